@@ -1,0 +1,1 @@
+#include "ZUVSAX2Parser.h"

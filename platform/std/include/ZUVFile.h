@@ -1,0 +1,102 @@
+// ZUVFile: a named file, read or written through a buffer.
+#ifndef ZUVFILE_H
+#define ZUVFILE_H
+
+#include <cstddef>
+
+#include "ZUVStdExport.h"
+#include "ZUVString.h"
+
+// A file known by its name. Writes are buffered and reach the file when the
+// buffer fills, on flush() and on close(). A write that fails (disk full,
+// file not open, closed descriptor) is never lost silently: the file
+// remembers the first failure, hasError() turns true and getErrorNumber()
+// gives its errno, and later writes are dropped until the next open().
+// Not copyable; one thread at a time.
+class ZUVSTD_API ZUVFile {
+public:
+    // Modes for open(); they may be combined only as noted.
+    enum Mode {
+        Read = 1,     // read an existing file
+        Append = 8,   // write at the end, creating the file if needed
+        Write = 16,   // write from the start, creating or truncating the file
+    };
+
+    // Size of the write buffer in bytes.
+    static constexpr size_t kBufferSize = 64 * 1024;
+
+    // No name, not open.
+    ZUVFile();
+    // Closes the file if it is open.
+    ~ZUVFile();
+    ZUVFile(const ZUVFile&) = delete;
+    ZUVFile& operator=(const ZUVFile&) = delete;
+
+    // Sets the file name; an open file stays open under its old name.
+    ZUVFile& operator=(const ZUVString& name);
+    // The file name; empty when none was set.
+    const ZUVString& getName() const { return name; }
+
+    // Opens the named file in `mode` (Read, Write or Append), closing it first
+    // if it was open, and clears any remembered failure. Returns false, with
+    // the reason in getErrorNumber(), when it cannot be opened.
+    bool open(int mode);
+    // True between a successful open() and close().
+    bool isOpen() const { return fd >= 0; }
+    // Flushes and closes; harmless when closed or never opened. A failure of
+    // the last flush or of the close itself is remembered like a failed write.
+    void close();
+
+    // Writes the string's bytes (all of them, NUL bytes included).
+    ZUVFile& operator<<(const ZUVString& text) {
+        write(text.getText(), static_cast<size_t>(text.getLength()));
+        return *this;
+    }
+    // Writes the bytes of a NUL-terminated text.
+    ZUVFile& operator<<(const char* text) {
+        write(text, std::strlen(text));
+        return *this;
+    }
+    // Writes one byte.
+    ZUVFile& operator<<(char c) {
+        if (buffer && used < kBufferSize) buffer[used++] = c;
+        else write(&c, 1);
+        return *this;
+    }
+    // Writes `length` bytes. Dropped, and remembered as a failure (EBADF),
+    // when the file is not open for writing.
+    void write(const char* data, size_t length) {
+        if (buffer && length <= kBufferSize - used) {
+            std::memcpy(buffer + used, data, length);
+            used += length;
+        } else {
+            writeSlow(data, length);
+        }
+    }
+    // Sends buffered bytes to the file. Returns false when any write so far
+    // has failed.
+    bool flush();
+
+    // Reads up to `length` bytes of a file opened for reading. Returns the
+    // number read, 0 at the end, or -1 on error (remembered as a failure).
+    long read(void* data, size_t length);
+
+    // True when a write, flush, read or close has failed since the last open().
+    bool hasError() const { return errorNumber != 0; }
+    // The errno of the first failure since the last open(), or 0.
+    int getErrorNumber() const { return errorNumber; }
+
+private:
+    void writeSlow(const char* data, size_t length);
+    void fail(int error);
+    bool writeAll(const char* data, size_t length);
+
+    ZUVString name;
+    int fd = -1;
+    int mode = 0;
+    int errorNumber = 0;
+    char* buffer = nullptr;  // only while open for writing
+    size_t used = 0;
+};
+
+#endif

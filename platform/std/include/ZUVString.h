@@ -1,0 +1,123 @@
+// ZUVString: a byte string with a length, always NUL-terminated.
+#ifndef ZUVSTRING_H
+#define ZUVSTRING_H
+
+#include <cstdint>
+#include <cstring>
+
+#include "ZUVStdExport.h"
+
+// A run of bytes with an int length. The text may hold NUL bytes; getText()
+// always has a NUL after the last byte, so NUL-free text can be used as a C
+// string. Texts of up to kInlineCapacity bytes live inside the object and
+// allocate nothing, which keeps tag names and short values free of the heap.
+// Value semantics: copies are deep. A length that would pass the largest int
+// throws std::length_error rather than wrap.
+class ZUVSTD_API ZUVString {
+public:
+    // Longest text stored without a heap block.
+    static constexpr int kInlineCapacity = 15;
+    // Longest text a ZUVString can hold (one byte is kept for the NUL).
+    static constexpr int kMaxLength = 0x7ffffffe;
+
+    // Empty string; allocates nothing.
+    ZUVString() noexcept { setInlineLength(0); }
+    // Copy of `length` bytes of `text`; -1 copies up to the NUL. A null text is
+    // the empty string.
+    ZUVString(const char* text, int length = -1) {
+        setInlineLength(0);
+        init(text, length);
+    }
+    ZUVString(const ZUVString& other) {
+        setInlineLength(0);
+        init(other.getText(), other.getLength());
+    }
+    // Takes over the other's heap block; the other is left empty.
+    ZUVString(ZUVString&& other) noexcept {
+        std::memcpy(bytes_, other.bytes_, sizeof bytes_);
+        other.setInlineLength(0);
+    }
+    ~ZUVString() {
+        if (isHeap()) releaseHeap();
+    }
+
+    ZUVString& operator=(const ZUVString& other) {
+        if (this != &other) init(other.getText(), other.getLength());
+        return *this;
+    }
+    ZUVString& operator=(ZUVString&& other) noexcept;
+    ZUVString& operator=(const char* text) {
+        init(text, -1);
+        return *this;
+    }
+
+    // Replaces the text by `length` bytes of `text` (-1: up to the NUL). The
+    // source may overlap this string's own text. Keeps the heap block when it
+    // is large enough.
+    void init(const char* text, int length = -1);
+    // Appends exactly `length` bytes of `text` (-1: up to the NUL); the source
+    // needs no NUL and may overlap this string's own text. Grows geometrically.
+    void append(const char* text, int length = -1);
+    void append(const ZUVString& other) { append(other.getText(), other.getLength()); }
+    // Makes the string empty; keeps any heap block for reuse.
+    void empty() noexcept {
+        if (isHeap()) {
+            heap_.length = 0;
+            heap_.data[0] = '\0';
+        } else {
+            setInlineLength(0);
+        }
+    }
+    // Makes room for `capacity` bytes of text without changing it.
+    void reserve(int capacity);
+
+    // The text, NUL-terminated; never null.
+    const char* getText() const noexcept { return isHeap() ? heap_.data : bytes_; }
+    // The number of bytes, not counting the terminating NUL.
+    int getLength() const noexcept {
+        return isHeap() ? static_cast<int>(heap_.length) : kInlineCapacity - bytes_[kInlineCapacity];
+    }
+    // True when the length is 0.
+    bool isEmpty() const noexcept { return getLength() == 0; }
+
+    // Byte-for-byte comparison of the whole texts, NUL bytes included.
+    friend bool operator==(const ZUVString& a, const ZUVString& b) noexcept {
+        int n = a.getLength();
+        return n == b.getLength() && std::memcmp(a.getText(), b.getText(), n) == 0;
+    }
+    friend bool operator!=(const ZUVString& a, const ZUVString& b) noexcept { return !(a == b); }
+
+private:
+    // Heap form: capacity carries kHeapFlag in its top bit, which lands in the
+    // last byte of the object, where the inline form keeps
+    // kInlineCapacity - length (always below 0x80).
+    static constexpr uint32_t kHeapFlag = 0x80000000u;
+    struct Heap {
+        char* data;
+        uint32_t length;
+        uint32_t capacityAndFlag;
+    };
+    union {
+        Heap heap_;
+        char bytes_[16];
+    };
+
+    bool isHeap() const noexcept { return (static_cast<unsigned char>(bytes_[15]) & 0x80) != 0; }
+    void setInlineLength(int n) noexcept {
+        bytes_[n] = '\0';
+        bytes_[kInlineCapacity] = static_cast<char>(kInlineCapacity - n);
+    }
+    int capacity() const noexcept {
+        return isHeap() ? static_cast<int>(heap_.capacityAndFlag & ~kHeapFlag) : kInlineCapacity;
+    }
+    void releaseHeap() noexcept;
+    // Grows to at least `needed` bytes of text, keeping the current text.
+    void grow(int needed);
+};
+
+static_assert(sizeof(ZUVString) == 16, "ZUVString is meant to be two words");
+
+// The one shared empty string, returned by lookups that find nothing.
+extern ZUVSTD_API const ZUVString emptyString;
+
+#endif

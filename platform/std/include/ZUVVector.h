@@ -1,0 +1,55 @@
+// ZUVVector: a growable array of untyped pointers.
+#ifndef ZUVVECTOR_H
+#define ZUVVECTOR_H
+
+#include "ZUVContainer.h"
+#include "ZUVStdExport.h"
+
+// A contiguous array of pointers, in the order they were placed. One pointer
+// is kept inside the object, so a vector that never holds more than one
+// element allocates nothing. Indexes outside 0..size()-1 are harmless:
+// elementAt() returns null and the removals do nothing. Not copyable.
+class ZUVSTD_API ZUVVector : public ZUVContainer {
+public:
+    // Empty. `initialCapacity` is the room taken at the first allocation.
+    explicit ZUVVector(int initialCapacity = 4);
+    // Frees the array, never the elements.
+    ~ZUVVector() override;
+    ZUVVector(const ZUVVector&) = delete;
+    ZUVVector& operator=(const ZUVVector&) = delete;
+
+    // Appends `element` (null is stored like any pointer). When the array is
+    // full, `geometric` true doubles its room (for lists that may grow long);
+    // false grows it by half (for lists that stay short).
+    void addElement(const void* element, bool geometric = true);
+    // Puts `element` at `index`, moving later ones up; `index` equal to size()
+    // appends. Returns false, storing nothing, for any other index.
+    bool insertElementAt(const void* element, int index);
+    // Removes the element at `index`, keeping the order of the rest. Does
+    // nothing outside 0..size()-1.
+    void removeElement(int index);
+    // Removes every element; keeps the array for reuse.
+    void removeAllElements() { count = 0; }
+
+    // The element at `index`, or null outside 0..size()-1.
+    void* elementAt(int index) const {
+        return static_cast<unsigned>(index) < static_cast<unsigned>(count) ? items[index] : nullptr;
+    }
+    // Index of the first element that is `element` (by identity), or -1.
+    int indexOf(const void* element) const;
+    // Number of elements.
+    int size() const { return count; }
+
+protected:
+    void** items;
+    int count = 0;
+    int capacity = 1;
+
+private:
+    void reserveFor(int needed, bool geometric);
+
+    int firstCapacity;
+    void* inlineItem = nullptr;
+};
+
+#endif

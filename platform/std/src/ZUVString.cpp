@@ -1,0 +1,114 @@
+#include "ZUVString.h"
+
+#include <cstdlib>
+#include <new>
+#include <stdexcept>
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
+              "ZUVString's inline form relies on a little-endian layout");
+
+const ZUVString emptyString;
+
+namespace {
+
+[[noreturn]] void throwTooLong() { throw std::length_error("ZUVString: text longer than an int can count"); }
+
+}  // namespace
+
+ZUVString& ZUVString::operator=(ZUVString&& other) noexcept {
+    if (this != &other) {
+        if (isHeap()) releaseHeap();
+        std::memcpy(bytes_, other.bytes_, sizeof bytes_);
+        other.setInlineLength(0);
+    }
+    return *this;
+}
+
+void ZUVString::releaseHeap() noexcept {
+    std::free(heap_.data);
+    setInlineLength(0);
+}
+
+void ZUVString::grow(int needed) {
+    if (needed > kMaxLength) throwTooLong();
+    int current = capacity();
+    if (needed <= current) return;
+    // Double, but never past the largest length, so the arithmetic cannot wrap.
+    int64_t wanted = static_cast<int64_t>(current) * 2;
+    if (wanted < needed) wanted = needed;
+    if (wanted < 32) wanted = 32;
+    if (wanted > kMaxLength) wanted = kMaxLength;
+    int length = getLength();
+    if (isHeap()) {
+        char* data = static_cast<char*>(std::realloc(heap_.data, static_cast<size_t>(wanted) + 1));
+        if (!data) throw std::bad_alloc();
+        heap_.data = data;
+    } else {
+        char* data = static_cast<char*>(std::malloc(static_cast<size_t>(wanted) + 1));
+        if (!data) throw std::bad_alloc();
+        std::memcpy(data, bytes_, static_cast<size_t>(length) + 1);
+        heap_.data = data;
+        heap_.length = static_cast<uint32_t>(length);
+    }
+    heap_.capacityAndFlag = static_cast<uint32_t>(wanted) | kHeapFlag;
+}
+
+void ZUVString::reserve(int capacity) {
+    if (capacity < 0) return;
+    grow(capacity);
+}
+
+void ZUVString::init(const char* text, int length) {
+    if (!text) length = 0;
+    else if (length < 0) {
+        size_t n = std::strlen(text);
+        if (n > static_cast<size_t>(kMaxLength)) throwTooLong();
+        length = static_cast<int>(n);
+    }
+    char* own = const_cast<char*>(getText());
+    if (length > capacity()) {
+        // The source may be our own text, which growing would move: copy it
+        // into a fresh string first.
+        if (text >= own && text <= own + getLength()) {
+            ZUVString copy(text, length);
+            *this = static_cast<ZUVString&&>(copy);
+            return;
+        }
+        if (isHeap()) releaseHeap();
+        grow(length);
+        own = heap_.data;
+    }
+    std::memmove(own, text, static_cast<size_t>(length));
+    own[length] = '\0';
+    if (isHeap()) heap_.length = static_cast<uint32_t>(length);
+    else setInlineLength(length);
+}
+
+void ZUVString::append(const char* text, int length) {
+    if (!text) return;
+    if (length < 0) {
+        size_t n = std::strlen(text);
+        if (n > static_cast<size_t>(kMaxLength)) throwTooLong();
+        length = static_cast<int>(n);
+    }
+    if (length == 0) return;
+    int old = getLength();
+    if (length > kMaxLength - old) throwTooLong();
+    int total = old + length;
+    if (total > capacity()) {
+        const char* own = getText();
+        if (text >= own && text <= own + old) {
+            // Appending a piece of ourselves: keep its offset across the move.
+            size_t offset = static_cast<size_t>(text - own);
+            grow(total);
+            text = heap_.data + offset;
+        } else {
+            grow(total);
+        }
+    }
+    char* own = const_cast<char*>(getText());
+    std::memmove(own + old, text, static_cast<size_t>(length));
+    own[total] = '\0';
+    if (isHeap()) heap_.length = static_cast<uint32_t>(total);
+    else setInlineLength(total);
+}

@@ -1,0 +1,62 @@
+#include "ZUVVector.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+
+namespace {
+constexpr int kMaxCapacity = 0x7fffffff / static_cast<int>(sizeof(void*));
+}
+
+ZUVVector::ZUVVector(int initialCapacity)
+    : items(&inlineItem), firstCapacity(initialCapacity < 2 ? 2 : initialCapacity) {}
+
+ZUVVector::~ZUVVector() {
+    if (items != &inlineItem) std::free(items);
+}
+
+void ZUVVector::reserveFor(int needed, bool geometric) {
+    if (needed <= capacity) return;
+    if (needed > kMaxCapacity) throw std::length_error("ZUVVector: too many elements");
+    long grown = geometric ? 2L * capacity : capacity + capacity / 2 + 1;
+    if (items == &inlineItem && grown < firstCapacity) grown = firstCapacity;
+    if (grown < needed) grown = needed;
+    if (grown > kMaxCapacity) grown = kMaxCapacity;
+    void** fresh;
+    if (items == &inlineItem) {
+        fresh = static_cast<void**>(std::malloc(static_cast<size_t>(grown) * sizeof(void*)));
+        if (fresh && count) fresh[0] = inlineItem;
+    } else {
+        fresh = static_cast<void**>(std::realloc(items, static_cast<size_t>(grown) * sizeof(void*)));
+    }
+    if (!fresh) throw std::bad_alloc();
+    items = fresh;
+    capacity = static_cast<int>(grown);
+}
+
+void ZUVVector::addElement(const void* element, bool geometric) {
+    if (count == capacity) reserveFor(count + 1, geometric);
+    items[count++] = const_cast<void*>(element);
+}
+
+bool ZUVVector::insertElementAt(const void* element, int index) {
+    if (index < 0 || index > count) return false;
+    if (count == capacity) reserveFor(count + 1, true);
+    std::memmove(items + index + 1, items + index, static_cast<size_t>(count - index) * sizeof(void*));
+    items[index] = const_cast<void*>(element);
+    ++count;
+    return true;
+}
+
+void ZUVVector::removeElement(int index) {
+    if (index < 0 || index >= count) return;
+    --count;
+    std::memmove(items + index, items + index + 1, static_cast<size_t>(count - index) * sizeof(void*));
+}
+
+int ZUVVector::indexOf(const void* element) const {
+    for (int i = 0; i < count; ++i)
+        if (items[i] == element) return i;
+    return -1;
+}

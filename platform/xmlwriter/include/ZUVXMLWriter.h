@@ -1,0 +1,134 @@
+// ZUVXMLWriter: formats XML into a ZUVFile.
+#ifndef ZUVXMLWRITER_H
+#define ZUVXMLWRITER_H
+
+#include "ZUVFile.h"
+#include "ZUVString.h"
+#include "ZUVXMLWriterExport.h"
+
+// The base of XML writers. A subclass names and opens `outputFile`, then calls
+// the print operations; each writes after what is already in the file.
+//
+// Layout: every start tag but the first at the top level begins a new line,
+// indented by `indentString` once per enclosing element. Nothing else adds
+// white space: in particular nothing stands between an element's last child
+// and its end tag, where its text goes verbatim, so reading the file back
+// gives each element exactly the text that was printed for it.
+//
+// Escaping: in text, "&", "<" and ">" become entity references (so "]]>"
+// never appears raw) and a carriage return becomes "&#13;"; in attribute
+// values, "&", "<" and the quote become references, and tab, line feed and
+// carriage return become "&#9;", "&#10;" and "&#13;" so that a reader's
+// normalisation of attribute values does not change them.
+//
+// Text XML 1.0 cannot carry: bytes that are not well-formed UTF-8 and
+// characters that XML 1.0 forbids (control characters other than tab, line
+// feed and carriage return, UTF-16 surrogates, U+FFFE and U+FFFF) are each
+// written as U+FFFD, the replacement character, so the file always parses.
+// getReplacementCount() tells how many were replaced. Names that are not XML
+// names have each offending character written as "_" ("_" for an empty
+// name), and are counted the same way.
+//
+// Misuse never produces a broken file: an attribute with no start tag open
+// is dropped, content or a new start tag closes an open start tag first, and
+// an end with no open element is ignored. Writes go through the file's
+// buffer; a failed write is remembered by `outputFile` (see ZUVFile).
+class ZUVXMLWRITER_API ZUVXMLWriter {
+public:
+    // Nothing open; indentation of two spaces.
+    ZUVXMLWriter();
+    // Closes `outputFile` if it is still open.
+    virtual ~ZUVXMLWriter();
+    ZUVXMLWriter(const ZUVXMLWriter&) = delete;
+    ZUVXMLWriter& operator=(const ZUVXMLWriter&) = delete;
+
+    // <name/>
+    virtual void printXmlElement(const ZUVString& name);
+    // <name>value</name>
+    virtual void printXmlElement(const ZUVString& name, const ZUVString& value);
+    // <name>value</name>, the value in decimal.
+    virtual void printXmlElement(const ZUVString& name, long value);
+    // <name attribute="attributeValue">value</name>
+    virtual void printXmlElement(const ZUVString& name, const ZUVString& value,
+                                 const ZUVString& attribute, const ZUVString& attributeValue);
+    // <name attribute="attributeValue">value</name>, both numbers in decimal.
+    virtual void printXmlElement(const ZUVString& name, long value, const ZUVString& attribute,
+                                 long attributeValue);
+    // <name attribute="attributeValue">value</name>, the value in decimal.
+    virtual void printXmlElement(const ZUVString& name, long value, const ZUVString& attribute,
+                                 const ZUVString& attributeValue);
+    // <name attribute="attributeValue">value</name>, the attribute in decimal.
+    virtual void printXmlElement(const ZUVString& name, const ZUVString& value,
+                                 const ZUVString& attribute, long attributeValue);
+    // <name attribute="attributeValue"/>
+    virtual void printXmlElement(const ZUVString& name, const ZUVString& attribute,
+                                 const ZUVString& attributeValue);
+    // <name attribute="attributeValue"/>, the attribute in decimal.
+    virtual void printXmlElement(const ZUVString& name, const ZUVString& attribute,
+                                 long attributeValue);
+
+    // Begins the start tag "<name". `close` true ends it at once (">") so
+    // content can follow; false leaves it open for attributes.
+    virtual void printXmlElementStart(const ZUVString& name, bool close);
+    // Begins "<name attribute="attributeValue"", the value in decimal, and
+    // ends the start tag when `close` is true.
+    virtual void printXmlElementStart(const ZUVString& name, const ZUVString& attribute,
+                                      long attributeValue, bool close);
+    // Begins "<name attribute="attributeValue"" and ends the start tag when
+    // `close` is true.
+    virtual void printXmlElementStart(const ZUVString& name, const ZUVString& attribute,
+                                      const ZUVString& attributeValue, bool close);
+
+    // Writes `text`, escaped, as content of the current element.
+    virtual void printXmlElementValue(const ZUVString& text);
+    // Writes `value` in decimal as content of the current element.
+    virtual void printXmlElementValue(long value);
+    // Ends the open start tag (">"), so content can follow.
+    virtual void printXmlElementClose();
+    // Ends an element whose start tag is still open, as an empty element
+    // ("/>"). Ignored when no start tag is open.
+    virtual void printXmlElementEnd();
+    // Writes the end tag "</name>" after the element's content. Ignored when
+    // no element is open.
+    virtual void printXmlElementEnd(const ZUVString& name);
+
+    // Writes name="value" into the open start tag. `doubleQuotes` true
+    // quotes with '"', false with '\'' (the quote used is the one escaped).
+    virtual void printXmlAttribute(const ZUVString& name, const ZUVString& value,
+                                   bool doubleQuotes);
+    // Writes name="value", the value in decimal.
+    virtual void printXmlAttribute(const ZUVString& name, long value);
+    // Writes name="true" or name="false".
+    virtual void printXmlBooleanAttribute(const ZUVString& name, bool value);
+
+    // Writes the UTF-8 byte-order mark (EF BB BF); meant for the very start.
+    virtual void printByteOrderMark();
+    // Writes <?xml version="1.0" encoding="UTF-8"?> and a line feed.
+    virtual void printXmlHeaderUTF8();
+    // Writes <!--text--> on its own line. "--" cannot stand in a comment, so
+    // a space is put between two hyphens, and after a final hyphen.
+    virtual void printXmlComment(const ZUVString& text);
+
+    // Characters and name bytes written as replacements so far (see above).
+    long getReplacementCount() const { return replacements; }
+
+protected:
+    // Where everything goes; named and opened by the subclass.
+    ZUVFile outputFile;
+    // One level of indentation; only spaces and tabs are used from it.
+    ZUVString indentString;
+
+private:
+    void beginLine();
+    void closeOpenTag();
+    void writeName(const ZUVString& name);
+    void writeEscaped(const ZUVString& text, bool attribute, char quote);
+    void writeNumber(long value);
+
+    int depth = 0;            // elements open
+    bool tagOpen = false;     // "<name" written, ">" or "/>" not yet
+    bool wroteTopLevel = false;
+    long replacements = 0;
+};
+
+#endif

@@ -1,0 +1,1 @@
+// element tree and builder: being written

@@ -1,0 +1,1 @@
+// document writer: being written
