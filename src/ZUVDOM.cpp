@@ -1,1 +1,229 @@
-// element tree and builder: being written
+// The element tree, its child indexes, and the builder that fills it from
+// parser events.
+#include "ZUVDOM.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+// ---------------------------------------------------------------------------
+// Elements
+
+namespace {
+
+// The C library's assert() vanishes under NDEBUG; this check must not.
+[[noreturn]] void assertionFailed(const char* expression, const char* file, int line,
+                                  const char* function) {
+    std::fprintf(stderr, "%s:%d: %s: Assertion `%s' failed.\n", file, line, function, expression);
+    std::abort();
+}
+
+}  // namespace
+
+ZUVDOMElement::ZUVDOMElement(const ZUVString& tagName, ZUVDOMElement* parent)
+    : tagName(tagName),
+      parent(parent),
+      attributes(nullptr),
+      elementsByName(nullptr),
+      allElements(nullptr),
+      generalPointer(nullptr) {
+    // A brand-new element is in no list and has no children, so none of
+    // appendChild's checks can fail.
+    if (parent) parent->attach(this);
+}
+
+ZUVDOMElement::~ZUVDOMElement() {
+    if (attributes) {
+        ZUVSimpleStringHashtable::Iterator* it = attributes->createIterator(true);
+        for (void* v = it->get(); v; v = it->next(1))
+            delete static_cast<ZUVString*>(v);
+        attributes->releaseIterator(it);
+        delete attributes;
+    }
+    if (elementsByName) {
+        // Every child stands in exactly one name list, so this frees each once.
+        ZUVSimpleStringHashtable::Iterator* it = elementsByName->createIterator(true);
+        for (void* v = it->get(); v; v = it->next(1)) {
+            ZUVOrderedVector* list = static_cast<ZUVOrderedVector*>(v);
+            for (int i = 0; i < list->size(); ++i)
+                delete static_cast<ZUVDOMElement*>(list->elementAt(i));
+            delete list;
+        }
+        elementsByName->releaseIterator(it);
+        delete elementsByName;
+    }
+    delete allElements;
+}
+
+void ZUVDOMElement::setAttribute(const ZUVString& name, const ZUVString& newValue) {
+    ZUVString* copy = new ZUVString(newValue);
+    if (!attributes) attributes = new ZUVSimpleStringHashtable(false, true, 8);
+    // A present name keeps its place; the table hands its old value back.
+    delete static_cast<ZUVString*>(attributes->add(name, copy));
+}
+
+const ZUVString& ZUVDOMElement::getAttribute(const ZUVString& name) const {
+    if (!attributes) return emptyString;
+    const ZUVString* found = static_cast<const ZUVString*>(attributes->lookup(name, 0));
+    return found ? *found : emptyString;
+}
+
+ZUVOrderedVector* ZUVDOMElement::listFor(const ZUVString& name) {
+    if (!elementsByName) elementsByName = new ZUVSimpleStringHashtable(false, false, 8);
+    ZUVOrderedVector* list = static_cast<ZUVOrderedVector*>(elementsByName->lookup(name, 0));
+    if (!list) {
+        list = new ZUVOrderedVector(2);
+        elementsByName->add(name, list);
+    }
+    return list;
+}
+
+void ZUVDOMElement::attach(ZUVDOMElement* elem) {
+    listFor(elem->tagName)->addElement(elem, true);
+    if (!allElements) allElements = new ZUVOrderedVector(2);
+    allElements->addElement(elem, true);
+}
+
+bool ZUVDOMElement::isSelfOrAncestor(const ZUVDOMElement* elem) const {
+    for (const ZUVDOMElement* e = this; e; e = e->parent)
+        if (e == elem) return true;
+    return false;
+}
+
+void ZUVDOMElement::appendChild(ZUVDOMElement* elem) {
+    if (!elem) return;
+    // Stops the program in every build, NDEBUG or not: attaching an element
+    // that another parent owns would free it twice.
+    if (elem->parent && elem->parent != this)
+        assertionFailed("elem->parent == this", __FILE__, __LINE__, __PRETTY_FUNCTION__);
+    // Only the constructor attaches an element whose parent is already set,
+    // and it does not come through here: a parent equal to this means that
+    // the element is already in our lists.
+    if (elem->parent == this || isSelfOrAncestor(elem)) return;
+    elem->parent = this;
+    attach(elem);
+}
+
+void ZUVDOMElement::removeChild(ZUVDOMElement* elem) {
+    if (!elem || elem->parent != this) return;
+    ZUVOrderedVector* list = getElements(elem->tagName);
+    if (list) list->remove(list->indexOf(elem));
+    allElements->remove(allElements->indexOf(elem));
+    elem->parent = nullptr;
+}
+
+void ZUVDOMElement::insertBefore(ZUVDOMElement* newElem, ZUVDOMElement* refElem) {
+    if (!newElem || !refElem || refElem->parent != this) return;
+    if (newElem->parent || isSelfOrAncestor(newElem)) return;
+    // Position of refElem, and how many children of newElem's name precede it.
+    const char* name = newElem->tagName.getText();
+    int position = 0;
+    int sameName = 0;
+    for (int n = allElements->size(); position < n; ++position) {
+        ZUVDOMElement* child = static_cast<ZUVDOMElement*>(allElements->elementAt(position));
+        if (child == refElem) break;
+        if (std::strcmp(child->tagName.getText(), name) == 0) ++sameName;
+    }
+    allElements->insertElementAt(newElem, position);
+    listFor(newElem->tagName)->insertElementAt(newElem, sameName);
+    newElem->parent = this;
+}
+
+ZUVOrderedVector* ZUVDOMElement::getElements(const ZUVString& name) const {
+    return elementsByName ? static_cast<ZUVOrderedVector*>(elementsByName->lookup(name, 0))
+                          : nullptr;
+}
+
+int ZUVDOMElement::getElementCount(const ZUVString& name) const {
+    ZUVOrderedVector* list = getElements(name);
+    return list ? list->size() : 0;
+}
+
+ZUVDOMElement* ZUVDOMElement::getElement(int index) const {
+    if (!allElements || allElements->size() < 1) return nullptr;
+    return static_cast<ZUVDOMElement*>(allElements->elementAt(index));
+}
+
+ZUVDOMElement* ZUVDOMElement::getElement(const ZUVString& name, int index) const {
+    ZUVOrderedVector* list = getElements(name);
+    if (!list || list->size() < 1) return nullptr;
+    return static_cast<ZUVDOMElement*>(list->elementAt(index));
+}
+
+ZUVDOMElement* ZUVDOMElement::getFirstElement(const ZUVString& name) const {
+    return getElement(name, 0);
+}
+
+const ZUVString& ZUVDOMElement::getFirstElementValue(const ZUVString& name) const {
+    ZUVDOMElement* first = getFirstElement(name);
+    return first ? first->value : emptyString;
+}
+
+// ---------------------------------------------------------------------------
+// Builder
+
+namespace {
+
+void xmlStartElement(void* userData, const char* name, const char** attributes) {
+    ZUVDOM* dom = static_cast<ZUVDOM*>(userData);
+    dom->characterData.empty();
+    ZUVDOMElement* parent = dom->getObject(0);
+    ZUVDOMElement* element = new ZUVDOMElement(ZUVString(name), parent);
+    dom->pushObject(element);
+    if (!parent) dom->setRoot(element);
+    for (; attributes[0]; attributes += 2)
+        element->setAttribute(ZUVString(attributes[0]), ZUVString(attributes[1]));
+}
+
+void xmlEndElement(void* userData, const char* /*name*/) {
+    ZUVDOM* dom = static_cast<ZUVDOM*>(userData);
+    ZUVDOMElement* element = dom->getObject(0);
+    if (dom->characterData.getLength() != 0) element->setValue(dom->characterData);
+    dom->characterData.empty();
+    dom->popObject();
+}
+
+void xmlCharacterData(void* userData, const char* text, int length) {
+    static_cast<ZUVDOM*>(userData)->characterData.append(text, length);
+}
+
+}  // namespace
+
+ZUVDOM::ZUVDOM(ZUVLog* log) : objectStack(), parser(nullptr), root(nullptr) {
+    parser =
+        new ZUVSAX2Parser(this, log, xmlStartElement, xmlEndElement, xmlCharacterData, nullptr);
+}
+
+ZUVDOM::~ZUVDOM() {
+    if (parser) {
+        delete parser;
+        parser = nullptr;
+    }
+}
+
+void ZUVDOM::startParse() {
+    objectStack.removeAllElements();
+    characterData.empty();
+}
+
+ZUVDOMElement* ZUVDOM::parseFile(const ZUVFile& file) {
+    startParse();
+    parser->parseFile(file);
+    return root;
+}
+
+ZUVDOMElement* ZUVDOM::parseStdIn() {
+    startParse();
+    parser->parseStdIn();
+    return root;
+}
+
+ZUVDOMElement* ZUVDOM::parseString(const ZUVString& text) {
+    startParse();
+    parser->parseString(text);
+    return root;
+}
+
+ZUVSAX2Position ZUVDOM::getPosition() const {
+    return parser->getPosition();
+}

@@ -1,1 +1,51 @@
-// document writer: being written
+// Writes element trees through the XML writer base.
+#include "ZUVDOMWriter.h"
+
+namespace {
+const ZUVString kDeclaration("<?xml version=\"1.0\" encoding=\"UTF-8\"?>");
+const ZUVString kLineFeed("\n");
+}  // namespace
+
+ZUVDOMWriter::ZUVDOMWriter(const ZUVString& fileName, ZUVDOMElement* root) {
+    indentString = "   ";
+    if (!root) return;
+    try {
+        outputFile = fileName;
+        if (outputFile.open(16)) {
+            outputFile << kDeclaration << kLineFeed;
+            printElem(root);
+        }
+    } catch (...) {
+        outputFile.close();
+        throw;
+    }
+    outputFile.close();
+}
+
+ZUVDOMWriter::~ZUVDOMWriter() {
+    outputFile.close();
+}
+
+void ZUVDOMWriter::printElem(ZUVDOMElement* element) {
+    if (!element) return;
+    printXmlElementStart(element->tagName, false);
+    if (element->attributes) {
+        ZUVSimpleStringHashtable::Iterator* it = element->attributes->createIterator(true);
+        for (void* v = it->get(); v; v = it->next(1))
+            printXmlAttribute(it->getKey(), *static_cast<ZUVString*>(v), true);
+        element->attributes->releaseIterator(it);
+    }
+    ZUVOrderedVector* children = element->allElements;
+    bool hasChildren = children && children->size() > 0;
+    bool hasText = element->value.getLength() != 0;
+    if (hasChildren || hasText) printXmlElementClose();
+    for (int i = 0; children && i < children->size(); ++i)
+        printElem(static_cast<ZUVDOMElement*>(children->elementAt(i)));
+    if (hasText) printXmlElementValue(element->value);
+    if (children && children->size() != 0)
+        printXmlElementEnd(element->tagName);
+    else if (!hasText)
+        printXmlElementEnd();
+    else
+        printXmlElementEnd(element->tagName);
+}
