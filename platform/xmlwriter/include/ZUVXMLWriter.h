@@ -2,6 +2,10 @@
 #ifndef ZUVXMLWRITER_H
 #define ZUVXMLWRITER_H
 
+#include <cstddef>
+#include <string>
+#include <vector>
+
 #include "ZUVFile.h"
 #include "ZUVString.h"
 #include "ZUVXMLWriterExport.h"
@@ -29,12 +33,15 @@
 // names have each offending character written as "_" ("_" for an empty
 // name), and are counted the same way.
 //
-// Misuse never produces a broken file: an attribute with no start tag open
-// is dropped, content or a new start tag closes an open start tag first, and
-// an end with no open element is ignored. Writes go through the file's
-// buffer; a failed write is remembered by `outputFile` (see ZUVFile).
+// Misuse never produces a broken file: an attribute with no start tag open,
+// or whose name the open tag already has, is dropped; content or a new start
+// tag closes an open start tag first; an end with no open element is
+// ignored; text with no element open, and a second top-level element with
+// all it holds, are dropped. Writes go through the file's buffer; a failed
+// write is remembered by `outputFile` (see ZUVFile), and printing to a file
+// that is not open changes nothing but that.
 class ZUVXMLWRITER_API ZUVXMLWriter {
-public:
+  public:
     // Nothing open; indentation of two spaces.
     ZUVXMLWriter();
     // Closes `outputFile` if it is still open.
@@ -88,8 +95,10 @@ public:
     // Ends an element whose start tag is still open, as an empty element
     // ("/>"). Ignored when no start tag is open.
     virtual void printXmlElementEnd();
-    // Writes the end tag "</name>" after the element's content. Ignored when
-    // no element is open.
+    // Writes the end tag "</name>" after the element's content (closing an
+    // open start tag first). The end tag names the innermost open element, as
+    // written in its start tag, even when `name` differs. Ignored when no
+    // element is open.
     virtual void printXmlElementEnd(const ZUVString& name);
 
     // Writes name="value" into the open start tag. `doubleQuotes` true
@@ -101,34 +110,56 @@ public:
     // Writes name="true" or name="false".
     virtual void printXmlBooleanAttribute(const ZUVString& name, bool value);
 
-    // Writes the UTF-8 byte-order mark (EF BB BF); meant for the very start.
+    // Writes the UTF-8 byte-order mark (EF BB BF). Only at the very start:
+    // dropped once this writer has printed anything.
     virtual void printByteOrderMark();
-    // Writes <?xml version="1.0" encoding="UTF-8"?> and a line feed.
+    // Writes <?xml version="1.0" encoding="UTF-8"?> and a line feed. Only at
+    // the start (after the byte-order mark at most): dropped otherwise.
     virtual void printXmlHeaderUTF8();
-    // Writes <!--text--> on its own line. "--" cannot stand in a comment, so
-    // a space is put between two hyphens, and after a final hyphen.
+    // Writes <!--text-->: outside the root on its own line, inside an element
+    // where it stands (a line break there would join the element's text).
+    // "--" cannot stand in a comment, so a space is put between two hyphens,
+    // and after a final hyphen; characters XML forbids become U+FFFD.
     virtual void printXmlComment(const ZUVString& text);
 
     // Characters and name bytes written as replacements so far (see above).
     long getReplacementCount() const { return replacements; }
 
-protected:
+  protected:
     // Where everything goes; named and opened by the subclass.
     ZUVFile outputFile;
     // One level of indentation; only spaces and tabs are used from it.
     ZUVString indentString;
 
-private:
+  private:
+    bool startElement(const ZUVString& name);
     void beginLine();
     void closeOpenTag();
-    void writeName(const ZUVString& name);
-    void writeEscaped(const ZUVString& text, bool attribute, char quote);
+    void endEmpty();
+    void endNamed();
+    void writeAttribute(const ZUVString& name, const char* value, size_t length, bool escape,
+                        char quote);
+    void writeText(const ZUVString& text);
     void writeNumber(long value);
+    void writeEscaped(const char* text, size_t length, const unsigned char* specials, char quote);
+    void writeReplacement();
+    void appendName(const ZUVString& name, std::string& out);
 
-    int depth = 0;            // elements open
-    bool tagOpen = false;     // "<name" written, ">" or "/>" not yet
+    int depth = 0;         // elements open
+    bool tagOpen = false;  // "<name" written, ">" or "/>" not yet
     bool wroteTopLevel = false;
+    bool rootDone = false;  // the root element has been ended
+    bool wroteAnything = false;
+    bool wroteBom = false;
+    int skipped = 0;  // elements after the root, dropped with their content
     long replacements = 0;
+    std::string openNames;  // names of the open elements, as written, one after another
+    std::vector<size_t> nameStarts;
+    std::string tagAttributes;  // attribute names of the open start tag
+    std::vector<size_t> attributeStarts;
+    std::string lineStart;   // "\n" and indentation, grown on demand
+    std::string indentUnit;  // the spaces and tabs of lineIndent
+    ZUVString lineIndent;    // the indentString that lineStart was built from
 };
 
 #endif

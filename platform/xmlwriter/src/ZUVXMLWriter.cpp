@@ -1,1 +1,533 @@
 #include "ZUVXMLWriter.h"
+
+#include <array>
+#include <charconv>
+#include <cstdint>
+
+#include "ZUVXMLNames.h"
+
+namespace {
+
+using ByteTable = std::array<unsigned char, 256>;
+
+constexpr bool isForbiddenControl(int c) {
+    return c < 0x20 && c != '\t' && c != '\n' && c != '\r';
+}
+
+// Bytes that end a run copied as is: markup, characters a reader would
+// normalise, control bytes, and the start of every non-ASCII character, which
+// has to be checked.
+constexpr ByteTable makeSpecials(bool attribute) {
+    ByteTable table{};
+    for (int c = 0; c < 256; ++c) {
+        bool special = c >= 0x80 || isForbiddenControl(c) || c == '&' || c == '<' || c == '\r';
+        if (attribute) {
+            special = special || c == '\t' || c == '\n' || c == '"' || c == '\'';
+        } else {
+            special = special || c == '>';
+        }
+        table[c] = special;
+    }
+    return table;
+}
+
+constexpr ByteTable makeCommentSpecials() {
+    ByteTable table{};
+    for (int c = 0; c < 256; ++c)
+        table[c] = c >= 0x80 || isForbiddenControl(c) || c == '-';
+    return table;
+}
+
+constexpr ByteTable kTextSpecials = makeSpecials(false);
+constexpr ByteTable kAttributeSpecials = makeSpecials(true);
+constexpr ByteTable kCommentSpecials = makeCommentSpecials();
+
+constexpr bool isAsciiNameStart(unsigned char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == ':';
+}
+
+constexpr bool isAsciiName(unsigned char c) {
+    return isAsciiNameStart(c) || (c >= '0' && c <= '9') || c == '-' || c == '.';
+}
+
+constexpr char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD
+constexpr char kHeader[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
+
+// Looks at the non-ASCII character starting at `p`. Returns the length of its
+// well-formed UTF-8 sequence when XML may carry it; otherwise minus the
+// number of bytes to replace by one U+FFFD: the longest start of a
+// well-formed sequence, or the single byte that cannot begin one. This is
+// the usual way of counting replacements, so every other decoder agrees.
+int checkUtf8(const unsigned char* p, const unsigned char* end) {
+    unsigned lead = p[0];
+    unsigned low = 0x80, high = 0xBF;
+    int trail;
+    if (lead < 0xC2) return -1;  // a continuation byte, or an overlong lead
+    if (lead < 0xE0) {
+        trail = 1;
+    } else if (lead < 0xF0) {
+        trail = 2;
+        if (lead == 0xE0)
+            low = 0xA0;  // overlong
+        else if (lead == 0xED)
+            high = 0x9F;  // surrogates
+    } else if (lead < 0xF5) {
+        trail = 3;
+        if (lead == 0xF0)
+            low = 0x90;  // overlong
+        else if (lead == 0xF4)
+            high = 0x8F;  // above U+10FFFF
+    } else {
+        return -1;
+    }
+    long available = end - p - 1;
+    if (available < 1 || p[1] < low || p[1] > high) return -1;
+    for (int i = 2; i <= trail; ++i) {
+        if (available < i || (p[i] & 0xC0) != 0x80) return -i;
+    }
+    // U+FFFE and U+FFFF are well-formed UTF-8 but not XML characters.
+    if (lead == 0xEF && p[1] == 0xBF && p[2] >= 0xBE) return -3;
+    return trail + 1;
+}
+
+uint32_t decodeUtf8(const unsigned char* p, int length) {
+    if (length == 2) return (p[0] & 0x1Fu) << 6 | (p[1] & 0x3Fu);
+    if (length == 3) return (p[0] & 0x0Fu) << 12 | (p[1] & 0x3Fu) << 6 | (p[2] & 0x3Fu);
+    return (p[0] & 0x07u) << 18 | (p[1] & 0x3Fu) << 12 | (p[2] & 0x3Fu) << 6 | (p[3] & 0x3Fu);
+}
+
+// Long enough for the most negative long in decimal.
+constexpr size_t kNumberSize = 24;
+
+size_t formatNumber(char* buffer, long value) {
+    return static_cast<size_t>(std::to_chars(buffer, buffer + kNumberSize, value).ptr - buffer);
+}
+
+}  // namespace
+
+ZUVXMLWriter::ZUVXMLWriter() {
+    indentString = "  ";
+}
+
+ZUVXMLWriter::~ZUVXMLWriter() {
+    outputFile.close();
+}
+
+void ZUVXMLWriter::printXmlElement(const ZUVString& name) {
+    startElement(name);
+    endEmpty();
+}
+
+void ZUVXMLWriter::printXmlElement(const ZUVString& name, const ZUVString& value) {
+    startElement(name);
+    writeText(value);
+    endNamed();
+}
+
+void ZUVXMLWriter::printXmlElement(const ZUVString& name, long value) {
+    startElement(name);
+    writeNumber(value);
+    endNamed();
+}
+
+void ZUVXMLWriter::printXmlElement(const ZUVString& name, const ZUVString& value,
+                                   const ZUVString& attribute, const ZUVString& attributeValue) {
+    startElement(name);
+    writeAttribute(attribute, attributeValue.getText(),
+                   static_cast<size_t>(attributeValue.getLength()), true, '"');
+    writeText(value);
+    endNamed();
+}
+
+void ZUVXMLWriter::printXmlElement(const ZUVString& name, long value, const ZUVString& attribute,
+                                   long attributeValue) {
+    char number[kNumberSize];
+    startElement(name);
+    writeAttribute(attribute, number, formatNumber(number, attributeValue), false, '"');
+    writeNumber(value);
+    endNamed();
+}
+
+void ZUVXMLWriter::printXmlElement(const ZUVString& name, long value, const ZUVString& attribute,
+                                   const ZUVString& attributeValue) {
+    startElement(name);
+    writeAttribute(attribute, attributeValue.getText(),
+                   static_cast<size_t>(attributeValue.getLength()), true, '"');
+    writeNumber(value);
+    endNamed();
+}
+
+void ZUVXMLWriter::printXmlElement(const ZUVString& name, const ZUVString& value,
+                                   const ZUVString& attribute, long attributeValue) {
+    char number[kNumberSize];
+    startElement(name);
+    writeAttribute(attribute, number, formatNumber(number, attributeValue), false, '"');
+    writeText(value);
+    endNamed();
+}
+
+void ZUVXMLWriter::printXmlElement(const ZUVString& name, const ZUVString& attribute,
+                                   const ZUVString& attributeValue) {
+    startElement(name);
+    writeAttribute(attribute, attributeValue.getText(),
+                   static_cast<size_t>(attributeValue.getLength()), true, '"');
+    endEmpty();
+}
+
+void ZUVXMLWriter::printXmlElement(const ZUVString& name, const ZUVString& attribute,
+                                   long attributeValue) {
+    char number[kNumberSize];
+    startElement(name);
+    writeAttribute(attribute, number, formatNumber(number, attributeValue), false, '"');
+    endEmpty();
+}
+
+void ZUVXMLWriter::printXmlElementStart(const ZUVString& name, bool close) {
+    startElement(name);
+    if (close) closeOpenTag();
+}
+
+void ZUVXMLWriter::printXmlElementStart(const ZUVString& name, const ZUVString& attribute,
+                                        long attributeValue, bool close) {
+    char number[kNumberSize];
+    startElement(name);
+    writeAttribute(attribute, number, formatNumber(number, attributeValue), false, '"');
+    if (close) closeOpenTag();
+}
+
+void ZUVXMLWriter::printXmlElementStart(const ZUVString& name, const ZUVString& attribute,
+                                        const ZUVString& attributeValue, bool close) {
+    startElement(name);
+    writeAttribute(attribute, attributeValue.getText(),
+                   static_cast<size_t>(attributeValue.getLength()), true, '"');
+    if (close) closeOpenTag();
+}
+
+void ZUVXMLWriter::printXmlElementValue(const ZUVString& text) {
+    writeText(text);
+}
+
+void ZUVXMLWriter::printXmlElementValue(long value) {
+    writeNumber(value);
+}
+
+void ZUVXMLWriter::printXmlElementClose() {
+    closeOpenTag();
+}
+
+void ZUVXMLWriter::printXmlElementEnd() {
+    endEmpty();
+}
+
+void ZUVXMLWriter::printXmlElementEnd(const ZUVString&) {
+    endNamed();
+}
+
+void ZUVXMLWriter::printXmlAttribute(const ZUVString& name, const ZUVString& value,
+                                     bool doubleQuotes) {
+    writeAttribute(name, value.getText(), static_cast<size_t>(value.getLength()), true,
+                   doubleQuotes ? '"' : '\'');
+}
+
+void ZUVXMLWriter::printXmlAttribute(const ZUVString& name, long value) {
+    char number[kNumberSize];
+    writeAttribute(name, number, formatNumber(number, value), false, '"');
+}
+
+void ZUVXMLWriter::printXmlBooleanAttribute(const ZUVString& name, bool value) {
+    writeAttribute(name, value ? "true" : "false", value ? 4 : 5, false, '"');
+}
+
+void ZUVXMLWriter::printByteOrderMark() {
+    if (wroteAnything || wroteBom) return;
+    outputFile.write(kByteOrderMark, sizeof kByteOrderMark - 1);
+    wroteBom = true;
+}
+
+void ZUVXMLWriter::printXmlHeaderUTF8() {
+    // A declaration anywhere but at the start makes the file unreadable.
+    if (wroteAnything) return;
+    outputFile.write(kHeader, sizeof kHeader - 1);
+    wroteAnything = true;
+}
+
+void ZUVXMLWriter::printXmlComment(const ZUVString& text) {
+    if (skipped) return;
+    if (depth == 0) {
+        beginLine();
+    } else {
+        closeOpenTag();
+    }
+    wroteAnything = true;
+    outputFile.write("<!--", 4);
+    auto p = reinterpret_cast<const unsigned char*>(text.getText());
+    auto end = p + text.getLength();
+    auto run = p;
+    while (p < end) {
+        if (!kCommentSpecials[*p]) {
+            ++p;
+            continue;
+        }
+        if (*p == '-') {
+            // Only "--" and a final "-" need the space; other hyphens stay in
+            // the run.
+            ++p;
+            if (p == end || *p == '-') {
+                outputFile.write(reinterpret_cast<const char*>(run), static_cast<size_t>(p - run));
+                outputFile << ' ';
+                run = p;
+            }
+            continue;
+        }
+        int length = *p >= 0x80 ? checkUtf8(p, end) : -1;
+        if (length > 0) {
+            p += length;
+            continue;
+        }
+        outputFile.write(reinterpret_cast<const char*>(run), static_cast<size_t>(p - run));
+        writeReplacement();
+        p -= length;
+        run = p;
+    }
+    outputFile.write(reinterpret_cast<const char*>(run), static_cast<size_t>(p - run));
+    outputFile.write("-->", 3);
+}
+
+bool ZUVXMLWriter::startElement(const ZUVString& name) {
+    // A second root would make the file unreadable: it and all it holds are
+    // dropped, and only counted so their ends can be matched.
+    if (skipped || (depth == 0 && rootDone)) {
+        ++skipped;
+        tagOpen = true;
+        return false;
+    }
+    closeOpenTag();
+    beginLine();
+    wroteAnything = true;
+    size_t start = openNames.size();
+    nameStarts.push_back(start);
+    appendName(name, openNames);
+    outputFile << '<';
+    outputFile.write(openNames.data() + start, openNames.size() - start);
+    ++depth;
+    tagOpen = true;
+    tagAttributes.clear();
+    attributeStarts.clear();
+    return true;
+}
+
+void ZUVXMLWriter::beginLine() {
+    if (!wroteTopLevel) {
+        wroteTopLevel = true;
+        return;
+    }
+    if (lineStart.empty() || !(lineIndent == indentString)) {
+        lineIndent = indentString;
+        indentUnit.clear();
+        for (int i = 0; i < indentString.getLength(); ++i) {
+            char c = indentString.getText()[i];
+            if (c == ' ' || c == '\t') indentUnit += c;
+        }
+        lineStart.assign(1, '\n');
+    }
+    size_t needed = 1 + indentUnit.size() * static_cast<size_t>(depth);
+    if (lineStart.size() < needed) {
+        lineStart.reserve(needed * 2);
+        while (lineStart.size() < needed)
+            lineStart += indentUnit;
+    }
+    outputFile.write(lineStart.data(), needed);
+}
+
+void ZUVXMLWriter::closeOpenTag() {
+    if (!tagOpen) return;
+    tagOpen = false;
+    if (!skipped) outputFile << '>';
+}
+
+void ZUVXMLWriter::endEmpty() {
+    if (!tagOpen) return;
+    tagOpen = false;
+    if (skipped) {
+        --skipped;
+        return;
+    }
+    outputFile.write("/>", 2);
+    openNames.resize(nameStarts.back());
+    nameStarts.pop_back();
+    if (--depth == 0) rootDone = true;
+}
+
+void ZUVXMLWriter::endNamed() {
+    if (skipped) {
+        --skipped;
+        tagOpen = false;
+        return;
+    }
+    if (depth == 0) return;
+    closeOpenTag();
+    // The name kept from the start tag, so the tags always match.
+    size_t start = nameStarts.back();
+    outputFile.write("</", 2);
+    outputFile.write(openNames.data() + start, openNames.size() - start);
+    outputFile << '>';
+    openNames.resize(start);
+    nameStarts.pop_back();
+    if (--depth == 0) rootDone = true;
+}
+
+void ZUVXMLWriter::writeAttribute(const ZUVString& name, const char* value, size_t length,
+                                  bool escape, char quote) {
+    if (!tagOpen || skipped) return;
+    size_t start = tagAttributes.size();
+    appendName(name, tagAttributes);
+    const char* written = tagAttributes.data() + start;
+    size_t nameLength = tagAttributes.size() - start;
+    // A repeated name, given twice or made equal by replacements, would make
+    // the file unreadable.
+    for (size_t i = 0; i < attributeStarts.size(); ++i) {
+        size_t other = attributeStarts[i];
+        size_t otherEnd = i + 1 < attributeStarts.size() ? attributeStarts[i + 1] : start;
+        if (otherEnd - other == nameLength &&
+            std::memcmp(tagAttributes.data() + other, written, nameLength) == 0) {
+            tagAttributes.resize(start);
+            return;
+        }
+    }
+    attributeStarts.push_back(start);
+    outputFile << ' ';
+    outputFile.write(written, nameLength);
+    outputFile << '=' << quote;
+    if (escape) {
+        writeEscaped(value, length, kAttributeSpecials.data(), quote);
+    } else {
+        outputFile.write(value, length);
+    }
+    outputFile << quote;
+}
+
+void ZUVXMLWriter::writeText(const ZUVString& text) {
+    closeOpenTag();
+    if (depth == 0 || skipped) return;
+    writeEscaped(text.getText(), static_cast<size_t>(text.getLength()), kTextSpecials.data(), 0);
+}
+
+void ZUVXMLWriter::writeNumber(long value) {
+    closeOpenTag();
+    if (depth == 0 || skipped) return;
+    char number[kNumberSize];
+    outputFile.write(number, formatNumber(number, value));
+}
+
+void ZUVXMLWriter::writeEscaped(const char* text, size_t length, const unsigned char* specials,
+                                char quote) {
+    auto p = reinterpret_cast<const unsigned char*>(text);
+    auto end = p + length;
+    auto run = p;
+    while (p < end) {
+        if (!specials[*p]) {
+            ++p;
+            continue;
+        }
+        unsigned char c = *p;
+        if (c >= 0x80) {
+            int sequence = checkUtf8(p, end);
+            if (sequence > 0) {
+                p += sequence;
+                continue;
+            }
+            outputFile.write(reinterpret_cast<const char*>(run), static_cast<size_t>(p - run));
+            writeReplacement();
+            p -= sequence;
+            run = p;
+            continue;
+        }
+        if ((c == '"' || c == '\'') && c != quote) {
+            ++p;  // the other quote needs nothing
+            continue;
+        }
+        outputFile.write(reinterpret_cast<const char*>(run), static_cast<size_t>(p - run));
+        switch (c) {
+            case '&':
+                outputFile.write("&amp;", 5);
+                break;
+            case '<':
+                outputFile.write("&lt;", 4);
+                break;
+            case '>':
+                outputFile.write("&gt;", 4);
+                break;
+            case '"':
+                outputFile.write("&quot;", 6);
+                break;
+            case '\'':
+                outputFile.write("&apos;", 6);
+                break;
+            case '\t':
+                outputFile.write("&#9;", 4);
+                break;
+            case '\n':
+                outputFile.write("&#10;", 5);
+                break;
+            case '\r':
+                outputFile.write("&#13;", 5);
+                break;
+            default:
+                writeReplacement();
+                break;
+        }
+        ++p;
+        run = p;
+    }
+    outputFile.write(reinterpret_cast<const char*>(run), static_cast<size_t>(p - run));
+}
+
+void ZUVXMLWriter::writeReplacement() {
+    outputFile.write(kReplacement, sizeof kReplacement - 1);
+    ++replacements;
+}
+
+void ZUVXMLWriter::appendName(const ZUVString& name, std::string& out) {
+    auto p = reinterpret_cast<const unsigned char*>(name.getText());
+    size_t length = static_cast<size_t>(name.getLength());
+    if (length == 0) {
+        out += '_';
+        ++replacements;
+        return;
+    }
+    size_t i = 0;
+    while (i < length) {
+        unsigned char c = p[i];
+        bool first = i == 0;
+        if (c < 0x80) {
+            if (first ? isAsciiNameStart(c) : isAsciiName(c)) {
+                size_t run = i;
+                do {
+                    ++i;
+                } while (i < length && p[i] < 0x80 && isAsciiName(p[i]));
+                out.append(name.getText() + run, i - run);
+            } else {
+                out += '_';
+                ++replacements;
+                ++i;
+            }
+            continue;
+        }
+        int sequence = checkUtf8(p + i, p + length);
+        if (sequence > 0) {
+            uint32_t code = decodeUtf8(p + i, sequence);
+            if (first ? zuvIsNameStartChar(code) : zuvIsNameChar(code)) {
+                out.append(name.getText() + i, static_cast<size_t>(sequence));
+            } else {
+                out += '_';
+                ++replacements;
+            }
+            i += static_cast<size_t>(sequence);
+        } else {
+            out += '_';
+            ++replacements;
+            i += static_cast<size_t>(-sequence);
+        }
+    }
+}
