@@ -54,7 +54,7 @@ public:
     // carry hashOf(key) when the caller has it; 0 makes the table compute it.
     void* lookup(const ZUVString& key, int hash = 0) const;
     // Removes the entry under `key` and returns its value, or null when the
-    // key is absent.
+    // key is absent. Takes O(size): removal is rare next to lookups.
     void* remove(const ZUVString& key);
     // Number of entries.
     int size() const override { return count; }

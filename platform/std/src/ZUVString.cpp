@@ -59,8 +59,11 @@ void ZUVString::reserve(int capacity) {
 }
 
 void ZUVString::init(const char* text, int length) {
-    if (!text) length = 0;
-    else if (length < 0) {
+    if (!text) {
+        empty();
+        return;
+    }
+    if (length < 0) {
         size_t n = std::strlen(text);
         if (n > static_cast<size_t>(kMaxLength)) throwTooLong();
         length = static_cast<int>(n);
