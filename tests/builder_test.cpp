@@ -1,0 +1,187 @@
+// Documents into trees: values, attributes, roots, stacks, sources, failures.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+#include "ZUVDOM.h"
+
+namespace {
+
+std::string str(const ZUVString& s) {
+    return std::string(s.getText(), s.getLength());
+}
+
+// A parsed document, its log kept in memory.
+class Built : public ::testing::Test {
+  protected:
+    ZUVLog log{nullptr};
+    ZUVDOM dom{&log};
+    ZUVDOMElement* root = nullptr;
+
+    ZUVDOMElement* parse(const std::string& text) {
+        delete root;
+        root = dom.parseString(ZUVString(text.data(), static_cast<int>(text.size())));
+        return root;
+    }
+    void TearDown() override { delete root; }
+};
+
+TEST_F(Built, ValueIsTheTextAfterTheLastChild) {
+    parse(R"(<a x="1"><b>one</b>two<c/>three</a>)");
+    ASSERT_NE(root, nullptr);
+    EXPECT_EQ(str(root->getTagName()), "a");
+    EXPECT_EQ(str(root->getAttribute("x")), "1");
+    EXPECT_EQ(str(root->getValue()), "three");
+    ASSERT_EQ(root->getElementCount(), 2);
+    EXPECT_EQ(str(root->getElement(0)->getValue()), "one");
+    EXPECT_EQ(str(root->getElement(1)->getTagName()), "c");
+    EXPECT_TRUE(root->getElement(1)->getValue().isEmpty());
+    EXPECT_EQ(log.getErrorCount(), 0);
+}
+
+TEST_F(Built, WhiteSpaceIsKeptAsItStands) {
+    parse("<a>\n  <b>x</b>\n</a>");
+    EXPECT_EQ(str(root->getValue()), "\n");
+    EXPECT_EQ(str(root->getFirstElementValue("b")), "x");
+    parse("<a>  padded  </a>");
+    EXPECT_EQ(str(root->getValue()), "  padded  ");
+}
+
+TEST_F(Built, TextSplitByReferencesAndSectionsIsJoined) {
+    parse("<a>x &amp; y<![CDATA[ <z> ]]>&#233;&lt;</a>");
+    EXPECT_EQ(str(root->getValue()), "x & y <z> \xC3\xA9<");
+}
+
+TEST_F(Built, EmptyElementsKeepAnEmptyValue) {
+    parse("<r><e/><f></f></r>");
+    EXPECT_TRUE(root->getElement(0)->getValue().isEmpty());
+    EXPECT_TRUE(root->getElement(1)->getValue().isEmpty());
+    EXPECT_EQ(root->getElement(0)->getElementCount(), 0);
+}
+
+TEST_F(Built, AttributesArriveInDocumentOrderAndNamesKeepPrefixes) {
+    parse(R"(<p:r xmlns:p="urn:x" z="1" a="2" p:m="3" e=""/>)");
+    EXPECT_EQ(str(root->getTagName()), "p:r");
+    EXPECT_EQ(str(root->getAttribute("xmlns:p")), "urn:x");
+    EXPECT_EQ(str(root->getAttribute("p:m")), "3");
+    EXPECT_TRUE(root->getAttribute("e").isEmpty());
+    EXPECT_NE(&root->getAttribute("e"), &emptyString);  // present, stored empty
+    EXPECT_EQ(&root->getAttribute("missing"), &emptyString);
+}
+
+TEST_F(Built, ChildrenAreIndexedByNameInDocumentOrder) {
+    parse("<r><i>1</i><j/><i>2</i><i>3</i></r>");
+    EXPECT_EQ(root->getElementCount("i"), 3);
+    EXPECT_EQ(str(root->getElement("i", 2)->getValue()), "3");
+    EXPECT_EQ(root->getElement(3), root->getElement("i", 2));
+    EXPECT_EQ(root->getElement("i", 0)->getParent(), root);
+}
+
+TEST(Builder, StackEdgesAreNull) {
+    ZUVLog log(nullptr);
+    ZUVDOM dom(&log);
+    EXPECT_EQ(dom.getObject(0), nullptr);
+    EXPECT_EQ(dom.getRoot(), nullptr);
+    ZUVDOMElement e("e", nullptr);
+    dom.pushObject(&e);
+    EXPECT_EQ(dom.getObject(0), &e);
+    EXPECT_EQ(dom.getObject(-1), nullptr);
+    EXPECT_EQ(dom.getObject(1), nullptr);  // past the top: harmless
+    dom.popObject();
+    dom.popObject();  // on an empty stack: harmless
+    EXPECT_EQ(dom.getObject(0), nullptr);
+}
+
+TEST(Builder, TreeOutlivesTheBuilder) {
+    ZUVDOMElement* root;
+    {
+        ZUVLog log(nullptr);
+        ZUVDOM dom(&log);
+        root = dom.parseString("<a><b>kept</b></a>");
+    }
+    ASSERT_NE(root, nullptr);
+    EXPECT_EQ(str(root->getFirstElementValue("b")), "kept");
+    delete root;
+}
+
+TEST(Builder, EachParseReturnsItsOwnRootOrKeepsTheLast) {
+    ZUVLog log(nullptr);
+    ZUVDOM dom(&log);
+    ZUVDOMElement* first = dom.parseString("<one/>");
+    ZUVDOMElement* second = dom.parseString("<two/>");
+    EXPECT_NE(first, second);
+    EXPECT_EQ(str(first->getTagName()), "one");
+    EXPECT_EQ(str(second->getTagName()), "two");
+    // A document that starts no element leaves the root as it was.
+    EXPECT_EQ(dom.parseString(""), second);
+    EXPECT_GE(log.getErrorCount(), 1);
+    delete first;
+    delete second;
+}
+
+TEST(Builder, ParseAfterAStoppedParseNeverTouchesStaleElements) {
+    ZUVLog log(nullptr);
+    ZUVDOM dom(&log);
+    ZUVDOMElement* partial = dom.parseString("<a><b><c>text");  // stops with a, b, c open
+    ASSERT_NE(partial, nullptr);
+    EXPECT_EQ(log.getErrorCount(), 1);
+    EXPECT_EQ(partial->getElement(0)->getElement(0)->getElementCount(), 0);
+    delete partial;  // the partial tree is whole and ours; ASan checks nothing leaks
+    ZUVDOMElement* fresh = dom.parseString("<x><y/></x>");
+    ASSERT_NE(fresh, nullptr);
+    EXPECT_EQ(fresh->getParent(), nullptr);
+    EXPECT_EQ(fresh->getElementCount(), 1);
+    delete fresh;
+}
+
+TEST(Builder, MalformedDocumentsAreReportedWithPosition) {
+    ZUVLog log(nullptr);
+    ZUVDOM dom(&log);
+    ZUVDOMElement* root = dom.parseString("<a>\n  <b></c>\n</a>");
+    EXPECT_EQ(log.getErrorCount(), 1);
+    EXPECT_NE(str(log.getLastMessage()).find("string:2:"), std::string::npos)
+        << str(log.getLastMessage());
+    EXPECT_EQ(dom.getPosition().line, 2);
+    delete root;
+}
+
+TEST(Builder, FilesAndStandardInputGiveTheSameTreeAsStrings) {
+    // Large enough to cross several read chunks, with text split across them.
+    std::string doc = "<root>";
+    for (int i = 0; i < 20000; ++i)
+        doc += "<rec n=\"" + std::to_string(i) + "\"><v>value " + std::to_string(i) + "</v></rec>";
+    doc += "tail</root>";
+    char path[] = "/tmp/zuvdom-builder-XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, doc.data(), doc.size()), static_cast<ssize_t>(doc.size()));
+    close(fd);
+
+    ZUVLog log(nullptr);
+    ZUVDOM dom(&log);
+    ZUVFile file;
+    file = ZUVString(path);
+    ZUVDOMElement* fromFile = dom.parseFile(file);
+
+    int saved = dup(0);
+    ASSERT_TRUE(std::freopen(path, "r", stdin));
+    ZUVDOMElement* fromStdIn = dom.parseStdIn();
+    dup2(saved, 0);
+    close(saved);
+    unlink(path);
+
+    ASSERT_EQ(log.getErrorCount(), 0) << str(log.getLastMessage());
+    for (ZUVDOMElement* root : {fromFile, fromStdIn}) {
+        ASSERT_NE(root, nullptr);
+        EXPECT_EQ(root->getElementCount("rec"), 20000);
+        EXPECT_EQ(str(root->getValue()), "tail");
+        EXPECT_EQ(str(root->getElement(12345)->getAttribute("n")), "12345");
+        EXPECT_EQ(str(root->getElement(19999)->getFirstElementValue("v")), "value 19999");
+    }
+    delete fromFile;
+    delete fromStdIn;
+}
+
+}  // namespace

@@ -1,0 +1,315 @@
+// Trees into files: the document writer's output, and parse(write(T)) == T.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ZUVDOM.h"
+#include "ZUVDOMWriter.h"
+
+namespace {
+
+std::string str(const ZUVString& s) {
+    return std::string(s.getText(), s.getLength());
+}
+ZUVString zs(const std::string& s) {
+    return ZUVString(s.data(), static_cast<int>(s.size()));
+}
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// A scratch file, removed at the end of the test.
+struct TempPath {
+    std::string path;
+    TempPath() {
+        char name[] = "/tmp/zuvdom-writer-XXXXXX";
+        int fd = mkstemp(name);
+        if (fd >= 0) close(fd);
+        path = name;
+    }
+    ~TempPath() { unlink(path.c_str()); }
+};
+
+std::string write(ZUVDOMElement* root) {
+    TempPath out;
+    { ZUVDOMWriter writer(zs(out.path), root); }
+    return slurp(out.path);
+}
+
+const std::string kDeclaration = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+
+TEST(DocumentWriter, ListExampleIsIndentedAndExact) {
+    ZUVDOMElement list("list", nullptr);
+    ZUVDOMElement* item = new ZUVDOMElement("item", &list);
+    item->setAttribute("id", "1");
+    item->setValue("a");
+    EXPECT_EQ(write(&list), kDeclaration + "<list>\n   <item id=\"1\">a</item></list>");
+}
+
+TEST(DocumentWriter, BareRootIsAnEmptyElement) {
+    ZUVDOMElement root("r", nullptr);
+    EXPECT_EQ(write(&root), kDeclaration + "<r/>");
+}
+
+TEST(DocumentWriter, ChildrenComeBeforeTheText) {
+    ZUVDOMElement root("a", nullptr);
+    root.setValue("tail & more");
+    new ZUVDOMElement("b", &root);
+    EXPECT_EQ(write(&root), kDeclaration + "<a>\n   <b/>tail &amp; more</a>");
+}
+
+TEST(DocumentWriter, ElementWhoseChildrenWereAllRemovedHasNone) {
+    ZUVDOMElement root("a", nullptr);
+    ZUVDOMElement* b = new ZUVDOMElement("b", &root);
+    root.removeChild(b);
+    delete b;
+    EXPECT_EQ(write(&root), kDeclaration + "<a/>");
+}
+
+TEST(DocumentWriter, UnopenablePathWritesNothingAndThrowsNothing) {
+    ZUVDOMElement root("r", nullptr);
+    EXPECT_NO_THROW(ZUVDOMWriter("/nonexistent-dir/x.xml", &root));
+    EXPECT_NO_THROW(ZUVDOMWriter("", &root));
+    EXPECT_EQ(access("/nonexistent-dir/x.xml", F_OK), -1);
+}
+
+TEST(DocumentWriter, NullRootLeavesTheFileAlone) {
+    TempPath out;
+    { std::ofstream(out.path) << "keep"; }
+    { ZUVDOMWriter writer(zs(out.path), nullptr); }
+    EXPECT_EQ(slurp(out.path), "keep");
+}
+
+TEST(DocumentWriter, FullDiskIsSurvived) {
+    ZUVDOMElement root("r", nullptr);
+    for (int i = 0; i < 10000; ++i)
+        new ZUVDOMElement("child", &root);
+    EXPECT_NO_THROW(ZUVDOMWriter("/dev/full", &root));
+}
+
+// Records the print calls; printElem after construction uses the overrides.
+class RecordingWriter : public ZUVDOMWriter {
+  public:
+    RecordingWriter() : ZUVDOMWriter("/nonexistent-dir/x.xml", nullptr) {}
+    std::vector<std::string> calls;
+    void printXmlElementStart(const ZUVString& n, bool close) override {
+        calls.push_back("start " + str(n) + (close ? " close" : ""));
+    }
+    void printXmlAttribute(const ZUVString& n, const ZUVString& v, bool) override {
+        calls.push_back("attr " + str(n) + "=" + str(v));
+    }
+    void printXmlElementClose() override { calls.push_back("close"); }
+    void printXmlElementValue(const ZUVString& t) override { calls.push_back("value " + str(t)); }
+    void printXmlElementEnd() override { calls.push_back("end"); }
+    void printXmlElementEnd(const ZUVString& n) override { calls.push_back("end " + str(n)); }
+};
+
+TEST(DocumentWriter, CallsTheBaseInDocumentOrder) {
+    ZUVDOMElement root("list", nullptr);
+    root.setAttribute("z", "1");
+    root.setAttribute("a", "2");
+    root.setAttribute("z", "3");  // replaced where it stands
+    ZUVDOMElement* item = new ZUVDOMElement("item", &root);
+    item->setValue("v");
+    new ZUVDOMElement("empty", &root);
+    RecordingWriter w;
+    w.printElem(&root);
+    std::vector<std::string> expected = {"start list",  "attr z=3", "attr a=2", "close",
+                                         "start item",  "close",    "value v",  "end item",
+                                         "start empty", "end",      "end list"};
+    EXPECT_EQ(w.calls, expected);
+}
+
+// --- Round trips ------------------------------------------------------------
+
+// Compares two trees; attributes are compared through the names of `a`.
+void expectSame(const ZUVDOMElement* a, const ZUVDOMElement* b,
+                const std::vector<std::string>* attrs, std::string path = "") {
+    ASSERT_NE(b, nullptr) << path;
+    path += "/" + str(a->getTagName());
+    ASSERT_EQ(str(a->getTagName()), str(b->getTagName())) << path;
+    ASSERT_EQ(str(a->getValue()), str(b->getValue())) << path;
+    for (size_t i = 0; attrs && i < attrs->size(); ++i) {
+        const std::string& n = (*attrs)[i];
+        ASSERT_EQ(str(a->getAttribute(zs(n))), str(b->getAttribute(zs(n)))) << path << "@" << n;
+    }
+    ASSERT_EQ(a->getElementCount(), b->getElementCount()) << path;
+    for (int i = 0; i < a->getElementCount(); ++i)
+        expectSame(a->getElement(i), b->getElement(i), attrs, path);
+}
+
+// Seeded random trees made of everything XML can carry.
+class TreeMaker {
+  public:
+    explicit TreeMaker(unsigned seed) : rng(seed) {}
+    std::vector<std::string> attributeNames = {"id", "a", "b:c", "x-y", "_z", "\xC3\xA9t\xC3\xA9",
+                                               "n.1"};
+
+    std::string name() {
+        static const char* names[] = {"a",
+                                      "item",
+                                      "p:q",
+                                      "_x",
+                                      "r-1",
+                                      "s.t",
+                                      "\xE6\x97\xA5\xE6\x9C\xAC",
+                                      "longer_tag_name_here"};
+        return names[pick(8)];
+    }
+    std::string text() {
+        static const char* pieces[] = {"plain",
+                                       " ",
+                                       "\n",
+                                       "\t",
+                                       "\r",
+                                       "\r\n",
+                                       "&",
+                                       "<",
+                                       ">",
+                                       "]]>",
+                                       "\"",
+                                       "'",
+                                       "&amp;",
+                                       "\xC3\xA9",
+                                       "\xE2\x82\xAC",
+                                       "\xF0\x9F\x98\x80",
+                                       "  lead",
+                                       "trail  ",
+                                       "x"};
+        std::string s;
+        for (int n = pick(6); n > 0; --n)
+            s += pieces[pick(19)];
+        return s;
+    }
+    ZUVDOMElement* tree(int maxNodes, int maxDepth) {
+        int budget = maxNodes;
+        ZUVDOMElement* root = new ZUVDOMElement(zs(name()), nullptr);
+        fill(root, budget, maxDepth);
+        return root;
+    }
+    int pick(int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); }
+
+  private:
+    void fill(ZUVDOMElement* e, int& budget, int depth) {
+        for (int n = pick(4); n > 0; --n)
+            e->setAttribute(zs(attributeNames[pick(7)]), zs(text()));
+        if (pick(3) != 0) e->setValue(zs(text()));
+        if (depth <= 1) return;
+        for (int n = pick(5); n > 0 && budget > 0; --n, --budget)
+            fill(new ZUVDOMElement(zs(name()), e), budget, depth - 1);
+    }
+    std::mt19937 rng;
+};
+
+ZUVDOMElement* writeAndReadBack(ZUVDOMElement* root, std::string* written = nullptr) {
+    TempPath out;
+    { ZUVDOMWriter writer(zs(out.path), root); }
+    if (written) *written = slurp(out.path);
+    ZUVLog log(nullptr);
+    ZUVDOM dom(&log);
+    ZUVFile file;
+    file = zs(out.path);
+    ZUVDOMElement* back = dom.parseFile(file);
+    EXPECT_EQ(log.getErrorCount(), 0) << str(log.getLastMessage());
+    return back;
+}
+
+// Whatever a tree holds, writing and reading gives it back; writing that
+// again gives the same bytes, which also proves attribute order and count.
+void roundTrip(ZUVDOMElement* root, const std::vector<std::string>* attrs) {
+    std::string first, second;
+    ZUVDOMElement* back = writeAndReadBack(root, &first);
+    expectSame(root, back, attrs);
+    ZUVDOMElement* again = writeAndReadBack(back, &second);
+    EXPECT_EQ(first, second);
+    delete again;
+    delete back;
+}
+
+TEST(RoundTrip, ManySeededRandomTrees) {
+    for (unsigned seed = 1; seed <= 1500; ++seed) {
+        TreeMaker maker(seed);
+        ZUVDOMElement* root = maker.tree(maker.pick(60), 1 + maker.pick(8));
+        roundTrip(root, &maker.attributeNames);
+        delete root;
+        if (HasFatalFailure()) FAIL() << "seed " << seed;
+    }
+}
+
+TEST(RoundTrip, WideAndDeepTrees) {
+    TreeMaker maker(7);
+    ZUVDOMElement* wide = new ZUVDOMElement("wide", nullptr);
+    for (int i = 0; i < 5000; ++i) {
+        ZUVDOMElement* c = new ZUVDOMElement(zs(maker.name()), wide);
+        c->setValue(zs(maker.text()));
+        c->setAttribute("id", zs(std::to_string(i)));
+    }
+    roundTrip(wide, &maker.attributeNames);
+    delete wide;
+
+    ZUVDOMElement* deep = new ZUVDOMElement("d", nullptr);
+    ZUVDOMElement* e = deep;
+    for (int i = 0; i < 1000; ++i) {
+        e = new ZUVDOMElement(zs(maker.name()), e);
+        e->setValue(zs(maker.text()));
+    }
+    roundTrip(deep, &maker.attributeNames);
+    delete deep;
+}
+
+TEST(RoundTrip, EdgeValues) {
+    ZUVDOMElement root("r", nullptr);
+    const char* values[] = {"",    " ",     "\n",   "\r",   "\r\n\r",
+                            "]]>", "a]]>b", "&lt;", "\t\t", "\xEF\xBF\xBD"};
+    for (const char* v : values) {
+        ZUVDOMElement* c = new ZUVDOMElement("c", &root);
+        c->setValue(v);
+        c->setAttribute("v", v);
+    }
+    root.setValue("\n   ");  // looks like indentation, but is the root's value
+    std::vector<std::string> names = {"v"};
+    roundTrip(&root, &names);
+}
+
+TEST(RoundTrip, RealDocumentsKeepTheirOwnLayout) {
+    std::vector<std::string> files = {std::string(ZUVDOM_TEST_DATA) + "/../../examples/library.xml",
+                                      "/usr/share/mime/packages/freedesktop.org.xml"};
+    for (const std::string& path : files) {
+        if (access(path.c_str(), R_OK) != 0) continue;
+        ZUVLog log(nullptr);
+        ZUVDOM dom(&log);
+        ZUVFile file;
+        file = zs(path);
+        ZUVDOMElement* original = dom.parseFile(file);
+        ASSERT_EQ(log.getErrorCount(), 0) << path << ": " << str(log.getLastMessage());
+        roundTrip(original, nullptr);
+        delete original;
+    }
+}
+
+TEST(RoundTrip, TextXmlCannotCarryBecomesReplacementCharacters) {
+    ZUVDOMElement root("r", nullptr);
+    root.setValue(
+        ZUVString("a\x01"
+                  "b\xFF"
+                  "c",
+                  5));
+    ZUVDOMElement* back = writeAndReadBack(&root);
+    ASSERT_NE(back, nullptr);
+    EXPECT_EQ(str(back->getValue()),
+              "a\xEF\xBF\xBD"
+              "b\xEF\xBF\xBD"
+              "c");
+    delete back;
+}
+
+}  // namespace
