@@ -25,7 +25,7 @@
 // One thread at a time; separate ZUVDOMs (each with its own log) may parse
 // on separate threads.
 class ZUVDOM_API ZUVDOM {
-  public:
+public:
     // A builder whose parser reports errors to `log`, which stays the
     // caller's and must outlive this object (null: errors go nowhere).
     explicit ZUVDOM(ZUVLog* log);
@@ -74,7 +74,7 @@ class ZUVDOM_API ZUVDOM {
     // Text received since the last start or end tag.
     ZUVString characterData;
 
-  private:
+private:
     void startParse();
 
     ZUVOrderedVector objectStack;

@@ -22,7 +22,7 @@
 // pointer or `emptyString`, and an edit that does not fit changes nothing.
 // Allocation failures propagate. One thread at a time per tree.
 class ZUVDOM_API ZUVDOMElement {
-  public:
+public:
     // A new element named `tagName` (copied; it must hold no NUL byte) with
     // an empty value, no attributes and no children. With a non-null
     // `parent` it is appended to the parent as its last child and is owned
@@ -109,7 +109,7 @@ class ZUVDOM_API ZUVDOMElement {
     // no such child.
     const ZUVString& getFirstElementValue(const ZUVString& name) const;
 
-  private:
+private:
     friend class ZUVDOMWriter;
 
     // Files `elem` (whose parent is already this element) in both indexes.

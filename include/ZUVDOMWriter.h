@@ -25,7 +25,7 @@
 // exception from the tree's side or from allocation closes the file and
 // passes out unchanged. The writer reads the tree; it never changes it.
 class ZUVDOM_API ZUVDOMWriter : public ZUVXMLWriter {
-  public:
+public:
     // Writes `root` and its subtree to the file `fileName` (created or
     // truncated), then closes it. A null root leaves the file untouched.
     ZUVDOMWriter(const ZUVString& fileName, ZUVDOMElement* root);

@@ -15,7 +15,7 @@ std::string str(const ZUVString& s) {
 
 // A parsed document, its log kept in memory.
 class Built : public ::testing::Test {
-  protected:
+protected:
     ZUVLog log{nullptr};
     ZUVDOM dom{&log};
     ZUVDOMElement* root = nullptr;

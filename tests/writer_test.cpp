@@ -98,7 +98,7 @@ TEST(DocumentWriter, FullDiskIsSurvived) {
 
 // Records the print calls; printElem after construction uses the overrides.
 class RecordingWriter : public ZUVDOMWriter {
-  public:
+public:
     RecordingWriter() : ZUVDOMWriter("/nonexistent-dir/x.xml", nullptr) {}
     std::vector<std::string> calls;
     void printXmlElementStart(const ZUVString& n, bool close) override {
@@ -149,7 +149,7 @@ void expectSame(const ZUVDOMElement* a, const ZUVDOMElement* b,
 
 // Seeded random trees made of everything XML can carry.
 class TreeMaker {
-  public:
+public:
     explicit TreeMaker(unsigned seed) : rng(seed) {}
     std::vector<std::string> attributeNames = {"id", "a", "b:c", "x-y", "_z", "\xC3\xA9t\xC3\xA9",
                                                "n.1"};
@@ -198,7 +198,7 @@ class TreeMaker {
     }
     int pick(int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); }
 
-  private:
+private:
     void fill(ZUVDOMElement* e, int& budget, int depth) {
         for (int n = pick(4); n > 0; --n)
             e->setAttribute(zs(attributeNames[pick(7)]), zs(text()));

@@ -18,7 +18,7 @@
 namespace {
 
 class TestWriter : public ZUVXMLWriter {
-  public:
+public:
     explicit TestWriter(const std::string& path) {
         if (path.empty()) return;
         outputFile = ZUVString(path.c_str());
@@ -33,7 +33,7 @@ ZUVString S(const std::string& text) {
 }
 
 class WriterTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         path = ::testing::TempDir() + "zuv_xml_writer_" + std::to_string(getpid()) + "_" +
                ::testing::UnitTest::GetInstance()->current_test_info()->name();

@@ -8,8 +8,9 @@ class ZUVFile;
 class ZUVLog;
 class ZUVString;
 
-// Where the parser is: 1-based line and column (in bytes) of the last event,
-// or of the error that stopped it.
+// Where the parser is: 1-based line and column of the last event, or of the
+// error that stopped it. Columns count characters of the document as read
+// (a multi-byte UTF-8 character is one column), as Expat counts them.
 struct ZUVSAX2Position {
     int line = 0;
     int column = 0;
@@ -28,9 +29,16 @@ struct ZUVSAX2Position {
 // for bad input; an exception thrown by a callback stops the parse and
 // leaves the parse call unchanged.
 //
+// Encodings read: UTF-8, UTF-16 (with a byte order mark), ISO-8859-1 and
+// US-ASCII, and any single-byte, ASCII-compatible encoding that iconv knows
+// (windows-1252, the other ISO-8859 parts, KOI8-R...). Any other declared
+// encoding is refused with an error that names it.
+//
 // Hostile input: no external entity or external DTD is ever loaded (no file
 // or network access from a document); internal entities are expanded, with
-// the protection against amplification ("billion laughs") on.
+// the protection against amplification ("billion laughs") on. A reference
+// to an external entity, or to an entity that only the unread external DTD
+// could declare, is skipped: no event stands for it.
 //
 // One parser, one thread at a time; separate parsers share nothing.
 class ZUVSAX2_API ZUVSAX2Parser {
@@ -51,8 +59,12 @@ public:
     // depth that recursion stays far from the end of a default 8 MB stack,
     // sanitizers included.
     static constexpr int kMaxDepth = 10000;
-    // Longest run of text between two tags, or attribute value, in bytes:
-    // the most that an int length can count, so callers never see one wrap.
+    // Longest run of text between two tags, or attribute value, in bytes of
+    // UTF-8 as delivered: the most that an int length can count, so callers
+    // never see one wrap. The run is counted over all the character calls
+    // since the last start or end tag (comments and processing instructions
+    // do not end it). A longer one stops the parse with an error; it is never
+    // cut.
     static constexpr long kMaxTextLength = 0x7ffffffe;
     // Bytes read from a file or standard input at a time. Memory stays this
     // plus the parser's own state, whatever the document's size.
@@ -67,18 +79,26 @@ public:
     ZUVSAX2Parser(const ZUVSAX2Parser&) = delete;
     ZUVSAX2Parser& operator=(const ZUVSAX2Parser&) = delete;
 
+    // Each parse starts from a clean state, whatever the previous one did. A
+    // parse called from inside one of this parser's own callbacks is refused
+    // (logged, returns false) and leaves the running parse alone.
+
     // Parses the file named by `file` (only its name is used), reading it in
-    // chunks. Returns true when the whole document was well-formed.
+    // chunks. Returns true when the whole document was well-formed; false,
+    // after logging why, when it was not or when the file cannot be read (a
+    // missing file, a directory, no permission).
     bool parseFile(const ZUVFile& file);
-    // Parses standard input to its end, in chunks. Returns true when
-    // well-formed.
+    // Parses standard input (file descriptor 0) to its end, in chunks.
+    // Returns true when well-formed.
     bool parseStdIn();
     // Parses every byte of `text` (a NUL byte is an error, not the end).
     // Returns true when well-formed.
     bool parseString(const ZUVString& text);
 
-    // Line and column of the last event, or of the error that stopped the
-    // last parse; both 0 before any parse.
+    // Inside a callback: where the current event starts. After a parse:
+    // where the error that stopped it is, or where a callback threw; after an
+    // accepted document, just past the last thing read. Both 0 before any
+    // parse.
     ZUVSAX2Position getPosition() const;
 
     // Lowers (or restores) the nesting limit; values outside 1..kMaxDepth

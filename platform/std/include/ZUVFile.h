@@ -17,9 +17,9 @@ class ZUVSTD_API ZUVFile {
 public:
     // Modes for open(); they may be combined only as noted.
     enum Mode {
-        Read = 1,     // read an existing file
-        Append = 8,   // write at the end, creating the file if needed
-        Write = 16,   // write from the start, creating or truncating the file
+        Read = 1,    // read an existing file
+        Append = 8,  // write at the end, creating the file if needed
+        Write = 16,  // write from the start, creating or truncating the file
     };
 
     // Size of the write buffer in bytes.
@@ -59,8 +59,10 @@ public:
     }
     // Writes one byte.
     ZUVFile& operator<<(char c) {
-        if (buffer && used < kBufferSize) buffer[used++] = c;
-        else write(&c, 1);
+        if (buffer && used < kBufferSize)
+            buffer[used++] = c;
+        else
+            write(&c, 1);
         return *this;
     }
     // Writes `length` bytes. Dropped, and remembered as a failure (EBADF),

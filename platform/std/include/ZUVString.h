@@ -75,7 +75,8 @@ public:
     const char* getText() const noexcept { return isHeap() ? heap_.data : bytes_; }
     // The number of bytes, not counting the terminating NUL.
     int getLength() const noexcept {
-        return isHeap() ? static_cast<int>(heap_.length) : kInlineCapacity - bytes_[kInlineCapacity];
+        return isHeap() ? static_cast<int>(heap_.length)
+                        : kInlineCapacity - bytes_[kInlineCapacity];
     }
     // True when the length is 0.
     bool isEmpty() const noexcept { return getLength() == 0; }

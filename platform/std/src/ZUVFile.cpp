@@ -9,7 +9,9 @@
 
 ZUVFile::ZUVFile() = default;
 
-ZUVFile::~ZUVFile() { close(); }
+ZUVFile::~ZUVFile() {
+    close();
+}
 
 ZUVFile& ZUVFile::operator=(const ZUVString& fileName) {
     name = fileName;
@@ -21,13 +23,22 @@ bool ZUVFile::open(int openMode) {
     errorNumber = 0;
     int flags;
     switch (openMode) {
-        case Read: flags = O_RDONLY; break;
-        case Write: flags = O_WRONLY | O_CREAT | O_TRUNC; break;
-        case Append: flags = O_WRONLY | O_CREAT | O_APPEND; break;
-        default: errorNumber = EINVAL; return false;
+        case Read:
+            flags = O_RDONLY;
+            break;
+        case Write:
+            flags = O_WRONLY | O_CREAT | O_TRUNC;
+            break;
+        case Append:
+            flags = O_WRONLY | O_CREAT | O_APPEND;
+            break;
+        default:
+            errorNumber = EINVAL;
+            return false;
     }
     // A name with a NUL inside would open some other file.
-    if (name.isEmpty() || std::memchr(name.getText(), '\0', static_cast<size_t>(name.getLength()))) {
+    if (name.isEmpty() ||
+        std::memchr(name.getText(), '\0', static_cast<size_t>(name.getLength()))) {
         errorNumber = ENOENT;
         return false;
     }

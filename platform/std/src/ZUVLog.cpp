@@ -35,7 +35,8 @@ void ZUVLog::report(const char* kind, const char* format, va_list args) {
     char text[1024];
     int n = std::vsnprintf(text, sizeof text, format, args);
     if (n < 0) n = 0;
-    if (n >= static_cast<int>(sizeof text)) n = sizeof text - 1;  // long messages are cut, never split
+    if (n >= static_cast<int>(sizeof text))
+        n = sizeof text - 1;  // long messages are cut, never split
     lastMessage = kind;
     lastMessage.append(text, n);
     // One message, one line: a line break inside would forge a second message.

@@ -10,18 +10,23 @@ namespace {
 constexpr int kMaxLinearLimit = 64;
 constexpr int kMaxEntries = 1 << 29;
 
-inline unsigned char foldAscii(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + 32 : c; }
+inline unsigned char foldAscii(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') ? c + 32 : c;
+}
 
 }  // namespace
 
 ZUVSimpleStringHashtable::ZUVSimpleStringHashtable(bool ignoreCase, bool keepOrder, int linearLimit)
     : entries(reinterpret_cast<Entry*>(inlineEntry)),
-      linearLimit(static_cast<uint8_t>(linearLimit < 0 ? 0 : linearLimit > kMaxLinearLimit ? kMaxLinearLimit : linearLimit)),
+      linearLimit(static_cast<uint8_t>(linearLimit < 0                 ? 0
+                                       : linearLimit > kMaxLinearLimit ? kMaxLinearLimit
+                                                                       : linearLimit)),
       ignoreCase(ignoreCase),
       keepOrder(keepOrder) {}
 
 ZUVSimpleStringHashtable::~ZUVSimpleStringHashtable() {
-    for (int i = 0; i < count; ++i) entries[i].key.~ZUVString();
+    for (int i = 0; i < count; ++i)
+        entries[i].key.~ZUVString();
     if (entries != reinterpret_cast<Entry*>(inlineEntry)) std::free(entries);
     std::free(index);
 }
@@ -31,9 +36,11 @@ uint32_t ZUVSimpleStringHashtable::hashBytes(const char* text, int length) const
     uint32_t h = 2166136261u;
     const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
     if (ignoreCase) {
-        for (int i = 0; i < length; ++i) h = (h ^ foldAscii(p[i])) * 16777619u;
+        for (int i = 0; i < length; ++i)
+            h = (h ^ foldAscii(p[i])) * 16777619u;
     } else {
-        for (int i = 0; i < length; ++i) h = (h ^ p[i]) * 16777619u;
+        for (int i = 0; i < length; ++i)
+            h = (h ^ p[i]) * 16777619u;
     }
     return h ? h : 1;
 }
@@ -60,7 +67,8 @@ int ZUVSimpleStringHashtable::find(const ZUVString& key, uint32_t hash) const {
         return -1;
     }
     if (!hash) hash = hashBytes(key.getText(), key.getLength());
-    for (uint32_t slot = hash & static_cast<uint32_t>(indexMask);; slot = (slot + 1) & static_cast<uint32_t>(indexMask)) {
+    for (uint32_t slot = hash & static_cast<uint32_t>(indexMask);;
+         slot = (slot + 1) & static_cast<uint32_t>(indexMask)) {
         int32_t e = index[slot];
         if (!e) return -1;
         if (sameKey(entries[e - 1].key, key)) return e - 1;
@@ -69,29 +77,36 @@ int ZUVSimpleStringHashtable::find(const ZUVString& key, uint32_t hash) const {
 
 void ZUVSimpleStringHashtable::insertIntoIndex(int entry, uint32_t hash) {
     uint32_t slot = hash & static_cast<uint32_t>(indexMask);
-    while (index[slot]) slot = (slot + 1) & static_cast<uint32_t>(indexMask);
+    while (index[slot])
+        slot = (slot + 1) & static_cast<uint32_t>(indexMask);
     index[slot] = entry + 1;
 }
 
 void ZUVSimpleStringHashtable::rebuildIndex(int slots) {
-    int32_t* fresh = static_cast<int32_t*>(std::calloc(static_cast<size_t>(slots), sizeof(int32_t)));
+    int32_t* fresh =
+        static_cast<int32_t*>(std::calloc(static_cast<size_t>(slots), sizeof(int32_t)));
     if (!fresh) throw std::bad_alloc();
     std::free(index);
     index = fresh;
     indexMask = slots - 1;
-    for (int i = 0; i < count; ++i) insertIntoIndex(i, hashBytes(entries[i].key.getText(), entries[i].key.getLength()));
+    for (int i = 0; i < count; ++i)
+        insertIntoIndex(i, hashBytes(entries[i].key.getText(), entries[i].key.getLength()));
 }
 
 void ZUVSimpleStringHashtable::growEntries() {
-    if (capacity >= kMaxEntries) throw std::length_error("ZUVSimpleStringHashtable: too many entries");
+    if (capacity >= kMaxEntries)
+        throw std::length_error("ZUVSimpleStringHashtable: too many entries");
     int grown = capacity * 2;
     // Keys are moved bytewise: a ZUVString holds no pointer into itself.
     Entry* fresh;
     if (entries == reinterpret_cast<Entry*>(inlineEntry)) {
         fresh = static_cast<Entry*>(std::malloc(static_cast<size_t>(grown) * sizeof(Entry)));
-        if (fresh) std::memcpy(static_cast<void*>(fresh), entries, static_cast<size_t>(count) * sizeof(Entry));
+        if (fresh)
+            std::memcpy(static_cast<void*>(fresh), entries,
+                        static_cast<size_t>(count) * sizeof(Entry));
     } else {
-        fresh = static_cast<Entry*>(std::realloc(static_cast<void*>(entries), static_cast<size_t>(grown) * sizeof(Entry)));
+        fresh = static_cast<Entry*>(
+            std::realloc(static_cast<void*>(entries), static_cast<size_t>(grown) * sizeof(Entry)));
     }
     if (!fresh) throw std::bad_alloc();
     entries = fresh;
@@ -112,11 +127,14 @@ void* ZUVSimpleStringHashtable::add(const ZUVString& key, void* value) {
     ++count;
     if (index) {
         // Keep the index at most half full so probes stay short.
-        if (count * 2 > indexMask + 1) rebuildIndex((indexMask + 1) * 2);
-        else insertIntoIndex(count - 1, hash);
+        if (count * 2 > indexMask + 1)
+            rebuildIndex((indexMask + 1) * 2);
+        else
+            insertIntoIndex(count - 1, hash);
     } else if (count > linearLimit) {
         int slots = 16;
-        while (slots < count * 2) slots *= 2;
+        while (slots < count * 2)
+            slots *= 2;
         rebuildIndex(slots);
     }
     return nullptr;
@@ -135,7 +153,8 @@ void* ZUVSimpleStringHashtable::remove(const ZUVString& key) {
     --count;
     if (at != count) {
         if (keepOrder)
-            std::memmove(static_cast<void*>(entries + at), entries + at + 1, static_cast<size_t>(count - at) * sizeof(Entry));
+            std::memmove(static_cast<void*>(entries + at), entries + at + 1,
+                         static_cast<size_t>(count - at) * sizeof(Entry));
         else
             std::memcpy(static_cast<void*>(entries + at), entries + count, sizeof(Entry));
     }
@@ -147,7 +166,9 @@ ZUVSimpleStringHashtable::Iterator* ZUVSimpleStringHashtable::createIterator(boo
     return new Iterator(this, forward);
 }
 
-void ZUVSimpleStringHashtable::releaseIterator(ZUVHashtable::Iterator* iterator) { delete iterator; }
+void ZUVSimpleStringHashtable::releaseIterator(ZUVHashtable::Iterator* iterator) {
+    delete iterator;
+}
 
 ZUVSimpleStringHashtable::Iterator::Iterator(const ZUVSimpleStringHashtable* table, bool forward)
     : table(table), position(forward ? 0 : table->count - 1), forward(forward) {}
@@ -158,7 +179,8 @@ void* ZUVSimpleStringHashtable::Iterator::get() const {
 
 void* ZUVSimpleStringHashtable::Iterator::next(int steps) {
     if (position >= 0 && position < table->count) {
-        long moved = forward ? static_cast<long>(position) + steps : static_cast<long>(position) - steps;
+        long moved =
+            forward ? static_cast<long>(position) + steps : static_cast<long>(position) - steps;
         position = moved < 0 || moved > table->count ? table->count : static_cast<int>(moved);
     }
     return get();

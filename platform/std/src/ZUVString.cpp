@@ -11,7 +11,9 @@ const ZUVString emptyString;
 
 namespace {
 
-[[noreturn]] void throwTooLong() { throw std::length_error("ZUVString: text longer than an int can count"); }
+[[noreturn]] void throwTooLong() {
+    throw std::length_error("ZUVString: text longer than an int can count");
+}
 
 }  // namespace
 
@@ -83,8 +85,10 @@ void ZUVString::init(const char* text, int length) {
     }
     std::memmove(own, text, static_cast<size_t>(length));
     own[length] = '\0';
-    if (isHeap()) heap_.length = static_cast<uint32_t>(length);
-    else setInlineLength(length);
+    if (isHeap())
+        heap_.length = static_cast<uint32_t>(length);
+    else
+        setInlineLength(length);
 }
 
 void ZUVString::append(const char* text, int length) {
@@ -112,6 +116,8 @@ void ZUVString::append(const char* text, int length) {
     char* own = const_cast<char*>(getText());
     std::memmove(own + old, text, static_cast<size_t>(length));
     own[total] = '\0';
-    if (isHeap()) heap_.length = static_cast<uint32_t>(total);
-    else setInlineLength(total);
+    if (isHeap())
+        heap_.length = static_cast<uint32_t>(total);
+    else
+        setInlineLength(total);
 }

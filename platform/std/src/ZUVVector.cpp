@@ -28,7 +28,8 @@ void ZUVVector::reserveFor(int needed, bool geometric) {
         fresh = static_cast<void**>(std::malloc(static_cast<size_t>(grown) * sizeof(void*)));
         if (fresh && count) fresh[0] = inlineItem;
     } else {
-        fresh = static_cast<void**>(std::realloc(items, static_cast<size_t>(grown) * sizeof(void*)));
+        fresh =
+            static_cast<void**>(std::realloc(items, static_cast<size_t>(grown) * sizeof(void*)));
     }
     if (!fresh) throw std::bad_alloc();
     items = fresh;
@@ -43,7 +44,8 @@ void ZUVVector::addElement(const void* element, bool geometric) {
 bool ZUVVector::insertElementAt(const void* element, int index) {
     if (index < 0 || index > count) return false;
     if (count == capacity) reserveFor(count + 1, true);
-    std::memmove(items + index + 1, items + index, static_cast<size_t>(count - index) * sizeof(void*));
+    std::memmove(items + index + 1, items + index,
+                 static_cast<size_t>(count - index) * sizeof(void*));
     items[index] = const_cast<void*>(element);
     ++count;
     return true;
@@ -52,7 +54,8 @@ bool ZUVVector::insertElementAt(const void* element, int index) {
 void ZUVVector::removeElement(int index) {
     if (index < 0 || index >= count) return;
     --count;
-    std::memmove(items + index, items + index + 1, static_cast<size_t>(count - index) * sizeof(void*));
+    std::memmove(items + index, items + index + 1,
+                 static_cast<size_t>(count - index) * sizeof(void*));
 }
 
 int ZUVVector::indexOf(const void* element) const {

@@ -41,7 +41,7 @@
 // write is remembered by `outputFile` (see ZUVFile), and printing to a file
 // that is not open changes nothing but that.
 class ZUVXMLWRITER_API ZUVXMLWriter {
-  public:
+public:
     // Nothing open; indentation of two spaces.
     ZUVXMLWriter();
     // Closes `outputFile` if it is still open.
@@ -125,13 +125,13 @@ class ZUVXMLWRITER_API ZUVXMLWriter {
     // Characters and name bytes written as replacements so far (see above).
     long getReplacementCount() const { return replacements; }
 
-  protected:
+protected:
     // Where everything goes; named and opened by the subclass.
     ZUVFile outputFile;
     // One level of indentation; only spaces and tabs are used from it.
     ZUVString indentString;
 
-  private:
+private:
     bool startElement(const ZUVString& name);
     void beginLine();
     void closeOpenTag();
