@@ -1,0 +1,242 @@
+// The parser over the W3C XML Conformance Test Suite (xmlts20130923.zip).
+//
+// Which tests run:
+// - XML 1.0 only: tests whose RECOMMENDATION is XML 1.1 or one of the
+//   namespace recommendations (NS1.0, NS1.1, NS1.0-errata1e), or whose
+//   VERSION is 1.1 only, are skipped; the parser does no namespace
+//   processing and reads XML 1.0.
+// - Tests marked NAMESPACE="yes" are skipped: their verdict assumes
+//   namespace processing.
+// - Editions: the suite has tests that contradict each other between the
+//   fourth and the fifth edition of XML 1.0 (the fifth widened the name
+//   characters). Expat implements the fourth edition's rules, so tests
+//   limited to editions that leave out the fourth (EDITION="5") are skipped.
+// - TYPE="error" tests are skipped: processors need not report those errors.
+//
+// Verdicts: "valid" and "invalid" documents must parse without error (the
+// parser does not validate), "not-wf" documents must be refused. Every test
+// that does otherwise must be listed, with its reason, in
+// data/conformance_known_failures.txt; the test fails when the failures
+// differ from that list in either direction.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ZUVFile.h"
+#include "ZUVLog.h"
+#include "ZUVSAX2Parser.h"
+#include "ZUVString.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const char kArchive[] = ZUVDOM_SHARED_DATA "/xmlts20130923.zip";
+const char kKnownFailures[] = ZUVDOM_TEST_DATA "/conformance_known_failures.txt";
+
+struct TestCase {
+    std::string id;
+    std::string type;
+    std::string path;  // the document, absolute
+    std::string recommendation;
+    std::string version;
+    std::string edition;
+    std::string nameSpace;
+};
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+// Collects the TEST elements of one catalog file.
+struct CatalogReader {
+    std::string directory;
+    std::vector<std::string> bases{""};  // xml:base of the open elements
+    std::vector<TestCase> tests;
+};
+
+void catalogStart(void* data, const char* name, const char** attributes) {
+    CatalogReader* r = static_cast<CatalogReader*>(data);
+    std::map<std::string, std::string> a;
+    for (int i = 0; attributes[i]; i += 2)
+        a[attributes[i]] = attributes[i + 1];
+    std::string base = r->bases.back() + a["xml:base"];
+    r->bases.push_back(base);
+    if (std::strcmp(name, "TEST") != 0) return;
+    TestCase t;
+    t.id = a["ID"];
+    t.type = a["TYPE"];
+    t.path = r->directory + "/" + base + a["URI"];
+    t.recommendation = a["RECOMMENDATION"];
+    t.version = a["VERSION"];
+    t.edition = a["EDITION"];
+    t.nameSpace = a["NAMESPACE"];
+    r->tests.push_back(t);
+}
+
+void catalogEnd(void* data, const char*) {
+    static_cast<CatalogReader*>(data)->bases.pop_back();
+}
+
+// A catalog file is an external entity: maybe a text declaration, then a
+// TESTCASES element or several TEST elements. Wrapped, it is a document.
+std::vector<TestCase> readCatalog(const fs::path& file) {
+    std::string content = readFile(file);
+    if (content.compare(0, 5, "<?xml") == 0) content.erase(0, content.find("?>") + 2);
+    content = "<catalog>" + content + "</catalog>";
+    CatalogReader reader;
+    reader.directory = file.parent_path().string();
+    ZUVLog log;
+    ZUVSAX2Parser parser(&reader, &log, catalogStart, catalogEnd, nullptr, nullptr);
+    EXPECT_TRUE(parser.parseString(ZUVString(content.data(), static_cast<int>(content.size()))))
+        << file;
+    return reader.tests;
+}
+
+// Why a test does not apply to an XML 1.0, non-namespace, fourth-edition
+// processor; empty when it does.
+const char* skipReason(const TestCase& t) {
+    if (t.recommendation == "XML1.1" || t.recommendation.compare(0, 2, "NS") == 0)
+        return "not XML 1.0";
+    if (!t.version.empty() && t.version.find("1.0") == std::string::npos) return "not XML 1.0";
+    if (t.nameSpace == "yes") return "needs namespaces";
+    if (!t.edition.empty() && t.edition.find('4') == std::string::npos) return "fifth edition only";
+    if (t.type == "error") return "optional error";
+    return nullptr;
+}
+
+// ID -> reason, from the checked-in list.
+std::map<std::string, std::string> readKnownFailures() {
+    std::map<std::string, std::string> known;
+    std::ifstream in(kKnownFailures);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        std::istringstream fields(line);
+        std::string id, reason;
+        fields >> id;
+        std::getline(fields >> std::ws, reason);
+        EXPECT_FALSE(reason.empty()) << "no reason given for " << id;
+        EXPECT_TRUE(known.emplace(id, reason).second) << "listed twice: " << id;
+    }
+    return known;
+}
+
+// Unpacks the archive into a fresh directory under the working directory
+// (the build tree under ctest) and removes it at the end.
+struct Unpacked {
+    fs::path root;
+    Unpacked() {
+        char pattern[] = "xmlts.XXXXXX";
+        if (mkdtemp(pattern)) root = fs::absolute(pattern);
+    }
+    ~Unpacked() {
+        std::error_code ignored;
+        if (!root.empty()) fs::remove_all(root, ignored);
+    }
+};
+
+struct Counts {
+    int run = 0;
+    int passed = 0;
+    int failed = 0;
+    int skipped = 0;
+};
+
+}  // namespace
+
+TEST(Conformance, W3CSuiteMatchesKnownFailures) {
+    if (!fs::exists(kArchive))
+        GTEST_SKIP()
+            << "W3C XML test suite not found: put xmlts20130923.zip in ../shared/testdata/ "
+               "next to the repository (looked for "
+            << kArchive << ")";
+    if (std::system("unzip -v >/dev/null 2>&1") != 0) GTEST_SKIP() << "the unzip program is needed";
+    Unpacked unpacked;
+    ASSERT_FALSE(unpacked.root.empty()) << "cannot create a directory under " << fs::current_path();
+    std::string command =
+        "unzip -q '" + std::string(kArchive) + "' -d '" + unpacked.root.string() + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+
+    // The master catalog names each collection file in an entity declaration
+    // and includes the collections by reference, in order.
+    const fs::path conf = unpacked.root / "xmlconf";
+    std::string master = readFile(conf / "xmlconf.xml");
+    std::map<std::string, std::string> entities;
+    for (size_t at = master.find("<!ENTITY"); at != std::string::npos;
+         at = master.find("<!ENTITY", at + 1)) {
+        std::istringstream declaration(master.substr(at + 8, master.find('>', at) - at - 8));
+        std::string name, system, file;
+        declaration >> name >> system >> file;
+        entities[name] = file.substr(1, file.size() - 2);
+    }
+    std::vector<std::string> collections;
+    for (size_t at = master.find('&', master.find("<TESTSUITE")); at != std::string::npos;
+         at = master.find('&', at + 1))
+        collections.push_back(master.substr(at + 1, master.find(';', at) - at - 1));
+    ASSERT_GE(collections.size(), 10u);
+
+    std::map<std::string, std::string> known = readKnownFailures();
+    std::set<std::string> seen;
+    std::map<std::string, std::string> failures;  // ID -> what happened
+    Counts total;
+    ZUVLog log(nullptr);
+    ZUVSAX2Parser parser(nullptr, &log, nullptr, nullptr, nullptr, nullptr);
+    std::printf("%-20s %5s %7s %6s %7s\n", "collection", "run", "passed", "failed", "skipped");
+    for (const std::string& collection : collections) {
+        ASSERT_EQ(entities.count(collection), 1u) << collection;
+        Counts counts;
+        for (const TestCase& t : readCatalog(conf / entities[collection])) {
+            EXPECT_TRUE(seen.insert(t.id).second) << "duplicate test ID " << t.id;
+            if (skipReason(t)) {
+                ++counts.skipped;
+                continue;
+            }
+            ++counts.run;
+            log.reset();
+            ZUVFile file;
+            file = ZUVString(t.path.c_str());
+            bool accepted = parser.parseFile(file);
+            bool wanted = t.type != "not-wf";
+            if (accepted == wanted) {
+                ++counts.passed;
+            } else {
+                ++counts.failed;
+                failures[t.id] = accepted
+                                     ? "accepted, but it is not well-formed"
+                                     : std::string("refused: ") + log.getLastMessage().getText();
+            }
+        }
+        std::printf("%-20s %5d %7d %6d %7d\n", collection.c_str(), counts.run, counts.passed,
+                    counts.failed, counts.skipped);
+        total.run += counts.run;
+        total.passed += counts.passed;
+        total.failed += counts.failed;
+        total.skipped += counts.skipped;
+    }
+    std::printf("%-20s %5d %7d %6d %7d\n", "total", total.run, total.passed, total.failed,
+                total.skipped);
+    EXPECT_GT(total.run, 1000);
+
+    for (const auto& failure : failures)
+        EXPECT_EQ(known.count(failure.first), 1u)
+            << "new failure: " << failure.first << "  " << failure.second;
+    for (const auto& entry : known)
+        EXPECT_EQ(failures.count(entry.first), 1u)
+            << "listed as failing but "
+            << (seen.count(entry.first) ? "passes or is skipped" : "unknown") << ": "
+            << entry.first;
+}
