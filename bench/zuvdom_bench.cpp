@@ -1,0 +1,637 @@
+// The benchmark: parse and build, navigate, write and free trees with our
+// library and with the peers installed here, on the same documents in the
+// same process, so that the ratios hold on a noisy machine.
+//
+// Timing: each iteration is timed by hand around the work measured alone
+// (a parse without the freeing that follows it, a free without the parse
+// that preceded it). Run with --benchmark_repetitions and read the medians.
+//
+// Memory: the heap in use (see heapInUse) just before and just after the
+// first parse of a document into a fresh tree object. The difference is what
+// the living tree holds: nodes, strings, indexes, and for the peers that
+// parse in place the copy of the input they keep. The parser's own state,
+// made beforehand, is not counted.
+#include <expat.h>
+
+#include <time.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+
+#include "ZUVDOM.h"
+#include "ZUVDOMElement.h"
+#include "ZUVDOMWriter.h"
+#include "ZUVFile.h"
+#include "ZUVLog.h"
+#include "ZUVString.h"
+#include "bench_documents.h"
+#include "bench_memory.h"
+
+#ifdef ZUVDOM_BENCH_TINYXML2
+#include <tinyxml2.h>
+#endif
+#ifdef ZUVDOM_BENCH_PUGIXML
+#include <pugixml.hpp>
+#endif
+#ifdef ZUVDOM_BENCH_LIBXML2
+#include <libxml/parser.h>
+#include <libxml/tree.h>
+#include <libxml/xmlversion.h>
+#endif
+
+namespace {
+
+// The CPU time of this thread: on a shared machine the wall clock also counts
+// the time other processes held the core. Page faults and the system calls
+// of file reads and writes are on this thread, so they stay counted.
+struct Clock {
+    using time_point = double;
+    static double now() {
+        timespec time;
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &time);
+        return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_nsec) * 1e-9;
+    }
+};
+
+double secondsSince(Clock::time_point start) {
+    return Clock::now() - start;
+}
+
+// Bytes of a file, or 0 when it cannot be read.
+long fileSize(const std::string& path) {
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file) return 0;
+    std::fseek(file, 0, SEEK_END);
+    long size = std::ftell(file);
+    std::fclose(file);
+    return size;
+}
+
+// ---------------------------------------------------------------------------
+// The libraries, each behind the same small interface: prepare the input,
+// parse it into a tree held by the adapter, walk the tree, write it, free it.
+
+class Ours {
+public:
+    static constexpr const char* kName = "ZUVDOM";
+    static constexpr bool kBuildsTree = true;
+
+    Ours() : log(nullptr), dom(&log) {}
+    ~Ours() { destroy(); }
+
+    void prepare(const std::string& text) {
+        input.init(text.data(), static_cast<int>(text.size()));
+    }
+    bool parseString() { return finish(dom.parseString(input)); }
+    bool parseFile(const std::string& path) {
+        ZUVFile file;
+        file = ZUVString(path.c_str());
+        return finish(dom.parseFile(file));
+    }
+    void destroy() {
+        delete root;
+        root = nullptr;
+    }
+    size_t walkByPosition() const { return byPosition(root); }
+    size_t walkByName() const { return byName(root); }
+    void write(const std::string& path) const {
+        ZUVDOMWriter writer(ZUVString(path.c_str()), root);
+    }
+
+private:
+    bool finish(ZUVDOMElement* built) {
+        // The builder keeps its last root; a refused document must not hand
+        // back the tree of the one before.
+        dom.setRoot(nullptr);
+        root = built;
+        bool ok = log.getErrorCount() == 0 && root;
+        log.reset();
+        return ok;
+    }
+    static size_t byPosition(const ZUVDOMElement* element) {
+        size_t visited = 1;
+        for (int i = 0, n = element->getElementCount(); i < n; ++i)
+            visited += byPosition(element->getElement(i));
+        return visited;
+    }
+    static size_t byName(const ZUVDOMElement* element) {
+        size_t found = 1;
+        for (int i = 0, n = element->getElementCount(); i < n; ++i) {
+            const ZUVDOMElement* child = element->getElement(i);
+            if (element->getFirstElement(child->getTagName())) found += byName(child);
+        }
+        return found;
+    }
+
+    ZUVLog log;
+    ZUVDOM dom;
+    ZUVString input;
+    ZUVDOMElement* root = nullptr;
+};
+
+// Expat with handlers that do nothing: the ceiling for any tree built on it.
+class ExpatNoOp {
+public:
+    static constexpr const char* kName = "Expat";
+    static constexpr bool kBuildsTree = false;
+
+    ExpatNoOp() : parser(XML_ParserCreate(nullptr)) {}
+    ~ExpatNoOp() { XML_ParserFree(parser); }
+
+    void prepare(const std::string& text) { input = &text; }
+    bool parseString() {
+        begin();
+        return XML_Parse(parser, input->data(), static_cast<int>(input->size()), XML_TRUE) ==
+               XML_STATUS_OK;
+    }
+    // In chunks of the size our parser reads, through Expat's own buffer.
+    bool parseFile(const std::string& path) {
+        std::FILE* file = std::fopen(path.c_str(), "rb");
+        if (!file) return false;
+        begin();
+        bool ok = true;
+        for (;;) {
+            void* buffer = XML_GetBuffer(parser, ZUVSAX2Parser::kChunkSize);
+            size_t length = std::fread(buffer, 1, ZUVSAX2Parser::kChunkSize, file);
+            bool last = length == 0;
+            if (XML_ParseBuffer(parser, static_cast<int>(length), last) != XML_STATUS_OK) {
+                ok = false;
+                break;
+            }
+            if (last) break;
+        }
+        std::fclose(file);
+        return ok;
+    }
+    void destroy() {}
+    size_t walkByPosition() const { return 0; }
+    size_t walkByName() const { return 0; }
+    void write(const std::string&) const {}
+
+private:
+    static void XMLCALL onStart(void*, const XML_Char*, const XML_Char**) {}
+    static void XMLCALL onEnd(void*, const XML_Char*) {}
+    static void XMLCALL onText(void*, const XML_Char*, int) {}
+    void begin() {
+        XML_ParserReset(parser, nullptr);
+        XML_SetElementHandler(parser, onStart, onEnd);
+        XML_SetCharacterDataHandler(parser, onText);
+    }
+
+    XML_Parser parser;
+    const std::string* input = nullptr;
+};
+
+#ifdef ZUVDOM_BENCH_TINYXML2
+class TinyXml2 {
+public:
+    static constexpr const char* kName = "tinyxml2";
+    static constexpr bool kBuildsTree = true;
+
+    void prepare(const std::string& text) { input = &text; }
+    bool parseString() {
+        return document.Parse(input->data(), input->size()) == tinyxml2::XML_SUCCESS;
+    }
+    bool parseFile(const std::string& path) {
+        return document.LoadFile(path.c_str()) == tinyxml2::XML_SUCCESS;
+    }
+    void destroy() { document.Clear(); }
+    size_t walkByPosition() const { return byPosition(document.RootElement()); }
+    size_t walkByName() const { return byName(document.RootElement()); }
+    void write(const std::string& path) { document.SaveFile(path.c_str()); }
+
+private:
+    static size_t byPosition(const tinyxml2::XMLElement* element) {
+        size_t visited = 1;
+        for (const tinyxml2::XMLElement* child = element->FirstChildElement(); child;
+             child = child->NextSiblingElement())
+            visited += byPosition(child);
+        return visited;
+    }
+    static size_t byName(const tinyxml2::XMLElement* element) {
+        size_t found = 1;
+        for (const tinyxml2::XMLElement* child = element->FirstChildElement(); child;
+             child = child->NextSiblingElement())
+            if (element->FirstChildElement(child->Name())) found += byName(child);
+        return found;
+    }
+
+    tinyxml2::XMLDocument document;
+    const std::string* input = nullptr;
+};
+#endif
+
+#ifdef ZUVDOM_BENCH_LIBXML2
+class LibXml2 {
+public:
+    static constexpr const char* kName = "libxml2";
+    static constexpr bool kBuildsTree = true;
+    // No blank text nodes, like the other trees; no depth or size limits,
+    // like our parser up to its own.
+    static constexpr int kOptions = XML_PARSE_NOBLANKS | XML_PARSE_HUGE | XML_PARSE_NONET;
+
+    ~LibXml2() { destroy(); }
+    void prepare(const std::string& text) { input = &text; }
+    bool parseString() {
+        document = xmlReadMemory(input->data(), static_cast<int>(input->size()), "memory.xml",
+                                 nullptr, kOptions);
+        return document != nullptr;
+    }
+    bool parseFile(const std::string& path) {
+        document = xmlReadFile(path.c_str(), nullptr, kOptions);
+        return document != nullptr;
+    }
+    void destroy() {
+        if (document) xmlFreeDoc(document);
+        document = nullptr;
+    }
+    size_t walkByPosition() const { return byPosition(xmlDocGetRootElement(document)); }
+    size_t walkByName() const { return byName(xmlDocGetRootElement(document)); }
+    void write(const std::string& path) const { xmlSaveFile(path.c_str(), document); }
+
+private:
+    static size_t byPosition(const xmlNode* element) {
+        size_t visited = 1;
+        for (const xmlNode* child = element->children; child; child = child->next)
+            if (child->type == XML_ELEMENT_NODE) visited += byPosition(child);
+        return visited;
+    }
+    // libxml2 has no lookup by name: a scan of the children is what its
+    // callers write.
+    static const xmlNode* firstNamed(const xmlNode* element, const xmlChar* name) {
+        for (const xmlNode* child = element->children; child; child = child->next)
+            if (child->type == XML_ELEMENT_NODE && xmlStrEqual(child->name, name)) return child;
+        return nullptr;
+    }
+    static size_t byName(const xmlNode* element) {
+        size_t found = 1;
+        for (const xmlNode* child = element->children; child; child = child->next)
+            if (child->type == XML_ELEMENT_NODE && firstNamed(element, child->name))
+                found += byName(child);
+        return found;
+    }
+
+    xmlDocPtr document = nullptr;
+    const std::string* input = nullptr;
+};
+#endif
+
+#ifdef ZUVDOM_BENCH_PUGIXML
+class PugiXml {
+public:
+    static constexpr const char* kName = "pugixml";
+    static constexpr bool kBuildsTree = true;
+
+    void prepare(const std::string& text) { input = &text; }
+    bool parseString() { return document.load_buffer(input->data(), input->size()); }
+    bool parseFile(const std::string& path) { return document.load_file(path.c_str()); }
+    void destroy() { document.reset(); }
+    size_t walkByPosition() const { return byPosition(document.document_element()); }
+    size_t walkByName() const { return byName(document.document_element()); }
+    void write(const std::string& path) const { document.save_file(path.c_str()); }
+
+private:
+    static size_t byPosition(pugi::xml_node element) {
+        size_t visited = 1;
+        for (pugi::xml_node child = element.first_child(); child; child = child.next_sibling())
+            if (child.type() == pugi::node_element) visited += byPosition(child);
+        return visited;
+    }
+    static size_t byName(pugi::xml_node element) {
+        size_t found = 1;
+        for (pugi::xml_node child = element.first_child(); child; child = child.next_sibling())
+            if (child.type() == pugi::node_element && element.child(child.name()))
+                found += byName(child);
+        return found;
+    }
+
+    pugi::xml_document document;
+    const std::string* input = nullptr;
+};
+#endif
+
+// ---------------------------------------------------------------------------
+// Workloads
+
+enum class Workload { ParseString, ParseFile, NavigatePosition, NavigateName, Write, Destroy };
+
+const char* workloadName(Workload workload) {
+    switch (workload) {
+        case Workload::ParseString:
+            return "ParseString";
+        case Workload::ParseFile:
+            return "ParseFile";
+        case Workload::NavigatePosition:
+            return "NavigatePosition";
+        case Workload::NavigateName:
+            return "NavigateName";
+        case Workload::Write:
+            return "Write";
+        case Workload::Destroy:
+            return "Destroy";
+    }
+    return "?";
+}
+
+unsigned workloadUse(Workload workload) {
+    switch (workload) {
+        case Workload::ParseString:
+            return kUseParse;
+        case Workload::ParseFile:
+            return kUseFile;
+        case Workload::NavigatePosition:
+        case Workload::NavigateName:
+            return kUseNavigate;
+        case Workload::Write:
+            return kUseWrite;
+        case Workload::Destroy:
+            return kUseDestroy;
+    }
+    return 0;
+}
+
+void setThroughput(benchmark::State& state, Document* document) {
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                            static_cast<int64_t>(document->getText().size()));
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) *
+                            static_cast<int64_t>(document->getElementCount()));
+    state.counters["elements"] = static_cast<double>(document->getElementCount());
+    state.counters["doc_bytes"] = static_cast<double>(document->getText().size());
+}
+
+template <class Library>
+void runParse(benchmark::State& state, Document* document, bool fromFile) {
+    const std::string& text = document->getText();
+    const std::string& path = document->getPath();
+    auto library = std::make_unique<Library>();
+    library->prepare(text);
+    auto parse = [&] { return fromFile ? library->parseFile(path) : library->parseString(); };
+
+    long before = static_cast<long>(heapInUse());
+    bool ok = parse();
+    long treeBytes = static_cast<long>(heapInUse()) - before;
+    library->destroy();
+    if (!ok) {
+        state.SkipWithError("the library refused the document");
+        return;
+    }
+    for (auto _ : state) {
+        Clock::time_point start = Clock::now();
+        parse();
+        state.SetIterationTime(secondsSince(start));
+        library->destroy();
+    }
+    setThroughput(state, document);
+    if (!fromFile && Library::kBuildsTree) {
+        state.counters["tree_bytes"] = static_cast<double>(treeBytes);
+        state.counters["bytes_per_element"] =
+            static_cast<double>(treeBytes) / static_cast<double>(document->getElementCount());
+    }
+}
+
+template <class Library>
+void runNavigate(benchmark::State& state, Document* document, bool byName) {
+    auto library = std::make_unique<Library>();
+    library->prepare(document->getText());
+    if (!library->parseString()) {
+        state.SkipWithError("the library refused the document");
+        return;
+    }
+    size_t visited = 0;
+    for (auto _ : state) {
+        Clock::time_point start = Clock::now();
+        visited = byName ? library->walkByName() : library->walkByPosition();
+        benchmark::DoNotOptimize(visited);
+        state.SetIterationTime(secondsSince(start));
+    }
+    if (visited != document->getElementCount())
+        state.SkipWithError("the walk did not reach every element");
+    setThroughput(state, document);
+}
+
+template <class Library>
+void runWrite(benchmark::State& state, Document* document) {
+    auto library = std::make_unique<Library>();
+    library->prepare(document->getText());
+    if (!library->parseString()) {
+        state.SkipWithError("the library refused the document");
+        return;
+    }
+    std::string path =
+        scratchDirectory() + "/" + Library::kName + "-" + document->getName() + ".out.xml";
+    for (auto _ : state) {
+        Clock::time_point start = Clock::now();
+        library->write(path);
+        state.SetIterationTime(secondsSince(start));
+    }
+    long written = fileSize(path);
+    std::remove(path.c_str());
+    if (written <= 0) state.SkipWithError("nothing was written");
+    setThroughput(state, document);
+    state.counters["output_bytes"] = static_cast<double>(written);
+}
+
+template <class Library>
+void runDestroy(benchmark::State& state, Document* document) {
+    auto library = std::make_unique<Library>();
+    library->prepare(document->getText());
+    for (auto _ : state) {
+        if (!library->parseString()) {
+            state.SkipWithError("the library refused the document");
+            break;
+        }
+        Clock::time_point start = Clock::now();
+        library->destroy();
+        state.SetIterationTime(secondsSince(start));
+    }
+    setThroughput(state, document);
+}
+
+template <class Library>
+void registerOne(Workload workload, Document* document) {
+    bool tree = workload != Workload::ParseString && workload != Workload::ParseFile;
+    if (tree && !Library::kBuildsTree) return;
+    std::string name =
+        std::string(workloadName(workload)) + "/" + Library::kName + "/" + document->getName();
+    auto run = [workload, document](benchmark::State& state) {
+        switch (workload) {
+            case Workload::ParseString:
+                return runParse<Library>(state, document, false);
+            case Workload::ParseFile:
+                return runParse<Library>(state, document, true);
+            case Workload::NavigatePosition:
+                return runNavigate<Library>(state, document, false);
+            case Workload::NavigateName:
+                return runNavigate<Library>(state, document, true);
+            case Workload::Write:
+                return runWrite<Library>(state, document);
+            case Workload::Destroy:
+                return runDestroy<Library>(state, document);
+        }
+    };
+    benchmark::internal::Benchmark* registered = benchmark::RegisterBenchmark(name.c_str(), run);
+    registered->UseManualTime()->Unit(benchmark::kMillisecond);
+    // Each free needs an untimed parse before it, and some peers free a whole
+    // tree in microseconds: a time target would mean thousands of parses.
+    if (workload == Workload::Destroy) registered->Iterations(5);
+}
+
+// All libraries one after the other on the same document and workload, so
+// that they share the machine's mood of the moment.
+void registerLibraries(Workload workload, Document* document) {
+    registerOne<Ours>(workload, document);
+    registerOne<ExpatNoOp>(workload, document);
+#ifdef ZUVDOM_BENCH_TINYXML2
+    registerOne<TinyXml2>(workload, document);
+#endif
+#ifdef ZUVDOM_BENCH_LIBXML2
+    registerOne<LibXml2>(workload, document);
+#endif
+#ifdef ZUVDOM_BENCH_PUGIXML
+    registerOne<PugiXml>(workload, document);
+#endif
+}
+
+// ---------------------------------------------------------------------------
+// Lookups by name against the number of siblings: a root with `children`
+// children, all named apart ("distinct") or all alike ("same"); each
+// iteration makes kLookups lookups at seeded random places.
+
+constexpr int kLookups = 1024;
+
+std::vector<int> lookupPlaces(int children) {
+    std::vector<int> places(kLookups);
+    uint64_t state = 12345;
+    for (int& place : places) {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        place = static_cast<int>((state >> 33) % static_cast<uint64_t>(children));
+    }
+    return places;
+}
+
+std::vector<std::string> childNames(int children) {
+    std::vector<std::string> names;
+    for (int i = 0; i < children; ++i)
+        names.push_back("child" + std::to_string(i));
+    return names;
+}
+
+void lookupOurs(benchmark::State& state, int children, bool distinct) {
+    std::vector<std::string> names = childNames(children);
+    std::vector<ZUVString> keys;
+    for (const std::string& name : names)
+        keys.emplace_back(name.c_str());
+    const ZUVString same("child");
+    ZUVDOMElement* root = new ZUVDOMElement(ZUVString("root"), nullptr);
+    for (int i = 0; i < children; ++i)
+        new ZUVDOMElement(distinct ? keys[i] : same, root);
+    std::vector<int> places = lookupPlaces(children);
+    size_t found = 0;
+    for (auto _ : state) {
+        for (int place : places) {
+            const ZUVDOMElement* hit =
+                distinct ? root->getFirstElement(keys[place]) : root->getElement(same, place);
+            found += hit != nullptr;
+        }
+        benchmark::DoNotOptimize(found);
+    }
+    delete root;
+    if (found != static_cast<size_t>(state.iterations()) * kLookups)
+        state.SkipWithError("a lookup failed");
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * kLookups);
+}
+
+#ifdef ZUVDOM_BENCH_PUGIXML
+// pugixml finds a child by name with a scan of the siblings; for contrast.
+void lookupPugiXml(benchmark::State& state, int children) {
+    std::vector<std::string> names = childNames(children);
+    pugi::xml_document document;
+    pugi::xml_node root = document.append_child("root");
+    for (const std::string& name : names)
+        root.append_child(name.c_str());
+    std::vector<int> places = lookupPlaces(children);
+    size_t found = 0;
+    for (auto _ : state) {
+        for (int place : places)
+            found += !root.child(names[place].c_str()).empty();
+        benchmark::DoNotOptimize(found);
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * kLookups);
+}
+#endif
+
+void registerLookups() {
+    for (int children : {10, 1000, 100000}) {
+        std::string suffix = std::to_string(children);
+        benchmark::RegisterBenchmark(
+            ("Lookup/ZUVDOM/distinct-" + suffix).c_str(),
+            [children](benchmark::State& state) { lookupOurs(state, children, true); });
+        benchmark::RegisterBenchmark(
+            ("Lookup/ZUVDOM/same-" + suffix).c_str(),
+            [children](benchmark::State& state) { lookupOurs(state, children, false); });
+#ifdef ZUVDOM_BENCH_PUGIXML
+        benchmark::RegisterBenchmark(
+            ("Lookup/pugixml/distinct-" + suffix).c_str(),
+            [children](benchmark::State& state) { lookupPugiXml(state, children); });
+#endif
+    }
+}
+
+void describeLibraries() {
+    benchmark::AddCustomContext("expat", XML_ExpatVersion());
+#ifdef ZUVDOM_BENCH_TINYXML2
+    benchmark::AddCustomContext("tinyxml2", std::to_string(TIXML2_MAJOR_VERSION) + "." +
+                                                std::to_string(TIXML2_MINOR_VERSION) + "." +
+                                                std::to_string(TIXML2_PATCH_VERSION));
+#endif
+#ifdef ZUVDOM_BENCH_LIBXML2
+    benchmark::AddCustomContext("libxml2", LIBXML_DOTTED_VERSION);
+#endif
+#ifdef ZUVDOM_BENCH_PUGIXML
+    benchmark::AddCustomContext("pugixml", std::to_string(PUGIXML_VERSION / 1000) + "." +
+                                               std::to_string(PUGIXML_VERSION % 1000 / 10));
+#endif
+}
+
+#ifdef ZUVDOM_BENCH_LIBXML2
+void ignoreLibXml2Error(void*, xmlErrorPtr) {}
+#endif
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    keepFreedMemory();
+#ifdef ZUVDOM_BENCH_LIBXML2
+    // Its one-time set-up would otherwise be counted in the first tree.
+    xmlInitParser();
+    xmlSetStructuredErrorFunc(nullptr, ignoreLibXml2Error);
+#endif
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    describeLibraries();
+
+    const char* large = std::getenv("ZUVDOM_BENCH_LARGE");
+    std::vector<Document*> documents = allDocuments(large && std::strcmp(large, "1") == 0);
+    const Workload workloads[] = {
+        Workload::ParseString,  Workload::ParseFile, Workload::NavigatePosition,
+        Workload::NavigateName, Workload::Write,     Workload::Destroy};
+    for (Document* document : documents)
+        for (Workload workload : workloads)
+            if (document->getUses() & workloadUse(workload)) registerLibraries(workload, document);
+    registerLookups();
+
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+#ifdef ZUVDOM_BENCH_LIBXML2
+    xmlCleanupParser();
+#endif
+    for (Document* document : documents)
+        delete document;
+    return 0;
+}
