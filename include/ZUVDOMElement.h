@@ -4,6 +4,7 @@
 
 #include "ZUVDOMExport.h"
 #include "ZUVOrderedVector.h"
+#include "ZUVPool.h"
 #include "ZUVSimpleStringHashtable.h"
 #include "ZUVString.h"
 
@@ -36,6 +37,13 @@ public:
     ~ZUVDOMElement();
     ZUVDOMElement(const ZUVDOMElement&) = delete;
     ZUVDOMElement& operator=(const ZUVDOMElement&) = delete;
+
+    // Elements are still made with `new` and freed with `delete`; the memory
+    // comes from the pool that holds the rest of the tree (see ZUVPool).
+    static void* operator new(size_t size) { return ZUVPool::allocate(size); }
+    static void operator delete(void* block, size_t size) noexcept {
+        ZUVPool::release(block, size);
+    }
 
     // The tag name, as given at construction; never changes.
     const ZUVString& getTagName() const { return tagName; }
@@ -111,6 +119,10 @@ public:
 
 private:
     friend class ZUVDOMWriter;
+    friend struct ZUVDOMBuilder;  // the parser callbacks' fast paths
+
+    // As the public constructor, with the name as `length` bytes of text.
+    ZUVDOMElement(const char* tagName, int length, ZUVDOMElement* parent);
 
     // Files `elem` (whose parent is already this element) in both indexes.
     void attach(ZUVDOMElement* elem);

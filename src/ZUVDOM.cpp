@@ -32,6 +32,16 @@ ZUVDOMElement::ZUVDOMElement(const ZUVString& tagName, ZUVDOMElement* parent)
     if (parent) parent->attach(this);
 }
 
+ZUVDOMElement::ZUVDOMElement(const char* tagName, int length, ZUVDOMElement* parent)
+    : tagName(tagName, length),
+      parent(parent),
+      attributes(nullptr),
+      elementsByName(nullptr),
+      allElements(nullptr),
+      generalPointer(nullptr) {
+    if (parent) parent->attach(this);
+}
+
 ZUVDOMElement::~ZUVDOMElement() {
     if (attributes) {
         ZUVSimpleStringHashtable::Iterator* it = attributes->createIterator(true);
@@ -162,17 +172,40 @@ const ZUVString& ZUVDOMElement::getFirstElementValue(const ZUVString& name) cons
 // ---------------------------------------------------------------------------
 // Builder
 
+// What the callbacks do, without the temporary copies that going through the
+// public operations would make: this is the hot path of every parse.
+struct ZUVDOMBuilder {
+    static ZUVDOMElement* create(const char* name, ZUVDOMElement* parent) {
+        return new ZUVDOMElement(name, -1, parent);
+    }
+
+    // Sets each name/value pair in order, as setAttribute would.
+    static void setAttributes(ZUVDOMElement* element, const char** attributes) {
+        if (!attributes[0]) return;
+        int count = 0;
+        while (attributes[2 * count])
+            ++count;
+        if (!element->attributes)
+            element->attributes = new ZUVSimpleStringHashtable(false, true, 8);
+        element->attributes->reserve(count);
+        for (; attributes[0]; attributes += 2) {
+            ZUVString* value = new ZUVString(attributes[1]);
+            delete static_cast<ZUVString*>(
+                element->attributes->add(ZUVString(attributes[0]), value));
+        }
+    }
+};
+
 namespace {
 
 void xmlStartElement(void* userData, const char* name, const char** attributes) {
     ZUVDOM* dom = static_cast<ZUVDOM*>(userData);
     dom->characterData.empty();
     ZUVDOMElement* parent = dom->getObject(0);
-    ZUVDOMElement* element = new ZUVDOMElement(ZUVString(name), parent);
+    ZUVDOMElement* element = ZUVDOMBuilder::create(name, parent);
     dom->pushObject(element);
     if (!parent) dom->setRoot(element);
-    for (; attributes[0]; attributes += 2)
-        element->setAttribute(ZUVString(attributes[0]), ZUVString(attributes[1]));
+    ZUVDOMBuilder::setAttributes(element, attributes);
 }
 
 void xmlEndElement(void* userData, const char* /*name*/) {

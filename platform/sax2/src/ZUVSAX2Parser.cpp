@@ -58,7 +58,11 @@ struct ParserState {
     const char* encodingProblem = nullptr;
 
     // Position of the last event or error, once the last parse returned.
+    // After a parse that succeeded it is read from Expat when asked:
+    // Expat counts lines by rescanning, which would cost a pass over the
+    // whole document on every parse.
     ZUVSAX2Position position;
+    bool positionInExpat = false;
 };
 
 using State = ParserState;
@@ -218,6 +222,7 @@ void report(State* s, const char* source, ZUVSAX2Position position, const char* 
 
 void report(State* s, const char* source, ZUVSAX2Position position, const char* format, ...) {
     s->position = position;
+    s->positionInExpat = false;
     if (!s->log) return;
     char message[512];
     va_list args;
@@ -258,6 +263,7 @@ void begin(State* s) {
     // external general entities are skipped, never loaded.
     XML_SetParamEntityParsing(s->expat, XML_PARAM_ENTITY_PARSING_NEVER);
     s->depth = 0;
+    s->positionInExpat = false;
     s->textRun = 0;
     s->stop = Stop::None;
     s->exception = nullptr;
@@ -269,12 +275,13 @@ void begin(State* s) {
 // reports the error once, or rethrows a callback's exception.
 bool finish(State* s, const char* source, bool accepted) {
     if (accepted) {
-        s->position = currentPosition(s->expat);
+        s->positionInExpat = true;
         return true;
     }
     switch (s->stop) {
         case Stop::Exception: {
             s->position = s->stopPosition;
+            s->positionInExpat = false;
             std::exception_ptr exception = s->exception;
             s->exception = nullptr;
             std::rethrow_exception(exception);
@@ -420,7 +427,7 @@ bool ZUVSAX2Parser::parseString(const ZUVString& text) {
 
 ZUVSAX2Position ZUVSAX2Parser::getPosition() const {
     // Inside a callback, where Expat is now; otherwise what the last parse left.
-    if (state->parsing) return currentPosition(state->expat);
+    if (state->parsing || state->positionInExpat) return currentPosition(state->expat);
     return state->position;
 }
 

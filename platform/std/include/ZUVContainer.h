@@ -2,8 +2,10 @@
 #ifndef ZUVCONTAINER_H
 #define ZUVCONTAINER_H
 
+#include <cstddef>
 #include <cstdint>
 
+#include "ZUVPool.h"
 #include "ZUVStdExport.h"
 
 // Containers hold untyped pointers and never own what they point to: a
@@ -11,6 +13,13 @@
 class ZUVSTD_API ZUVContainer {
 public:
     virtual ~ZUVContainer();
+
+    // Containers made with `new` come from the pool; the virtual destructor
+    // hands the right size back.
+    static void* operator new(size_t size) { return ZUVPool::allocate(size); }
+    static void operator delete(void* block, size_t size) noexcept {
+        ZUVPool::release(block, size);
+    }
 
     // Orders two stored values; negative, zero or positive. The default
     // compares the addresses: the first pointer minus the second.

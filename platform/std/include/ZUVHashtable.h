@@ -13,6 +13,11 @@ public:
     class ZUVSTD_API Iterator {
     public:
         virtual ~Iterator();
+
+        static void* operator new(size_t size) { return ZUVPool::allocate(size); }
+        static void operator delete(void* block, size_t size) noexcept {
+            ZUVPool::release(block, size);
+        }
         // The current entry's value, or null when the walk is over.
         virtual void* get() const = 0;
         // Moves `steps` entries on; returns the new current value, or null

@@ -58,6 +58,9 @@ public:
     void* remove(const ZUVString& key);
     // Number of entries.
     int size() const override { return count; }
+    // Makes room for `entries` entries in all, so that filling a table whose
+    // size is known takes one allocation.
+    void reserve(int entries);
 
     Iterator* createIterator(bool forward = true) override;
     void releaseIterator(ZUVHashtable::Iterator* iterator) override;
@@ -74,7 +77,7 @@ private:
     int find(const ZUVString& key, uint32_t hash) const;
     bool sameKey(const ZUVString& a, const ZUVString& b) const;
     uint32_t hashBytes(const char* text, int length) const;
-    void growEntries();
+    void growEntries(int grown);
     void rebuildIndex(int slots);
     void insertIntoIndex(int entry, uint32_t hash);
 

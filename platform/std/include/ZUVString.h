@@ -2,9 +2,11 @@
 #ifndef ZUVSTRING_H
 #define ZUVSTRING_H
 
+#include <string.h>  // strnlen
 #include <cstdint>
 #include <cstring>
 
+#include "ZUVPool.h"
 #include "ZUVStdExport.h"
 
 // A run of bytes with an int length. The text may hold NUL bytes; getText()
@@ -25,12 +27,24 @@ public:
     // Copy of `length` bytes of `text`; -1 copies up to the NUL. A null text is
     // the empty string.
     ZUVString(const char* text, int length = -1) {
-        setInlineLength(0);
-        init(text, length);
+        int n = length;
+        if (text && n < 0) n = static_cast<int>(::strnlen(text, kInlineCapacity + 1));
+        if (text && n <= kInlineCapacity) {
+            // Short texts, the common case, never leave the object.
+            std::memcpy(bytes_, text, static_cast<size_t>(n));
+            setInlineLength(n);
+        } else {
+            setInlineLength(0);
+            init(text, length);
+        }
     }
     ZUVString(const ZUVString& other) {
-        setInlineLength(0);
-        init(other.getText(), other.getLength());
+        if (!other.isHeap()) {
+            std::memcpy(bytes_, other.bytes_, sizeof bytes_);
+        } else {
+            setInlineLength(0);
+            init(other.getText(), other.getLength());
+        }
     }
     // Takes over the other's heap block; the other is left empty.
     ZUVString(ZUVString&& other) noexcept {
@@ -57,7 +71,17 @@ public:
     void init(const char* text, int length = -1);
     // Appends exactly `length` bytes of `text` (-1: up to the NUL); the source
     // needs no NUL and may overlap this string's own text. Grows geometrically.
-    void append(const char* text, int length = -1);
+    void append(const char* text, int length = -1) {
+        // Short text that stays inline is the common case (white space
+        // between tags, short values); the rest goes the long way.
+        if (!isHeap() && text && length >= 0 && length <= bytes_[kInlineCapacity]) {
+            int old = kInlineCapacity - bytes_[kInlineCapacity];
+            std::memmove(bytes_ + old, text, static_cast<size_t>(length));
+            setInlineLength(old + length);
+        } else {
+            appendSlow(text, length);
+        }
+    }
     void append(const ZUVString& other) { append(other.getText(), other.getLength()); }
     // Makes the string empty; keeps any heap block for reuse.
     void empty() noexcept {
@@ -80,6 +104,13 @@ public:
     }
     // True when the length is 0.
     bool isEmpty() const noexcept { return getLength() == 0; }
+
+    // Strings made with `new` (attribute values, for one) come from the
+    // pool, like their texts.
+    static void* operator new(size_t size) { return ZUVPool::allocate(size); }
+    static void operator delete(void* block, size_t size) noexcept {
+        ZUVPool::release(block, size);
+    }
 
     // Byte-for-byte comparison of the whole texts, NUL bytes included.
     friend bool operator==(const ZUVString& a, const ZUVString& b) noexcept {
@@ -112,8 +143,11 @@ private:
         return isHeap() ? static_cast<int>(heap_.capacityAndFlag & ~kHeapFlag) : kInlineCapacity;
     }
     void releaseHeap() noexcept;
-    // Grows to at least `needed` bytes of text, keeping the current text.
-    void grow(int needed);
+    void appendSlow(const char* text, int length);
+
+    // Grows to at least `needed` bytes of text, keeping the current text;
+    // `exact` takes just that much room instead of growing geometrically.
+    void grow(int needed, bool exact = false);
 };
 
 static_assert(sizeof(ZUVString) == 16, "ZUVString is meant to be two words");

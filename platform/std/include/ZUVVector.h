@@ -11,7 +11,8 @@
 // elementAt() returns null and the removals do nothing. Not copyable.
 class ZUVSTD_API ZUVVector : public ZUVContainer {
 public:
-    // Empty. `initialCapacity` is the room taken at the first allocation.
+    // Empty. `initialCapacity` is the room taken at the first allocation
+    // (at least 4: going from the inline slot to 2 would reallocate at once).
     explicit ZUVVector(int initialCapacity = 4);
     // Frees the array, never the elements.
     ~ZUVVector() override;
@@ -21,7 +22,10 @@ public:
     // Appends `element` (null is stored like any pointer). When the array is
     // full, `geometric` true doubles its room (for lists that may grow long);
     // false grows it by half (for lists that stay short).
-    void addElement(const void* element, bool geometric = true);
+    void addElement(const void* element, bool geometric = true) {
+        if (count == capacity) reserveFor(count + 1, geometric);
+        items[count++] = const_cast<void*>(element);
+    }
     // Puts `element` at `index`, moving later ones up; `index` equal to size()
     // appends. Returns false, storing nothing, for any other index.
     bool insertElementAt(const void* element, int index);

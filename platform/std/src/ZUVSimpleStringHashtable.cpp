@@ -1,5 +1,7 @@
 #include "ZUVSimpleStringHashtable.h"
 
+#include "ZUVPool.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -27,7 +29,8 @@ ZUVSimpleStringHashtable::ZUVSimpleStringHashtable(bool ignoreCase, bool keepOrd
 ZUVSimpleStringHashtable::~ZUVSimpleStringHashtable() {
     for (int i = 0; i < count; ++i)
         entries[i].key.~ZUVString();
-    if (entries != reinterpret_cast<Entry*>(inlineEntry)) std::free(entries);
+    if (entries != reinterpret_cast<Entry*>(inlineEntry))
+        ZUVPool::release(entries, static_cast<size_t>(capacity) * sizeof(Entry));
     std::free(index);
 }
 
@@ -62,8 +65,10 @@ bool ZUVSimpleStringHashtable::sameKey(const ZUVString& a, const ZUVString& b) c
 
 int ZUVSimpleStringHashtable::find(const ZUVString& key, uint32_t hash) const {
     if (!index) {
+        // Small tables: lengths first, which tell most names apart.
+        int length = key.getLength();
         for (int i = 0; i < count; ++i)
-            if (sameKey(entries[i].key, key)) return i;
+            if (entries[i].key.getLength() == length && sameKey(entries[i].key, key)) return i;
         return -1;
     }
     if (!hash) hash = hashBytes(key.getText(), key.getLength());
@@ -93,22 +98,22 @@ void ZUVSimpleStringHashtable::rebuildIndex(int slots) {
         insertIntoIndex(i, hashBytes(entries[i].key.getText(), entries[i].key.getLength()));
 }
 
-void ZUVSimpleStringHashtable::growEntries() {
-    if (capacity >= kMaxEntries)
-        throw std::length_error("ZUVSimpleStringHashtable: too many entries");
-    int grown = capacity * 2;
+void ZUVSimpleStringHashtable::reserve(int entries) {
+    if (entries > capacity) growEntries(entries);
+}
+
+void ZUVSimpleStringHashtable::growEntries(int grown) {
+    if (grown > kMaxEntries) throw std::length_error("ZUVSimpleStringHashtable: too many entries");
     // Keys are moved bytewise: a ZUVString holds no pointer into itself.
+    size_t bytes = static_cast<size_t>(grown) * sizeof(Entry);
     Entry* fresh;
     if (entries == reinterpret_cast<Entry*>(inlineEntry)) {
-        fresh = static_cast<Entry*>(std::malloc(static_cast<size_t>(grown) * sizeof(Entry)));
-        if (fresh)
-            std::memcpy(static_cast<void*>(fresh), entries,
-                        static_cast<size_t>(count) * sizeof(Entry));
+        fresh = static_cast<Entry*>(ZUVPool::allocate(bytes));
+        std::memcpy(static_cast<void*>(fresh), entries, static_cast<size_t>(count) * sizeof(Entry));
     } else {
         fresh = static_cast<Entry*>(
-            std::realloc(static_cast<void*>(entries), static_cast<size_t>(grown) * sizeof(Entry)));
+            ZUVPool::reallocate(entries, static_cast<size_t>(capacity) * sizeof(Entry), bytes));
     }
-    if (!fresh) throw std::bad_alloc();
     entries = fresh;
     capacity = grown;
 }
@@ -121,8 +126,9 @@ void* ZUVSimpleStringHashtable::add(const ZUVString& key, void* value) {
         entries[at].value = value;
         return old;
     }
-    if (count == capacity) growEntries();
-    new (&entries[count].key) ZUVString(key);
+    // Out of the inline entry straight to 4: a second key usually means more.
+    if (count == capacity) growEntries(capacity == 1 ? 4 : capacity * 2);
+    ::new (static_cast<void*>(&entries[count].key)) ZUVString(key);
     entries[count].value = value;
     ++count;
     if (index) {

@@ -1,5 +1,7 @@
 #include "ZUVString.h"
 
+#include "ZUVPool.h"
+
 #include <cstdlib>
 #include <new>
 #include <stdexcept>
@@ -27,27 +29,29 @@ ZUVString& ZUVString::operator=(ZUVString&& other) noexcept {
 }
 
 void ZUVString::releaseHeap() noexcept {
-    std::free(heap_.data);
+    ZUVPool::release(heap_.data, static_cast<size_t>(capacity()) + 1);
     setInlineLength(0);
 }
 
-void ZUVString::grow(int needed) {
+void ZUVString::grow(int needed, bool exact) {
     if (needed > kMaxLength) throwTooLong();
     int current = capacity();
     if (needed <= current) return;
-    // Double, but never past the largest length, so the arithmetic cannot wrap.
-    int64_t wanted = static_cast<int64_t>(current) * 2;
-    if (wanted < needed) wanted = needed;
-    if (wanted < 32) wanted = 32;
-    if (wanted > kMaxLength) wanted = kMaxLength;
+    // Copies are taken at their size (most never change again); appends
+    // double, but never past the largest length, so nothing can wrap.
+    int64_t wanted = needed;
+    if (!exact) {
+        wanted = static_cast<int64_t>(current) * 2;
+        if (wanted < needed) wanted = needed;
+        if (wanted < 32) wanted = 32;
+        if (wanted > kMaxLength) wanted = kMaxLength;
+    }
     int length = getLength();
     if (isHeap()) {
-        char* data = static_cast<char*>(std::realloc(heap_.data, static_cast<size_t>(wanted) + 1));
-        if (!data) throw std::bad_alloc();
-        heap_.data = data;
+        heap_.data = static_cast<char*>(ZUVPool::reallocate(
+            heap_.data, static_cast<size_t>(current) + 1, static_cast<size_t>(wanted) + 1));
     } else {
-        char* data = static_cast<char*>(std::malloc(static_cast<size_t>(wanted) + 1));
-        if (!data) throw std::bad_alloc();
+        char* data = static_cast<char*>(ZUVPool::allocate(static_cast<size_t>(wanted) + 1));
         std::memcpy(data, bytes_, static_cast<size_t>(length) + 1);
         heap_.data = data;
         heap_.length = static_cast<uint32_t>(length);
@@ -57,7 +61,7 @@ void ZUVString::grow(int needed) {
 
 void ZUVString::reserve(int capacity) {
     if (capacity < 0) return;
-    grow(capacity);
+    grow(capacity, true);
 }
 
 void ZUVString::init(const char* text, int length) {
@@ -80,7 +84,7 @@ void ZUVString::init(const char* text, int length) {
             return;
         }
         if (isHeap()) releaseHeap();
-        grow(length);
+        grow(length, true);
         own = heap_.data;
     }
     std::memmove(own, text, static_cast<size_t>(length));
@@ -91,7 +95,7 @@ void ZUVString::init(const char* text, int length) {
         setInlineLength(length);
 }
 
-void ZUVString::append(const char* text, int length) {
+void ZUVString::appendSlow(const char* text, int length) {
     if (!text) return;
     if (length < 0) {
         size_t n = std::strlen(text);

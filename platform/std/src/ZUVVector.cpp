@@ -1,5 +1,7 @@
 #include "ZUVVector.h"
 
+#include "ZUVPool.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -10,10 +12,11 @@ constexpr int kMaxCapacity = 0x7fffffff / static_cast<int>(sizeof(void*));
 }
 
 ZUVVector::ZUVVector(int initialCapacity)
-    : items(&inlineItem), firstCapacity(initialCapacity < 2 ? 2 : initialCapacity) {}
+    : items(&inlineItem), firstCapacity(initialCapacity < 4 ? 4 : initialCapacity) {}
 
 ZUVVector::~ZUVVector() {
-    if (items != &inlineItem) std::free(items);
+    if (items != &inlineItem)
+        ZUVPool::release(items, static_cast<size_t>(capacity) * sizeof(void*));
 }
 
 void ZUVVector::reserveFor(int needed, bool geometric) {
@@ -23,22 +26,16 @@ void ZUVVector::reserveFor(int needed, bool geometric) {
     if (items == &inlineItem && grown < firstCapacity) grown = firstCapacity;
     if (grown < needed) grown = needed;
     if (grown > kMaxCapacity) grown = kMaxCapacity;
-    void** fresh;
+    size_t bytes = static_cast<size_t>(grown) * sizeof(void*);
     if (items == &inlineItem) {
-        fresh = static_cast<void**>(std::malloc(static_cast<size_t>(grown) * sizeof(void*)));
-        if (fresh && count) fresh[0] = inlineItem;
+        void** fresh = static_cast<void**>(ZUVPool::allocate(bytes));
+        if (count) fresh[0] = inlineItem;
+        items = fresh;
     } else {
-        fresh =
-            static_cast<void**>(std::realloc(items, static_cast<size_t>(grown) * sizeof(void*)));
+        items = static_cast<void**>(
+            ZUVPool::reallocate(items, static_cast<size_t>(capacity) * sizeof(void*), bytes));
     }
-    if (!fresh) throw std::bad_alloc();
-    items = fresh;
     capacity = static_cast<int>(grown);
-}
-
-void ZUVVector::addElement(const void* element, bool geometric) {
-    if (count == capacity) reserveFor(count + 1, geometric);
-    items[count++] = const_cast<void*>(element);
 }
 
 bool ZUVVector::insertElementAt(const void* element, int index) {
