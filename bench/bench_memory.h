@@ -12,7 +12,8 @@
 void keepFreedMemory();
 
 // Bytes of heap in use, chunk headers and rounding included (mallinfo2:
-// uordblks, plus hblkhd should a block still be mapped on its own).
+// uordblks, plus hblkhd should a block still be mapped on its own), with
+// our pool's slabs counted by the blocks in use in them.
 size_t heapInUse();
 
 #endif

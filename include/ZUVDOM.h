@@ -76,6 +76,7 @@ public:
 
 private:
     void startParse();
+    void endParse();
 
     ZUVOrderedVector objectStack;
     ZUVSAX2Parser* parser;

@@ -239,21 +239,31 @@ void ZUVDOM::startParse() {
     characterData.empty();
 }
 
+// Gives back the stack's and the buffer's memory once a document is done, so
+// that a ZUVDOM kept between parses holds none of the memory its trees use.
+void ZUVDOM::endParse() {
+    if (objectStack.size() == 0) objectStack.trim();
+    characterData = ZUVString();
+}
+
 ZUVDOMElement* ZUVDOM::parseFile(const ZUVFile& file) {
     startParse();
     parser->parseFile(file);
+    endParse();
     return root;
 }
 
 ZUVDOMElement* ZUVDOM::parseStdIn() {
     startParse();
     parser->parseStdIn();
+    endParse();
     return root;
 }
 
 ZUVDOMElement* ZUVDOM::parseString(const ZUVString& text) {
     startParse();
     parser->parseString(text);
+    endParse();
     return root;
 }
 

@@ -2,8 +2,9 @@
 #include "ZUVDOMWriter.h"
 
 namespace {
-const ZUVString kDeclaration("<?xml version=\"1.0\" encoding=\"UTF-8\"?>");
-const ZUVString kLineFeed("\n");
+// Plain text, so that the library holds no heap string of its own.
+const char kDeclaration[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>";
+const char kLineFeed[] = "\n";
 }  // namespace
 
 ZUVDOMWriter::ZUVDOMWriter(const ZUVString& fileName, ZUVDOMElement* root) {

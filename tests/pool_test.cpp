@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <random>
 #include <thread>
 #include <vector>
 
@@ -28,6 +29,40 @@ TEST(Pool, BlocksOfEverySizeAreDistinctAndWritable) {
         ZUVPool::release(b, size);
     }
     ZUVPool::release(nullptr, 8);  // ignored
+}
+
+TEST(Pool, LiveBlocksAreNeverHandedOutAgain) {
+    // Rounds of allocating, keeping a few and freeing the rest, including
+    // rounds where everything is freed and the pool starts its slabs over.
+    struct Live {
+        unsigned char* block;
+        size_t size;
+        unsigned char fill;
+    };
+    std::mt19937 rng(5);
+    std::vector<Live> live;
+    for (int round = 0; round < 40; ++round) {
+        for (int i = 0; i < 3000; ++i) {
+            Live l{nullptr, 1 + rng() % 140, static_cast<unsigned char>(rng())};
+            l.block = static_cast<unsigned char*>(ZUVPool::allocate(l.size));
+            std::memset(l.block, l.fill, l.size);
+            live.push_back(l);
+        }
+        for (const Live& l : live)
+            for (size_t i = 0; i < l.size; ++i)
+                ASSERT_EQ(l.block[i], l.fill) << "round " << round;
+        std::vector<Live> kept;
+        bool freeAll = round % 5 == 4;
+        for (const Live& l : live) {
+            if (!freeAll && rng() % 10 == 0)
+                kept.push_back(l);
+            else
+                ZUVPool::release(l.block, l.size);
+        }
+        live.swap(kept);
+    }
+    for (const Live& l : live)
+        ZUVPool::release(l.block, l.size);
 }
 
 TEST(Pool, ReallocateKeepsTheBytesAcrossEverySizeBoundary) {

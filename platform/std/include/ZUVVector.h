@@ -34,6 +34,9 @@ public:
     void removeElement(int index);
     // Removes every element; keeps the array for reuse.
     void removeAllElements() { count = 0; }
+    // Gives the array back when the vector holds at most one element, which
+    // then moves to the inline slot.
+    void trim();
 
     // The element at `index`, or null outside 0..size()-1.
     void* elementAt(int index) const {

@@ -38,6 +38,15 @@ void ZUVVector::reserveFor(int needed, bool geometric) {
     capacity = static_cast<int>(grown);
 }
 
+void ZUVVector::trim() {
+    if (items == &inlineItem || count > 1) return;
+    void* only = count ? items[0] : nullptr;
+    ZUVPool::release(items, static_cast<size_t>(capacity) * sizeof(void*));
+    items = &inlineItem;
+    inlineItem = only;
+    capacity = 1;
+}
+
 bool ZUVVector::insertElementAt(const void* element, int index) {
     if (index < 0 || index > count) return false;
     if (count == capacity) reserveFor(count + 1, true);
