@@ -28,7 +28,7 @@ static_assert(XML_MAJOR_VERSION > 2 || (XML_MAJOR_VERSION == 2 && XML_MINOR_VERS
 namespace {
 
 // Why our own code stopped Expat (as opposed to Expat finding an error).
-enum class Stop { None, Depth, Text, Attribute, Exception };
+enum class Stop { None, Depth, Text, Attribute, Name, Exception };
 
 // Most bytes handed to one XML_Parse call, whose length is an int.
 constexpr size_t kMaxFeed = 1u << 30;
@@ -94,13 +94,26 @@ void stopWith(State* s, Stop reason) noexcept {
 // exception must never unwind through Expat's C frames, so each catches,
 // stops the parse and keeps the exception for the parse call to rethrow.
 
+// Expat's ISO-8859-1 decoder takes U+00AA, U+00B5 and U+00BA for letters in
+// names, which no edition of XML does (nor Expat itself in UTF-8): such a
+// name could never be written back. They arrive as C2 AA, C2 B5, C2 BA.
+bool hasForeignNameCharacter(const char* name) noexcept {
+    for (const char* p = std::strchr(name, '\xC2'); p; p = std::strchr(p + 1, '\xC2')) {
+        char next = p[1];
+        if (next == '\xAA' || next == '\xB5' || next == '\xBA') return true;
+    }
+    return false;
+}
+
 void XMLCALL onStart(void* data, const XML_Char* name, const XML_Char** attributes) noexcept {
     State* s = static_cast<State*>(data);
     if (++s->depth > s->maxDepth) return stopWith(s, Stop::Depth);
     s->textRun = 0;
+    if (hasForeignNameCharacter(name)) return stopWith(s, Stop::Name);
     for (const XML_Char** a = attributes; *a; a += 2) {
         if (std::strlen(a[1]) > static_cast<size_t>(s->maxTextLength))
             return stopWith(s, Stop::Attribute);
+        if (hasForeignNameCharacter(a[0])) return stopWith(s, Stop::Name);
     }
     if (s->start) {
         try {
@@ -297,6 +310,11 @@ bool finish(State* s, const char* source, bool accepted) {
         case Stop::Attribute:
             report(s, source, s->stopPosition, "attribute value longer than %ld bytes",
                    s->maxTextLength);
+            return false;
+        case Stop::Name:
+            report(s, source, s->stopPosition,
+                   "name holds a character that XML does not allow in names "
+                   "(U+00AA, U+00B5 or U+00BA)");
             return false;
         case Stop::None:
             break;
