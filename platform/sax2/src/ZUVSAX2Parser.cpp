@@ -94,9 +94,10 @@ void stopWith(State* s, Stop reason) noexcept {
 // exception must never unwind through Expat's C frames, so each catches,
 // stops the parse and keeps the exception for the parse call to rethrow.
 
-// Expat's ISO-8859-1 decoder takes U+00AA, U+00B5 and U+00BA for letters in
-// names, which no edition of XML does (nor Expat itself in UTF-8): such a
-// name could never be written back. They arrive as C2 AA, C2 B5, C2 BA.
+// Expat's ISO-8859-1 and UTF-16 decoders take U+00AA, U+00B5 and U+00BA for
+// letters in names, which no edition of XML does (nor Expat itself in
+// UTF-8): such a name could never be written back. They arrive as C2 AA,
+// C2 B5, C2 BA.
 bool hasForeignNameCharacter(const char* name) noexcept {
     for (const char* p = std::strchr(name, '\xC2'); p; p = std::strchr(p + 1, '\xC2')) {
         char next = p[1];
@@ -110,8 +111,10 @@ void XMLCALL onStart(void* data, const XML_Char* name, const XML_Char** attribut
     if (++s->depth > s->maxDepth) return stopWith(s, Stop::Depth);
     s->textRun = 0;
     if (hasForeignNameCharacter(name)) return stopWith(s, Stop::Name);
+    // At the default limit Expat itself refuses what an int cannot count.
+    bool checkLength = s->maxTextLength < ZUVSAX2Parser::kMaxTextLength;
     for (const XML_Char** a = attributes; *a; a += 2) {
-        if (std::strlen(a[1]) > static_cast<size_t>(s->maxTextLength))
+        if (checkLength && std::strlen(a[1]) > static_cast<size_t>(s->maxTextLength))
             return stopWith(s, Stop::Attribute);
         if (hasForeignNameCharacter(a[0])) return stopWith(s, Stop::Name);
     }
