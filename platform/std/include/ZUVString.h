@@ -56,7 +56,10 @@ public:
     }
 
     ZUVString& operator=(const ZUVString& other) {
-        if (this != &other) init(other.getText(), other.getLength());
+        if (!isHeap() && !other.isHeap())
+            std::memcpy(bytes_, other.bytes_, sizeof bytes_);
+        else if (this != &other)
+            init(other.getText(), other.getLength());
         return *this;
     }
     ZUVString& operator=(ZUVString&& other) noexcept;
