@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: a plain build and an ASan+UBSan build (warnings
-# as errors in both), then the install check and the format check.
+# as errors in both), the threaded suites under ThreadSanitizer, a short run
+# of each fuzzer, then the install check and the format check.
+#   ZUVDOM_FUZZ_SECONDS   seconds per fuzzer (default 60; 0 skips fuzzing)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -18,6 +20,18 @@ run_suite build/test
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite build/asan -DZUVDOM_SANITIZE=address
+
+echo "== ThreadSanitizer: the suites that start threads"
+cmake -S . -B build/tsan -DZUVDOM_WARNINGS_AS_ERRORS=ON -DZUVDOM_BUILD_TESTS=ON \
+  -DZUVDOM_BUILD_EXAMPLES=OFF -DZUVDOM_SANITIZE=thread >/dev/null
+cmake --build build/tsan -j"$jobs" --target threads_test pool_test
+TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan -R '^(Threads|Pool)' --output-on-failure
+
+fuzz_seconds=${ZUVDOM_FUZZ_SECONDS:-60}
+if [ "$fuzz_seconds" -gt 0 ]; then
+  echo "== fuzzers, ${fuzz_seconds}s each"
+  ZUVDOM_FUZZ_BUILD=$PWD/build/fuzz scripts/fuzz.sh "$fuzz_seconds"
+fi
 
 echo "== install and build a consumer against the package"
 scripts/check-install.sh build/test
