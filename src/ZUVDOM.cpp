@@ -21,16 +21,7 @@ namespace {
 }  // namespace
 
 ZUVDOMElement::ZUVDOMElement(const ZUVString& tagName, ZUVDOMElement* parent)
-    : tagName(tagName),
-      parent(parent),
-      attributes(nullptr),
-      elementsByName(nullptr),
-      allElements(nullptr),
-      generalPointer(nullptr) {
-    // A brand-new element is in no list and has no children, so none of
-    // appendChild's checks can fail.
-    if (parent) parent->attach(this);
-}
+    : ZUVDOMElement(tagName.getText(), tagName.getLength(), parent) {}
 
 ZUVDOMElement::ZUVDOMElement(const char* tagName, int length, ZUVDOMElement* parent)
     : tagName(tagName, length),
@@ -39,6 +30,8 @@ ZUVDOMElement::ZUVDOMElement(const char* tagName, int length, ZUVDOMElement* par
       elementsByName(nullptr),
       allElements(nullptr),
       generalPointer(nullptr) {
+    // A brand-new element is in no list and has no children, so none of
+    // appendChild's checks can fail.
     if (parent) parent->attach(this);
 }
 
