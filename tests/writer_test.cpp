@@ -236,7 +236,7 @@ void roundTrip(ZUVDOMElement* root, const std::vector<std::string>* attrs) {
 }
 
 TEST(RoundTrip, ManySeededRandomTrees) {
-    for (unsigned seed = 1; seed <= 1500; ++seed) {
+    for (unsigned seed = 1; seed <= 3000; ++seed) {
         TreeMaker maker(seed);
         ZUVDOMElement* root = maker.tree(maker.pick(60), 1 + maker.pick(8));
         roundTrip(root, &maker.attributeNames);
