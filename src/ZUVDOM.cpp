@@ -58,11 +58,35 @@ ZUVDOMElement::~ZUVDOMElement() {
     delete allElements;
 }
 
+namespace {
+
+// Files `value` under `name`, freeing the value it replaces; if filing
+// throws, the value is freed instead, so nothing leaks either way.
+void fileAttribute(ZUVSimpleStringHashtable* table, const ZUVString& name, ZUVString* value) {
+    void* old;
+    try {
+        old = table->add(name, value);
+    } catch (...) {
+        delete value;
+        throw;
+    }
+    delete static_cast<ZUVString*>(old);
+}
+
+}  // namespace
+
 void ZUVDOMElement::setAttribute(const ZUVString& name, const ZUVString& newValue) {
     ZUVString* copy = new ZUVString(newValue);
-    if (!attributes) attributes = new ZUVSimpleStringHashtable(false, true, 8);
+    if (!attributes) {
+        try {
+            attributes = new ZUVSimpleStringHashtable(false, true, 8);
+        } catch (...) {
+            delete copy;
+            throw;
+        }
+    }
     // A present name keeps its place; the table hands its old value back.
-    delete static_cast<ZUVString*>(attributes->add(name, copy));
+    fileAttribute(attributes, name, copy);
 }
 
 const ZUVString& ZUVDOMElement::getAttribute(const ZUVString& name) const {
@@ -182,9 +206,8 @@ struct ZUVDOMBuilder {
             element->attributes = new ZUVSimpleStringHashtable(false, true, 8);
         element->attributes->reserve(count);
         for (; attributes[0]; attributes += 2) {
-            ZUVString* value = new ZUVString(attributes[1]);
-            delete static_cast<ZUVString*>(
-                element->attributes->add(ZUVString(attributes[0]), value));
+            ZUVString name(attributes[0]);
+            fileAttribute(element->attributes, name, new ZUVString(attributes[1]));
         }
     }
 };

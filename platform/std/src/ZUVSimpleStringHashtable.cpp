@@ -126,23 +126,24 @@ void* ZUVSimpleStringHashtable::add(const ZUVString& key, void* value) {
         entries[at].value = value;
         return old;
     }
+    // Everything that can throw comes before the table changes, so a failed
+    // add leaves the table as it was and the value still the caller's.
     // Out of the inline entry straight to 4: a second key usually means more.
     if (count == capacity) growEntries(capacity == 1 ? 4 : capacity * 2);
-    ::new (static_cast<void*>(&entries[count].key)) ZUVString(key);
-    entries[count].value = value;
-    ++count;
     if (index) {
         // Keep the index at most half full so probes stay short.
-        if (count * 2 > indexMask + 1)
-            rebuildIndex((indexMask + 1) * 2);
-        else
-            insertIntoIndex(count - 1, hash);
-    } else if (count > linearLimit) {
+        if ((count + 1) * 2 > indexMask + 1) rebuildIndex((indexMask + 1) * 2);
+    } else if (count + 1 > linearLimit) {
         int slots = 16;
-        while (slots < count * 2)
+        while (slots < (count + 1) * 2)
             slots *= 2;
         rebuildIndex(slots);
+        hash = hashBytes(key.getText(), key.getLength());
     }
+    ::new (static_cast<void*>(&entries[count].key)) ZUVString(key);
+    entries[count].value = value;
+    if (index) insertIntoIndex(count, hash);
+    ++count;
     return nullptr;
 }
 
@@ -164,7 +165,13 @@ void* ZUVSimpleStringHashtable::remove(const ZUVString& key) {
         else
             std::memcpy(static_cast<void*>(entries + at), entries + count, sizeof(Entry));
     }
-    if (index) rebuildIndex(indexMask + 1);
+    if (index) {
+        // Refill the index in place: no allocation, so removal cannot fail
+        // halfway.
+        std::memset(index, 0, static_cast<size_t>(indexMask + 1) * sizeof(int32_t));
+        for (int i = 0; i < count; ++i)
+            insertIntoIndex(i, hashBytes(entries[i].key.getText(), entries[i].key.getLength()));
+    }
     return value;
 }
 
