@@ -222,20 +222,21 @@ void ZUVPool::release(void* block, size_t bytes) noexcept {
 void* ZUVPool::reallocate(void* block, size_t oldBytes, size_t newBytes) {
     if (!block) return allocate(newBytes);
 #ifndef ZUVPOOL_USE_MALLOC
-    if (oldBytes > kMaxBlock && newBytes > kMaxBlock) {
-#endif
-        void* moved = std::realloc(block, newBytes ? newBytes : 1);
-        if (!moved) throw std::bad_alloc();
+    if (oldBytes <= kMaxBlock || newBytes <= kMaxBlock) {
+        if (oldBytes <= kMaxBlock && newBytes <= kMaxBlock &&
+            classOf(oldBytes) == classOf(newBytes))
+            return block;
+        void* moved = allocate(newBytes);
+        std::memcpy(moved, block, oldBytes < newBytes ? oldBytes : newBytes);
+        release(block, oldBytes);
         return moved;
-#ifndef ZUVPOOL_USE_MALLOC
     }
-    if (oldBytes <= kMaxBlock && newBytes <= kMaxBlock && classOf(oldBytes) == classOf(newBytes))
-        return block;
-    void* moved = allocate(newBytes);
-    std::memcpy(moved, block, oldBytes < newBytes ? oldBytes : newBytes);
-    release(block, oldBytes);
-    return moved;
+#else
+    (void)oldBytes;
 #endif
+    void* moved = std::realloc(block, newBytes ? newBytes : 1);
+    if (!moved) throw std::bad_alloc();
+    return moved;
 }
 
 long ZUVPool::getBytesInUse() {

@@ -74,6 +74,8 @@ void ZUVString::init(const char* text, int length) {
         if (n > static_cast<size_t>(kMaxLength)) throwTooLong();
         length = static_cast<int>(n);
     }
+    // Refused before anything is released, so a failed init changes nothing.
+    if (length > kMaxLength) throwTooLong();
     char* own = const_cast<char*>(getText());
     if (length > capacity()) {
         // The source may be our own text, which growing would move: copy it
