@@ -1,0 +1,171 @@
+// Parse, write, read back: for every document the parser accepts, the tree
+// read back from the written file equals the one parsed, and writing it again
+// gives the same bytes.
+//
+// The expected tree comes from a second, independent listener on the raw
+// parser events (elements in document order with their attributes, and the
+// text after each element's last child), so attributes are compared by the
+// names the document gave them.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "ZUVDOM.h"
+#include "ZUVDOMWriter.h"
+#include "ZUVLog.h"
+#include "ZUVSAX2Parser.h"
+#include "ZUVString.h"
+
+namespace {
+
+struct Expected {
+    std::string tag;
+    std::vector<std::pair<std::string, std::string>> attributes;
+    std::string value;
+    int childCount = 0;
+};
+
+// Elements in document order (pre-order), built from the parser's events.
+struct Listener {
+    std::vector<Expected> elements;
+    std::vector<size_t> open;
+    std::string text;
+};
+
+void onStart(void* user, const char* name, const char** attributes) {
+    Listener* l = static_cast<Listener*>(user);
+    if (!l->open.empty()) ++l->elements[l->open.back()].childCount;
+    Expected e;
+    e.tag = name;
+    for (; attributes[0]; attributes += 2)
+        e.attributes.emplace_back(attributes[0], attributes[1]);
+    l->open.push_back(l->elements.size());
+    l->elements.push_back(std::move(e));
+    l->text.clear();
+}
+
+void onEnd(void* user, const char*) {
+    Listener* l = static_cast<Listener*>(user);
+    l->elements[l->open.back()].value = l->text;
+    l->open.pop_back();
+    l->text.clear();
+}
+
+void onText(void* user, const char* text, int length) {
+    static_cast<Listener*>(user)->text.append(text, static_cast<size_t>(length));
+}
+
+[[noreturn]] void fail(const char* what, size_t at) {
+    std::fprintf(stderr, "round trip mismatch: %s (element %zu in document order)\n", what, at);
+    std::abort();
+}
+
+std::string str(const ZUVString& s) {
+    return std::string(s.getText(), static_cast<size_t>(s.getLength()));
+}
+
+// Walks `element` in document order against `expected` from `at` on.
+void compare(const ZUVDOMElement* element, const std::vector<Expected>& expected, size_t& at) {
+    if (at >= expected.size()) fail("more elements than expected", at);
+    const Expected& e = expected[at];
+    if (str(element->getTagName()) != e.tag) fail("tag", at);
+    if (str(element->getValue()) != e.value) fail("value", at);
+    if (element->getElementCount() != e.childCount) fail("child count", at);
+    for (const auto& [name, value] : e.attributes)
+        if (str(element->getAttribute(ZUVString(name.data(), static_cast<int>(name.size())))) !=
+            value)
+            fail("attribute", at);
+    size_t self = at++;
+    for (int i = 0; i < element->getElementCount(); ++i) {
+        const ZUVDOMElement* child = element->getElement(i);
+        if (!child || child->getParent() != element) fail("child link", self);
+        compare(child, expected, at);
+    }
+}
+
+void compareTree(const ZUVDOMElement* root, const std::vector<Expected>& expected) {
+    size_t at = 0;
+    compare(root, expected, at);
+    if (at != expected.size()) fail("fewer elements than expected", at);
+}
+
+// A per-process in-memory file, reachable by name through /proc.
+struct MemoryFile {
+    int fd;
+    std::string path;
+    explicit MemoryFile(const char* name) : fd(memfd_create(name, 0)) {
+        if (fd < 0) {
+            std::perror("memfd_create");
+            std::abort();
+        }
+        path = "/proc/self/fd/" + std::to_string(fd);
+    }
+    std::string contents() const {
+        std::string bytes;
+        char buffer[65536];
+        off_t offset = 0;
+        for (ssize_t n; (n = pread(fd, buffer, sizeof buffer, offset)) > 0; offset += n)
+            bytes.append(buffer, static_cast<size_t>(n));
+        return bytes;
+    }
+};
+
+// The writer keeps its file to itself; this one tells whether writing failed.
+class CheckedWriter : public ZUVDOMWriter {
+public:
+    CheckedWriter(const std::string& path, ZUVDOMElement* root)
+        : ZUVDOMWriter(ZUVString(path.c_str()), root) {}
+    bool failed() const { return outputFile.hasError(); }
+};
+
+std::string writeTree(const MemoryFile& file, ZUVDOMElement* root) {
+    CheckedWriter writer(file.path, root);
+    if (writer.failed()) fail("write error", 0);
+    if (writer.getReplacementCount() != 0) fail("accepted text was replaced", 0);
+    return file.contents();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static MemoryFile first("zuvdom-round-trip-1");
+    static MemoryFile second("zuvdom-round-trip-2");
+    if (size > (1u << 20)) return 0;
+    ZUVString text(reinterpret_cast<const char*>(data), static_cast<int>(size));
+
+    Listener listener;
+    ZUVSAX2Parser events(&listener, nullptr, onStart, onEnd, onText, nullptr);
+    bool accepted = events.parseString(text);
+
+    ZUVLog log(nullptr);
+    ZUVDOM dom(&log);
+    ZUVDOMElement* root = dom.parseString(text);
+    if (accepted != (log.getErrorCount() == 0)) fail("the two parses disagree", 0);
+    if (!accepted || !root) {
+        delete root;
+        return 0;
+    }
+    compareTree(root, listener.elements);
+
+    std::string written = writeTree(first, root);
+    ZUVFile file;
+    file = ZUVString(first.path.c_str());
+    ZUVDOM reader(&log);
+    ZUVDOMElement* back = reader.parseFile(file);
+    if (log.getErrorCount() != 0 || !back) {
+        std::fprintf(stderr, "written file refused: %s\n", log.getLastMessage().getText());
+        fail("written file does not parse", 0);
+    }
+    compareTree(back, listener.elements);
+    if (writeTree(second, back) != written) fail("second write differs from the first", 0);
+    delete back;
+    delete root;
+    return 0;
+}

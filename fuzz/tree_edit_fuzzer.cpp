@@ -1,0 +1,291 @@
+// Applies a sequence of edits decoded from the input to real elements and to
+// a plain model of what the tree should be, and compares the two after every
+// step: links, child order in both indexes, attributes, values, and at the end
+// the written file. Edits the element documents as ignored must change
+// nothing; attaching an element that has another parent stops the program by
+// design, so the model never asks for it.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "ZUVDOMElement.h"
+#include "ZUVDOMWriter.h"
+#include "ZUVString.h"
+
+namespace {
+
+const char* const kTags[] = {"a", "b", "c", "item"};
+const char* const kNames[] = {"id", "x", "y", "class"};
+const char* const kValues[] = {
+    "",    "1",          "two",       "a & b",
+    "<q>", "\"quoted\"", "tab\there", "long value that does not fit inline"};
+constexpr int kMaxNodes = 64;
+
+struct Node {
+    ZUVDOMElement* element = nullptr;  // null once freed
+    std::string tag;
+    std::string value;
+    std::vector<std::pair<std::string, std::string>> attributes;  // first-set order
+    std::vector<int> children;
+    std::vector<std::string> namesFiled;  // tags that ever had a list here
+    bool hadChild = false;
+    int parent = -1;
+};
+
+struct Input {
+    const uint8_t* data;
+    size_t left;
+    bool more() const { return left != 0; }
+    uint8_t next() {
+        if (!left) return 0;
+        --left;
+        return *data++;
+    }
+};
+
+[[noreturn]] void fail(const char* what, int node) {
+    std::fprintf(stderr, "tree differs from the model: %s (node %d)\n", what, node);
+    std::abort();
+}
+
+std::string str(const ZUVString& s) {
+    return std::string(s.getText(), static_cast<size_t>(s.getLength()));
+}
+
+ZUVString zs(const std::string& s) {
+    return ZUVString(s.data(), static_cast<int>(s.size()));
+}
+
+struct Model {
+    std::vector<Node> nodes;
+
+    bool alive(int n) const { return n >= 0 && nodes[n].element; }
+    // -1 stands for a null pointer.
+    ZUVDOMElement* pointer(int n) const { return n < 0 ? nullptr : nodes[n].element; }
+    bool isSelfOrAncestor(int n, int of) const {  // n is `of` or one of its ancestors
+        for (int e = of; e >= 0; e = nodes[e].parent)
+            if (e == n) return true;
+        return false;
+    }
+    void file(int parent, int child) {
+        Node& p = nodes[parent];
+        p.hadChild = true;
+        if (std::find(p.namesFiled.begin(), p.namesFiled.end(), nodes[child].tag) ==
+            p.namesFiled.end())
+            p.namesFiled.push_back(nodes[child].tag);
+        nodes[child].parent = parent;
+    }
+    void freeSubtree(int n) {
+        for (int c : nodes[n].children)
+            freeSubtree(c);
+        nodes[n].element = nullptr;
+        nodes[n].children.clear();
+    }
+
+    void check(int n) const {
+        const Node& m = nodes[n];
+        const ZUVDOMElement* e = m.element;
+        if (str(e->getTagName()) != m.tag) fail("tag", n);
+        if (str(e->getValue()) != m.value) fail("value", n);
+        if (e->getParent() != pointer(m.parent)) fail("parent", n);
+        int count = static_cast<int>(m.children.size());
+        if (e->getElementCount() != count) fail("child count", n);
+        if ((e->getAllElements() != nullptr) != m.hadChild) fail("child list presence", n);
+        for (int i = 0; i < count; ++i)
+            if (e->getElement(i) != nodes[m.children[i]].element) fail("child order", n);
+        if (e->getElement(-1) || e->getElement(count)) fail("child outside the list", n);
+        for (const char* tag : kTags) {
+            std::vector<int> named;
+            for (int c : m.children)
+                if (nodes[c].tag == tag) named.push_back(c);
+            bool filed =
+                std::find(m.namesFiled.begin(), m.namesFiled.end(), tag) != m.namesFiled.end();
+            if ((e->getElements(tag) != nullptr) != filed) fail("name list presence", n);
+            if (e->getElementCount(tag) != static_cast<int>(named.size())) fail("name count", n);
+            for (size_t i = 0; i < named.size(); ++i)
+                if (e->getElement(tag, static_cast<int>(i)) != nodes[named[i]].element)
+                    fail("name order", n);
+            if (e->getElement(tag, static_cast<int>(named.size()))) fail("name past the end", n);
+            const ZUVDOMElement* first = named.empty() ? nullptr : nodes[named[0]].element;
+            if (e->getFirstElement(tag) != first) fail("first by name", n);
+            std::string firstValue = named.empty() ? "" : nodes[named[0]].value;
+            if (str(e->getFirstElementValue(tag)) != firstValue) fail("first value", n);
+        }
+        for (const char* name : kNames) {
+            std::string expected;
+            for (const auto& [k, v] : m.attributes)
+                if (k == name) expected = v;
+            if (str(e->getAttribute(name)) != expected) fail("attribute", n);
+        }
+    }
+    void checkAll() const {
+        for (size_t n = 0; n < nodes.size(); ++n)
+            if (nodes[n].element) check(static_cast<int>(n));
+    }
+
+    // What the writer must produce for the tree under root `n`.
+    static std::string escape(const std::string& s, bool attribute) {
+        std::string out;
+        for (char c : s) {
+            if (c == '&')
+                out += "&amp;";
+            else if (c == '<')
+                out += "&lt;";
+            else if (c == '>' && !attribute)
+                out += "&gt;";
+            else if (c == '"' && attribute)
+                out += "&quot;";
+            else if (c == '\t' && attribute)
+                out += "&#9;";
+            else
+                out += c;
+        }
+        return out;
+    }
+    void expectedXml(int n, int depth, std::string& out) const {
+        const Node& m = nodes[n];
+        if (depth > 0) out += "\n" + std::string(3 * static_cast<size_t>(depth), ' ');
+        out += "<" + m.tag;
+        for (const auto& [k, v] : m.attributes)
+            out += " " + k + "=\"" + escape(v, true) + "\"";
+        if (m.children.empty() && m.value.empty()) {
+            out += "/>";
+            return;
+        }
+        out += ">";
+        for (int c : m.children)
+            expectedXml(c, depth + 1, out);
+        out += escape(m.value, false) + "</" + m.tag + ">";
+    }
+};
+
+int pick(Input& in, const Model& model, bool allowNull) {
+    int n = static_cast<int>(model.nodes.size());
+    if (n == 0 && !allowNull) return -2;
+    int choice = in.next() % (n + (allowNull ? 1 : 0));
+    if (choice == n) return -1;
+    return model.alive(choice) ? choice : -2;  // -2: a freed node, skip the edit
+}
+
+void compareWrite(const Model& model, int root) {
+    static int fd = memfd_create("zuvdom-tree-edit", 0);
+    if (fd < 0) std::abort();
+    std::string path = "/proc/self/fd/" + std::to_string(fd);
+    { ZUVDOMWriter writer(zs(path), model.nodes[root].element); }
+    std::string written;
+    char buffer[4096];
+    off_t offset = 0;
+    for (ssize_t k; (k = pread(fd, buffer, sizeof buffer, offset)) > 0; offset += k)
+        written.append(buffer, static_cast<size_t>(k));
+    std::string expected = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+    model.expectedXml(root, 0, expected);
+    if (written != expected) {
+        std::fprintf(stderr, "written:\n%s\nexpected:\n%s\n", written.c_str(), expected.c_str());
+        fail("written file", root);
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    Input in{data, size};
+    Model model;
+    model.nodes.reserve(kMaxNodes);
+    while (in.more()) {
+        uint8_t op = in.next() % 7;
+        if (op == 0) {  // create, attached or not
+            if (model.nodes.size() >= kMaxNodes) continue;
+            int parent = pick(in, model, true);
+            const char* tag = kTags[in.next() % 4];
+            if (parent == -2) continue;
+            Node node;
+            node.tag = tag;
+            node.element = new ZUVDOMElement(tag, model.pointer(parent));
+            model.nodes.push_back(std::move(node));
+            int n = static_cast<int>(model.nodes.size()) - 1;
+            if (parent >= 0) {
+                model.file(parent, n);
+                model.nodes[parent].children.push_back(n);
+            }
+        } else if (op == 1) {  // appendChild
+            int parent = pick(in, model, false);
+            int child = pick(in, model, true);
+            if (parent < 0 || child == -2) continue;
+            // Another parent would stop the program by design.
+            if (child >= 0 && model.nodes[child].parent >= 0 && model.nodes[child].parent != parent)
+                continue;
+            model.nodes[parent].element->appendChild(model.pointer(child));
+            bool ignored = child < 0 || model.nodes[child].parent == parent ||
+                           model.isSelfOrAncestor(child, parent);
+            if (!ignored) {
+                model.file(parent, child);
+                model.nodes[parent].children.push_back(child);
+            }
+        } else if (op == 2) {  // insertBefore
+            int parent = pick(in, model, false);
+            int child = pick(in, model, true);
+            int ref = pick(in, model, true);
+            if (parent < 0 || child == -2 || ref == -2) continue;
+            model.nodes[parent].element->insertBefore(model.pointer(child), model.pointer(ref));
+            bool ignored = child < 0 || ref < 0 || model.nodes[ref].parent != parent ||
+                           model.nodes[child].parent >= 0 || model.isSelfOrAncestor(child, parent);
+            if (!ignored) {
+                std::vector<int>& list = model.nodes[parent].children;
+                list.insert(std::find(list.begin(), list.end(), ref), child);
+                model.file(parent, child);
+            }
+        } else if (op == 3) {  // removeChild
+            int parent = pick(in, model, false);
+            int child = pick(in, model, true);
+            if (parent < 0 || child == -2) continue;
+            model.nodes[parent].element->removeChild(model.pointer(child));
+            if (child >= 0 && model.nodes[child].parent == parent) {
+                std::vector<int>& list = model.nodes[parent].children;
+                list.erase(std::find(list.begin(), list.end(), child));
+                model.nodes[child].parent = -1;
+            }
+        } else if (op == 4) {  // setAttribute
+            int n = pick(in, model, false);
+            std::string name = kNames[in.next() % 4];
+            std::string value = kValues[in.next() % 8];
+            if (n < 0) continue;
+            model.nodes[n].element->setAttribute(zs(name), zs(value));
+            auto& attributes = model.nodes[n].attributes;
+            auto it = std::find_if(attributes.begin(), attributes.end(),
+                                   [&](const auto& a) { return a.first == name; });
+            if (it == attributes.end())
+                attributes.emplace_back(name, value);
+            else
+                it->second = value;
+        } else if (op == 5) {  // setValue
+            int n = pick(in, model, false);
+            std::string value = kValues[in.next() % 8];
+            if (n < 0) continue;
+            model.nodes[n].element->setValue(zs(value));
+            model.nodes[n].value = value;
+        } else {  // delete a root with its subtree
+            int n = pick(in, model, false);
+            if (n < 0 || model.nodes[n].parent >= 0) continue;
+            if (in.next() & 1) compareWrite(model, n);
+            delete model.nodes[n].element;
+            model.freeSubtree(n);
+        }
+        model.checkAll();
+    }
+    for (size_t n = 0; n < model.nodes.size(); ++n) {
+        if (model.nodes[n].element && model.nodes[n].parent < 0) {
+            compareWrite(model, static_cast<int>(n));
+            delete model.nodes[n].element;
+            model.freeSubtree(static_cast<int>(n));
+        }
+    }
+    return 0;
+}
