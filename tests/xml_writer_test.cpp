@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <climits>
 #include <fstream>
-#include <iterator>
 #include <memory>
 #include <random>
 #include <sstream>
@@ -20,9 +19,8 @@ namespace {
 class TestWriter : public ZUVXMLWriter {
 public:
     explicit TestWriter(const std::string& path) {
-        if (path.empty()) return;
         outputFile = ZUVString(path.c_str());
-        outputFile.open(ZUVFile::Write);
+        if (!path.empty()) outputFile.open(ZUVFile::Write);
     }
     ZUVFile& file() { return outputFile; }
     void setIndent(const char* indent) { indentString = indent; }
@@ -32,62 +30,27 @@ ZUVString S(const std::string& text) {
     return ZUVString(text.data(), static_cast<int>(text.size()));
 }
 
-class WriterTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        path = ::testing::TempDir() + "zuv_xml_writer_" + std::to_string(getpid()) + "_" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        writer = std::make_unique<TestWriter>(path);
-    }
-    void TearDown() override {
-        writer.reset();
-        std::remove(path.c_str());
-    }
-    // Closes the file and returns everything written.
-    std::string output() {
-        writer->file().close();
-        std::ifstream in(path, std::ios::binary);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
-    // One element holding `text` as both attribute values and its text.
-    std::string writeElement(const std::string& text) {
-        SetUp();
-        writer->printXmlElementStart(ZUVString("e"), false);
-        writer->printXmlAttribute(ZUVString("d"), S(text), true);
-        writer->printXmlAttribute(ZUVString("s"), S(text), false);
-        writer->printXmlElementValue(S(text));
-        writer->printXmlElementEnd(ZUVString("e"));
-        return output();
-    }
-    std::string path;
-    std::unique_ptr<TestWriter> writer;
+// Expat's view of a document: each element's attribute values and own text,
+// in the order the elements end.
+struct Element {
+    std::string text;
+    std::vector<std::string> values;
 };
-
-// What Expat reports of a document: each element's name, attributes and
-// text (the text of children not included), in the order they end.
 struct Parsed {
-    bool wellFormed = false;
-    std::string error;
-    struct Element {
-        std::string name, text;
-        std::vector<std::pair<std::string, std::string>> attributes;
-    };
+    bool wellFormed;
     std::vector<Element> open, ended;
 };
 
 Parsed parse(const std::string& document) {
-    Parsed result;
+    Parsed result{false, {}, {}};
     XML_Parser parser = XML_ParserCreate(nullptr);
     XML_SetUserData(parser, &result);
     XML_SetElementHandler(
         parser,
-        [](void* data, const XML_Char* name, const XML_Char** attributes) {
-            Parsed::Element element{name, "", {}};
+        [](void* data, const XML_Char*, const XML_Char** attributes) {
+            static_cast<Parsed*>(data)->open.push_back({});
             for (; *attributes; attributes += 2)
-                element.attributes.emplace_back(attributes[0], attributes[1]);
-            static_cast<Parsed*>(data)->open.push_back(element);
+                static_cast<Parsed*>(data)->open.back().values.push_back(attributes[1]);
         },
         [](void* data, const XML_Char*) {
             auto* parsed = static_cast<Parsed*>(data);
@@ -99,23 +62,43 @@ Parsed parse(const std::string& document) {
     });
     result.wellFormed =
         XML_Parse(parser, document.data(), static_cast<int>(document.size()), 1) == XML_STATUS_OK;
-    if (!result.wellFormed) result.error = XML_ErrorString(XML_GetErrorCode(parser));
     XML_ParserFree(parser);
     return result;
 }
 
-using Operations = WriterTest;
-using Escaping = WriterTest;
-using Replacement = WriterTest;
-using Names = WriterTest;
-using Layout = WriterTest;
-using Misuse = WriterTest;
-using Failures = WriterTest;
-using RandomInput = WriterTest;
+class Writer : public ::testing::Test {
+protected:
+    // A fresh writer on the test's own file.
+    TestWriter& reset() {
+        writer = std::make_unique<TestWriter>(path);
+        return *writer;
+    }
+    void SetUp() override { reset(); }
+    void TearDown() override { std::remove(path.c_str()); }
+    // Closes the file and returns everything written.
+    std::string output() {
+        writer->file().close();
+        std::stringstream text;
+        text << std::ifstream(path, std::ios::binary).rdbuf();
+        return text.str();
+    }
+    // One element holding `text` as both attribute values and its text.
+    std::string writeElement(const std::string& text) {
+        reset().printXmlElementStart(ZUVString("e"), false);
+        writer->printXmlAttribute(ZUVString("d"), S(text), true);
+        writer->printXmlAttribute(ZUVString("s"), S(text), false);
+        writer->printXmlElementValue(S(text));
+        writer->printXmlElementEnd(ZUVString("e"));
+        return output();
+    }
+    std::string path = ::testing::TempDir() + "zuv_xml_writer_" + std::to_string(getpid()) +
+                       ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    std::unique_ptr<TestWriter> writer;
+};
 
-TEST_F(Operations, EachWritesWhatItsNameSays) {
+TEST_F(Writer, EveryOperationWritesWhatItsNameSays) {
     const ZUVString r("r"), e("e"), v("v"), a("a"), w("w");
-    TestWriter& x = *writer;  // every operation once, as children of r
+    TestWriter& x = *writer;
     x.printByteOrderMark();
     x.printXmlHeaderUTF8();
     x.printXmlComment(ZUVString("c"));
@@ -153,75 +136,53 @@ TEST_F(Operations, EachWritesWhatItsNameSays) {
     EXPECT_TRUE(parse(file).wellFormed);
 }
 
-struct EscapeCase {
-    const char* in;
-    const char* text;
-    const char* doubleQuoted;
-    const char* singleQuoted;
-};
-
-TEST_F(Escaping, TextAndAttributeValues) {
-    const EscapeCase cases[] = {
+TEST_F(Writer, EscapingInTextAndBothQuotes) {
+    const char* cases[][4] = {
+        // input, text, "value", 'value'
         {"a&b", "a&amp;b", "a&amp;b", "a&amp;b"},
-        {"<x>", "&lt;x&gt;", "&lt;x>", "&lt;x>"},
-        {"]]>", "]]&gt;", "]]>", "]]>"},
+        {"<x>]]>", "&lt;x&gt;]]&gt;", "&lt;x>]]>", "&lt;x>]]>"},
         {"\"'", "\"'", "&quot;'", "\"&apos;"},
-        {"a\tb\nc\rd", "a\tb\nc&#13;d", "a&#9;b&#10;c&#13;d", "a&#9;b&#10;c&#13;d"},
-        {"\r\n", "&#13;\n", "&#13;&#10;", "&#13;&#10;"},
-        {"caf\xC3\xA9 \xE2\x82\xAC", "caf\xC3\xA9 \xE2\x82\xAC", "caf\xC3\xA9 \xE2\x82\xAC",
-         "caf\xC3\xA9 \xE2\x82\xAC"},
-        {"", "", "", ""},
-    };
+        {"a\tb\nc\r\n", "a\tb\nc&#13;\n", "a&#9;b&#10;c&#13;&#10;", "a&#9;b&#10;c&#13;&#10;"},
+        {"caf\xC3\xA9", "caf\xC3\xA9", "caf\xC3\xA9", "caf\xC3\xA9"},
+        {"", "", "", ""}};
     for (const auto& c : cases) {
-        std::string file = writeElement(c.in);
-        EXPECT_EQ(file, std::string("<e d=\"") + c.doubleQuoted + "\" s='" + c.singleQuoted + "'>" +
-                            c.text + "</e>")
-            << c.in;
+        std::string file = writeElement(c[0]);
+        EXPECT_EQ(file, std::string("<e d=\"") + c[2] + "\" s='" + c[3] + "'>" + c[1] + "</e>");
         Parsed parsed = parse(file);
-        ASSERT_TRUE(parsed.wellFormed) << parsed.error;
-        EXPECT_EQ(parsed.ended[0].text, c.in);
-        EXPECT_EQ(parsed.ended[0].attributes[0].second, c.in);
-        EXPECT_EQ(parsed.ended[0].attributes[1].second, c.in);
+        ASSERT_TRUE(parsed.wellFormed) << file;
+        EXPECT_EQ(parsed.ended[0].text, c[0]);
+        EXPECT_EQ(parsed.ended[0].values, std::vector<std::string>(2, c[0]));
     }
 }
 
-TEST_F(Escaping, CommentsNeverHoldDoubleHyphens) {
-    const std::pair<const char*, const char*> cases[] = {
-        {"a--b", "<!--a- -b-->"},          {"-", "<!--- -->"},
-        {"a---", "<!--a- - - -->"},        {"<&>", "<!--<&>-->"},
-        {"x\x01", "<!--x\xEF\xBF\xBD-->"},
-    };
+TEST_F(Writer, CommentsNeverHoldDoubleHyphens) {
+    const char* cases[][2] = {{"a--b", "<!--a- -b-->"},
+                              {"-", "<!--- -->"},
+                              {"a-<&>---", "<!--a-<&>- - - -->"},
+                              {"x\x01", "<!--x\xEF\xBF\xBD-->"}};
     for (const auto& c : cases) {
-        SetUp();
-        writer->printXmlComment(ZUVString(c.first));
+        reset().printXmlComment(ZUVString(c[0]));
         writer->printXmlElement(ZUVString("e"));
         std::string file = output();
-        EXPECT_EQ(file, std::string(c.second) + "\n<e/>");
+        EXPECT_EQ(file, std::string(c[1]) + "\n<e/>");
         EXPECT_TRUE(parse(file).wellFormed) << file;
     }
 }
 
-TEST_F(Replacement, ForbiddenCharactersBecomeReplacementCharacters) {
+TEST_F(Writer, TextXmlCannotCarryBecomesReplacementCharacters) {
     const std::string R = "\xEF\xBF\xBD";
     const struct {
         std::string in, out;
         long count;
     } cases[] = {
-        {"\x01", R, 1},
-        {std::string("a\0b", 3), "a" + R + "b", 1},
+        {std::string("\x01\0b", 3), R + R + "b", 2},
         {"\x7F\xC2\x80\xEF\xBF\xBD\xF0\x9F\x98\x80", "\x7F\xC2\x80\xEF\xBF\xBD\xF0\x9F\x98\x80", 0},
-        {"\x80", R, 1},  // lone continuation byte
-        {"\xC3", R, 1},  // truncated at the end
-        {"\xE2\x82"
-         "a",
-         R + "a", 1},                            // truncated before ASCII
-        {"\xF0\x9F\x98", R, 1},                  // truncated four-byte sequence
-        {"\xC0\x80", R + R, 2},                  // overlong NUL
-        {"\xE0\x80\xAF", R + R + R, 3},          // overlong '/'
-        {"\xF0\x8F\xBF\xBF", R + R + R + R, 4},  // overlong U+FFFF
-        {"\xED\xA0\x80", R + R + R, 3},          // surrogate
-        {"\xF4\x90\x80\x80", R + R + R + R, 4},  // above U+10FFFF
-        {"\xF8\x88\x80\x80\x80", R + R + R + R + R, 5},
+        {"\x80|\xC3", R + "|" + R, 2},  // lone continuation, truncated at the end
+        {"\xE2\x82|\xF0\x9F\x98|", R + "|" + R + "|", 2},  // truncated before ASCII
+        {"\xC0\x80\xE0\x80\xAF", R + R + R + R + R, 5},    // overlong
+        {"\xED\xA0\x80", R + R + R, 3},                    // surrogate
+        {"\xF4\x90\x80\x80", R + R + R + R, 4},            // above U+10FFFF
+        {"\xF8\x88", R + R, 2},
         {"\xEF\xBF\xBE\xEF\xBF\xBF", R + R, 2},  // U+FFFE, U+FFFF
     };
     for (const auto& c : cases) {
@@ -232,28 +193,23 @@ TEST_F(Replacement, ForbiddenCharactersBecomeReplacementCharacters) {
     }
 }
 
-TEST_F(Names, OffendingCharactersBecomeUnderscores) {
+TEST_F(Writer, OffendingNameCharactersBecomeUnderscores) {
     const struct {
         std::string in, out;
         long count;
     } cases[] = {
-        {"item", "item", 0},
         {"ns:a-1.b_\xC3\xA9", "ns:a-1.b_\xC3\xA9", 0},
         {"", "_", 1},
         {"1a", "_a", 1},
-        {"-a", "_a", 1},
-        {".a", "_a", 1},
         {"a b<c>", "a_b_c_", 3},
         {"\xC2\xB7x\xC2\xB7", "_x\xC2\xB7", 1},
         {"a\xE2\x82", "a_", 1},
         {"a\xC0\x80", "a__", 2},
         {"\xE2\x80\x8B", "_", 1},
-        {"\xF0\x9F\x98\x80", "_", 1},
         {std::string("\0", 1), "_", 1},
     };
     for (const auto& c : cases) {
-        SetUp();
-        writer->printXmlElementStart(S(c.in), false);
+        reset().printXmlElementStart(S(c.in), false);
         writer->printXmlAttribute(S(c.in), ZUVString("v"), true);
         writer->printXmlElementClose();
         writer->printXmlElementEnd(S(c.in));
@@ -264,24 +220,22 @@ TEST_F(Names, OffendingCharactersBecomeUnderscores) {
     }
 }
 
-TEST_F(Layout, StartTagsIndentedAndNothingBeforeEndTags) {
+TEST_F(Writer, ListExampleIndentsStartTagsOnly) {
     writer->setIndent("   ");
     writer->file() << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
-    const ZUVString list("list"), item("item");
-    writer->printXmlElementStart(list, false);
+    writer->printXmlElementStart(ZUVString("list"), false);
     writer->printXmlElementClose();
-    writer->printXmlElementStart(item, false);
-    writer->printXmlAttribute(ZUVString("id"), ZUVString("1"), true);
+    writer->printXmlElementStart(ZUVString("item"), ZUVString("id"), 1L, false);
     writer->printXmlElementClose();
     writer->printXmlElementValue(ZUVString("a"));
-    writer->printXmlElementEnd(item);
-    writer->printXmlElementEnd(list);
+    writer->printXmlElementEnd(ZUVString("item"));
+    writer->printXmlElementEnd(ZUVString("list"));
     EXPECT_EQ(
         output(),
         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<list>\n   <item id=\"1\">a</item></list>");
 }
 
-TEST_F(Layout, OnlySpacesAndTabsOfTheIndentAreUsed) {
+TEST_F(Writer, OnlySpacesAndTabsOfTheIndentAreUsed) {
     const ZUVString a("a"), b("b");
     writer->printXmlElementStart(a, true);
     writer->printXmlElementStart(b, true);  // default indent, two spaces
@@ -298,10 +252,9 @@ TEST_F(Layout, OnlySpacesAndTabsOfTheIndentAreUsed) {
               "<a>\n  <b>\n\t \t <a>\n\t \t \t <b/> t </a></b><!--in--></a>\n<!--after-->");
 }
 
-TEST_F(Misuse, NeverBreaksTheFile) {
+TEST_F(Writer, MisuseNeverBreaksTheFile) {
     const ZUVString r("r"), a("a"), v("v");
-    writer->printXmlElementEnd(r);  // nothing open
-    writer->printXmlElementEnd();
+    writer->printXmlElementEnd(r);          // nothing open
     writer->printXmlAttribute(a, v, true);  // no start tag
     writer->printXmlElementValue(v);        // no element
     writer->printXmlElementStart(r, a, v, false);
@@ -310,135 +263,95 @@ TEST_F(Misuse, NeverBreaksTheFile) {
     writer->printXmlAttribute(ZUVString("a>"), v, true);     // a_ again
     writer->printXmlElement(ZUVString("c"));                 // closes the open tag
     writer->printXmlAttribute(a, v, true);                   // tag already closed
-    writer->printXmlElementEnd();                            // no start tag open: ignored
+    writer->printXmlElementEnd();                            // no start tag open
     writer->printXmlHeaderUTF8();                            // not at the start
     writer->printByteOrderMark();
     writer->printXmlElementEnd(ZUVString("wrong"));                   // ends r all the same
     writer->printXmlElementStart(ZUVString("second"), v, 1L, false);  // a second root
     writer->printXmlElement(ZUVString("inner"), v);
-    writer->printXmlComment(v);
     writer->printXmlElementEnd(ZUVString("second"));
     writer->printXmlElementValue(v);
     writer->printXmlComment(ZUVString("end"));
-    std::string file = output();
-    EXPECT_EQ(file, "<r a=\"v\" a_=\"v\">\n  <c/></r>\n<!--end-->");
-    EXPECT_TRUE(parse(file).wellFormed);
+    EXPECT_EQ(output(), "<r a=\"v\" a_=\"v\">\n  <c/></r>\n<!--end-->");
 }
 
-TEST_F(Failures, FullDiskIsRememberedWithoutCrashing) {
-    TestWriter full("/dev/full");
-    ASSERT_TRUE(full.file().isOpen());
-    full.printXmlElementStart(ZUVString("r"), true);
-    const ZUVString text(std::string(100000, 'x').c_str());
-    for (int i = 0; i < 3; ++i)
-        full.printXmlElement(ZUVString("e"), text);
-    full.printXmlElementEnd(ZUVString("r"));
-    full.file().close();
-    EXPECT_TRUE(full.file().hasError());
-    EXPECT_EQ(full.file().getErrorNumber(), ENOSPC);
-}
-
-TEST_F(Failures, UnopenedOrClosedFileIsHarmless) {
-    TestWriter unopened("");
+TEST_F(Writer, FullDiskAndUnopenedFilesAreRememberedWithoutCrashing) {
+    TestWriter full("/dev/full"), unopened("");
     writer->file().close();
-    for (TestWriter* x : {&unopened, writer.get()}) {
-        x->printByteOrderMark();
+    const ZUVString text(std::string(3 * ZUVFile::kBufferSize, 'x').c_str());
+    for (TestWriter* x : {&full, &unopened, writer.get()}) {
         x->printXmlHeaderUTF8();
         x->printXmlElementStart(ZUVString("r"), ZUVString("a"), ZUVString("v"), false);
-        x->printXmlElement(ZUVString("e"), 1L, ZUVString("a"), 2L);
-        x->printXmlComment(ZUVString("c"));
+        x->printXmlElement(ZUVString("e"), text);
         x->printXmlElementEnd(ZUVString("r"));
+        x->file().close();
         EXPECT_TRUE(x->file().hasError());
     }
+    EXPECT_EQ(full.file().getErrorNumber(), ENOSPC);
     EXPECT_EQ(output(), "");
 }
 
-TEST_F(Failures, DestructorFlushesTheFile) {
-    writer->printXmlElement(ZUVString("e"));
-    writer.reset();
-    std::ifstream in(path);
-    std::string file;
-    std::getline(in, file);
-    EXPECT_EQ(file, "<e/>");
-}
-
-std::string utf8(char32_t c) {
-    if (c < 0x80) return std::string(1, static_cast<char>(c));
-    if (c < 0x800) return {static_cast<char>(0xC0 | c >> 6), static_cast<char>(0x80 | (c & 0x3F))};
-    std::string tail = {static_cast<char>(0x80 | (c >> 6 & 0x3F)),
-                        static_cast<char>(0x80 | (c & 0x3F))};
-    if (c < 0x10000) return static_cast<char>(0xE0 | c >> 12) + tail;
-    return std::string{static_cast<char>(0xF0 | c >> 18),
-                       static_cast<char>(0x80 | (c >> 12 & 0x3F))} +
-           tail;
-}
-
 // Hostile strings: raw random bytes, or clean ones made of characters XML
-// can carry with markup, quotes and line ends mixed in.
+// can carry, with markup, quotes and line ends mixed in.
 std::string randomString(std::mt19937& random, bool clean) {
-    static const char32_t pieces[] = {'&', '<', '>', '"',  '\'',   '\t',   '\n',    '\r',    ']',
-                                      '-', 'a', ' ', 0xE9, 0x20AC, 0xFFFD, 0x1F600, 0x10FFFF};
+    static const std::string chars =
+        "&<>\"'\t\n\r]-a \xC3\xA9\xE2\x82\xAC\xEF\xBF\xBD"
+        "\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF";
     std::string s;
     for (size_t length = random() % 12; length > 0; --length) {
-        s += clean ? utf8(pieces[random() % std::size(pieces)])
-                   : std::string(1, static_cast<char>(random()));
+        size_t at = random() % chars.size(), end = at + 1;
+        while ((chars[at] & 0xC0) == 0x80)  // back to the start of a character
+            --at;
+        while (end < chars.size() && (chars[end] & 0xC0) == 0x80)
+            ++end;
+        s += clean ? chars.substr(at, end - at) : std::string(1, char(random()));
     }
     return s;
 }
 
-TEST_F(RandomInput, ExpatAcceptsEveryFileAndReadsCleanTextBack) {
-    struct Expected {
-        std::string text, value;
-        bool textKept, valueKept;
-    };
+TEST_F(Writer, ExpatAcceptsRandomBytesAndReadsCleanTextBack) {
     for (unsigned seed = 1; seed <= 20; ++seed) {
-        SetUp();
         std::mt19937 random(seed);
-        std::vector<Expected> expected;
-        writer->printXmlElementStart(ZUVString("root"), true);
+        std::vector<std::pair<std::string, bool>> texts, values;  // string, comes back as is
+        reset().printXmlElementStart(ZUVString("root"), true);
         for (int i = 0; i < 200; ++i) {
             bool clean = random() % 2;
-            Expected e{randomString(random, clean), randomString(random, clean), false, clean};
+            texts.emplace_back(randomString(random, clean), clean);
+            values.emplace_back(randomString(random, clean), clean);
             writer->printXmlElementStart(S(randomString(random, false)), false);
-            writer->printXmlAttribute(S(randomString(random, false)), S(e.value), random() % 2);
+            writer->printXmlAttribute(S(randomString(random, false)), S(values.back().first),
+                                      random() % 2);
             writer->printXmlElementClose();
             long before = writer->getReplacementCount();
-            writer->printXmlElementValue(S(e.text));
+            writer->printXmlElementValue(S(texts.back().first));
             // Nothing replaced means the text must come back as it was.
-            e.textKept = writer->getReplacementCount() == before;
-            if (clean) {
-                EXPECT_TRUE(e.textKept) << e.text;
-            }
+            EXPECT_TRUE(!clean || writer->getReplacementCount() == before) << texts.back().first;
+            texts.back().second = writer->getReplacementCount() == before;
             writer->printXmlElementEnd(S(randomString(random, false)));
-            expected.push_back(e);
         }
         writer->printXmlElementEnd(ZUVString("root"));
         Parsed parsed = parse(output());
-        ASSERT_TRUE(parsed.wellFormed) << "seed " << seed << ": " << parsed.error;
-        ASSERT_EQ(parsed.ended.size(), expected.size() + 1);
-        for (size_t i = 0; i < expected.size(); ++i) {
-            const auto& element = parsed.ended[i];
-            ASSERT_EQ(element.attributes.size(), 1u);
-            if (expected[i].textKept) {
-                EXPECT_EQ(element.text, expected[i].text);
+        ASSERT_TRUE(parsed.wellFormed) << "seed " << seed;
+        ASSERT_EQ(parsed.ended.size(), texts.size() + 1);
+        for (size_t i = 0; i < texts.size(); ++i) {
+            ASSERT_EQ(parsed.ended[i].values.size(), 1u);
+            if (texts[i].second) {
+                EXPECT_EQ(parsed.ended[i].text, texts[i].first);
             }
-            if (expected[i].valueKept) {
-                EXPECT_EQ(element.attributes[0].second, expected[i].value);
+            if (values[i].second) {
+                EXPECT_EQ(parsed.ended[i].values[0], values[i].first);
             }
         }
     }
-}
-
-TEST_F(RandomInput, LongTextAcrossTheBufferRoundTrips) {
-    std::mt19937 random(7);
+    std::mt19937 random(7);  // clean text across the buffer size
     std::string text;
     while (text.size() < 3 * ZUVFile::kBufferSize)
         text += randomString(random, true);
-    writer->printXmlElement(ZUVString("e"), S(text), ZUVString("a"), S(text));
+    reset().printXmlElement(ZUVString("e"), S(text), ZUVString("a"), S(text));
     Parsed parsed = parse(output());
-    ASSERT_TRUE(parsed.wellFormed) << parsed.error;
+    ASSERT_TRUE(parsed.wellFormed);
     EXPECT_EQ(parsed.ended[0].text, text);
-    EXPECT_EQ(parsed.ended[0].attributes[0].second, text);
+    EXPECT_EQ(parsed.ended[0].values[0], text);
 }
 
 }  // namespace
