@@ -21,7 +21,7 @@
 class ZUVSTD_API ZUVPool {
 public:
     // Largest request served from slabs.
-    static constexpr size_t kMaxBlock = 128;
+    static constexpr size_t kMaxBlock = 256;
     // Bytes taken from malloc at a time.
     static constexpr size_t kSlabSize = 64 * 1024;
 
