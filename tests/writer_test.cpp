@@ -225,6 +225,15 @@ TEST(RoundTrip, WideAndDeepTrees) {
     }
     roundTrip(deep, &maker.attributeNames);
     delete deep;
+
+    // Many attributes on one element, all kept and in order.
+    std::vector<std::string> names;
+    ZUVDOMElement many("many", nullptr);
+    for (int i = 0; i < 20000; ++i) {
+        names.push_back("a" + std::to_string(i));
+        many.setAttribute(zs(names.back()), zs(std::to_string(i * 7)));
+    }
+    roundTrip(&many, &names);
 }
 
 TEST(RoundTrip, RealDocumentsKeepTheirOwnLayout) {

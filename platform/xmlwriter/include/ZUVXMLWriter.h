@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "ZUVFile.h"
@@ -157,9 +158,10 @@ private:
     std::vector<size_t> nameStarts;
     std::string tagAttributes;  // attribute names of the open start tag
     std::vector<size_t> attributeStarts;
-    std::string lineStart;   // "\n" and indentation, grown on demand
-    std::string indentUnit;  // the spaces and tabs of lineIndent
-    ZUVString lineIndent;    // the indentString that lineStart was built from
+    std::unordered_set<std::string> manyAttributes;  // the same names, once there are many
+    std::string lineStart;                           // "\n" and indentation, grown on demand
+    std::string indentUnit;                          // the spaces and tabs of lineIndent
+    ZUVString lineIndent;  // the indentString that lineStart was built from
 };
 
 #endif

@@ -314,6 +314,7 @@ bool ZUVXMLWriter::startElement(const ZUVString& name) {
     tagOpen = true;
     tagAttributes.clear();
     attributeStarts.clear();
+    if (!manyAttributes.empty()) manyAttributes.clear();
     return true;
 }
 
@@ -385,15 +386,32 @@ void ZUVXMLWriter::writeAttribute(const ZUVString& name, const char* value, size
     const char* written = tagAttributes.data() + start;
     size_t nameLength = tagAttributes.size() - start;
     // A repeated name, given twice or made equal by replacements, would make
-    // the file unreadable.
-    for (size_t i = 0; i < attributeStarts.size(); ++i) {
-        size_t other = attributeStarts[i];
-        size_t otherEnd = i + 1 < attributeStarts.size() ? attributeStarts[i + 1] : start;
-        if (otherEnd - other == nameLength &&
-            std::memcmp(tagAttributes.data() + other, written, nameLength) == 0) {
+    // the file unreadable. A few names are compared in turn; past that a set
+    // keeps an element with very many attributes from costing their square.
+    constexpr size_t kScanLimit = 16;
+    if (attributeStarts.size() < kScanLimit) {
+        for (size_t i = 0; i < attributeStarts.size(); ++i) {
+            size_t other = attributeStarts[i];
+            size_t otherEnd = i + 1 < attributeStarts.size() ? attributeStarts[i + 1] : start;
+            if (otherEnd - other == nameLength &&
+                std::memcmp(tagAttributes.data() + other, written, nameLength) == 0) {
+                tagAttributes.resize(start);
+                return;
+            }
+        }
+    } else {
+        if (manyAttributes.empty()) {
+            for (size_t i = 0; i < attributeStarts.size(); ++i) {
+                size_t other = attributeStarts[i];
+                size_t otherEnd = i + 1 < attributeStarts.size() ? attributeStarts[i + 1] : start;
+                manyAttributes.emplace(tagAttributes.data() + other, otherEnd - other);
+            }
+        }
+        if (!manyAttributes.emplace(written, nameLength).second) {
             tagAttributes.resize(start);
             return;
         }
+        written = tagAttributes.data() + start;
     }
     attributeStarts.push_back(start);
     outputFile << ' ';
