@@ -223,6 +223,12 @@ struct ZUVDOMBuilder {
         return new ZUVDOMElement(name, -1, parent);
     }
 
+    // Gives the element the gathered text. Moving it is a copy and an empty
+    // that cost nothing: the buffer goes to the element as it is.
+    static void takeValue(ZUVDOMElement* element, ZUVString& text) {
+        element->value = static_cast<ZUVString&&>(text);
+    }
+
     // Sets each name/value pair in order, as setAttribute would.
     static void setAttributes(ZUVDOMElement* element, const char** attributes) {
         if (!attributes[0]) return;
@@ -254,7 +260,7 @@ void xmlStartElement(void* userData, const char* name, const char** attributes) 
 void xmlEndElement(void* userData, const char* /*name*/) {
     ZUVDOM* dom = static_cast<ZUVDOM*>(userData);
     ZUVDOMElement* element = dom->getObject(0);
-    if (dom->characterData.getLength() != 0) element->setValue(dom->characterData);
+    if (dom->characterData.getLength() != 0) ZUVDOMBuilder::takeValue(element, dom->characterData);
     dom->characterData.empty();
     dom->popObject();
 }

@@ -116,7 +116,8 @@ void ZUVString::appendSlow(const char* text, int length) {
             grow(total);
             text = heap_.data + offset;
         } else {
-            grow(total);
+            // Text that comes in one piece, the usual case, gets just its size.
+            grow(total, old == 0);
         }
     }
     char* own = const_cast<char*>(getText());
