@@ -128,13 +128,19 @@ ZUVOrderedVector* ZUVDOMElement::listFor(const ZUVString& name) {
 }
 
 void ZUVDOMElement::attach(ZUVDOMElement* elem) {
+    ZUVOrderedVector* list;
     if (!elementsByName) {
+        // The first child: its list is the one made with the indexes, and
+        // there is nothing to look up.
         ChildIndexes* indexes = new ChildIndexes;
         elementsByName = &indexes->byName;
         allElements = &indexes->all;
-        elementsByName->add(elem->tagName, &indexes->firstList);
+        list = &indexes->firstList;
+        elementsByName->add(elem->tagName, list);
+    } else {
+        list = listFor(elem->tagName);
     }
-    listFor(elem->tagName)->addElement(elem, true);
+    list->addElement(elem, true);
     allElements->addElement(elem, true);
 }
 

@@ -106,6 +106,19 @@ bool hasForeignNameCharacter(const char* name) noexcept {
     return false;
 }
 
+// Calls a caller's handler; an exception stops the parse and is kept for the
+// parse call to rethrow, since it must not unwind through Expat.
+template <typename Handler, typename... Args>
+void call(State* s, Handler handler, Args... args) noexcept {
+    if (!handler) return;
+    try {
+        handler(s->userData, args...);
+    } catch (...) {
+        s->exception = std::current_exception();
+        stopWith(s, Stop::Exception);
+    }
+}
+
 void XMLCALL onStart(void* data, const XML_Char* name, const XML_Char** attributes) noexcept {
     State* s = static_cast<State*>(data);
     if (++s->depth > s->maxDepth) return stopWith(s, Stop::Depth);
@@ -118,52 +131,26 @@ void XMLCALL onStart(void* data, const XML_Char* name, const XML_Char** attribut
             return stopWith(s, Stop::Attribute);
         if (hasForeignNameCharacter(a[0])) return stopWith(s, Stop::Name);
     }
-    if (s->start) {
-        try {
-            s->start(s->userData, name, attributes);
-        } catch (...) {
-            s->exception = std::current_exception();
-            stopWith(s, Stop::Exception);
-        }
-    }
+    call(s, s->start, name, attributes);
 }
 
 void XMLCALL onEnd(void* data, const XML_Char* name) noexcept {
     State* s = static_cast<State*>(data);
     --s->depth;
     s->textRun = 0;
-    if (s->end) {
-        try {
-            s->end(s->userData, name);
-        } catch (...) {
-            s->exception = std::current_exception();
-            stopWith(s, Stop::Exception);
-        }
-    }
+    call(s, s->end, name);
 }
 
 void XMLCALL onCharacters(void* data, const XML_Char* text, int length) noexcept {
     State* s = static_cast<State*>(data);
     s->textRun += length;
     if (s->textRun > s->maxTextLength) return stopWith(s, Stop::Text);
-    if (s->characters) {
-        try {
-            s->characters(s->userData, text, length);
-        } catch (...) {
-            s->exception = std::current_exception();
-            stopWith(s, Stop::Exception);
-        }
-    }
+    call(s, s->characters, text, length);
 }
 
 void XMLCALL onInstruction(void* data, const XML_Char* target, const XML_Char* text) noexcept {
     State* s = static_cast<State*>(data);
-    try {
-        s->instruction(s->userData, target, text);
-    } catch (...) {
-        s->exception = std::current_exception();
-        stopWith(s, Stop::Exception);
-    }
+    call(s, s->instruction, target, text);
 }
 
 // Expat reads UTF-8, UTF-16, ISO-8859-1 and US-ASCII itself and asks here
