@@ -2,11 +2,6 @@
 #ifndef ZUVXMLWRITER_H
 #define ZUVXMLWRITER_H
 
-#include <cstddef>
-#include <string>
-#include <unordered_set>
-#include <vector>
-
 #include "ZUVFile.h"
 #include "ZUVString.h"
 #include "ZUVXMLWriterExport.h"
@@ -124,7 +119,7 @@ public:
     virtual void printXmlComment(const ZUVString& text);
 
     // Characters and name bytes written as replacements so far (see above).
-    long getReplacementCount() const { return replacements; }
+    long getReplacementCount() const;
 
 protected:
     // Where everything goes; named and opened by the subclass.
@@ -133,35 +128,10 @@ protected:
     ZUVString indentString;
 
 private:
-    bool startElement(const ZUVString& name);
-    void beginLine();
-    void closeOpenTag();
-    void endEmpty();
-    void endNamed();
-    void writeAttribute(const ZUVString& name, const char* value, size_t length, bool escape,
-                        char quote);
-    void writeText(const ZUVString& text);
-    void writeNumber(long value);
-    void writeEscaped(const char* text, size_t length, const unsigned char* specials, char quote);
-    void writeReplacement();
-    void appendName(const ZUVString& name, std::string& out);
-
-    int depth = 0;         // elements open
-    bool tagOpen = false;  // "<name" written, ">" or "/>" not yet
-    bool wroteTopLevel = false;
-    bool rootDone = false;  // the root element has been ended
-    bool wroteAnything = false;
-    bool wroteBom = false;
-    int skipped = 0;  // elements after the root, dropped with their content
-    long replacements = 0;
-    std::string openNames;  // names of the open elements, as written, one after another
-    std::vector<size_t> nameStarts;
-    std::string tagAttributes;  // attribute names of the open start tag
-    std::vector<size_t> attributeStarts;
-    std::unordered_set<std::string> manyAttributes;  // the same names, once there are many
-    std::string lineStart;                           // "\n" and indentation, grown on demand
-    std::string indentUnit;                          // the spaces and tabs of lineIndent
-    ZUVString lineIndent;  // the indentString that lineStart was built from
+    // The rest of the writer's state, kept out of this header so that a
+    // change to it leaves the layout of every subclass as it is.
+    struct State;
+    State* state;
 };
 
 #endif

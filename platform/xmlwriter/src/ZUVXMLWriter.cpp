@@ -3,6 +3,10 @@
 #include <array>
 #include <charconv>
 #include <cstdint>
+#include <cstring>
+#include <string>
+#include <unordered_set>
+#include <vector>
 
 #include "ZUVXMLNames.h"
 
@@ -104,197 +108,46 @@ size_t formatNumber(char* buffer, long value) {
     return static_cast<size_t>(std::to_chars(buffer, buffer + kNumberSize, value).ptr - buffer);
 }
 
-}  // namespace
+// Everything a writer holds but the two members its subclasses use.
+// ZUVXMLWriter::State is this under the name the header declares.
+struct WriterState {
+    WriterState(ZUVFile& out, const ZUVString& indent) : out(out), indent(indent) {}
 
-ZUVXMLWriter::ZUVXMLWriter() {
-    indentString = "  ";
-}
+    bool startElement(const ZUVString& name);
+    void beginLine();
+    void closeOpenTag();
+    void endEmpty();
+    void endNamed();
+    void writeAttribute(const ZUVString& name, const char* value, size_t length, bool escape,
+                        char quote);
+    void writeText(const ZUVString& text);
+    void writeNumber(long value);
+    void writeComment(const ZUVString& text);
+    void writeEscaped(const char* text, size_t length, const unsigned char* specials, char quote);
+    void writeReplacement();
+    void appendName(const ZUVString& name, std::string& dest);
 
-ZUVXMLWriter::~ZUVXMLWriter() {
-    outputFile.close();
-}
+    ZUVFile& out;             // the writer's outputFile
+    const ZUVString& indent;  // the writer's indentString, read at each new line
+    int depth = 0;            // elements open
+    bool tagOpen = false;     // "<name" written, ">" or "/>" not yet
+    bool wroteTopLevel = false;
+    bool rootDone = false;  // the root element has been ended
+    bool wroteAnything = false;
+    bool wroteBom = false;
+    int skipped = 0;  // elements after the root, dropped with their content
+    long replacements = 0;
+    std::string openNames;  // names of the open elements, as written, one after another
+    std::vector<size_t> nameStarts;
+    std::string tagAttributes;  // attribute names of the open start tag
+    std::vector<size_t> attributeStarts;
+    std::unordered_set<std::string> manyAttributes;  // the same names, once there are many
+    std::string lineStart;                           // "\n" and indentation, grown on demand
+    std::string indentUnit;                          // the spaces and tabs of lineIndent
+    ZUVString lineIndent;  // the indentString that lineStart was built from
+};
 
-void ZUVXMLWriter::printXmlElement(const ZUVString& name) {
-    startElement(name);
-    endEmpty();
-}
-
-void ZUVXMLWriter::printXmlElement(const ZUVString& name, const ZUVString& value) {
-    startElement(name);
-    writeText(value);
-    endNamed();
-}
-
-void ZUVXMLWriter::printXmlElement(const ZUVString& name, long value) {
-    startElement(name);
-    writeNumber(value);
-    endNamed();
-}
-
-void ZUVXMLWriter::printXmlElement(const ZUVString& name, const ZUVString& value,
-                                   const ZUVString& attribute, const ZUVString& attributeValue) {
-    startElement(name);
-    writeAttribute(attribute, attributeValue.getText(),
-                   static_cast<size_t>(attributeValue.getLength()), true, '"');
-    writeText(value);
-    endNamed();
-}
-
-void ZUVXMLWriter::printXmlElement(const ZUVString& name, long value, const ZUVString& attribute,
-                                   long attributeValue) {
-    char number[kNumberSize];
-    startElement(name);
-    writeAttribute(attribute, number, formatNumber(number, attributeValue), false, '"');
-    writeNumber(value);
-    endNamed();
-}
-
-void ZUVXMLWriter::printXmlElement(const ZUVString& name, long value, const ZUVString& attribute,
-                                   const ZUVString& attributeValue) {
-    startElement(name);
-    writeAttribute(attribute, attributeValue.getText(),
-                   static_cast<size_t>(attributeValue.getLength()), true, '"');
-    writeNumber(value);
-    endNamed();
-}
-
-void ZUVXMLWriter::printXmlElement(const ZUVString& name, const ZUVString& value,
-                                   const ZUVString& attribute, long attributeValue) {
-    char number[kNumberSize];
-    startElement(name);
-    writeAttribute(attribute, number, formatNumber(number, attributeValue), false, '"');
-    writeText(value);
-    endNamed();
-}
-
-void ZUVXMLWriter::printXmlElement(const ZUVString& name, const ZUVString& attribute,
-                                   const ZUVString& attributeValue) {
-    startElement(name);
-    writeAttribute(attribute, attributeValue.getText(),
-                   static_cast<size_t>(attributeValue.getLength()), true, '"');
-    endEmpty();
-}
-
-void ZUVXMLWriter::printXmlElement(const ZUVString& name, const ZUVString& attribute,
-                                   long attributeValue) {
-    char number[kNumberSize];
-    startElement(name);
-    writeAttribute(attribute, number, formatNumber(number, attributeValue), false, '"');
-    endEmpty();
-}
-
-void ZUVXMLWriter::printXmlElementStart(const ZUVString& name, bool close) {
-    startElement(name);
-    if (close) closeOpenTag();
-}
-
-void ZUVXMLWriter::printXmlElementStart(const ZUVString& name, const ZUVString& attribute,
-                                        long attributeValue, bool close) {
-    char number[kNumberSize];
-    startElement(name);
-    writeAttribute(attribute, number, formatNumber(number, attributeValue), false, '"');
-    if (close) closeOpenTag();
-}
-
-void ZUVXMLWriter::printXmlElementStart(const ZUVString& name, const ZUVString& attribute,
-                                        const ZUVString& attributeValue, bool close) {
-    startElement(name);
-    writeAttribute(attribute, attributeValue.getText(),
-                   static_cast<size_t>(attributeValue.getLength()), true, '"');
-    if (close) closeOpenTag();
-}
-
-void ZUVXMLWriter::printXmlElementValue(const ZUVString& text) {
-    writeText(text);
-}
-
-void ZUVXMLWriter::printXmlElementValue(long value) {
-    writeNumber(value);
-}
-
-void ZUVXMLWriter::printXmlElementClose() {
-    closeOpenTag();
-}
-
-void ZUVXMLWriter::printXmlElementEnd() {
-    endEmpty();
-}
-
-void ZUVXMLWriter::printXmlElementEnd(const ZUVString&) {
-    endNamed();
-}
-
-void ZUVXMLWriter::printXmlAttribute(const ZUVString& name, const ZUVString& value,
-                                     bool doubleQuotes) {
-    writeAttribute(name, value.getText(), static_cast<size_t>(value.getLength()), true,
-                   doubleQuotes ? '"' : '\'');
-}
-
-void ZUVXMLWriter::printXmlAttribute(const ZUVString& name, long value) {
-    char number[kNumberSize];
-    writeAttribute(name, number, formatNumber(number, value), false, '"');
-}
-
-void ZUVXMLWriter::printXmlBooleanAttribute(const ZUVString& name, bool value) {
-    writeAttribute(name, value ? "true" : "false", value ? 4 : 5, false, '"');
-}
-
-void ZUVXMLWriter::printByteOrderMark() {
-    if (wroteAnything || wroteBom) return;
-    outputFile.write(kByteOrderMark, sizeof kByteOrderMark - 1);
-    wroteBom = true;
-}
-
-void ZUVXMLWriter::printXmlHeaderUTF8() {
-    // A declaration anywhere but at the start makes the file unreadable.
-    if (wroteAnything) return;
-    outputFile.write(kHeader, sizeof kHeader - 1);
-    wroteAnything = true;
-}
-
-void ZUVXMLWriter::printXmlComment(const ZUVString& text) {
-    if (skipped) return;
-    if (depth == 0) {
-        beginLine();
-    } else {
-        closeOpenTag();
-    }
-    wroteAnything = true;
-    outputFile.write("<!--", 4);
-    auto p = reinterpret_cast<const unsigned char*>(text.getText());
-    auto end = p + text.getLength();
-    auto run = p;
-    while (p < end) {
-        if (!kCommentSpecials[*p]) {
-            ++p;
-            continue;
-        }
-        if (*p == '-') {
-            // Only "--" and a final "-" need the space; other hyphens stay in
-            // the run.
-            ++p;
-            if (p == end || *p == '-') {
-                outputFile.write(reinterpret_cast<const char*>(run), static_cast<size_t>(p - run));
-                outputFile << ' ';
-                run = p;
-            }
-            continue;
-        }
-        int length = *p >= 0x80 ? checkUtf8(p, end) : -1;
-        if (length > 0) {
-            p += length;
-            continue;
-        }
-        outputFile.write(reinterpret_cast<const char*>(run), static_cast<size_t>(p - run));
-        writeReplacement();
-        p -= length;
-        run = p;
-    }
-    outputFile.write(reinterpret_cast<const char*>(run), static_cast<size_t>(p - run));
-    outputFile.write("-->", 3);
-}
-
-bool ZUVXMLWriter::startElement(const ZUVString& name) {
+bool WriterState::startElement(const ZUVString& name) {
     // A second root would make the file unreadable: it and all it holds are
     // dropped, and only counted so their ends can be matched.
     if (skipped || (depth == 0 && rootDone)) {
@@ -308,8 +161,8 @@ bool ZUVXMLWriter::startElement(const ZUVString& name) {
     size_t start = openNames.size();
     nameStarts.push_back(start);
     appendName(name, openNames);
-    outputFile << '<';
-    outputFile.write(openNames.data() + start, openNames.size() - start);
+    out << '<';
+    out.write(openNames.data() + start, openNames.size() - start);
     ++depth;
     tagOpen = true;
     tagAttributes.clear();
@@ -318,16 +171,16 @@ bool ZUVXMLWriter::startElement(const ZUVString& name) {
     return true;
 }
 
-void ZUVXMLWriter::beginLine() {
+void WriterState::beginLine() {
     if (!wroteTopLevel) {
         wroteTopLevel = true;
         return;
     }
-    if (lineStart.empty() || !(lineIndent == indentString)) {
-        lineIndent = indentString;
+    if (lineStart.empty() || !(lineIndent == indent)) {
+        lineIndent = indent;
         indentUnit.clear();
-        for (int i = 0; i < indentString.getLength(); ++i) {
-            char c = indentString.getText()[i];
+        for (int i = 0; i < indent.getLength(); ++i) {
+            char c = indent.getText()[i];
             if (c == ' ' || c == '\t') indentUnit += c;
         }
         lineStart.assign(1, '\n');
@@ -338,29 +191,29 @@ void ZUVXMLWriter::beginLine() {
         while (lineStart.size() < needed)
             lineStart += indentUnit;
     }
-    outputFile.write(lineStart.data(), needed);
+    out.write(lineStart.data(), needed);
 }
 
-void ZUVXMLWriter::closeOpenTag() {
+void WriterState::closeOpenTag() {
     if (!tagOpen) return;
     tagOpen = false;
-    if (!skipped) outputFile << '>';
+    if (!skipped) out << '>';
 }
 
-void ZUVXMLWriter::endEmpty() {
+void WriterState::endEmpty() {
     if (!tagOpen) return;
     tagOpen = false;
     if (skipped) {
         --skipped;
         return;
     }
-    outputFile.write("/>", 2);
+    out.write("/>", 2);
     openNames.resize(nameStarts.back());
     nameStarts.pop_back();
     if (--depth == 0) rootDone = true;
 }
 
-void ZUVXMLWriter::endNamed() {
+void WriterState::endNamed() {
     if (skipped) {
         --skipped;
         tagOpen = false;
@@ -370,16 +223,16 @@ void ZUVXMLWriter::endNamed() {
     closeOpenTag();
     // The name kept from the start tag, so the tags always match.
     size_t start = nameStarts.back();
-    outputFile.write("</", 2);
-    outputFile.write(openNames.data() + start, openNames.size() - start);
-    outputFile << '>';
+    out.write("</", 2);
+    out.write(openNames.data() + start, openNames.size() - start);
+    out << '>';
     openNames.resize(start);
     nameStarts.pop_back();
     if (--depth == 0) rootDone = true;
 }
 
-void ZUVXMLWriter::writeAttribute(const ZUVString& name, const char* value, size_t length,
-                                  bool escape, char quote) {
+void WriterState::writeAttribute(const ZUVString& name, const char* value, size_t length,
+                                 bool escape, char quote) {
     if (!tagOpen || skipped) return;
     size_t start = tagAttributes.size();
     appendName(name, tagAttributes);
@@ -414,32 +267,74 @@ void ZUVXMLWriter::writeAttribute(const ZUVString& name, const char* value, size
         written = tagAttributes.data() + start;
     }
     attributeStarts.push_back(start);
-    outputFile << ' ';
-    outputFile.write(written, nameLength);
-    outputFile << '=' << quote;
+    out << ' ';
+    out.write(written, nameLength);
+    out << '=' << quote;
     if (escape) {
         writeEscaped(value, length, kAttributeSpecials.data(), quote);
     } else {
-        outputFile.write(value, length);
+        out.write(value, length);
     }
-    outputFile << quote;
+    out << quote;
 }
 
-void ZUVXMLWriter::writeText(const ZUVString& text) {
+void WriterState::writeText(const ZUVString& text) {
     closeOpenTag();
     if (depth == 0 || skipped) return;
     writeEscaped(text.getText(), static_cast<size_t>(text.getLength()), kTextSpecials.data(), 0);
 }
 
-void ZUVXMLWriter::writeNumber(long value) {
+void WriterState::writeNumber(long value) {
     closeOpenTag();
     if (depth == 0 || skipped) return;
     char number[kNumberSize];
-    outputFile.write(number, formatNumber(number, value));
+    out.write(number, formatNumber(number, value));
 }
 
-void ZUVXMLWriter::writeEscaped(const char* text, size_t length, const unsigned char* specials,
-                                char quote) {
+void WriterState::writeComment(const ZUVString& text) {
+    if (skipped) return;
+    if (depth == 0) {
+        beginLine();
+    } else {
+        closeOpenTag();
+    }
+    wroteAnything = true;
+    out.write("<!--", 4);
+    auto p = reinterpret_cast<const unsigned char*>(text.getText());
+    auto end = p + text.getLength();
+    auto run = p;
+    while (p < end) {
+        if (!kCommentSpecials[*p]) {
+            ++p;
+            continue;
+        }
+        if (*p == '-') {
+            // Only "--" and a final "-" need the space; other hyphens stay in
+            // the run.
+            ++p;
+            if (p == end || *p == '-') {
+                out.write(reinterpret_cast<const char*>(run), static_cast<size_t>(p - run));
+                out << ' ';
+                run = p;
+            }
+            continue;
+        }
+        int length = *p >= 0x80 ? checkUtf8(p, end) : -1;
+        if (length > 0) {
+            p += length;
+            continue;
+        }
+        out.write(reinterpret_cast<const char*>(run), static_cast<size_t>(p - run));
+        writeReplacement();
+        p -= length;
+        run = p;
+    }
+    out.write(reinterpret_cast<const char*>(run), static_cast<size_t>(p - run));
+    out.write("-->", 3);
+}
+
+void WriterState::writeEscaped(const char* text, size_t length, const unsigned char* specials,
+                               char quote) {
     auto p = reinterpret_cast<const unsigned char*>(text);
     auto end = p + length;
     auto run = p;
@@ -455,7 +350,7 @@ void ZUVXMLWriter::writeEscaped(const char* text, size_t length, const unsigned 
                 p += sequence;
                 continue;
             }
-            outputFile.write(reinterpret_cast<const char*>(run), static_cast<size_t>(p - run));
+            out.write(reinterpret_cast<const char*>(run), static_cast<size_t>(p - run));
             writeReplacement();
             p -= sequence;
             run = p;
@@ -465,31 +360,31 @@ void ZUVXMLWriter::writeEscaped(const char* text, size_t length, const unsigned 
             ++p;  // the other quote needs nothing
             continue;
         }
-        outputFile.write(reinterpret_cast<const char*>(run), static_cast<size_t>(p - run));
+        out.write(reinterpret_cast<const char*>(run), static_cast<size_t>(p - run));
         switch (c) {
             case '&':
-                outputFile.write("&amp;", 5);
+                out.write("&amp;", 5);
                 break;
             case '<':
-                outputFile.write("&lt;", 4);
+                out.write("&lt;", 4);
                 break;
             case '>':
-                outputFile.write("&gt;", 4);
+                out.write("&gt;", 4);
                 break;
             case '"':
-                outputFile.write("&quot;", 6);
+                out.write("&quot;", 6);
                 break;
             case '\'':
-                outputFile.write("&apos;", 6);
+                out.write("&apos;", 6);
                 break;
             case '\t':
-                outputFile.write("&#9;", 4);
+                out.write("&#9;", 4);
                 break;
             case '\n':
-                outputFile.write("&#10;", 5);
+                out.write("&#10;", 5);
                 break;
             case '\r':
-                outputFile.write("&#13;", 5);
+                out.write("&#13;", 5);
                 break;
             default:
                 writeReplacement();
@@ -498,19 +393,19 @@ void ZUVXMLWriter::writeEscaped(const char* text, size_t length, const unsigned 
         ++p;
         run = p;
     }
-    outputFile.write(reinterpret_cast<const char*>(run), static_cast<size_t>(p - run));
+    out.write(reinterpret_cast<const char*>(run), static_cast<size_t>(p - run));
 }
 
-void ZUVXMLWriter::writeReplacement() {
-    outputFile.write(kReplacement, sizeof kReplacement - 1);
+void WriterState::writeReplacement() {
+    out.write(kReplacement, sizeof kReplacement - 1);
     ++replacements;
 }
 
-void ZUVXMLWriter::appendName(const ZUVString& name, std::string& out) {
+void WriterState::appendName(const ZUVString& name, std::string& dest) {
     auto p = reinterpret_cast<const unsigned char*>(name.getText());
     size_t length = static_cast<size_t>(name.getLength());
     if (length == 0) {
-        out += '_';
+        dest += '_';
         ++replacements;
         return;
     }
@@ -524,9 +419,9 @@ void ZUVXMLWriter::appendName(const ZUVString& name, std::string& out) {
                 do {
                     ++i;
                 } while (i < length && p[i] < 0x80 && isAsciiName(p[i]));
-                out.append(name.getText() + run, i - run);
+                dest.append(name.getText() + run, i - run);
             } else {
-                out += '_';
+                dest += '_';
                 ++replacements;
                 ++i;
             }
@@ -536,16 +431,177 @@ void ZUVXMLWriter::appendName(const ZUVString& name, std::string& out) {
         if (sequence > 0) {
             uint32_t code = decodeUtf8(p + i, sequence);
             if (first ? zuvIsNameStartChar(code) : zuvIsNameChar(code)) {
-                out.append(name.getText() + i, static_cast<size_t>(sequence));
+                dest.append(name.getText() + i, static_cast<size_t>(sequence));
             } else {
-                out += '_';
+                dest += '_';
                 ++replacements;
             }
             i += static_cast<size_t>(sequence);
         } else {
-            out += '_';
+            dest += '_';
             ++replacements;
             i += static_cast<size_t>(-sequence);
         }
     }
+}
+
+}  // namespace
+
+struct ZUVXMLWriter::State : WriterState {
+    using WriterState::WriterState;
+};
+
+ZUVXMLWriter::ZUVXMLWriter() : state(new State(outputFile, indentString)) {
+    indentString = "  ";
+}
+
+ZUVXMLWriter::~ZUVXMLWriter() {
+    outputFile.close();
+    delete state;
+}
+
+long ZUVXMLWriter::getReplacementCount() const {
+    return state->replacements;
+}
+
+void ZUVXMLWriter::printXmlElement(const ZUVString& name) {
+    state->startElement(name);
+    state->endEmpty();
+}
+
+void ZUVXMLWriter::printXmlElement(const ZUVString& name, const ZUVString& value) {
+    state->startElement(name);
+    state->writeText(value);
+    state->endNamed();
+}
+
+void ZUVXMLWriter::printXmlElement(const ZUVString& name, long value) {
+    state->startElement(name);
+    state->writeNumber(value);
+    state->endNamed();
+}
+
+void ZUVXMLWriter::printXmlElement(const ZUVString& name, const ZUVString& value,
+                                   const ZUVString& attribute, const ZUVString& attributeValue) {
+    state->startElement(name);
+    state->writeAttribute(attribute, attributeValue.getText(),
+                          static_cast<size_t>(attributeValue.getLength()), true, '"');
+    state->writeText(value);
+    state->endNamed();
+}
+
+void ZUVXMLWriter::printXmlElement(const ZUVString& name, long value, const ZUVString& attribute,
+                                   long attributeValue) {
+    char number[kNumberSize];
+    state->startElement(name);
+    state->writeAttribute(attribute, number, formatNumber(number, attributeValue), false, '"');
+    state->writeNumber(value);
+    state->endNamed();
+}
+
+void ZUVXMLWriter::printXmlElement(const ZUVString& name, long value, const ZUVString& attribute,
+                                   const ZUVString& attributeValue) {
+    state->startElement(name);
+    state->writeAttribute(attribute, attributeValue.getText(),
+                          static_cast<size_t>(attributeValue.getLength()), true, '"');
+    state->writeNumber(value);
+    state->endNamed();
+}
+
+void ZUVXMLWriter::printXmlElement(const ZUVString& name, const ZUVString& value,
+                                   const ZUVString& attribute, long attributeValue) {
+    char number[kNumberSize];
+    state->startElement(name);
+    state->writeAttribute(attribute, number, formatNumber(number, attributeValue), false, '"');
+    state->writeText(value);
+    state->endNamed();
+}
+
+void ZUVXMLWriter::printXmlElement(const ZUVString& name, const ZUVString& attribute,
+                                   const ZUVString& attributeValue) {
+    state->startElement(name);
+    state->writeAttribute(attribute, attributeValue.getText(),
+                          static_cast<size_t>(attributeValue.getLength()), true, '"');
+    state->endEmpty();
+}
+
+void ZUVXMLWriter::printXmlElement(const ZUVString& name, const ZUVString& attribute,
+                                   long attributeValue) {
+    char number[kNumberSize];
+    state->startElement(name);
+    state->writeAttribute(attribute, number, formatNumber(number, attributeValue), false, '"');
+    state->endEmpty();
+}
+
+void ZUVXMLWriter::printXmlElementStart(const ZUVString& name, bool close) {
+    state->startElement(name);
+    if (close) state->closeOpenTag();
+}
+
+void ZUVXMLWriter::printXmlElementStart(const ZUVString& name, const ZUVString& attribute,
+                                        long attributeValue, bool close) {
+    char number[kNumberSize];
+    state->startElement(name);
+    state->writeAttribute(attribute, number, formatNumber(number, attributeValue), false, '"');
+    if (close) state->closeOpenTag();
+}
+
+void ZUVXMLWriter::printXmlElementStart(const ZUVString& name, const ZUVString& attribute,
+                                        const ZUVString& attributeValue, bool close) {
+    state->startElement(name);
+    state->writeAttribute(attribute, attributeValue.getText(),
+                          static_cast<size_t>(attributeValue.getLength()), true, '"');
+    if (close) state->closeOpenTag();
+}
+
+void ZUVXMLWriter::printXmlElementValue(const ZUVString& text) {
+    state->writeText(text);
+}
+
+void ZUVXMLWriter::printXmlElementValue(long value) {
+    state->writeNumber(value);
+}
+
+void ZUVXMLWriter::printXmlElementClose() {
+    state->closeOpenTag();
+}
+
+void ZUVXMLWriter::printXmlElementEnd() {
+    state->endEmpty();
+}
+
+void ZUVXMLWriter::printXmlElementEnd(const ZUVString&) {
+    state->endNamed();
+}
+
+void ZUVXMLWriter::printXmlAttribute(const ZUVString& name, const ZUVString& value,
+                                     bool doubleQuotes) {
+    state->writeAttribute(name, value.getText(), static_cast<size_t>(value.getLength()), true,
+                          doubleQuotes ? '"' : '\'');
+}
+
+void ZUVXMLWriter::printXmlAttribute(const ZUVString& name, long value) {
+    char number[kNumberSize];
+    state->writeAttribute(name, number, formatNumber(number, value), false, '"');
+}
+
+void ZUVXMLWriter::printXmlBooleanAttribute(const ZUVString& name, bool value) {
+    state->writeAttribute(name, value ? "true" : "false", value ? 4 : 5, false, '"');
+}
+
+void ZUVXMLWriter::printByteOrderMark() {
+    if (state->wroteAnything || state->wroteBom) return;
+    outputFile.write(kByteOrderMark, sizeof kByteOrderMark - 1);
+    state->wroteBom = true;
+}
+
+void ZUVXMLWriter::printXmlHeaderUTF8() {
+    // A declaration anywhere but at the start makes the file unreadable.
+    if (state->wroteAnything) return;
+    outputFile.write(kHeader, sizeof kHeader - 1);
+    state->wroteAnything = true;
+}
+
+void ZUVXMLWriter::printXmlComment(const ZUVString& text) {
+    state->writeComment(text);
 }
