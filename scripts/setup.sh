@@ -3,7 +3,7 @@
 # Usage: scripts/setup.sh [extra packages...]
 set -euo pipefail
 
-packages=(cmake make g++ pkg-config libexpat1-dev libgtest-dev clang libclang-rt-14-dev clang-format unzip "$@")
+packages=(cmake make g++ pkg-config libexpat1-dev libgtest-dev clang libclang-rt-14-dev clang-format unzip git "$@")
 
 missing=()
 for p in "${packages[@]}"; do
