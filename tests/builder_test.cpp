@@ -6,12 +6,9 @@
 #include <string>
 
 #include "ZUVDOM.h"
+#include "test_helpers.h"
 
 namespace {
-
-std::string str(const ZUVString& s) {
-    return std::string(s.getText(), s.getLength());
-}
 
 // A parsed document, its log kept in memory.
 class Built : public ::testing::Test {
@@ -153,24 +150,20 @@ TEST(Builder, FilesAndStandardInputGiveTheSameTreeAsStrings) {
     for (int i = 0; i < 20000; ++i)
         doc += "<rec n=\"" + std::to_string(i) + "\"><v>value " + std::to_string(i) + "</v></rec>";
     doc += "tail</root>";
-    char path[] = "/tmp/zuvdom-builder-XXXXXX";
-    int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(write(fd, doc.data(), doc.size()), static_cast<ssize_t>(doc.size()));
-    close(fd);
+    TempDir dir;
+    const std::string path = dir.write("doc.xml", doc);
 
     ZUVLog log(nullptr);
     ZUVDOM dom(&log);
     ZUVFile file;
-    file = ZUVString(path);
+    file = zs(path);
     ZUVDOMElement* fromFile = dom.parseFile(file);
 
     int saved = dup(0);
-    ASSERT_TRUE(std::freopen(path, "r", stdin));
+    ASSERT_TRUE(std::freopen(path.c_str(), "r", stdin));
     ZUVDOMElement* fromStdIn = dom.parseStdIn();
     dup2(saved, 0);
     close(saved);
-    unlink(path);
 
     ASSERT_EQ(log.getErrorCount(), 0) << str(log.getLastMessage());
     for (ZUVDOMElement* root : {fromFile, fromStdIn}) {

@@ -19,7 +19,6 @@
 // data/conformance_known_failures.txt; the test fails when the failures
 // differ from that list in either direction.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -36,6 +35,7 @@
 #include "ZUVLog.h"
 #include "ZUVSAX2Parser.h"
 #include "ZUVString.h"
+#include "test_helpers.h"
 
 namespace {
 
@@ -53,13 +53,6 @@ struct TestCase {
     std::string edition;
     std::string nameSpace;
 };
-
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
 
 // Collects the TEST elements of one catalog file.
 struct CatalogReader {
@@ -135,20 +128,6 @@ std::map<std::string, std::string> readKnownFailures() {
     return known;
 }
 
-// Unpacks the archive into a fresh directory under the working directory
-// (the build tree under ctest) and removes it at the end.
-struct Unpacked {
-    fs::path root;
-    Unpacked() {
-        char pattern[] = "xmlts.XXXXXX";
-        if (mkdtemp(pattern)) root = fs::absolute(pattern);
-    }
-    ~Unpacked() {
-        std::error_code ignored;
-        if (!root.empty()) fs::remove_all(root, ignored);
-    }
-};
-
 struct Counts {
     int run = 0;
     int passed = 0;
@@ -165,15 +144,13 @@ TEST(Conformance, W3CSuiteMatchesKnownFailures) {
                "next to the repository (looked for "
             << kArchive << ")";
     if (std::system("unzip -v >/dev/null 2>&1") != 0) GTEST_SKIP() << "the unzip program is needed";
-    Unpacked unpacked;
-    ASSERT_FALSE(unpacked.root.empty()) << "cannot create a directory under " << fs::current_path();
-    std::string command =
-        "unzip -q '" + std::string(kArchive) + "' -d '" + unpacked.root.string() + "'";
+    TempDir unpacked;
+    std::string command = "unzip -q '" + std::string(kArchive) + "' -d '" + unpacked.path + "'";
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
 
     // The master catalog names each collection file in an entity declaration
     // and includes the collections by reference, in order.
-    const fs::path conf = unpacked.root / "xmlconf";
+    const fs::path conf = fs::path(unpacked.path) / "xmlconf";
     std::string master = readFile(conf / "xmlconf.xml");
     std::map<std::string, std::string> entities;
     for (size_t at = master.find("<!ENTITY"); at != std::string::npos;

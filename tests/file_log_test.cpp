@@ -5,22 +5,12 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "ZUVFile.h"
 #include "ZUVLog.h"
-
-namespace {
-
-// Read with the standard library, independently of the writer.
-std::string readBack(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-}  // namespace
+#include "test_helpers.h"
 
 TEST(Files, WritesAroundTheBufferSize) {
     const size_t B = ZUVFile::kBufferSize;
@@ -28,7 +18,8 @@ TEST(Files, WritesAroundTheBufferSize) {
     const std::vector<std::vector<size_t>> rows = {
         {B}, {B, 1}, {1, B}, {B - 1, 0, 0}, {B + 1}, {3 * B + 7}, {10, B - 10, B}, {B - 1, 0, B},
     };
-    const std::string path = testing::TempDir() + "zuvstd_buffer" + std::to_string(getpid());
+    TempDir dir;
+    const std::string path = dir.file("buffer");
     for (const std::vector<size_t>& sizes : rows) {
         ZUVFile f;
         f = ZUVString(path.c_str());
@@ -46,9 +37,8 @@ TEST(Files, WritesAroundTheBufferSize) {
         }
         f.close();
         EXPECT_FALSE(f.hasError());
-        EXPECT_EQ(readBack(path), expected) << sizes.size() << " writes";
+        EXPECT_EQ(readFile(path), expected) << sizes.size() << " writes";
     }
-    std::remove(path.c_str());
 }
 
 TEST(Files, FailuresAreRememberedUntilReopen) {

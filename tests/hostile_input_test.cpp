@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -17,29 +16,17 @@
 #include "ZUVSAX2Parser.h"
 #include "ZUVString.h"
 #include "gtest/gtest.h"
+#include "test_helpers.h"
 
 namespace {
 
 const std::string kData = ZUVDOM_TEST_DATA;
-
-ZUVString zs(const std::string& s) {
-    return ZUVString(s.data(), static_cast<int>(s.size()));
-}
-
-std::string str(const ZUVString& s) {
-    return std::string(s.getText(), static_cast<size_t>(s.getLength()));
-}
 
 std::string repeat(const std::string& s, int times) {
     std::string out;
     for (int i = 0; i < times; ++i)
         out += s;
     return out;
-}
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 // What one parse left: the root and the log's verdict.
@@ -74,12 +61,6 @@ int depthOf(const ZUVDOMElement* e) {
         ++depth;
     return depth;
 }
-
-struct TempDir {
-    const std::string path = testing::TempDir() + "zuvdom-hostile-" + std::to_string(getpid());
-    TempDir() { std::filesystem::create_directory(path); }
-    ~TempDir() { std::filesystem::remove_all(path); }
-};
 
 // Tags, values and shape, recursively.
 void expectSameTree(const ZUVDOMElement* a, const ZUVDOMElement* b) {
@@ -170,9 +151,8 @@ TEST(Truncation, EveryPrefixIsRefusedCleanly) {
 
 TEST(Sources, UnreadableOnesAreRefusedWithTheirName) {
     TempDir dir;
-    std::ofstream(dir.path + "/empty.xml");
     for (const std::string& path :
-         {dir.path, dir.path + "/missing.xml", dir.path + "/empty.xml", std::string()}) {
+         {dir.path, dir.file("missing.xml"), dir.write("empty.xml", ""), std::string()}) {
         Parsed p = parse(path);
         EXPECT_EQ(p.root, nullptr);
         EXPECT_EQ(p.errors, 1) << path;
@@ -237,7 +217,7 @@ struct ExposedWriter : ZUVDOMWriter {
 TEST(Writing, FailuresThrowNothingAndAreRemembered) {
     TempDir dir;
     ZUVDOMElement small("s", nullptr), root("r", nullptr);
-    for (const std::string& path : {dir.path, dir.path + "/missing/x.xml"})
+    for (const std::string& path : {dir.path, dir.file("missing/x.xml")})
         EXPECT_NE(ExposedWriter(path, &small).errorNumber(), 0) << path;
     EXPECT_TRUE(std::filesystem::is_empty(dir.path));
     for (int i = 0; i < 20000; ++i)
@@ -257,7 +237,7 @@ TEST(FuzzFindings, OddNamesAndFoundInputsAreRefusedOrRoundTrip) {
     for (const auto& entry : std::filesystem::directory_iterator(kData + "/fuzz"))
         docs.push_back(readFile(entry.path()));  // the Latin-1 names among them
     TempDir out;
-    const std::string written = out.path + "/written.xml";
+    const std::string written = out.file("written.xml");
     for (const std::string& doc : docs) {
         SCOPED_TRACE(testing::PrintToString(doc.substr(0, 60)));
         Parsed p = parse("string", doc);

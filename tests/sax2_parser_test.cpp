@@ -4,8 +4,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -14,6 +12,7 @@
 #include "ZUVLog.h"
 #include "ZUVSAX2Parser.h"
 #include "ZUVString.h"
+#include "test_helpers.h"
 
 namespace {
 
@@ -85,16 +84,6 @@ struct Harness {
     std::string message() const { return log.getLastMessage().getText(); }
 };
 
-struct TempDir {
-    const std::string path = testing::TempDir() + "sax2_test." + std::to_string(getpid());
-    TempDir() { std::filesystem::create_directory(path); }
-    ~TempDir() { std::filesystem::remove_all(path); }
-    std::string write(const std::string& name, const std::string& content) const {
-        std::ofstream(path + "/" + name, std::ios::binary) << content;
-        return path + "/" + name;
-    }
-};
-
 std::string nested(int depth) {
     std::string tags;
     for (int i = 0; i < 2 * depth; ++i)
@@ -163,7 +152,7 @@ TEST(Sax2Sources, ErrorsNameTheSource) {
     EXPECT_FALSE(h.parseStdIn("<a>\n<b></a>"));
     EXPECT_EQ(h.message(), "error: standard input:2:6: mismatched tag");
     const std::pair<std::string, std::string> rows[] = {
-        {dir.path + "/missing.xml", "cannot open: No such file or directory"},
+        {dir.file("missing.xml"), "cannot open: No such file or directory"},
         {dir.path, "cannot read: Is a directory"},
         {dir.write("empty.xml", ""), "no element found"},
     };

@@ -1,11 +1,6 @@
 // Separate builders on separate threads share nothing: each thread parses
 // strings and files, writes, reads back and logs errors with its own ZUVDOM
 // and ZUVLog, and gets exactly what one thread alone gets.
-#include <unistd.h>
-
-#include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,25 +10,11 @@
 #include "ZUVLog.h"
 #include "ZUVString.h"
 #include "gtest/gtest.h"
+#include "test_helpers.h"
 
 namespace {
 
 const std::string kData = ZUVDOM_TEST_DATA;
-
-ZUVString zs(const std::string& s) {
-    return ZUVString(s.data(), static_cast<int>(s.size()));
-}
-
-std::string str(const ZUVString& s) {
-    return std::string(s.getText(), static_cast<size_t>(s.getLength()));
-}
-
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
-}
 
 // Documents of each kind the builder meets: attributes, entities, mixed
 // text, another encoding, and two that are refused.
@@ -58,13 +39,13 @@ std::string runOnce(const std::string& scratch) {
         ZUVDOMElement* root = dom.parseString(zs(doc));
         const std::string written = scratch + "/out.xml";
         { ZUVDOMWriter writer(zs(written), root); }
-        result += slurp(written) + "\n";
+        result += readFile(written) + "\n";
         ZUVFile file;
         file = zs(written);
         ZUVDOM reader(&log);
         ZUVDOMElement* back = reader.parseFile(file);
         { ZUVDOMWriter writer(zs(written), back); }
-        result += slurp(written) + "\n";
+        result += readFile(written) + "\n";
         delete back;
         delete root;
         result += std::to_string(log.getErrorCount()) + " " + str(log.getLastMessage()) + "\n";
@@ -78,27 +59,15 @@ std::string runOnce(const std::string& scratch) {
     return result;
 }
 
-struct ScratchDir {
-    std::string path;
-    ScratchDir() {
-        char name[] = "/tmp/zuvdom-threads-XXXXXX";
-        path = mkdtemp(name);
-    }
-    ~ScratchDir() {
-        std::remove((path + "/out.xml").c_str());
-        rmdir(path.c_str());
-    }
-};
-
 TEST(Threads, SeparateTreesDoNotInterfere) {
     const int kThreads = 4;
     const int kRounds = 20;
-    ScratchDir alone;
+    TempDir alone;
     const std::string expected = runOnce(alone.path);
     ASSERT_NE(expected.find("<item id=\"2\">b &amp; c</item>"), std::string::npos) << expected;
 
     std::vector<std::vector<std::string>> results(kThreads);
-    std::vector<ScratchDir> dirs(kThreads);
+    std::vector<TempDir> dirs(kThreads);
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&, t] {

@@ -1,49 +1,22 @@
 // Trees into files: the document writer's output, and parse(write(T)) == T.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstring>
-#include <fstream>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "ZUVDOM.h"
 #include "ZUVDOMWriter.h"
+#include "test_helpers.h"
 
 namespace {
 
-std::string str(const ZUVString& s) {
-    return std::string(s.getText(), s.getLength());
-}
-ZUVString zs(const std::string& s) {
-    return ZUVString(s.data(), static_cast<int>(s.size()));
-}
-
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-// A scratch file, removed at the end of the test.
-struct TempPath {
-    std::string path;
-    TempPath() {
-        char name[] = "/tmp/zuvdom-writer-XXXXXX";
-        int fd = mkstemp(name);
-        if (fd >= 0) close(fd);
-        path = name;
-    }
-    ~TempPath() { unlink(path.c_str()); }
-};
-
 std::string write(ZUVDOMElement* root) {
-    TempPath out;
-    { ZUVDOMWriter writer(zs(out.path), root); }
-    return slurp(out.path);
+    TempDir dir;
+    const std::string path = dir.file("out.xml");
+    { ZUVDOMWriter writer(zs(path), root); }
+    return readFile(path);
 }
 
 const std::string kDeclaration = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
@@ -70,10 +43,10 @@ TEST(DocumentWriter, UnopenableFullOrNullRootThrowsNothing) {
     EXPECT_NO_THROW(ZUVDOMWriter("/nonexistent-dir/x.xml", &root));
     EXPECT_NO_THROW(ZUVDOMWriter("", &root));
     EXPECT_NO_THROW(ZUVDOMWriter("/dev/full", &root));
-    TempPath out;
-    { std::ofstream(out.path) << "keep"; }
-    { ZUVDOMWriter writer(zs(out.path), nullptr); }
-    EXPECT_EQ(slurp(out.path), "keep");
+    TempDir dir;
+    const std::string kept = dir.write("kept.xml", "keep");
+    { ZUVDOMWriter writer(zs(kept), nullptr); }
+    EXPECT_EQ(readFile(kept), "keep");
 }
 
 // Records the print calls; printElem after construction uses the overrides.
@@ -172,13 +145,14 @@ private:
 };
 
 ZUVDOMElement* writeAndReadBack(ZUVDOMElement* root, std::string* written = nullptr) {
-    TempPath out;
-    { ZUVDOMWriter writer(zs(out.path), root); }
-    if (written) *written = slurp(out.path);
+    TempDir dir;
+    const std::string path = dir.file("out.xml");
+    { ZUVDOMWriter writer(zs(path), root); }
+    if (written) *written = readFile(path);
     ZUVLog log(nullptr);
     ZUVDOM dom(&log);
     ZUVFile file;
-    file = zs(out.path);
+    file = zs(path);
     ZUVDOMElement* back = dom.parseFile(file);
     EXPECT_EQ(log.getErrorCount(), 0) << str(log.getLastMessage());
     return back;

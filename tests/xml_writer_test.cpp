@@ -1,18 +1,16 @@
 // The XML writer base, through a subclass whose file is read back and parsed.
 #include <expat.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
-#include <fstream>
 #include <memory>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "ZUVXMLWriter.h"
+#include "test_helpers.h"
 
 namespace {
 
@@ -74,13 +72,10 @@ protected:
         return *writer;
     }
     void SetUp() override { reset(); }
-    void TearDown() override { std::remove(path.c_str()); }
     // Closes the file and returns everything written.
     std::string output() {
         writer->file().close();
-        std::stringstream text;
-        text << std::ifstream(path, std::ios::binary).rdbuf();
-        return text.str();
+        return readFile(path);
     }
     // One element holding `text` as both attribute values and its text.
     std::string writeElement(const std::string& text) {
@@ -91,8 +86,8 @@ protected:
         writer->printXmlElementEnd(ZUVString("e"));
         return output();
     }
-    std::string path = ::testing::TempDir() + "zuv_xml_writer_" + std::to_string(getpid()) +
-                       ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    TempDir dir;
+    const std::string path = dir.file("out.xml");
     std::unique_ptr<TestWriter> writer;
 };
 
