@@ -70,6 +70,17 @@ public:
     // plus the parser's own state, whatever the document's size.
     static constexpr int kChunkSize = 64 * 1024;
 
+    // Which lexer reads the documents.
+    enum class Engine {
+        // Our own tokenizer; a document whose DOCTYPE holds an internal subset
+        // it does not handle goes to Expat, decided in the prolog before any
+        // event is sent. The default.
+        Automatic,
+        // Expat for every document: slower, and the reference the tokenizer
+        // is tested against. Events, verdicts and error lines are the same.
+        Expat
+    };
+
     // Keeps `userData` and the handlers; any handler may be null, and a null
     // handler is never called. `log` receives errors; it stays the caller's
     // and may be null (errors are then not written anywhere).
@@ -107,6 +118,8 @@ public:
     // Lowers (or restores) the limit on a text run or attribute value; values
     // outside 1..kMaxTextLength mean kMaxTextLength.
     void setMaxTextLength(long bytes);
+    // Chooses the lexer for the following parses.
+    void setEngine(Engine engine);
 
 private:
     struct State;

@@ -46,6 +46,7 @@ struct ParserState {
 
     int maxDepth = ZUVSAX2Parser::kMaxDepth;
     long maxTextLength = ZUVSAX2Parser::kMaxTextLength;
+    ZUVSAX2Parser::Engine engine = ZUVSAX2Parser::Engine::Automatic;
 
     // Per parse.
     int depth = 0;
@@ -445,4 +446,8 @@ void ZUVSAX2Parser::setMaxDepth(int depth) {
 
 void ZUVSAX2Parser::setMaxTextLength(long bytes) {
     state->maxTextLength = bytes >= 1 && bytes <= kMaxTextLength ? bytes : kMaxTextLength;
+}
+
+void ZUVSAX2Parser::setEngine(Engine engine) {
+    state->engine = engine;
 }
