@@ -1,25 +1,30 @@
-// ZUVSAX2Parser: a thin layer over Expat.
+// ZUVSAX2Parser: our tokenizer for UTF-8 documents, Expat for the rest.
 //
-// Expat does the lexical work; this file adds the pieces the family needs:
-// streaming from files and standard input, one-line error reports with a
-// source name, nesting and text-length limits, exceptions carried across
-// Expat's C frames, and single-byte encodings through iconv tables.
+// The tokenizer reads every UTF-8 document whose prolog it knows; any other
+// goes to Expat, decided before an event is sent. Around Expat this file
+// adds what the family needs: streaming from files and standard input,
+// one-line error reports with a source name, nesting and text-length limits,
+// exceptions carried across Expat's C frames, and single-byte encodings
+// through iconv tables.
 #include "ZUVSAX2Parser.h"
 
 #include <expat.h>
 #include <iconv.h>
 #include <unistd.h>
 
+#include <strings.h>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <new>
 
 #include "ZUVFile.h"
 #include "ZUVLog.h"
+#include "ZUVSAX2Tokenizer.h"
 #include "ZUVString.h"
 
 static_assert(XML_MAJOR_VERSION > 2 || (XML_MAJOR_VERSION == 2 && XML_MINOR_VERSION >= 4),
@@ -29,9 +34,6 @@ namespace {
 
 // Why our own code stopped Expat (as opposed to Expat finding an error).
 enum class Stop { None, Depth, Text, Attribute, Name, Exception };
-
-// Most bytes handed to one XML_Parse call, whose length is an int.
-constexpr size_t kMaxFeed = 1u << 30;
 
 // Everything a parser holds; ZUVSAX2Parser::State is this under the name the
 // header declares, so the file-local callbacks can use it.
@@ -64,6 +66,9 @@ struct ParserState {
     // whole document on every parse.
     ZUVSAX2Position position;
     bool positionInExpat = false;
+
+    ZUVSAX2Tokenizer tokenizer;
+    bool inTokenizer = false;  // the running parse is the tokenizer's
 };
 
 using State = ParserState;
@@ -321,10 +326,34 @@ bool finish(State* s, const char* source, bool accepted) {
     return false;
 }
 
+// Gives Expat bytes in pieces of at most kChunkSize: XML_Parse copies what
+// it is given into a buffer of its own, which for a whole document costs a
+// fresh allocation of its size.
+bool feedExpat(State* s, const char* bytes, size_t length, bool last) {
+    do {
+        size_t piece = length < static_cast<size_t>(ZUVSAX2Parser::kChunkSize)
+                           ? length
+                           : static_cast<size_t>(ZUVSAX2Parser::kChunkSize);
+        length -= piece;
+        if (XML_Parse(s->expat, bytes, static_cast<int>(piece), last && length == 0) !=
+            XML_STATUS_OK)
+            return false;
+        bytes += piece;
+    } while (length > 0);
+    return true;
+}
+
 // Reads a source to its end through Expat's own buffer, kChunkSize bytes at
-// a time. `read` returns bytes read, 0 at the end, or -1 with `error` set.
+// a time, after the `length` bytes already read into `prefix` (`ended`: the
+// source has none left). `read` returns bytes read, 0 at the end, or -1 with
+// `error` set.
 template <typename Reader>
-bool stream(State* s, const char* source, Reader read) {
+bool stream(State* s, const char* source, Reader read, const char* prefix = nullptr,
+            size_t length = 0, bool ended = false) {
+    if (length > 0 || ended) {
+        if (!feedExpat(s, prefix, length, ended)) return finish(s, source, false);
+        if (ended) return finish(s, source, true);
+    }
     for (;;) {
         void* buffer = XML_GetBuffer(s->expat, ZUVSAX2Parser::kChunkSize);
         if (!buffer) return finish(s, source, false);
@@ -341,6 +370,206 @@ bool stream(State* s, const char* source, Reader read) {
             return finish(s, source, false);
         if (last) return finish(s, source, true);
     }
+}
+
+// --- The tokenizer's side ---------------------------------------------------
+
+// Documents the tokenizer reads: UTF-8, with or without a byte order mark.
+// The first bytes of UTF-16 (a byte order mark, or '<' next to a zero byte)
+// and of any 32-bit or EBCDIC form send the document to Expat.
+bool looksUtf8(const char* bytes, size_t length) {
+    if (length >= 2) {
+        unsigned char a = static_cast<unsigned char>(bytes[0]);
+        unsigned char b = static_cast<unsigned char>(bytes[1]);
+        if ((a == 0xFE && b == 0xFF) || (a == 0xFF && b == 0xFE)) return false;
+        if (a == 0 || b == 0) return false;
+    }
+    if (length >= 1 && (bytes[0] == 0 || static_cast<unsigned char>(bytes[0]) == 0x4C))
+        return false;
+    return true;
+}
+
+size_t byteOrderMark(const char* bytes, size_t length) {
+    return length >= 3 && std::memcmp(bytes, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;
+}
+
+bool isUtf8Name(const char* name) {
+    return !name || strcasecmp(name, "UTF-8") == 0;
+}
+
+void startTokenizer(State* s, size_t skip) {
+    ZUVSAX2Tokenizer::Handlers handlers;
+    handlers.userData = s->userData;
+    handlers.start = s->start;
+    handlers.end = s->end;
+    handlers.characters = s->characters;
+    handlers.instruction = s->instruction;
+    s->tokenizer.reset(handlers, s->maxDepth, s->maxTextLength, skip);
+}
+
+bool tokenizerError(State* s, const char* source) {
+    ZUVSAX2Tokenizer& t = s->tokenizer;
+    ZUVSAX2Position at = t.errorPosition();
+    switch (t.limit()) {
+        case ZUVSAX2Tokenizer::Limit::Depth:
+            report(s, source, at, "elements nested deeper than %d levels", s->maxDepth);
+            break;
+        case ZUVSAX2Tokenizer::Limit::Text:
+            report(s, source, at, "text longer than %ld bytes between two tags", s->maxTextLength);
+            break;
+        case ZUVSAX2Tokenizer::Limit::Attribute:
+            report(s, source, at, "attribute value longer than %ld bytes", s->maxTextLength);
+            break;
+        case ZUVSAX2Tokenizer::Limit::None:
+            report(s, source, at, "%s", XML_ErrorString(static_cast<XML_Error>(t.error())));
+            break;
+    }
+    return false;
+}
+
+// Keeps the tokenizer's flag and its position right when a callback throws.
+class InTokenizer {
+public:
+    explicit InTokenizer(State* s) : s(s) { s->inTokenizer = true; }
+    ~InTokenizer() {
+        if (std::uncaught_exceptions() > 0) {
+            s->position = s->tokenizer.eventPosition();
+            s->positionInExpat = false;
+        }
+        s->inTokenizer = false;
+    }
+    InTokenizer(const InTokenizer&) = delete;
+    InTokenizer& operator=(const InTokenizer&) = delete;
+
+private:
+    State* s;
+};
+
+// The whole document is in memory and read in place.
+bool tokenizeString(State* s, const char* source, const char* bytes, size_t length) {
+    if (!looksUtf8(bytes, length)) return finish(s, source, feedExpat(s, bytes, length, true));
+    startTokenizer(s, byteOrderMark(bytes, length));
+    ZUVSAX2Tokenizer::Status status;
+    {
+        InTokenizer in(s);
+        status = s->tokenizer.feed(bytes, length, true);
+        if (status == ZUVSAX2Tokenizer::Status::Declaration) {
+            if (!isUtf8Name(s->tokenizer.encoding())) {
+                status = ZUVSAX2Tokenizer::Status::Fallback;
+            } else {
+                s->tokenizer.proceed();
+                status = s->tokenizer.feed(bytes, length, true);
+            }
+        }
+        if (status == ZUVSAX2Tokenizer::Status::Done) {
+            s->position = s->tokenizer.endPosition();
+            s->positionInExpat = false;
+            return true;
+        }
+    }
+    if (status == ZUVSAX2Tokenizer::Status::Fallback)
+        return finish(s, source, feedExpat(s, bytes, length, true));
+    return tokenizerError(s, source);
+}
+
+// A buffer that grows by doubling and gives up its front.
+class Buffer {
+public:
+    char* data() { return bytes.get(); }
+    size_t size() const { return used; }
+    // Room for `n` more bytes after the last.
+    char* reserve(size_t n) {
+        if (capacity - used < n) {
+            size_t grown = capacity ? capacity : n;
+            while (grown - used < n)
+                grown *= 2;
+            std::unique_ptr<char[]> larger(new char[grown]);
+            if (used) std::memcpy(larger.get(), bytes.get(), used);
+            bytes = std::move(larger);
+            capacity = grown;
+        }
+        return bytes.get() + used;
+    }
+    void grow(size_t n) { used += n; }
+    void drop(size_t n) {
+        std::memmove(bytes.get(), bytes.get() + n, used - n);
+        used -= n;
+    }
+
+private:
+    std::unique_ptr<char[]> bytes;
+    size_t capacity = 0;
+    size_t used = 0;
+};
+
+// Reads a source in chunks into a buffer that keeps only the token the last
+// chunk cut, and the prolog until the root element (Expat may need it all).
+template <typename Reader>
+bool tokenizeStream(State* s, const char* source, Reader read) {
+    Buffer buffer;
+    bool ended = false;
+    bool started = false;
+    size_t wanted = 0;  // read until the buffer holds this much
+    for (;;) {
+        do {
+            if (ended) break;
+            char* room = buffer.reserve(ZUVSAX2Parser::kChunkSize);
+            int error = 0;
+            long length = read(room, static_cast<size_t>(ZUVSAX2Parser::kChunkSize), error);
+            if (length < 0) {
+                char text[128];
+                ZUVSAX2Position at = started ? s->tokenizer.endPosition() : ZUVSAX2Position{1, 1};
+                report(s, source, at, "cannot read: %s", describeErrno(error, text, sizeof text));
+                return false;
+            }
+            ended = length == 0;
+            buffer.grow(static_cast<size_t>(length));
+        } while (buffer.size() < wanted || (!started && buffer.size() < 4));
+        if (!started) {
+            if (!looksUtf8(buffer.data(), buffer.size()))
+                return stream(s, source, read, buffer.data(), buffer.size(), ended);
+            startTokenizer(s, byteOrderMark(buffer.data(), buffer.size()));
+            started = true;
+        }
+        ZUVSAX2Tokenizer& t = s->tokenizer;
+        ZUVSAX2Tokenizer::Status status;
+        size_t before = t.tokenized();
+        {
+            InTokenizer in(s);
+            status = t.feed(buffer.data(), buffer.size(), ended);
+            if (status == ZUVSAX2Tokenizer::Status::Declaration && isUtf8Name(t.encoding())) {
+                t.proceed();
+                status = t.feed(buffer.data(), buffer.size(), ended);
+            }
+        }
+        switch (status) {
+            case ZUVSAX2Tokenizer::Status::Done:
+                s->position = t.endPosition();
+                s->positionInExpat = false;
+                return true;
+            case ZUVSAX2Tokenizer::Status::Error:
+                return tokenizerError(s, source);
+            case ZUVSAX2Tokenizer::Status::Declaration:  // an encoding Expat reads
+            case ZUVSAX2Tokenizer::Status::Fallback:
+                return stream(s, source, read, buffer.data(), buffer.size(), ended);
+            case ZUVSAX2Tokenizer::Status::NeedMore:
+                break;
+        }
+        size_t done = t.discardable();
+        // A token longer than a chunk: read as much again before trying
+        // once more, so that it is scanned a logarithmic number of times.
+        wanted = t.tokenized() == before && done == 0 ? 2 * buffer.size() : 0;
+        if (done) {
+            t.discarded(done);
+            buffer.drop(done);
+        }
+    }
+}
+
+template <typename Reader>
+bool readAll(State* s, const char* source, Reader read) {
+    if (s->engine == ZUVSAX2Parser::Engine::Automatic) return tokenizeStream(s, source, read);
+    return stream(s, source, read);
 }
 
 bool nested(State* s, const char* source) {
@@ -391,7 +620,7 @@ bool ZUVSAX2Parser::parseFile(const ZUVFile& file) {
                describeErrno(input.getErrorNumber(), text, sizeof text));
         return false;
     }
-    return stream(state, source, [&input](void* buffer, size_t size, int& error) {
+    return readAll(state, source, [&input](void* buffer, size_t size, int& error) {
         long length = input.read(buffer, size);
         if (length < 0) error = input.getErrorNumber();
         return length;
@@ -403,7 +632,7 @@ bool ZUVSAX2Parser::parseStdIn() {
     if (nested(state, source)) return false;
     Busy busy(state);
     begin(state);
-    return stream(state, source, [](void* buffer, size_t size, int& error) {
+    return readAll(state, source, [](void* buffer, size_t size, int& error) {
         for (;;) {
             ssize_t length = ::read(STDIN_FILENO, buffer, size);
             if (length >= 0) return static_cast<long>(length);
@@ -421,21 +650,14 @@ bool ZUVSAX2Parser::parseString(const ZUVString& text) {
     Busy busy(state);
     begin(state);
     const char* bytes = text.getText();
-    size_t left = static_cast<size_t>(text.getLength());
-    // One call in the usual case; Expat takes an int length, so anything
-    // longer goes in pieces.
-    do {
-        size_t piece = left < kMaxFeed ? left : kMaxFeed;
-        left -= piece;
-        if (XML_Parse(state->expat, bytes, static_cast<int>(piece), left == 0) != XML_STATUS_OK)
-            return finish(state, source, false);
-        bytes += piece;
-    } while (left > 0);
-    return finish(state, source, true);
+    size_t length = static_cast<size_t>(text.getLength());
+    if (state->engine == Engine::Automatic) return tokenizeString(state, source, bytes, length);
+    return finish(state, source, feedExpat(state, bytes, length, true));
 }
 
 ZUVSAX2Position ZUVSAX2Parser::getPosition() const {
     // Inside a callback, where Expat is now; otherwise what the last parse left.
+    if (state->parsing && state->inTokenizer) return state->tokenizer.eventPosition();
     if (state->parsing || state->positionInExpat) return currentPosition(state->expat);
     return state->position;
 }

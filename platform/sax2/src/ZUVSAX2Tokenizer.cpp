@@ -1,0 +1,1065 @@
+// ZUVSAX2Tokenizer: see the header. Errors carry Expat's codes and land where
+// Expat puts them, so that both engines tell a user the same thing.
+#include "ZUVSAX2Tokenizer.h"
+
+#include <expat.h>
+
+#include <climits>
+#include <cstdint>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace {
+
+#include "ZUVSAX2NameTables.inc"
+
+enum : uint8_t { kNameStart = 1, kNameChar = 2, kSpace = 4 };
+
+struct AsciiClasses {
+    uint8_t of[256];
+    constexpr AsciiClasses() : of() {
+        for (int c = 0; c < 128; ++c) {
+            uint8_t v = 0;
+            bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+            if (letter || c == '_' || c == ':') v |= kNameStart | kNameChar;
+            if ((c >= '0' && c <= '9') || c == '-' || c == '.') v |= kNameChar;
+            if (c == ' ' || c == '\t' || c == '\n' || c == '\r') v |= kSpace;
+            of[c] = v;
+        }
+    }
+};
+constexpr AsciiClasses kAscii;
+
+inline bool isSpace(char c) {
+    return kAscii.of[static_cast<unsigned char>(c)] & kSpace;
+}
+
+inline bool bit(const uint32_t* table, unsigned code) {
+    return (table[code >> 5] >> (code & 31)) & 1;
+}
+
+// The UTF-8 character at p: its length (1 to 4), 0 when the buffer ends
+// inside what could still be a valid one, -1 when it is not a character
+// (overlong forms, surrogates, U+FFFE, U+FFFF and stray bytes included).
+inline int decode(const char* at, const char* end, unsigned* code) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(at);
+    const unsigned char* e = reinterpret_cast<const unsigned char*>(end);
+    unsigned c = p[0];
+    if (c < 0x80) {
+        *code = c;
+        return 1;
+    }
+    int n;
+    unsigned low = 0x80, high = 0xBF, value;
+    if (c < 0xC2) return -1;
+    if (c < 0xE0) {
+        n = 2;
+        value = c & 0x1F;
+    } else if (c < 0xF0) {
+        n = 3;
+        value = c & 0x0F;
+        if (c == 0xE0) low = 0xA0;
+        if (c == 0xED) high = 0x9F;
+    } else if (c < 0xF5) {
+        n = 4;
+        value = c & 0x07;
+        if (c == 0xF0) low = 0x90;
+        if (c == 0xF4) high = 0x8F;
+    } else {
+        return -1;
+    }
+    for (int i = 1; i < n; ++i) {
+        if (p + i >= e) return 0;
+        unsigned b = p[i];
+        if (b < low || b > high) return -1;
+        low = 0x80;
+        high = 0xBF;
+        value = (value << 6) | (b & 0x3F);
+    }
+    if (value == 0xFFFE || value == 0xFFFF) return -1;
+    *code = value;
+    return n;
+}
+
+// End of the name that starts at p: p itself when none starts there, `end`
+// when the buffer ends inside it (the next byte decides where it ends).
+inline const char* scanName(const char* p, const char* end) {
+    const char* q = p;
+    while (q < end) {
+        unsigned char c = static_cast<unsigned char>(*q);
+        if (c < 0x80) {
+            if (!(kAscii.of[c] & (q == p ? kNameStart : kNameChar))) return q;
+            ++q;
+            continue;
+        }
+        unsigned code = 0;
+        int n = decode(q, end, &code);
+        if (n == 0) return end;
+        // Characters beyond the BMP are never name characters for Expat.
+        if (n < 0 || n == 4 || !bit(q == p ? kNameStartBits : kNameCharBits, code)) return q;
+        q += n;
+    }
+    return end;
+}
+
+// Skips bytes that need no attention: stops at A, B or C, at any byte of
+// 0x80 or above (the caller checks the UTF-8), and at control characters
+// except those that `white` allows (1: tab and LF; 2: tab, LF and CR).
+template <char A, char B, char C, int white>
+inline const char* skipPlain(const char* p, const char* end) {
+#if defined(__SSE2__)
+    const __m128i a = _mm_set1_epi8(A), b = _mm_set1_epi8(B), c = _mm_set1_epi8(C);
+    const __m128i space = _mm_set1_epi8(0x20), tab = _mm_set1_epi8('\t');
+    const __m128i lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r');
+    while (end - p >= 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(v, a), _mm_cmpeq_epi8(v, b));
+        hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, c));
+        // Signed: bytes of 0x80 and above compare below 0x20 too.
+        __m128i low = _mm_cmplt_epi8(v, space);
+        if (white >= 1) {
+            __m128i allowed = _mm_or_si128(_mm_cmpeq_epi8(v, tab), _mm_cmpeq_epi8(v, lf));
+            if (white >= 2) allowed = _mm_or_si128(allowed, _mm_cmpeq_epi8(v, cr));
+            low = _mm_andnot_si128(allowed, low);
+        }
+        int mask = _mm_movemask_epi8(_mm_or_si128(hit, low));
+        if (mask) return p + __builtin_ctz(static_cast<unsigned>(mask));
+        p += 16;
+    }
+#endif
+    for (; p < end; ++p) {
+        unsigned char ch = static_cast<unsigned char>(*p);
+        if (ch == A || ch == B || ch == C || ch >= 0x80) return p;
+        if (ch < 0x20 &&
+            !((white >= 1 && (ch == '\t' || ch == '\n')) || (white >= 2 && ch == '\r')))
+            return p;
+    }
+    return p;
+}
+
+bool isXmlChar(unsigned long c) {
+    return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) ||
+           (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
+}
+
+int encodeUtf8(unsigned long c, char* out) {
+    if (c < 0x80) {
+        out[0] = static_cast<char>(c);
+        return 1;
+    }
+    if (c < 0x800) {
+        out[0] = static_cast<char>(0xC0 | (c >> 6));
+        out[1] = static_cast<char>(0x80 | (c & 0x3F));
+        return 2;
+    }
+    if (c < 0x10000) {
+        out[0] = static_cast<char>(0xE0 | (c >> 12));
+        out[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out[2] = static_cast<char>(0x80 | (c & 0x3F));
+        return 3;
+    }
+    out[0] = static_cast<char>(0xF0 | (c >> 18));
+    out[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out[3] = static_cast<char>(0x80 | (c & 0x3F));
+    return 4;
+}
+
+// 1: [p, end) starts with `word`; 0: it cannot; -1: the buffer ends first.
+// `mismatch` gets where the two part.
+int startsWith(const char* p, const char* end, const char* word, const char** mismatch = nullptr) {
+    for (; *word; ++word, ++p) {
+        if (p == end) return -1;
+        if (*p != *word) {
+            if (mismatch) *mismatch = p;
+            return 0;
+        }
+    }
+    return 1;
+}
+
+const char* skipSpace(const char* p, const char* end) {
+    while (p < end && isSpace(*p))
+        ++p;
+    return p;
+}
+
+bool isPubidChar(char c) {
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
+    return c == ' ' || c == '\r' || c == '\n' || std::strchr("-'()+,./:=?;!*#@$_%", c);
+}
+
+// The pseudo-attributes of an XML declaration, by Expat's rules: each
+// preceded by white space, values of [A-Za-z0-9._-] in matching quotes.
+struct Pseudo {
+    const char* name = nullptr;
+    const char* nameEnd = nullptr;
+    const char* value = nullptr;
+    const char* valueEnd = nullptr;
+};
+
+// False when malformed; a null `name` when the declaration ends.
+bool pseudoAttribute(const char*& p, const char* end, Pseudo& out) {
+    out.name = nullptr;
+    if (p == end) return true;
+    if (!isSpace(*p)) return false;
+    p = skipSpace(p, end);
+    if (p == end) return true;
+    out.name = p;
+    while (p < end && *p != '=' && !isSpace(*p))
+        ++p;
+    if (p == end || p == out.name) return false;
+    out.nameEnd = p;
+    p = skipSpace(p, end);
+    if (p == end || *p != '=') return false;
+    p = skipSpace(p + 1, end);
+    if (p == end || (*p != '"' && *p != '\'')) return false;
+    char quote = *p++;
+    out.value = p;
+    for (; p < end && *p != quote; ++p) {
+        char c = *p;
+        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                  c == '.' || c == '-' || c == '_';
+        if (!ok) return false;
+    }
+    if (p == end) return false;
+    out.valueEnd = p++;
+    return true;
+}
+
+bool is(const Pseudo& a, const char* word) {
+    size_t n = std::strlen(word);
+    return static_cast<size_t>(a.nameEnd - a.name) == n && std::memcmp(a.name, word, n) == 0;
+}
+
+bool valueIs(const Pseudo& a, const char* word) {
+    size_t n = std::strlen(word);
+    return static_cast<size_t>(a.valueEnd - a.value) == n && std::memcmp(a.value, word, n) == 0;
+}
+
+}  // namespace
+
+void ZUVSAX2Tokenizer::reset(const Handlers& h, int depthLimit, long textLimit, size_t skip) {
+    handlers = h;
+    maxDepth = depthLimit;
+    maxTextLength = textLimit;
+    phase = Phase::Start;
+    base = end = nullptr;
+    size = 0;
+    final = false;
+    resume = skip;
+    cursor = Cursor();
+    eventOffset = 0;
+    externalSubset = false;
+    standalone = false;
+    seenDoctype = false;
+    encodingName.clear();
+    encodingOffset = 0;
+    textRun = 0;
+    names.clear();
+    nameStarts.clear();
+    queued.clear();
+    errorCode = 0;
+    errorLimit = Limit::None;
+    errorAt = ZUVSAX2Position();
+    failStatus = Status::Error;
+}
+
+void ZUVSAX2Tokenizer::discarded(size_t bytes) {
+    positionAt(bytes);
+    cursor.offset -= bytes;
+    resume -= bytes;
+    eventOffset = eventOffset > bytes ? eventOffset - bytes : 0;
+    base += bytes;
+    size -= bytes;
+}
+
+ZUVSAX2Tokenizer::Status ZUVSAX2Tokenizer::feed(const char* data, size_t length, bool last) {
+    base = data;
+    end = data + length;
+    size = length;
+    final = last;
+    for (;;) {
+        R r = R::Ok;
+        switch (phase) {
+            case Phase::Start:
+                r = xmlDeclaration();
+                if (r == R::Ok) return Status::Declaration;
+                break;
+            case Phase::Prolog:
+                r = prolog();
+                break;
+            case Phase::Content:
+                r = content();
+                break;
+            case Phase::Epilog:
+                r = epilog();
+                if (r == R::Ok) return Status::Done;
+                break;
+        }
+        if (r == R::More) return Status::NeedMore;
+        if (r == R::Fail) return failStatus;
+    }
+}
+
+// Positions are counted only when asked for, and only forward: an event's
+// position inside a callback, an error's, or the bytes about to be dropped.
+ZUVSAX2Position ZUVSAX2Tokenizer::positionAt(size_t offset) {
+    if (offset > size) offset = size;
+    if (offset > cursor.offset) {
+        const char* p = base + cursor.offset;
+        const char* e = base + offset;
+        long line = cursor.line, column = cursor.column;
+        bool afterCR = cursor.afterCR;
+#if defined(__SSE2__)
+        const __m128i lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r');
+        const __m128i lead = _mm_set1_epi8(static_cast<char>(0xC0));
+        while (e - p >= 16) {
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            unsigned lfs = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, lf)));
+            unsigned crs = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, cr)));
+            // Continuation bytes (0x80-0xBF) do not start a character.
+            unsigned more = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(v, lead)));
+            if (crs) break;  // rare: counted byte by byte below
+            if (lfs) {
+                int n = __builtin_popcount(lfs);
+                if (afterCR && (lfs & 1)) --n;
+                line += n;
+                int last = 31 - __builtin_clz(lfs);
+                unsigned after = (0xFFFFu << (last + 1)) & 0xFFFFu;
+                column = __builtin_popcount(after & ~more);
+            } else {
+                column += 16 - __builtin_popcount(more);
+            }
+            afterCR = false;
+            p += 16;
+        }
+#endif
+        for (; p < e; ++p) {
+            unsigned char c = static_cast<unsigned char>(*p);
+            if (c == '\n') {
+                if (!afterCR) ++line;
+                column = 0;
+                afterCR = false;
+            } else if (c == '\r') {
+                ++line;
+                column = 0;
+                afterCR = true;
+            } else {
+                afterCR = false;
+                if ((c & 0xC0) != 0x80) ++column;
+            }
+        }
+        cursor.line = line;
+        cursor.column = column;
+        cursor.afterCR = afterCR;
+        cursor.offset = offset;
+    }
+    ZUVSAX2Position position;
+    position.line = cursor.line > INT_MAX ? INT_MAX : static_cast<int>(cursor.line);
+    position.column = cursor.column >= INT_MAX ? INT_MAX : static_cast<int>(cursor.column + 1);
+    return position;
+}
+
+ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::fail(const char* at, int code) {
+    errorCode = code;
+    errorLimit = Limit::None;
+    errorAt = positionAt(static_cast<size_t>(at - base));
+    failStatus = Status::Error;
+    return R::Fail;
+}
+
+ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::failLimit(const char* at, Limit which) {
+    fail(at, 0);
+    errorLimit = which;
+    return R::Fail;
+}
+
+ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::fallback() {
+    failStatus = Status::Fallback;
+    return R::Fail;
+}
+
+ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::more(const char* at, int codeAtEnd) {
+    if (!final) return R::More;
+    return fail(at, codeAtEnd);
+}
+
+ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::emitText(const char* text, size_t length, const char* at) {
+    if (length == 0) return R::Ok;
+    textRun += static_cast<long long>(length);
+    if (textRun > maxTextLength) return failLimit(at, Limit::Text);
+    if (handlers.characters) {
+        eventOffset = static_cast<size_t>(at - base);
+        handlers.characters(handlers.userData, text, static_cast<int>(length));
+    }
+    return R::Ok;
+}
+
+// Text of a CDATA section or an instruction's data: CR LF and lone CR
+// become LF.
+ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::emitLines(const char* p, const char* e, const char* at) {
+    for (;;) {
+        const char* cr = static_cast<const char*>(std::memchr(p, '\r', static_cast<size_t>(e - p)));
+        if (!cr) return emitText(p, static_cast<size_t>(e - p), at);
+        if (emitText(p, static_cast<size_t>(cr - p), at) != R::Ok) return R::Fail;
+        if (emitText("\n", 1, at) != R::Ok) return R::Fail;
+        p = cr + 1;
+        if (p < e && *p == '\n') ++p;
+    }
+}
+
+void ZUVSAX2Tokenizer::appendLines(std::string& out, const char* p, const char* e) {
+    for (; p < e; ++p) {
+        if (*p != '\r') {
+            out += *p;
+            continue;
+        }
+        out += '\n';
+        if (p + 1 < e && p[1] == '\n') ++p;
+    }
+}
+
+// The XML declaration, read strictly; anything Expat might read otherwise
+// goes to Expat.
+ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::xmlDeclaration() {
+    const char* p = base + resume;
+    int starts = startsWith(p, end, "<?xml");
+    if (starts < 0) return final ? R::Ok : R::More;
+    if (starts == 0) return R::Ok;
+    if (p + 5 == end) return final ? fallback() : R::More;
+    char next = p[5];
+    if (next == '?') return fallback();
+    if (!isSpace(next)) return R::Ok;  // an instruction such as <?xml-stylesheet?>
+    const char* close = static_cast<const char*>(std::memchr(p, '>', static_cast<size_t>(end - p)));
+    if (!close) return final ? fallback() : R::More;
+    if (close[-1] != '?') return fallback();
+    const char* q = p + 5;
+    const char* stop = close - 1;
+    for (const char* c = q; c < stop; ++c)
+        if (static_cast<unsigned char>(*c) >= 0x80 || (*c < 0x20 && !isSpace(*c)))
+            return fallback();
+    Pseudo a;
+    if (!pseudoAttribute(q, stop, a) || !a.name || !is(a, "version")) return fallback();
+    if (!pseudoAttribute(q, stop, a)) return fallback();
+    if (a.name && is(a, "encoding")) {
+        char c = a.value < a.valueEnd ? *a.value : 0;
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))) return fallback();
+        encodingName.assign(a.value, a.valueEnd);
+        encodingOffset = static_cast<size_t>(a.value - base);
+        if (!pseudoAttribute(q, stop, a)) return fallback();
+    }
+    if (a.name) {
+        if (!is(a, "standalone")) return fallback();
+        if (valueIs(a, "yes"))
+            standalone = true;
+        else if (!valueIs(a, "no"))
+            return fallback();
+        if (skipSpace(q, stop) != stop) return fallback();
+    }
+    resume = static_cast<size_t>(close + 1 - base);
+    return R::Ok;
+}
+
+// Before the root element. Instructions wait in a queue, so that no event has
+// been sent should the document turn out to be Expat's.
+ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::prolog() {
+    for (;;) {
+        const char* p = skipSpace(base + resume, end);
+        resume = static_cast<size_t>(p - base);
+        if (p == end) return final ? fallback() : R::More;
+        if (*p != '<') return fallback();
+        if (p + 1 == end) return final ? fallback() : R::More;
+        const char* next = nullptr;
+        R r;
+        if (p[1] == '?') {
+            r = instruction(p, &next, true);
+        } else if (p[1] == '!') {
+            int comment = startsWith(p, end, "<!--");
+            int doctypeDecl = startsWith(p, end, "<!DOCTYPE");
+            if (comment > 0) {
+                r = comment == 1 ? this->comment(p, &next) : R::Fail;
+            } else if (doctypeDecl > 0 && !seenDoctype) {
+                r = doctype(p, &next);
+            } else if (comment < 0 || doctypeDecl < 0) {
+                r = more(p, XML_ERROR_UNCLOSED_TOKEN);
+            } else {
+                return fallback();
+            }
+        } else {
+            r = startTag(p);
+            if (r == R::Ok) return R::Ok;
+        }
+        if (r == R::Fail || (r == R::More && final)) return fallback();
+        if (r == R::More) return R::More;
+        resume = static_cast<size_t>(next - base);
+    }
+}
+
+ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::doctype(const char* p, const char** next) {
+    const char* q = p + 9;
+    if (q == end) return R::More;
+    if (!isSpace(*q)) return R::Fail;
+    q = skipSpace(q, end);
+    const char* nameEnd = scanName(q, end);
+    if (nameEnd == end) return R::More;
+    if (nameEnd == q) return R::Fail;
+    q = nameEnd;
+    bool external = false;
+    const char* s = skipSpace(q, end);
+    if (s == end) return R::More;
+    if (s > q && *s != '>') {
+        int system = startsWith(s, end, "SYSTEM");
+        int publicId = startsWith(s, end, "PUBLIC");
+        if (system < 0 || publicId < 0) return R::More;
+        if (system == 0 && publicId == 0) return R::Fail;
+        q = s + 6;
+        for (int literal = publicId > 0 ? 0 : 1; literal < 2; ++literal) {
+            if (q == end) return R::More;
+            if (!isSpace(*q)) return R::Fail;
+            q = skipSpace(q, end);
+            if (q == end) return R::More;
+            char quote = *q;
+            if (quote != '"' && quote != '\'') return R::Fail;
+            for (++q;; ++q) {
+                if (q == end) return R::More;
+                if (*q == quote) break;
+                if (literal == 0) {
+                    if (!isPubidChar(*q)) return R::Fail;
+                    continue;
+                }
+                unsigned code = 0;
+                int n = decode(q, end, &code);
+                if (n == 0) return R::More;
+                if (n < 0 || !isXmlChar(code)) return R::Fail;
+                q += n - 1;
+            }
+            ++q;
+        }
+        external = true;
+        s = skipSpace(q, end);
+        if (s == end) return R::More;
+    }
+    if (*s != '>') return R::Fail;  // an internal subset among others: Expat's
+    seenDoctype = true;
+    externalSubset = external;
+    *next = s + 1;
+    return R::Ok;
+}
+
+void ZUVSAX2Tokenizer::flushInstructions() {
+    for (size_t i = 0; i + 1 < queued.size(); i += 2)
+        handlers.instruction(handlers.userData, queued[i].c_str(), queued[i + 1].c_str());
+    queued.clear();
+}
+
+ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::content() {
+    for (;;) {
+        R r = text(base + resume);
+        if (r != R::Ok) return r;
+        const char* p = base + resume;
+        if (p == end) return more(end[-1] == '\r' ? end - 1 : end, XML_ERROR_NO_ELEMENTS);
+        const char* next = nullptr;
+        if (*p == '&') {
+            char out[4];
+            int length = 0;
+            r = reference(p, p, &next, out, &length);
+            if (r != R::Ok) return r;
+            if (emitText(out, static_cast<size_t>(length), p) != R::Ok) return R::Fail;
+            resume = static_cast<size_t>(next - base);
+            continue;
+        }
+        // *p is '<'
+        if (p + 1 == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
+        switch (p[1]) {
+            case '/':
+                r = endTag(p);
+                if (r == R::Ok && phase == Phase::Epilog) return R::Ok;
+                break;
+            case '?':
+                r = instruction(p, &next, false);
+                break;
+            case '!': {
+                const char* mismatch = nullptr;
+                if (startsWith(p, end, "<!--") > 0) {
+                    r = comment(p, &next);
+                } else {
+                    int cdataStart = startsWith(p, end, "<![CDATA[", &mismatch);
+                    if (cdataStart > 0)
+                        r = cdata(p);
+                    else if (cdataStart < 0 && startsWith(p, end, "<!--") < 0)
+                        r = more(p, XML_ERROR_UNCLOSED_TOKEN);
+                    else if (cdataStart < 0)
+                        r = more(p, XML_ERROR_UNCLOSED_TOKEN);
+                    else
+                        r = fail(p[2] == '-' && p + 3 < end ? p + 3 : mismatch,
+                                 XML_ERROR_INVALID_TOKEN);
+                }
+                break;
+            }
+            default:
+                r = startTag(p);
+                break;
+        }
+        if (r != R::Ok) return r;
+        if (next) resume = static_cast<size_t>(next - base);
+    }
+}
+
+// Character data up to the next '<' or '&', delivered in place; a CR is
+// delivered as LF (with the LF after it, if any, dropped).
+ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::text(const char* p) {
+    const char* t = p;
+    for (;;) {
+        p = skipPlain<'<', '&', ']', 1>(p, end);
+        if (p == end) break;
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (c == '<' || c == '&') break;
+        if (c == ']') {
+            if (p + 1 < end && p[1] != ']') {
+                ++p;
+                continue;
+            }
+            if (end - p < 3) {
+                if (!final) break;
+                ++p;
+                continue;
+            }
+            if (p[2] == '>') {
+                if (emitText(t, static_cast<size_t>(p - t), t) != R::Ok) return R::Fail;
+                return fail(p + 2, XML_ERROR_INVALID_TOKEN);
+            }
+            ++p;
+            continue;
+        }
+        if (c == '\r') {
+            if (emitText(t, static_cast<size_t>(p - t), t) != R::Ok) return R::Fail;
+            if (p + 1 == end && !final) {
+                resume = static_cast<size_t>(p - base);
+                return R::More;
+            }
+            if (emitText("\n", 1, p) != R::Ok) return R::Fail;
+            p += p + 1 < end && p[1] == '\n' ? 2 : 1;
+            t = p;
+            continue;
+        }
+        if (c >= 0x80) {
+            unsigned code = 0;
+            int n = decode(p, end, &code);
+            if (n > 0) {
+                p += n;
+                continue;
+            }
+            if (n == 0 && !final) break;
+            if (emitText(t, static_cast<size_t>(p - t), t) != R::Ok) return R::Fail;
+            return fail(p, n == 0 ? XML_ERROR_PARTIAL_CHAR : XML_ERROR_INVALID_TOKEN);
+        }
+        if (emitText(t, static_cast<size_t>(p - t), t) != R::Ok) return R::Fail;
+        return fail(p, XML_ERROR_INVALID_TOKEN);
+    }
+    if (emitText(t, static_cast<size_t>(p - t), t) != R::Ok) return R::Fail;
+    resume = static_cast<size_t>(p - base);
+    if (p < end && *p != '<' && *p != '&') return R::More;  // a cut ']' or character
+    return R::Ok;
+}
+
+// An entity or character reference at p ('&'): its UTF-8 in `out` (nothing
+// for an undeclared entity that Expat skips).
+ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::reference(const char* p, const char* token, const char** next,
+                                                char* out, int* length) {
+    const char* q = p + 1;
+    if (q == end) return more(token, XML_ERROR_UNCLOSED_TOKEN);
+    if (*q == '#') {
+        ++q;
+        if (q == end) return more(token, XML_ERROR_UNCLOSED_TOKEN);
+        bool hex = *q == 'x';
+        if (hex) ++q;
+        unsigned long value = 0;
+        bool digits = false;
+        for (;; ++q) {
+            if (q == end) return more(token, XML_ERROR_UNCLOSED_TOKEN);
+            char c = *q;
+            if (c == ';') break;
+            int d = -1;
+            if (c >= '0' && c <= '9')
+                d = c - '0';
+            else if (hex && c >= 'a' && c <= 'f')
+                d = c - 'a' + 10;
+            else if (hex && c >= 'A' && c <= 'F')
+                d = c - 'A' + 10;
+            if (d < 0) return fail(q, XML_ERROR_INVALID_TOKEN);
+            digits = true;
+            value = value * (hex ? 16 : 10) + static_cast<unsigned long>(d);
+            if (value > 0x10FFFF) value = 0x110000;  // stays invalid, never wraps
+        }
+        if (!digits) return fail(q, XML_ERROR_INVALID_TOKEN);
+        if (!isXmlChar(value)) return fail(p, XML_ERROR_BAD_CHAR_REF);
+        *length = encodeUtf8(value, out);
+        *next = q + 1;
+        return R::Ok;
+    }
+    const char* nameEnd = scanName(q, end);
+    if (nameEnd == end) return more(token, XML_ERROR_UNCLOSED_TOKEN);
+    if (nameEnd == q) return fail(q, XML_ERROR_INVALID_TOKEN);
+    if (*nameEnd != ';') return fail(nameEnd, XML_ERROR_INVALID_TOKEN);
+    size_t n = static_cast<size_t>(nameEnd - q);
+    static const struct {
+        const char* name;
+        char value;
+    } kPredefined[] = {{"lt", '<'}, {"gt", '>'}, {"amp", '&'}, {"quot", '"'}, {"apos", '\''}};
+    *length = 0;
+    bool known = false;
+    for (const auto& e : kPredefined) {
+        if (std::strlen(e.name) == n && std::memcmp(q, e.name, n) == 0) {
+            out[0] = e.value;
+            *length = 1;
+            known = true;
+        }
+    }
+    // Expat's rule: with an external subset it cannot read, and unless the
+    // document says it stands alone, an undeclared entity may be declared
+    // there, so it is skipped rather than refused.
+    if (!known && (!externalSubset || standalone)) return fail(p, XML_ERROR_UNDEFINED_ENTITY);
+    *next = nameEnd + 1;
+    return R::Ok;
+}
+
+ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::startTag(const char* p) {
+    const char* q = p + 1;
+    const char* nameEnd = scanName(q, end);
+    if (nameEnd == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
+    if (nameEnd == q) return fail(q, XML_ERROR_INVALID_TOKEN);
+    scratch.clear();
+    marks.clear();
+    attributeAt.clear();
+    q = nameEnd;
+    bool empty = false;
+    for (;;) {
+        const char* s = skipSpace(q, end);
+        if (s == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
+        if (*s == '>') {
+            q = s + 1;
+            break;
+        }
+        if (*s == '/') {
+            if (s + 1 == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
+            if (s[1] != '>') return fail(s + 1, XML_ERROR_INVALID_TOKEN);
+            empty = true;
+            q = s + 2;
+            break;
+        }
+        if (s == q) return fail(s, XML_ERROR_INVALID_TOKEN);
+        const char* attributeEnd = scanName(s, end);
+        if (attributeEnd == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
+        if (attributeEnd == s) return fail(s, XML_ERROR_INVALID_TOKEN);
+        attributeAt.push_back(s);
+        marks.push_back(scratch.size());
+        scratch.insert(scratch.end(), s, attributeEnd);
+        scratch.push_back('\0');
+        q = skipSpace(attributeEnd, end);
+        if (q == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
+        if (*q != '=') return fail(q, XML_ERROR_INVALID_TOKEN);
+        q = skipSpace(q + 1, end);
+        if (q == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
+        if (*q != '"' && *q != '\'') return fail(q, XML_ERROR_INVALID_TOKEN);
+        marks.push_back(scratch.size());
+        R r = attributeValue(q, p, &q);
+        if (r != R::Ok) return r;
+    }
+    if (static_cast<long>(nameStarts.size()) + 1 > maxDepth) return failLimit(p, Limit::Depth);
+    if (const char* twice = duplicate()) return fail(twice, XML_ERROR_DUPLICATE_ATTRIBUTE);
+
+    nameStarts.push_back(names.size());
+    names.insert(names.end(), p + 1, nameEnd);
+    names.push_back('\0');
+    attributes.clear();
+    for (size_t mark : marks)
+        attributes.push_back(scratch.data() + mark);
+    attributes.push_back(nullptr);
+    textRun = 0;
+    resume = static_cast<size_t>(q - base);
+    if (phase == Phase::Prolog) {
+        phase = Phase::Content;
+        if (handlers.instruction) flushInstructions();
+    }
+    const char* name = names.data() + nameStarts.back();
+    eventOffset = static_cast<size_t>(p - base);
+    if (handlers.start) handlers.start(handlers.userData, name, attributes.data());
+    if (empty) {
+        eventOffset = static_cast<size_t>(p - base);
+        if (handlers.end) handlers.end(handlers.userData, name);
+        names.resize(nameStarts.back());
+        nameStarts.pop_back();
+        if (nameStarts.empty()) phase = Phase::Epilog;
+    }
+    return R::Ok;
+}
+
+// The second of two attributes with one name, in document order, or null.
+const char* ZUVSAX2Tokenizer::duplicate() {
+    size_t count = attributeAt.size();
+    if (count < 2) return nullptr;
+    auto nameOf = [this](size_t i) { return scratch.data() + marks[2 * i]; };
+    if (count <= 8) {
+        for (size_t i = 1; i < count; ++i)
+            for (size_t j = 0; j < i; ++j)
+                if (std::strcmp(nameOf(i), nameOf(j)) == 0) return attributeAt[i];
+        return nullptr;
+    }
+    // Many attributes: an open-addressed table keeps hostile tags linear.
+    size_t slots = 16;
+    while (slots < 2 * count)
+        slots *= 2;
+    seen.assign(slots, SIZE_MAX);
+    for (size_t i = 0; i < count; ++i) {
+        const char* name = nameOf(i);
+        size_t hash = 1469598103934665603ull;
+        for (const char* c = name; *c; ++c)
+            hash = (hash ^ static_cast<unsigned char>(*c)) * 1099511628211ull;
+        for (size_t slot = hash & (slots - 1);; slot = (slot + 1) & (slots - 1)) {
+            if (seen[slot] == SIZE_MAX) {
+                seen[slot] = i;
+                break;
+            }
+            if (std::strcmp(nameOf(seen[slot]), name) == 0) return attributeAt[i];
+        }
+    }
+    return nullptr;
+}
+
+// An attribute value at p (its opening quote), normalized into `scratch`:
+// references replaced, tab, LF, CR and CR LF each made one space.
+ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::attributeValue(const char* p, const char* tag,
+                                                     const char** next) {
+    char quote = *p;
+    size_t start = scratch.size();
+    const char* v = p + 1;
+    const char* s = v;
+    for (;;) {
+        s = quote == '"' ? skipPlain<'"', '<', '&', 0>(s, end)
+                         : skipPlain<'\'', '<', '&', 0>(s, end);
+        if (s == end) return more(tag, XML_ERROR_UNCLOSED_TOKEN);
+        unsigned char c = static_cast<unsigned char>(*s);
+        if (c >= 0x80) {
+            unsigned code = 0;
+            int n = decode(s, end, &code);
+            if (n > 0) {
+                s += n;
+                continue;
+            }
+            if (n == 0) return more(tag, XML_ERROR_UNCLOSED_TOKEN);
+            return fail(s, XML_ERROR_INVALID_TOKEN);
+        }
+        scratch.insert(scratch.end(), v, s);
+        if (c == static_cast<unsigned char>(quote)) break;
+        if (c == '<') return fail(s, XML_ERROR_INVALID_TOKEN);
+        if (c == '&') {
+            char out[4];
+            int length = 0;
+            R r = reference(s, tag, &s, out, &length);
+            if (r != R::Ok) return r;
+            scratch.insert(scratch.end(), out, out + length);
+        } else if (c == '\t' || c == '\n') {
+            scratch.push_back(' ');
+            ++s;
+        } else if (c == '\r') {
+            if (s + 1 == end) return more(tag, XML_ERROR_UNCLOSED_TOKEN);
+            scratch.push_back(' ');
+            s += s[1] == '\n' ? 2 : 1;
+        } else {
+            return fail(s, XML_ERROR_INVALID_TOKEN);
+        }
+        v = s;
+    }
+    if (static_cast<long long>(scratch.size() - start) > maxTextLength)
+        return failLimit(tag, Limit::Attribute);
+    scratch.push_back('\0');
+    *next = s + 1;
+    return R::Ok;
+}
+
+ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::endTag(const char* p) {
+    const char* q = p + 2;
+    const char* nameEnd = scanName(q, end);
+    if (nameEnd == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
+    if (nameEnd == q) return fail(q, XML_ERROR_INVALID_TOKEN);
+    const char* s = skipSpace(nameEnd, end);
+    if (s == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
+    if (*s != '>') return fail(s, XML_ERROR_INVALID_TOKEN);
+    size_t open = nameStarts.back();
+    size_t length = names.size() - 1 - open;
+    if (length != static_cast<size_t>(nameEnd - q) || std::memcmp(names.data() + open, q, length))
+        return fail(q, XML_ERROR_TAG_MISMATCH);
+    resume = static_cast<size_t>(s + 1 - base);
+    textRun = 0;
+    eventOffset = static_cast<size_t>(p - base);
+    if (handlers.end) handlers.end(handlers.userData, names.data() + open);
+    names.resize(open);
+    nameStarts.pop_back();
+    if (nameStarts.empty()) phase = Phase::Epilog;
+    return R::Ok;
+}
+
+ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::comment(const char* p, const char** next) {
+    const char* q = p + 4;
+    for (;;) {
+        q = skipPlain<'-', '-', '-', 2>(q, end);
+        if (q == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
+        unsigned char c = static_cast<unsigned char>(*q);
+        if (c == '-') {
+            if (q + 1 == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
+            if (q[1] != '-') {
+                ++q;
+                continue;
+            }
+            if (q + 2 == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
+            if (q[2] != '>') return fail(q + 2, XML_ERROR_INVALID_TOKEN);
+            *next = q + 3;
+            return R::Ok;
+        }
+        if (c >= 0x80) {
+            unsigned code = 0;
+            int n = decode(q, end, &code);
+            if (n > 0) {
+                q += n;
+                continue;
+            }
+            if (n == 0) return more(p, XML_ERROR_UNCLOSED_TOKEN);
+        }
+        return fail(q, XML_ERROR_INVALID_TOKEN);
+    }
+}
+
+// A CDATA section is found whole before its text is sent: a section cut by
+// the end of the buffer is read again from its start.
+ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::cdata(const char* p) {
+    const char* first = p + 9;
+    const char* q = first;
+    for (;;) {
+        q = skipPlain<']', ']', ']', 2>(q, end);
+        if (q == end) return more(end, XML_ERROR_UNCLOSED_CDATA_SECTION);
+        unsigned char c = static_cast<unsigned char>(*q);
+        if (c == ']') {
+            if (q + 1 < end && q[1] != ']') {
+                ++q;
+                continue;
+            }
+            if (end - q < 3) return more(end, XML_ERROR_UNCLOSED_CDATA_SECTION);
+            if (q[2] == '>') break;
+            ++q;
+            continue;
+        }
+        if (c >= 0x80) {
+            unsigned code = 0;
+            int n = decode(q, end, &code);
+            if (n > 0) {
+                q += n;
+                continue;
+            }
+            if (n == 0) return more(end, XML_ERROR_UNCLOSED_CDATA_SECTION);
+        }
+        return fail(q, XML_ERROR_INVALID_TOKEN);
+    }
+    if (emitLines(first, q, p) != R::Ok) return R::Fail;
+    resume = static_cast<size_t>(q + 3 - base);
+    return R::Ok;
+}
+
+// A processing instruction at p ("<?"); in the prolog it waits in the queue.
+ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::instruction(const char* p, const char** next, bool queue) {
+    const char* target = p + 2;
+    const char* targetEnd = scanName(target, end);
+    if (targetEnd == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
+    if (targetEnd == target) return fail(target, XML_ERROR_INVALID_TOKEN);
+    if (targetEnd - target == 3 && (target[0] | 0x20) == 'x' && (target[1] | 0x20) == 'm' &&
+        (target[2] | 0x20) == 'l') {
+        if (std::memcmp(target, "xml", 3) != 0) return fail(targetEnd, XML_ERROR_INVALID_TOKEN);
+        return fail(p, phase == Phase::Epilog ? XML_ERROR_JUNK_AFTER_DOC_ELEMENT
+                                              : XML_ERROR_MISPLACED_XML_PI);
+    }
+    const char* q = targetEnd;
+    const char* data = q;
+    if (*q == '?') {
+        if (q + 1 == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
+        if (q[1] != '>') return fail(q + 1, XML_ERROR_INVALID_TOKEN);
+    } else {
+        if (!isSpace(*q)) return fail(q, XML_ERROR_INVALID_TOKEN);
+        q = skipSpace(q, end);
+        data = q;
+        for (;;) {
+            q = skipPlain<'?', '?', '?', 2>(q, end);
+            if (q == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
+            unsigned char c = static_cast<unsigned char>(*q);
+            if (c == '?') {
+                if (q + 1 == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
+                if (q[1] == '>') break;
+                ++q;
+                continue;
+            }
+            if (c >= 0x80) {
+                unsigned code = 0;
+                int n = decode(q, end, &code);
+                if (n > 0) {
+                    q += n;
+                    continue;
+                }
+                if (n == 0) return more(p, XML_ERROR_UNCLOSED_TOKEN);
+            }
+            return fail(q, XML_ERROR_INVALID_TOKEN);
+        }
+    }
+    *next = q + 2;
+    if (!handlers.instruction) return R::Ok;
+    std::string targetText(target, targetEnd);
+    std::string dataText;
+    appendLines(dataText, data, q);
+    if (queue) {
+        queued.push_back(std::move(targetText));
+        queued.push_back(std::move(dataText));
+        return R::Ok;
+    }
+    eventOffset = static_cast<size_t>(p - base);
+    handlers.instruction(handlers.userData, targetText.c_str(), dataText.c_str());
+    return R::Ok;
+}
+
+ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::epilog() {
+    for (;;) {
+        const char* p = skipSpace(base + resume, end);
+        resume = static_cast<size_t>(p - base);
+        if (p == end) return final ? R::Ok : R::More;
+        const char* next = nullptr;
+        R r;
+        if (*p != '<') {
+            unsigned code = 0;
+            int n = decode(p, end, &code);
+            if (n == 0 && !final) return R::More;
+            bool character =
+                n > 0 && *p != '&' && (code >= 0x20 || isSpace(static_cast<char>(code)));
+            return fail(p, character ? XML_ERROR_JUNK_AFTER_DOC_ELEMENT : XML_ERROR_INVALID_TOKEN);
+        }
+        if (p + 1 == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
+        if (p[1] != '?' && p[1] != '!') {
+            // Another element is junk; anything else cannot start a token.
+            const char* nameEnd = scanName(p + 1, end);
+            if (nameEnd == p + 1) return fail(p + 1, XML_ERROR_INVALID_TOKEN);
+            return fail(p, XML_ERROR_JUNK_AFTER_DOC_ELEMENT);
+        }
+        if (p[1] == '?') {
+            r = instruction(p, &next, false);
+        } else {
+            int comment = startsWith(p, end, "<!--");
+            if (comment > 0)
+                r = this->comment(p, &next);
+            else if (comment < 0)
+                r = more(p, XML_ERROR_UNCLOSED_TOKEN);
+            else
+                return fail(p, XML_ERROR_JUNK_AFTER_DOC_ELEMENT);
+        }
+        if (r != R::Ok) return r;
+        resume = static_cast<size_t>(next - base);
+    }
+}

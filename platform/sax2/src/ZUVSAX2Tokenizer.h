@@ -1,0 +1,151 @@
+// ZUVSAX2Tokenizer: the parser's own lexer, for UTF-8 documents without an
+// internal DTD subset. Internal to libZUVSAX2Parser.
+//
+// It reads a buffer that the caller refills: feed() tokenizes as far as the
+// bytes allow and says how many of them it no longer needs; the rest, a token
+// cut by the end of the buffer, is given again with more bytes after it. Text
+// and names are reported in place where they are plain; only attribute values
+// and the names handed to callbacks are copied (they must end in NUL).
+//
+// Whatever the prolog holds that this lexer does not read the way Expat does
+// (an internal subset, a malformed declaration, anything unexpected before
+// the root element) ends in Status::Fallback before any event is sent, so the
+// caller can give the whole document to Expat instead.
+#ifndef ZUVSAX2TOKENIZER_H
+#define ZUVSAX2TOKENIZER_H
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "ZUVSAX2Parser.h"
+
+class ZUVSAX2Tokenizer {
+public:
+    enum class Status {
+        NeedMore,     // give the unneeded bytes back, then more input
+        Declaration,  // the XML declaration (or its absence) is read: see encoding()
+        Done,         // the document was well-formed
+        Error,        // see error(), limit(), errorPosition()
+        Fallback      // hand the whole document to Expat
+    };
+    enum class Limit { None, Depth, Text, Attribute };
+
+    struct Handlers {
+        void* userData = nullptr;
+        ZUVSAX2Parser::StartElementHandler start = nullptr;
+        ZUVSAX2Parser::EndElementHandler end = nullptr;
+        ZUVSAX2Parser::CharacterDataHandler characters = nullptr;
+        ZUVSAX2Parser::ProcessingInstructionHandler instruction = nullptr;
+    };
+
+    // Starts a document. The first `skip` bytes (a byte order mark) are not
+    // markup but count in positions, as Expat counts them.
+    void reset(const Handlers& handlers, int maxDepth, long maxTextLength, size_t skip);
+
+    // Tokenizes data[0..size). `data` starts with the first byte not yet
+    // discarded; `final` says no byte follows. An exception from a callback
+    // passes through, leaving the tokenizer to be reset.
+    Status feed(const char* data, size_t size, bool final);
+    // Bytes at the front of the last buffer that are no longer needed.
+    size_t discardable() const {
+        return phase == Phase::Content || phase == Phase::Epilog ? resume : 0;
+    }
+    // The caller dropped the first `bytes` of the buffer (at most discardable()).
+    void discarded(size_t bytes);
+
+    // After Status::Declaration: the declared encoding, or null when the
+    // declaration names none or there is no declaration.
+    const char* encoding() const { return encodingName.empty() ? nullptr : encodingName.c_str(); }
+    // Where the declared encoding's name starts, for errors about it.
+    ZUVSAX2Position encodingPosition() { return positionAt(encodingOffset); }
+    // How far the tokenizer has read into the buffer.
+    size_t tokenized() const { return resume; }
+    // Tells the tokenizer to go on after Status::Declaration.
+    void proceed() { phase = Phase::Prolog; }
+
+    int error() const { return errorCode; }  // an XML_Error when limit() is None
+    Limit limit() const { return errorLimit; }
+    ZUVSAX2Position errorPosition() const { return errorAt; }
+    // Inside a callback: where the event's token starts.
+    ZUVSAX2Position eventPosition() { return positionAt(eventOffset); }
+    // Just past the last byte of the last buffer; like Expat, a CR that ends
+    // the document is not counted.
+    ZUVSAX2Position endPosition() {
+        return positionAt(size && base[size - 1] == '\r' ? size - 1 : size);
+    }
+
+private:
+    enum class Phase { Start, Prolog, Content, Epilog };
+    enum class R { Ok, More, Fail };
+
+    struct Cursor {
+        size_t offset = 0;  // in the current buffer
+        long line = 1;
+        long column = 0;  // characters since the line began
+        bool afterCR = false;
+    };
+
+    R xmlDeclaration();
+    R prolog();
+    R content();
+    R epilog();
+    R text(const char* p);
+    R startTag(const char* p);
+    R attributeValue(const char* p, const char* tag, const char** next);
+    const char* duplicate();
+    R endTag(const char* p);
+    R reference(const char* p, const char* token, const char** next, char* out, int* length);
+    R comment(const char* p, const char** next);
+    R cdata(const char* p);
+    R instruction(const char* p, const char** next, bool queue);
+    R doctype(const char* p, const char** next);
+
+    R fail(const char* at, int code);
+    R failLimit(const char* at, Limit which);
+    R fallback();
+    // More bytes are needed; at the end of the input that is error `code` at `at`.
+    R more(const char* at, int codeAtEnd);
+    R emitText(const char* text, size_t length, const char* at);
+    R emitLines(const char* p, const char* e, const char* at);
+    static void appendLines(std::string& out, const char* p, const char* e);
+    void flushInstructions();
+
+    ZUVSAX2Position positionAt(size_t offset);
+
+    Handlers handlers;
+    int maxDepth = ZUVSAX2Parser::kMaxDepth;
+    long maxTextLength = ZUVSAX2Parser::kMaxTextLength;
+
+    Phase phase = Phase::Start;
+    const char* base = nullptr;
+    const char* end = nullptr;
+    size_t size = 0;
+    bool final = false;
+    size_t resume = 0;  // first byte of the buffer not yet tokenized
+    Cursor cursor;
+    size_t eventOffset = 0;
+
+    bool externalSubset = false;  // a DOCTYPE with an external identifier
+    bool standalone = false;
+    bool seenDoctype = false;
+    std::string encodingName;
+    size_t encodingOffset = 0;
+
+    long long textRun = 0;
+    std::vector<char> names;  // open elements' names, NUL-terminated
+    std::vector<size_t> nameStarts;
+    std::vector<char> scratch;  // a start tag's names and values
+    std::vector<size_t> marks;  // offsets of those in scratch
+    std::vector<const char*> attributes;
+    std::vector<const char*> attributeAt;  // where each attribute's name is
+    std::vector<size_t> seen;              // duplicate check of long tags
+    std::vector<std::string> queued;       // prolog instructions: target, data, ...
+
+    Status failStatus = Status::Error;
+    int errorCode = 0;
+    Limit errorLimit = Limit::None;
+    ZUVSAX2Position errorAt;
+};
+
+#endif
