@@ -240,6 +240,45 @@ bool valueIs(const Pseudo& a, const char* word) {
     return static_cast<size_t>(a.valueEnd - a.value) == n && std::memcmp(a.value, word, n) == 0;
 }
 
+#if defined(__SSE2__)
+// Bytes of [p, e) for which `match` sets all bits, sixteen at a time.
+template <typename Match>
+size_t countMatching(const char*& p, const char* e, Match match) {
+    size_t n = 0;
+    while (e - p >= 16) {
+        __m128i sum = _mm_setzero_si128();
+        for (int blocks = 0; e - p >= 16 && blocks < 255; ++blocks, p += 16)
+            sum = _mm_sub_epi8(sum, match(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))));
+        __m128i total = _mm_sad_epu8(sum, _mm_setzero_si128());
+        n += static_cast<size_t>(_mm_cvtsi128_si32(total) + _mm_extract_epi16(total, 4));
+    }
+    return n;
+}
+#endif
+
+size_t countEqual(const char* p, const char* e, char c) {
+    size_t n = 0;
+#if defined(__SSE2__)
+    const __m128i k = _mm_set1_epi8(c);
+    n = countMatching(p, e, [k](__m128i v) { return _mm_cmpeq_epi8(v, k); });
+#endif
+    for (; p < e; ++p)
+        n += *p == c;
+    return n;
+}
+
+// Characters of UTF-8 text: the bytes that are not continuation bytes.
+size_t countCharacters(const char* p, const char* e) {
+    size_t n = static_cast<size_t>(e - p);
+#if defined(__SSE2__)
+    const __m128i lead = _mm_set1_epi8(static_cast<char>(0xC0));
+    n -= countMatching(p, e, [lead](__m128i v) { return _mm_cmplt_epi8(v, lead); });
+#endif
+    for (; p < e; ++p)
+        n -= (static_cast<unsigned char>(*p) & 0xC0) == 0x80;
+    return n;
+}
+
 }  // namespace
 
 void ZUVSAX2Tokenizer::reset(const Handlers& h, int depthLimit, long textLimit, size_t skip) {
@@ -314,30 +353,20 @@ ZUVSAX2Position ZUVSAX2Tokenizer::positionAt(size_t offset) {
         const char* e = base + offset;
         long line = cursor.line, column = cursor.column;
         bool afterCR = cursor.afterCR;
-#if defined(__SSE2__)
-        const __m128i lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r');
-        const __m128i lead = _mm_set1_epi8(static_cast<char>(0xC0));
-        while (e - p >= 16) {
-            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-            unsigned lfs = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, lf)));
-            unsigned crs = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, cr)));
-            // Continuation bytes (0x80-0xBF) do not start a character.
-            unsigned more = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(v, lead)));
-            if (crs) break;  // rare: counted byte by byte below
-            if (lfs) {
-                int n = __builtin_popcount(lfs);
-                if (afterCR && (lfs & 1)) --n;
-                line += n;
-                int last = 31 - __builtin_clz(lfs);
-                unsigned after = (0xFFFFu << (last + 1)) & 0xFFFFu;
-                column = __builtin_popcount(after & ~more);
+        size_t n = static_cast<size_t>(e - p);
+        if (!std::memchr(p, '\r', n)) {
+            // The usual case, counted with whole-buffer scans.
+            const char* lastLF = static_cast<const char*>(memrchr(p, '\n', n));
+            if (lastLF) {
+                line += static_cast<long>(countEqual(p, lastLF + 1, '\n'));
+                if (afterCR && *p == '\n') --line;
+                column = static_cast<long>(countCharacters(lastLF + 1, e));
             } else {
-                column += 16 - __builtin_popcount(more);
+                column += static_cast<long>(countCharacters(p, e));
             }
             afterCR = false;
-            p += 16;
+            p = e;
         }
-#endif
         for (; p < e; ++p) {
             unsigned char c = static_cast<unsigned char>(*p);
             if (c == '\n') {
@@ -757,8 +786,8 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::startTag(const char* p) {
         if (attributeEnd == s) return fail(s, XML_ERROR_INVALID_TOKEN);
         attributeAt.push_back(s);
         marks.push_back(scratch.size());
-        scratch.insert(scratch.end(), s, attributeEnd);
-        scratch.push_back('\0');
+        scratch.append(s, static_cast<size_t>(attributeEnd - s));
+        scratch.push('\0');
         q = skipSpace(attributeEnd, end);
         if (q == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
         if (*q != '=') return fail(q, XML_ERROR_INVALID_TOKEN);
@@ -773,8 +802,8 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::startTag(const char* p) {
     if (const char* twice = duplicate()) return fail(twice, XML_ERROR_DUPLICATE_ATTRIBUTE);
 
     nameStarts.push_back(names.size());
-    names.insert(names.end(), p + 1, nameEnd);
-    names.push_back('\0');
+    names.append(p + 1, static_cast<size_t>(nameEnd - (p + 1)));
+    names.push('\0');
     attributes.clear();
     for (size_t mark : marks)
         attributes.push_back(scratch.data() + mark);
@@ -803,10 +832,14 @@ const char* ZUVSAX2Tokenizer::duplicate() {
     size_t count = attributeAt.size();
     if (count < 2) return nullptr;
     auto nameOf = [this](size_t i) { return scratch.data() + marks[2 * i]; };
+    auto lengthOf = [this](size_t i) { return marks[2 * i + 1] - marks[2 * i]; };
+    auto same = [&](size_t i, size_t j) {
+        return lengthOf(i) == lengthOf(j) && std::memcmp(nameOf(i), nameOf(j), lengthOf(i)) == 0;
+    };
     if (count <= 8) {
         for (size_t i = 1; i < count; ++i)
             for (size_t j = 0; j < i; ++j)
-                if (std::strcmp(nameOf(i), nameOf(j)) == 0) return attributeAt[i];
+                if (same(i, j)) return attributeAt[i];
         return nullptr;
     }
     // Many attributes: an open-addressed table keeps hostile tags linear.
@@ -824,7 +857,7 @@ const char* ZUVSAX2Tokenizer::duplicate() {
                 seen[slot] = i;
                 break;
             }
-            if (std::strcmp(nameOf(seen[slot]), name) == 0) return attributeAt[i];
+            if (same(seen[slot], i)) return attributeAt[i];
         }
     }
     return nullptr;
@@ -853,7 +886,7 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::attributeValue(const char* p, const char* 
             if (n == 0) return more(tag, XML_ERROR_UNCLOSED_TOKEN);
             return fail(s, XML_ERROR_INVALID_TOKEN);
         }
-        scratch.insert(scratch.end(), v, s);
+        scratch.append(v, static_cast<size_t>(s - v));
         if (c == static_cast<unsigned char>(quote)) break;
         if (c == '<') return fail(s, XML_ERROR_INVALID_TOKEN);
         if (c == '&') {
@@ -861,13 +894,13 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::attributeValue(const char* p, const char* 
             int length = 0;
             R r = reference(s, tag, &s, out, &length);
             if (r != R::Ok) return r;
-            scratch.insert(scratch.end(), out, out + length);
+            scratch.append(out, static_cast<size_t>(length));
         } else if (c == '\t' || c == '\n') {
-            scratch.push_back(' ');
+            scratch.push(' ');
             ++s;
         } else if (c == '\r') {
             if (s + 1 == end) return more(tag, XML_ERROR_UNCLOSED_TOKEN);
-            scratch.push_back(' ');
+            scratch.push(' ');
             s += s[1] == '\n' ? 2 : 1;
         } else {
             return fail(s, XML_ERROR_INVALID_TOKEN);
@@ -876,7 +909,7 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::attributeValue(const char* p, const char* 
     }
     if (static_cast<long long>(scratch.size() - start) > maxTextLength)
         return failLimit(tag, Limit::Attribute);
-    scratch.push_back('\0');
+    scratch.push('\0');
     *next = s + 1;
     return R::Ok;
 }

@@ -15,12 +15,40 @@
 #define ZUVSAX2TOKENIZER_H
 
 #include <cstddef>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "ZUVSAX2Parser.h"
 
 class ZUVSAX2Tokenizer {
+    // Bytes appended without the bookkeeping of vector::insert, on the hot
+    // path of every start tag.
+    class Scratch {
+    public:
+        void clear() { used = 0; }
+        size_t size() const { return used; }
+        void resize(size_t n) { used = n; }
+        char* data() { return bytes.data(); }
+        void append(const char* p, size_t n) {
+            if (n == 0) return;
+            if (bytes.size() - used < n) grow(n);
+            std::memcpy(bytes.data() + used, p, n);
+            used += n;
+        }
+        void push(char c) {
+            if (used == bytes.size()) grow(1);
+            bytes[used++] = c;
+        }
+
+    private:
+        void grow(size_t n) {
+            bytes.resize(bytes.size() * 2 > used + n ? bytes.size() * 2 : used + n + 256);
+        }
+        std::vector<char> bytes;
+        size_t used = 0;
+    };
+
 public:
     enum class Status {
         NeedMore,     // give the unneeded bytes back, then more input
@@ -133,9 +161,9 @@ private:
     size_t encodingOffset = 0;
 
     long long textRun = 0;
-    std::vector<char> names;  // open elements' names, NUL-terminated
+    Scratch names;  // open elements' names, NUL-terminated
     std::vector<size_t> nameStarts;
-    std::vector<char> scratch;  // a start tag's names and values
+    Scratch scratch;            // a start tag's names and values
     std::vector<size_t> marks;  // offsets of those in scratch
     std::vector<const char*> attributes;
     std::vector<const char*> attributeAt;  // where each attribute's name is
