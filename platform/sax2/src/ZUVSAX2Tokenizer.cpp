@@ -612,21 +612,18 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::content() {
                 r = instruction(p, &next, false);
                 break;
             case '!': {
-                const char* mismatch = nullptr;
-                if (startsWith(p, end, "<!--") > 0) {
+                const char* notComment = nullptr;
+                const char* notCdata = nullptr;
+                int isComment = startsWith(p, end, "<!--", &notComment);
+                int isCdata = startsWith(p, end, "<![CDATA[", &notCdata);
+                if (isComment > 0)
                     r = comment(p, &next);
-                } else {
-                    int cdataStart = startsWith(p, end, "<![CDATA[", &mismatch);
-                    if (cdataStart > 0)
-                        r = cdata(p);
-                    else if (cdataStart < 0 && startsWith(p, end, "<!--") < 0)
-                        r = more(p, XML_ERROR_UNCLOSED_TOKEN);
-                    else if (cdataStart < 0)
-                        r = more(p, XML_ERROR_UNCLOSED_TOKEN);
-                    else
-                        r = fail(p[2] == '-' && p + 3 < end ? p + 3 : mismatch,
-                                 XML_ERROR_INVALID_TOKEN);
-                }
+                else if (isCdata > 0)
+                    r = cdata(p);
+                else if (isComment < 0 || isCdata < 0)
+                    r = more(p, XML_ERROR_UNCLOSED_TOKEN);
+                else
+                    r = fail(p[2] == '-' ? notComment : notCdata, XML_ERROR_INVALID_TOKEN);
                 break;
             }
             default:

@@ -1,0 +1,184 @@
+// The tokenizer fed in pieces: whatever byte a chunk ends on, it must send
+// the same events and give the same verdict and error position as when it
+// reads the whole document at once. Inputs: the W3C suite and the peers'
+// test files, cut at every byte for short documents and in small chunks for
+// the others, plus the cases below that those miss.
+#include <expat.h>
+#include <strings.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "ZUVSAX2Tokenizer.h"
+#include "test_helpers.h"
+
+namespace fs = std::filesystem;
+using Status = ZUVSAX2Tokenizer::Status;
+
+namespace {
+
+struct Events {
+    std::string log;
+    std::string text;  // joined until the next event
+    void flush() {
+        if (!text.empty()) log += "T" + text + "\n";
+        text.clear();
+    }
+};
+
+void onStart(void* user, const char* name, const char** attributes) {
+    Events* e = static_cast<Events*>(user);
+    e->flush();
+    e->log += std::string("S") + name;
+    for (; *attributes; attributes += 2)
+        e->log += std::string(" ") + attributes[0] + "=" + attributes[1];
+    e->log += "\n";
+}
+void onEnd(void* user, const char* name) {
+    Events* e = static_cast<Events*>(user);
+    e->flush();
+    e->log += std::string("E") + name + "\n";
+}
+void onText(void* user, const char* text, int length) {
+    static_cast<Events*>(user)->text.append(text, static_cast<size_t>(length));
+}
+void onInstruction(void* user, const char* target, const char* data) {
+    Events* e = static_cast<Events*>(user);
+    e->flush();
+    e->log += std::string("P") + target + "|" + data + "\n";
+}
+
+// Events, then the outcome: "done L:C", "error CODE at L:C", or "fallback".
+// Chunks of `chunk` bytes after a first one of `first` bytes; 0: all at once.
+std::string run(const std::string& doc, size_t first, size_t chunk) {
+    Events events;
+    ZUVSAX2Tokenizer::Handlers handlers;
+    handlers.userData = &events;
+    handlers.start = onStart;
+    handlers.end = onEnd;
+    handlers.characters = onText;
+    handlers.instruction = onInstruction;
+    ZUVSAX2Tokenizer t;
+    size_t skip = doc.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+    t.reset(handlers, ZUVSAX2Parser::kMaxDepth, ZUVSAX2Parser::kMaxTextLength, skip);
+    std::string buffer;
+    size_t next = 0;
+    for (;;) {
+        size_t n = chunk == 0 ? doc.size() : std::min(next == 0 ? first : chunk, doc.size() - next);
+        buffer.append(doc, next, n);
+        next += n;
+        bool ended = next == doc.size();
+        if (next < 4 && !ended) continue;  // as the parser does, to see a byte order mark whole
+        Status status = t.feed(buffer.data(), buffer.size(), ended);
+        if (status == Status::Declaration) {
+            if (t.encoding() && strcasecmp(t.encoding(), "UTF-8") != 0) return "fallback";
+            t.proceed();
+            status = t.feed(buffer.data(), buffer.size(), ended);
+        }
+        if (status == Status::NeedMore) {
+            if (ended) return events.log + "NeedMore at the end";
+            size_t done = t.discardable();
+            t.discarded(done);
+            buffer.erase(0, done);
+            continue;
+        }
+        events.flush();
+        auto at = [](ZUVSAX2Position p) {
+            return std::to_string(p.line) + ":" + std::to_string(p.column);
+        };
+        if (status == Status::Done) return events.log + "done " + at(t.endPosition());
+        if (status == Status::Fallback) return "fallback";
+        return events.log + "error " + std::to_string(t.error()) + " at " + at(t.errorPosition());
+    }
+}
+
+// The first difference, kept short: documents can be long.
+::testing::AssertionResult same(const std::string& pieces, const std::string& whole) {
+    if (pieces == whole) return ::testing::AssertionSuccess();
+    size_t at = 0;
+    while (at < pieces.size() && at < whole.size() && pieces[at] == whole[at])
+        ++at;
+    size_t from = at > 80 ? at - 80 : 0;
+    return ::testing::AssertionFailure() << "in pieces: ..." << pieces.substr(from, 200)
+                                         << "\nat once:  ..." << whole.substr(from, 200);
+}
+
+void expectSplitsAgree(const std::string& doc, const std::string& name, int& compared) {
+    std::string whole = run(doc, 0, 0);
+    if (whole == "fallback") return;
+    ++compared;
+    if (doc.size() <= 600) {
+        for (size_t cut = 1; cut < doc.size(); ++cut)
+            ASSERT_TRUE(same(run(doc, cut, doc.size()), whole)) << name << " cut at byte " << cut;
+    }
+    for (size_t chunk : {1, 2, 3, 7, 64})
+        ASSERT_TRUE(same(run(doc, chunk, chunk), whole)) << name << " in chunks of " << chunk;
+}
+
+std::vector<std::string> xmlFilesUnder(const fs::path& folder) {
+    std::vector<std::string> files;
+    if (!fs::exists(folder)) return files;
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+        std::string ext = entry.path().extension().string();
+        if (entry.is_regular_file() && (ext == ".xml" || ext == ".svg" || ext == ".xhtml"))
+            files.push_back(entry.path().string());
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+}  // namespace
+
+TEST(TokenizerChunks, PeersTestFilesReadTheSameInAnyChunks) {
+    fs::path peers = fs::path(ZUVDOM_SHARED_DATA) / "peers";
+    if (!fs::exists(peers)) GTEST_SKIP() << "no peers' test files at " << peers;
+    int compared = 0;
+    for (const std::string& file : xmlFilesUnder(peers))
+        expectSplitsAgree(readFile(file), file, compared);
+    std::printf("compared %d peers' files\n", compared);
+    EXPECT_GT(compared, 100);
+}
+
+TEST(TokenizerChunks, W3CSuiteReadsTheSameInAnyChunks) {
+    const std::string archive = ZUVDOM_SHARED_DATA "/xmlts20130923.zip";
+    if (!fs::exists(archive)) GTEST_SKIP() << "no W3C suite at " << archive;
+    if (std::system("unzip -v >/dev/null 2>&1") != 0) GTEST_SKIP() << "the unzip program is needed";
+    TempDir unpacked;
+    std::string command = "unzip -q '" + archive + "' -d '" + unpacked.path + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    int compared = 0;
+    for (const std::string& file : xmlFilesUnder(unpacked.path))
+        expectSplitsAgree(readFile(file), file, compared);
+    std::printf("compared %d W3C files\n", compared);
+    EXPECT_GT(compared, 500);
+}
+
+// What the suites above hardly hold: tokens of every kind cut at each byte,
+// CR LF pairs and multi-byte characters split, and errors near the end.
+TEST(TokenizerChunks, HandWrittenCasesReadTheSameInAnyChunks) {
+    const char* cases[] = {
+        "<?xml version='1.0' encoding='utf-8' standalone='no'?>\r\n<!-- c -->\r\n"
+        "<?pi  data \r\n more ?><!DOCTYPE r SYSTEM 'r.dtd'>\r<r a='x&#9;y\r\nz' "
+        "b=\"&lt;&#x10FFFF;\">"
+        "t\r\nu\rv&amp;&undeclared;<![CDATA[c]]]\r\n]]>\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"
+        "<e\xC3\xA9 \xE4\xB8\xAD='1'/></r>\r\n<!-- after -->\r",
+        "<r>]]]></r>",
+        "<r>a]]b</r>",
+        "<r>\xF0\x9F\x98</r>",
+        "<r>text\xC3",
+        "<r><a></b></r>",
+        "<d><r x='1' x='2'/></d>",
+        "<r><!-- a -- b --></r>",
+        "<r>&#xD800;</r>",
+        "<r/><r/>",
+        "<r/>\n</x>",
+        "<d><r a='<'/></d>",
+        "<r>\r",
+    };
+    int compared = 0;
+    for (const char* doc : cases)
+        expectSplitsAgree(doc, doc, compared);
+    EXPECT_EQ(compared, static_cast<int>(sizeof cases / sizeof cases[0]));
+}
