@@ -72,9 +72,9 @@ public:
 
     // Which lexer reads the documents.
     enum class Engine {
-        // Our own tokenizer; a document whose DOCTYPE holds an internal subset
-        // it does not handle goes to Expat, decided in the prolog before any
-        // event is sent. The default.
+        // Our own tokenizer for UTF-8 documents; a document in another
+        // encoding, or whose prolog holds an internal DTD subset, goes to
+        // Expat, decided in the prolog before any event is sent. The default.
         Automatic,
         // Expat for every document: slower, and the reference the tokenizer
         // is tested against. Events, verdicts and error lines are the same.
