@@ -1,0 +1,95 @@
+// Gives one document to both engines of ZUVSAX2Parser, our tokenizer and
+// Expat, and says where they part: verdict, events (names, attributes in
+// order, text joined between other events, instructions) and the line of
+// the error. Text just before an error is left out: how much of it Expat
+// delivers before it stops depends on how its input was cut. Columns and
+// messages are compared too when ZUVDOM_DIFF_MESSAGES=1.
+#ifndef ZUVDOM_DIFFERENTIAL_H
+#define ZUVDOM_DIFFERENTIAL_H
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "ZUVLog.h"
+#include "ZUVSAX2Parser.h"
+#include "ZUVString.h"
+
+namespace differential {
+
+struct LastLine : ZUVLog {
+    std::string line;
+    void write(const ZUVString& text) override { line = text.getText(); }
+};
+
+struct Events {
+    std::string log;
+    std::string text;
+    void flush() {
+        if (!text.empty()) log += "text " + text + "\n";
+        text.clear();
+    }
+};
+
+inline void onStart(void* user, const char* name, const char** attributes) {
+    Events* e = static_cast<Events*>(user);
+    e->flush();
+    e->log += std::string("start ") + name;
+    for (; *attributes; attributes += 2)
+        e->log += std::string(" ") + attributes[0] + "=\"" + attributes[1] + "\"";
+    e->log += "\n";
+}
+inline void onEnd(void* user, const char* name) {
+    Events* e = static_cast<Events*>(user);
+    e->flush();
+    e->log += std::string("end ") + name + "\n";
+}
+inline void onText(void* user, const char* text, int length) {
+    static_cast<Events*>(user)->text.append(text, static_cast<size_t>(length));
+}
+inline void onInstruction(void* user, const char* target, const char* data) {
+    Events* e = static_cast<Events*>(user);
+    e->flush();
+    e->log += std::string("instruction ") + target + " " + data + "\n";
+}
+
+// What one engine made of the document, as comparable text.
+inline std::string outcome(const std::string& document, ZUVSAX2Parser::Engine engine) {
+    Events events;
+    LastLine log;
+    ZUVSAX2Parser parser(&events, &log, onStart, onEnd, onText, onInstruction);
+    parser.setEngine(engine);
+    bool accepted =
+        parser.parseString(ZUVString(document.data(), static_cast<int>(document.size())));
+    if (accepted) {
+        events.flush();
+        return events.log + "accepted\n";
+    }
+    events.text.clear();
+    // "error: string:LINE:COLUMN: what"
+    std::string line = log.line;
+    const char* full = std::getenv("ZUVDOM_DIFF_MESSAGES");
+    if (!(full && std::strcmp(full, "1") == 0)) {
+        size_t source = line.find(':', line.find(':') + 1);
+        size_t column = source == std::string::npos ? source : line.find(':', source + 1);
+        line = line.substr(0, column);
+    }
+    return events.log + "refused: " + line + "\n";
+}
+
+// Empty when both engines agree; otherwise both outcomes from where they part.
+inline std::string compare(const std::string& document) {
+    std::string ours = outcome(document, ZUVSAX2Parser::Engine::Automatic);
+    std::string expat = outcome(document, ZUVSAX2Parser::Engine::Expat);
+    if (ours == expat) return std::string();
+    size_t at = 0;
+    while (at < ours.size() && at < expat.size() && ours[at] == expat[at])
+        ++at;
+    size_t from = ours.rfind('\n', at);
+    from = from == std::string::npos ? 0 : from + 1;
+    return "tokenizer: " + ours.substr(from, 300) + "\nexpat:     " + expat.substr(from, 300);
+}
+
+}  // namespace differential
+
+#endif

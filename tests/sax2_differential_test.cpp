@@ -1,0 +1,79 @@
+// Our tokenizer against Expat on test data no one here wrote: the W3C suite
+// and the peers' test files, plus tests/data/differential/, where each file
+// is an input on which the two engines once parted (the fuzzer's findings).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "differential.h"
+#include "test_helpers.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::vector<std::string> filesUnder(const fs::path& folder, bool onlyXml) {
+    std::vector<std::string> files;
+    if (!fs::exists(folder)) return files;
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+        if (!entry.is_regular_file()) continue;
+        std::string ext = entry.path().extension().string();
+        if (!onlyXml || ext == ".xml" || ext == ".svg" || ext == ".xhtml" || ext == ".ent")
+            files.push_back(entry.path().string());
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+int expectSameVerdicts(const std::vector<std::string>& files) {
+    int compared = 0;
+    for (const std::string& file : files) {
+        if (file.size() > 4 && file.compare(file.size() - 4, 4, ".txt") == 0) continue;
+        std::string difference = differential::compare(readFile(file));
+        EXPECT_TRUE(difference.empty()) << file << "\n" << difference;
+        ++compared;
+    }
+    return compared;
+}
+
+}  // namespace
+
+TEST(Differential, PeersTestFiles) {
+    fs::path peers = fs::path(ZUVDOM_SHARED_DATA) / "peers";
+    if (!fs::exists(peers)) GTEST_SKIP() << "no peers' test files at " << peers;
+    int compared = expectSameVerdicts(filesUnder(peers, false));
+    std::printf("compared %d peers' files\n", compared);
+    EXPECT_GT(compared, 1000);
+}
+
+TEST(Differential, W3CSuite) {
+    const std::string archive = ZUVDOM_SHARED_DATA "/xmlts20130923.zip";
+    if (!fs::exists(archive)) GTEST_SKIP() << "no W3C suite at " << archive;
+    if (std::system("unzip -v >/dev/null 2>&1") != 0) GTEST_SKIP() << "the unzip program is needed";
+    TempDir unpacked;
+    std::string command = "unzip -q '" + archive + "' -d '" + unpacked.path + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    int compared = expectSameVerdicts(filesUnder(unpacked.path, true));
+    std::printf("compared %d W3C files\n", compared);
+    EXPECT_GT(compared, 3000);
+}
+
+TEST(Differential, FormerFindings) {
+    int compared =
+        expectSameVerdicts(filesUnder(fs::path(ZUVDOM_TEST_DATA) / "differential", false));
+    std::printf("compared %d former findings\n", compared);
+}
+
+// The harness itself must see a difference when there is one.
+TEST(Differential, HarnessTellsOutcomesApart) {
+    using differential::outcome;
+    auto automatic = ZUVSAX2Parser::Engine::Automatic;
+    EXPECT_NE(outcome("<a x='1'/>", automatic), outcome("<a x='2'/>", automatic));
+    EXPECT_NE(outcome("<a>t</a>", automatic), outcome("<a>u</a>", automatic));
+    EXPECT_NE(outcome("<a>\n&x;</a>", automatic), outcome("<a>&x;</a>", automatic));
+    EXPECT_EQ(outcome("<a>t<b/></a>", automatic), outcome("<a>t<b></b></a>", automatic));
+    EXPECT_EQ(differential::compare("<a>x</a>"), "");
+}
