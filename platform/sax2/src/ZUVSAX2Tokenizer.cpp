@@ -590,7 +590,10 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::content() {
         R r = text(base + resume);
         if (r != R::Ok) return r;
         const char* p = base + resume;
-        if (p == end) return more(end[-1] == '\r' ? end - 1 : end, XML_ERROR_NO_ELEMENTS);
+        if (p == end) {
+            if (!final) return R::More;
+            return fail(end > base && end[-1] == '\r' ? end - 1 : end, XML_ERROR_NO_ELEMENTS);
+        }
         const char* next = nullptr;
         if (*p == '&') {
             char out[4];
