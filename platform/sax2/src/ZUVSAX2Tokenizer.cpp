@@ -1007,11 +1007,13 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::instruction(const char* p, const char** ne
     const char* targetEnd = scanName(target, end);
     if (targetEnd == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
     if (targetEnd == target) return fail(target, XML_ERROR_INVALID_TOKEN);
+    bool misplaced = false;
     if (targetEnd - target == 3 && (target[0] | 0x20) == 'x' && (target[1] | 0x20) == 'm' &&
         (target[2] | 0x20) == 'l') {
         if (std::memcmp(target, "xml", 3) != 0) return fail(targetEnd, XML_ERROR_INVALID_TOKEN);
-        return fail(p, phase == Phase::Epilog ? XML_ERROR_JUNK_AFTER_DOC_ELEMENT
-                                              : XML_ERROR_MISPLACED_XML_PI);
+        // A declaration out of place: Expat reads it whole first, so an
+        // error inside it comes first.
+        misplaced = true;
     }
     const char* q = targetEnd;
     const char* data = q;
@@ -1044,6 +1046,9 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::instruction(const char* p, const char** ne
             return fail(q, XML_ERROR_INVALID_TOKEN);
         }
     }
+    if (misplaced)
+        return fail(p, phase == Phase::Epilog ? XML_ERROR_JUNK_AFTER_DOC_ELEMENT
+                                              : XML_ERROR_MISPLACED_XML_PI);
     *next = q + 2;
     if (!handlers.instruction) return R::Ok;
     std::string targetText(target, targetEnd);
