@@ -412,6 +412,11 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::fallback() {
     return R::Fail;
 }
 
+// Where Expat puts errors at the end of the input: a final CR is not counted.
+const char* ZUVSAX2Tokenizer::lastByte() const {
+    return end > base && end[-1] == '\r' ? end - 1 : end;
+}
+
 ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::more(const char* at, int codeAtEnd) {
     if (!final) return R::More;
     return fail(at, codeAtEnd);
@@ -592,7 +597,7 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::content() {
         const char* p = base + resume;
         if (p == end) {
             if (!final) return R::More;
-            return fail(end > base && end[-1] == '\r' ? end - 1 : end, XML_ERROR_NO_ELEMENTS);
+            return fail(lastByte(), XML_ERROR_NO_ELEMENTS);
         }
         const char* next = nullptr;
         if (*p == '&') {
@@ -973,14 +978,14 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::cdata(const char* p) {
     const char* q = first;
     for (;;) {
         q = skipPlain<']', ']', ']', 2>(q, end);
-        if (q == end) return more(end, XML_ERROR_UNCLOSED_CDATA_SECTION);
+        if (q == end) return more(lastByte(), XML_ERROR_UNCLOSED_CDATA_SECTION);
         unsigned char c = static_cast<unsigned char>(*q);
         if (c == ']') {
             if (q + 1 < end && q[1] != ']') {
                 ++q;
                 continue;
             }
-            if (end - q < 3) return more(end, XML_ERROR_UNCLOSED_CDATA_SECTION);
+            if (end - q < 3) return more(q, XML_ERROR_UNCLOSED_CDATA_SECTION);
             if (q[2] == '>') break;
             ++q;
             continue;
@@ -992,7 +997,7 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::cdata(const char* p) {
                 q += n;
                 continue;
             }
-            if (n == 0) return more(end, XML_ERROR_UNCLOSED_CDATA_SECTION);
+            if (n == 0) return more(q, XML_ERROR_PARTIAL_CHAR);
         }
         return fail(q, XML_ERROR_INVALID_TOKEN);
     }
