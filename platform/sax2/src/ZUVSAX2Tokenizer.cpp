@@ -603,7 +603,7 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::content() {
         if (*p == '&') {
             char out[4];
             int length = 0;
-            r = reference(p, p, &next, out, &length);
+            r = reference(p, p, nullptr, &next, out, &length);
             if (r != R::Ok) return r;
             if (emitText(out, static_cast<size_t>(length), p) != R::Ok) return R::Fail;
             resume = static_cast<size_t>(next - base);
@@ -702,8 +702,8 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::text(const char* p) {
 
 // An entity or character reference at p ('&'): its UTF-8 in `out` (nothing
 // for an undeclared entity that Expat skips).
-ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::reference(const char* p, const char* token, const char** next,
-                                                char* out, int* length) {
+ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::reference(const char* p, const char* token, Later* later,
+                                                const char** next, char* out, int* length) {
     const char* q = p + 1;
     if (q == end) return more(token, XML_ERROR_UNCLOSED_TOKEN);
     if (*q == '#') {
@@ -730,8 +730,13 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::reference(const char* p, const char* token
             if (value > 0x10FFFF) value = 0x110000;  // stays invalid, never wraps
         }
         if (!digits) return fail(q, XML_ERROR_INVALID_TOKEN);
-        if (!isXmlChar(value)) return fail(p, XML_ERROR_BAD_CHAR_REF);
-        *length = encodeUtf8(value, out);
+        *length = 0;
+        if (!isXmlChar(value)) {
+            if (!later) return fail(p, XML_ERROR_BAD_CHAR_REF);
+            if (!later->code) *later = Later{XML_ERROR_BAD_CHAR_REF, p};
+        } else {
+            *length = encodeUtf8(value, out);
+        }
         *next = q + 1;
         return R::Ok;
     }
@@ -756,7 +761,10 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::reference(const char* p, const char* token
     // Expat's rule: with an external subset it cannot read, and unless the
     // document says it stands alone, an undeclared entity may be declared
     // there, so it is skipped rather than refused.
-    if (!known && (!externalSubset || standalone)) return fail(p, XML_ERROR_UNDEFINED_ENTITY);
+    if (!known && (!externalSubset || standalone)) {
+        if (!later) return fail(p, XML_ERROR_UNDEFINED_ENTITY);
+        if (!later->code) *later = Later{XML_ERROR_UNDEFINED_ENTITY, token};
+    }
     *next = nameEnd + 1;
     return R::Ok;
 }
@@ -769,6 +777,7 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::startTag(const char* p) {
     scratch.clear();
     marks.clear();
     attributeAt.clear();
+    later.clear();
     q = nameEnd;
     bool empty = false;
     for (;;) {
@@ -790,6 +799,7 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::startTag(const char* p) {
         if (attributeEnd == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
         if (attributeEnd == s) return fail(s, XML_ERROR_INVALID_TOKEN);
         attributeAt.push_back(s);
+        later.push_back(Later());
         marks.push_back(scratch.size());
         scratch.append(s, static_cast<size_t>(attributeEnd - s));
         scratch.push('\0');
@@ -804,7 +814,13 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::startTag(const char* p) {
         if (r != R::Ok) return r;
     }
     if (static_cast<long>(nameStarts.size()) + 1 > maxDepth) return failLimit(p, Limit::Depth);
-    if (const char* twice = duplicate()) return fail(twice, XML_ERROR_DUPLICATE_ATTRIBUTE);
+    // As Expat does once the tag is whole: attribute by attribute, a repeated
+    // name first, then what its value refers to.
+    size_t twice = duplicate();
+    for (size_t i = 0; i < later.size(); ++i) {
+        if (i == twice) return fail(attributeAt[i], XML_ERROR_DUPLICATE_ATTRIBUTE);
+        if (later[i].code) return fail(later[i].at, later[i].code);
+    }
 
     nameStarts.push_back(names.size());
     names.append(p + 1, static_cast<size_t>(nameEnd - (p + 1)));
@@ -832,10 +848,10 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::startTag(const char* p) {
     return R::Ok;
 }
 
-// The second of two attributes with one name, in document order, or null.
-const char* ZUVSAX2Tokenizer::duplicate() {
+// The second of two attributes with one name, in document order, or SIZE_MAX.
+size_t ZUVSAX2Tokenizer::duplicate() {
     size_t count = attributeAt.size();
-    if (count < 2) return nullptr;
+    if (count < 2) return SIZE_MAX;
     auto nameOf = [this](size_t i) { return scratch.data() + marks[2 * i]; };
     auto lengthOf = [this](size_t i) { return marks[2 * i + 1] - marks[2 * i]; };
     auto same = [&](size_t i, size_t j) {
@@ -844,8 +860,8 @@ const char* ZUVSAX2Tokenizer::duplicate() {
     if (count <= 8) {
         for (size_t i = 1; i < count; ++i)
             for (size_t j = 0; j < i; ++j)
-                if (same(i, j)) return attributeAt[i];
-        return nullptr;
+                if (same(i, j)) return i;
+        return SIZE_MAX;
     }
     // Many attributes: an open-addressed table keeps hostile tags linear.
     size_t slots = 16;
@@ -862,10 +878,10 @@ const char* ZUVSAX2Tokenizer::duplicate() {
                 seen[slot] = i;
                 break;
             }
-            if (same(seen[slot], i)) return attributeAt[i];
+            if (same(seen[slot], i)) return i;
         }
     }
-    return nullptr;
+    return SIZE_MAX;
 }
 
 // An attribute value at p (its opening quote), normalized into `scratch`:
@@ -897,7 +913,7 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::attributeValue(const char* p, const char* 
         if (c == '&') {
             char out[4];
             int length = 0;
-            R r = reference(s, tag, &s, out, &length);
+            R r = reference(s, tag, &later.back(), &s, out, &length);
             if (r != R::Ok) return r;
             scratch.append(out, static_cast<size_t>(length));
         } else if (c == '\t' || c == '\n') {

@@ -121,9 +121,15 @@ private:
     R text(const char* p);
     R startTag(const char* p);
     R attributeValue(const char* p, const char* tag, const char** next);
-    const char* duplicate();
+    size_t duplicate();
     R endTag(const char* p);
-    R reference(const char* p, const char* token, const char** next, char* out, int* length);
+    // An error in an attribute value that Expat reports once the tag is whole.
+    struct Later {
+        int code = 0;
+        const char* at = nullptr;
+    };
+    R reference(const char* p, const char* token, Later* later, const char** next, char* out,
+                int* length);
     R comment(const char* p, const char** next);
     R cdata(const char* p);
     R instruction(const char* p, const char** next, bool queue);
@@ -168,6 +174,7 @@ private:
     std::vector<size_t> marks;  // offsets of those in scratch
     std::vector<const char*> attributes;
     std::vector<const char*> attributeAt;  // where each attribute's name is
+    std::vector<Later> later;              // per attribute
     std::vector<size_t> seen;              // duplicate check of long tags
     std::vector<std::string> queued;       // prolog instructions: target, data, ...
 
