@@ -242,6 +242,8 @@ std::vector<Document*> allDocuments(bool large) {
         generated("records-3MB", kUseParseDestroy, [] { return makeRecords(3 * kMB, kSeed); }));
     documents.push_back(
         generated("records-10MB", kUseAll, [] { return makeRecords(10 * kMB, kSeed); }));
+    documents.push_back(
+        generated("records-20MB", kUseParseDestroy, [] { return makeRecords(20 * kMB, kSeed); }));
     if (large) {
         documents.push_back(generated("records-30MB", kUseParseDestroy,
                                       [] { return makeRecords(30 * kMB, kSeed); }));

@@ -1,18 +1,27 @@
 #!/usr/bin/env python3
 """Turns the benchmark's JSON output into Markdown tables.
 
-Usage: format_results.py RESULTS.json
+Usage: format_results.py RESULTS.json [BASELINE.json]
+       format_results.py --compact RESULTS.json > BASELINE.json
 
 Reads the medians when the run had repetitions (single runs otherwise) and
 prints throughput, our ratio to each peer, memory per element, the scale
 checks and the lookups, then the targets we hold ourselves to.
+
+With a baseline (the second argument, or the file named by
+ZUVDOM_BENCH_BASELINE), the build-cost, parser and memory tables show the
+baseline's figures next to this run's. --compact keeps only the medians and
+the fields these tables read, small enough to commit as a baseline.
 """
 import json
 import re
 import sys
 
+import os
+
 OURS = "ZUVDOM"
-LIBRARIES = [OURS, "Expat", "tinyxml2", "libxml2", "pugixml"]
+PARSER = "ZUVSAX2"  # our parser alone, callbacks that do nothing
+LIBRARIES = [OURS, PARSER, "Expat", "tinyxml2", "libxml2", "pugixml"]
 PEERS = LIBRARIES[1:]
 WORKLOADS = [
     ("ParseString", "Parse and build from a string"),
@@ -87,6 +96,152 @@ def cell(results, errors, key, value):
     return fmt(value(results.get(key)))
 
 
+KEPT_FIELDS = ("name", "run_name", "run_type", "aggregate_name", "error_occurred",
+               "error_message", "bytes_per_second", "items_per_second", "elements",
+               "doc_bytes", "tree_bytes", "bytes_per_element", "output_bytes")
+
+
+def compact(path):
+    with open(path) as f:
+        data = json.load(f)
+    kept = []
+    for entry in data["benchmarks"]:
+        if entry.get("run_type") == "aggregate" and entry.get("aggregate_name") != "median":
+            continue
+        kept.append({k: v for k, v in entry.items() if k in KEPT_FIELDS})
+    context = {k: v for k, v in data.get("context", {}).items()
+               if k in ("date", "host_name", "num_cpus", "mhz_per_cpu", "expat", "tinyxml2",
+                        "libxml2", "pugixml")}
+    json.dump({"context": context, "benchmarks": kept}, sys.stdout, indent=0)
+    print()
+
+
+def build_ns(results, d):
+    """Parse+build minus our parser alone, in ns per element."""
+    full = ns_per_element(results.get(("ParseString", OURS, d)))
+    alone = ns_per_element(results.get(("ParseString", PARSER, d)))
+    if full is None or alone is None:
+        return None
+    return full - alone
+
+
+def pair(now, before, digits=1):
+    """This run's figure, with the baseline's before it when there is one."""
+    if before is None:
+        return fmt(now, digits)
+    return f"{fmt(before, digits)} → {fmt(now, digits)}"
+
+
+def change(now, before):
+    if now is None or before is None or before == 0:
+        return "–"
+    return f"{now / before:.2f}×"
+
+
+def print_build_cost(results, baseline):
+    documents = [d for d in ordered_documents(results, "ParseString")
+                 if (("ParseString", PARSER, d) in results)]
+    if not documents:
+        return
+    print("### Build cost: parse+build minus our parser alone (ns per element)")
+    print()
+    print("Our parser alone runs with callbacks that do nothing; what is left is the tree: "
+          "elements, strings, attribute tables and child indexes."
+          + (" Baseline → this run; change is new over baseline." if baseline else ""))
+    print()
+    header = ["document", "elements", "parse+build ns/elem", "parser alone ns/elem",
+              "build ns/elem"] + (["change"] if baseline else [])
+    print("| " + " | ".join(header) + " |")
+    print("|" + "---|" * len(header))
+    for d in documents:
+        full = ns_per_element(results.get(("ParseString", OURS, d)))
+        alone = ns_per_element(results.get(("ParseString", PARSER, d)))
+        build = build_ns(results, d)
+        entry = results.get(("ParseString", OURS, d)) or {}
+        if baseline:
+            bfull = ns_per_element(baseline.get(("ParseString", OURS, d)))
+            balone = ns_per_element(baseline.get(("ParseString", PARSER, d)))
+            bbuild = build_ns(baseline, d)
+        else:
+            bfull = balone = bbuild = None
+        row = [d, fmt(entry.get("elements"), 0), pair(full, bfull), pair(alone, balone),
+               pair(build, bbuild)] + ([change(build, bbuild)] if baseline else [])
+        print("| " + " | ".join(row) + " |")
+    print()
+
+
+def parser_ratio(results, d):
+    ours = ns_per_element(results.get(("ParseString", PARSER, d)))
+    expat = ns_per_element(results.get(("ParseString", "Expat", d)))
+    return ours / expat if ours and expat else None
+
+
+def print_parser(results, baseline):
+    documents = [d for d in ordered_documents(results, "ParseString")
+                 if ("ParseString", PARSER, d) in results]
+    if not documents:
+        return
+    print("### Our parser alone against Expat, both with callbacks that do nothing (time ratio)")
+    print()
+    header = ["document", "ours ns/elem", "Expat ns/elem", "ours / Expat time"]
+    print("| " + " | ".join(header) + " |")
+    print("|" + "---|" * len(header))
+    for d in documents:
+        row = [d]
+        for lib in (PARSER, "Expat"):
+            now = ns_per_element(results.get(("ParseString", lib, d)))
+            before = ns_per_element(baseline.get(("ParseString", lib, d))) if baseline else None
+            row.append(pair(now, before))
+        now = parser_ratio(results, d)
+        before = parser_ratio(baseline, d) if baseline else None
+        row.append(pair(now, before, 2))
+        print("| " + " | ".join(row) + " |")
+    print()
+
+
+def print_memory_compared(results, baseline):
+    documents = ordered_documents(results, "ParseString")
+    peers = [p for p in ("tinyxml2", "pugixml")
+             if any(("ParseString", p, d) in results for d in documents)]
+    print("### Bytes per element against tinyxml2 and pugixml")
+    print()
+    header = ["document", "ours bytes/elem"] + [f"{p} bytes/elem" for p in peers] + \
+        [f"ours / {p}" for p in peers]
+    print("| " + " | ".join(header) + " |")
+    print("|" + "---|" * len(header))
+    for d in documents:
+        ours = bytes_per_element(results.get(("ParseString", OURS, d)))
+        if ours is None:
+            continue
+        before = bytes_per_element(baseline.get(("ParseString", OURS, d))) if baseline else None
+        row = [d, pair(ours, before, 0)]
+        row += [fmt(bytes_per_element(results.get(("ParseString", p, d))), 0) for p in peers]
+        row += [ratio(ours, bytes_per_element(results.get(("ParseString", p, d))))
+                for p in peers]
+        print("| " + " | ".join(row) + " |")
+    print()
+
+
+def print_write_compared(results, baseline):
+    documents = ordered_documents(results, "Write")
+    if not documents:
+        return
+    print("### Write speed against pugixml's save_file (ours / pugixml)")
+    print()
+    print("| document | ours MB/s | ours / pugixml |")
+    print("|---|---|---|")
+    for d in documents:
+        def r(res):
+            ours = mbps(res.get(("Write", OURS, d)))
+            peer = mbps(res.get(("Write", "pugixml", d)))
+            return ours / peer if ours and peer else None
+        ours = mbps(results.get(("Write", OURS, d)))
+        bours = mbps(baseline.get(("Write", OURS, d))) if baseline else None
+        print(f"| {d} | {pair(ours, bours)} | "
+              f"{pair(r(results), r(baseline) if baseline else None, 2)} |")
+    print()
+
+
 def print_context(context):
     cpu = "unknown CPU"
     try:
@@ -138,7 +293,7 @@ def bytes_per_element(entry):
 
 def print_memory(results, errors, libraries):
     documents = ordered_documents(results, "ParseString")
-    libs = [lib for lib in libraries if lib != "Expat"]
+    libs = [lib for lib in libraries if lib not in ("Expat", PARSER)]
     peers = [lib for lib in libs if lib != OURS]
     print("### Memory held by the living tree (bytes per element)")
     print()
@@ -249,15 +404,24 @@ def print_targets(results):
 
 
 def main():
-    if len(sys.argv) != 2:
+    args = sys.argv[1:]
+    if len(args) == 2 and args[0] == "--compact":
+        return compact(args[1])
+    if len(args) not in (1, 2):
         sys.exit(__doc__)
-    context, results, errors = load(sys.argv[1])
+    context, results, errors = load(args[0])
+    baseline_path = args[1] if len(args) == 2 else os.environ.get("ZUVDOM_BENCH_BASELINE")
+    baseline = load(baseline_path)[1] if baseline_path else None
     libraries = present_libraries(results)
     print("## ZUVDOM benchmark")
     print()
     print_context(context)
     for workload, title in WORKLOADS:
         print_workload(results, errors, workload, title, libraries)
+    print_build_cost(results, baseline)
+    print_parser(results, baseline)
+    print_memory_compared(results, baseline)
+    print_write_compared(results, baseline)
     print_memory(results, errors, libraries)
     print_scale(results)
     print_lookups(results)

@@ -188,6 +188,44 @@ private:
     const std::string* input = nullptr;
 };
 
+// Our parser with callbacks that do nothing: what parsing costs us before
+// any tree is built, so that parse+build minus this is the build alone.
+class Sax2NoOp {
+public:
+    static constexpr const char* kName = "ZUVSAX2";
+    static constexpr bool kBuildsTree = false;
+
+    Sax2NoOp() : log(nullptr), parser(nullptr, &log, onStart, onEnd, onText, nullptr) {}
+
+    void prepare(const std::string& text) {
+        input.init(text.data(), static_cast<int>(text.size()));
+    }
+    bool parseString() { return finish(parser.parseString(input)); }
+    bool parseFile(const std::string& path) {
+        ZUVFile file;
+        file = ZUVString(path.c_str());
+        return finish(parser.parseFile(file));
+    }
+    void destroy() {}
+    size_t walkByPosition() const { return 0; }
+    size_t walkByName() const { return 0; }
+    void write(const std::string&) const {}
+
+private:
+    static void onStart(void*, const char*, const char**) {}
+    static void onEnd(void*, const char*) {}
+    static void onText(void*, const char*, int) {}
+    bool finish(bool ok) {
+        ok = ok && log.getErrorCount() == 0;
+        log.reset();
+        return ok;
+    }
+
+    ZUVLog log;
+    ZUVSAX2Parser parser;
+    ZUVString input;
+};
+
 #ifdef ZUVDOM_BENCH_TINYXML2
 class TinyXml2 {
 public:
@@ -486,6 +524,7 @@ void registerOne(Workload workload, Document* document) {
 // that they share the machine's mood of the moment.
 void registerLibraries(Workload workload, Document* document) {
     registerOne<Ours>(workload, document);
+    registerOne<Sax2NoOp>(workload, document);
     registerOne<ExpatNoOp>(workload, document);
 #ifdef ZUVDOM_BENCH_TINYXML2
     registerOne<TinyXml2>(workload, document);
