@@ -45,7 +45,7 @@ TEST(Tables, MatchAMapThroughRandomEdits) {
                 std::string key =
                     (rng() % 4 ? "k" : "a-key-longer-than-sixteen-") + std::to_string(rng() % 60);
                 ZUVString k(key.c_str());
-                void* value = cell(static_cast<int>(rng()));
+                void* value = cell(static_cast<int>(rng() % 64));
                 switch (rng() % 3) {
                     case 0:
                         ASSERT_EQ(table.add(k, value), model.count(key) ? model[key] : nullptr);
