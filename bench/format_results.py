@@ -98,7 +98,8 @@ def cell(results, errors, key, value):
 
 KEPT_FIELDS = ("name", "run_name", "run_type", "aggregate_name", "error_occurred",
                "error_message", "bytes_per_second", "items_per_second", "elements",
-               "doc_bytes", "tree_bytes", "bytes_per_element", "output_bytes")
+               "doc_bytes", "tree_bytes", "bytes_per_element", "output_bytes",
+               "parser_kept_bytes")
 
 
 def compact(path):
@@ -297,9 +298,11 @@ def print_memory(results, errors, libraries):
     peers = [lib for lib in libs if lib != OURS]
     print("### Memory held by the living tree (bytes per element)")
     print()
-    print("Heap in use (mallinfo2: uordblks + hblkhd, chunk headers included) after the first "
-          "parse into a fresh tree object, minus before it; the copy of the input that "
-          "tinyxml2 and pugixml parse in place is part of it. Tree MB is ours.")
+    print("Heap in use (mallinfo2: uordblks + hblkhd, chunk headers included, plus our pool's "
+          "blocks in use) after the first parse into a fresh tree object, minus before it, "
+          "less what stays in use once the tree is freed (the parser's, not the tree's); the "
+          "copy of the input that tinyxml2 and pugixml parse in place is part of it. Tree MB "
+          "is ours.")
     print()
     header = ["document", "ours tree MB"] + libs + [f"ours / {p}" for p in peers]
     print("| " + " | ".join(header) + " |")

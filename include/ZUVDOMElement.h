@@ -124,10 +124,17 @@ private:
     // As the public constructor, with the name as `length` bytes of text.
     ZUVDOMElement(const char* tagName, int length, ZUVDOMElement* parent);
 
-    // Files `elem` (whose parent is already this element) in both indexes.
+    // Files `elem` in both indexes, or in neither when it throws.
     void attach(ZUVDOMElement* elem);
-    // The list filed under `name`, created when missing.
-    ZUVOrderedVector* listFor(const ZUVString& name);
+    // The list filed under `name`; created when missing, and `made` set.
+    ZUVOrderedVector* listFor(const ZUVString& name, bool& made);
+    // Takes back a list that listFor() has just made.
+    void dropList(const ZUVString& name, ZUVOrderedVector* list) noexcept;
+    // The attribute table, made when missing.
+    ZUVSimpleStringHashtable* attributeTable();
+    // The one path that sets an attribute: setAttribute's and the builder's.
+    // A length of -1 means up to the NUL.
+    void putAttribute(const char* name, int nameLength, const char* text, int textLength);
     // True when `elem` is this element or one of its ancestors.
     bool isSelfOrAncestor(const ZUVDOMElement* elem) const;
 

@@ -11,21 +11,30 @@
 
 namespace {
 
-// The three indexes of an element with children, made together in one block
+// The arguments the tree's containers are made with.
+constexpr bool kAttributesIgnoreCase = false;
+constexpr bool kAttributesKeepOrder = true;
+constexpr int kAttributesLinearLimit = 8;
+constexpr bool kNamesIgnoreCase = false;
+constexpr bool kNamesKeepOrder = false;
+constexpr int kNamesLinearLimit = 8;
+constexpr int kListCapacity = 2;
+// Child lists may grow long: their arrays double.
+constexpr bool kChildListsGeometric = true;
+
+// The child indexes of an element with children, made together in one block
 // at its first child: one allocation instead of three, and side by side in
-// memory for the walks that follow. The name index comes first, so its
-// address is the block's.
-struct ChildIndexes {
-    ZUVSimpleStringHashtable byName{false, false, 8};
-    ZUVOrderedVector firstList{2};  // the list of the first child's name
-    ZUVOrderedVector all{2};
+// memory for the walks that follow. The block is the name index itself,
+// extended, so the element reaches it from elementsByName with a plain
+// downcast.
+struct ChildIndexes : ZUVSimpleStringHashtable {
+    ChildIndexes()
+        : ZUVSimpleStringHashtable(kNamesIgnoreCase, kNamesKeepOrder, kNamesLinearLimit) {}
+    ZUVOrderedVector firstList{kListCapacity};  // the list of the first child's name
+    ZUVOrderedVector all{kListCapacity};
 
     static ChildIndexes* of(ZUVSimpleStringHashtable* byName) {
-        return reinterpret_cast<ChildIndexes*>(byName);
-    }
-    static void* operator new(size_t size) { return ZUVPool::allocate(size); }
-    static void operator delete(void* block, size_t size) noexcept {
-        ZUVPool::release(block, size);
+        return static_cast<ChildIndexes*>(byName);
     }
 };
 
@@ -49,62 +58,56 @@ ZUVDOMElement::ZUVDOMElement(const char* tagName, int length, ZUVDOMElement* par
       allElements(nullptr),
       generalPointer(nullptr) {
     // A brand-new element is in no list and has no children, so none of
-    // appendChild's checks can fail.
+    // appendChild's checks can fail. If attaching fails, the parent is left
+    // as it was and the new element is freed by the failed `new`.
     if (parent) parent->attach(this);
 }
 
 ZUVDOMElement::~ZUVDOMElement() {
+    // Iterators on the stack: freeing allocates nothing, so it cannot fail.
     if (attributes) {
-        ZUVSimpleStringHashtable::Iterator* it = attributes->createIterator(true);
-        for (void* v = it->get(); v; v = it->next(1))
+        ZUVSimpleStringHashtable::Iterator it(*attributes, true);
+        for (void* v = it.get(); v; v = it.next(1))
             delete static_cast<ZUVString*>(v);
-        attributes->releaseIterator(it);
         delete attributes;
     }
     if (elementsByName) {
         ChildIndexes* indexes = ChildIndexes::of(elementsByName);
         // Every child stands in exactly one name list, so this frees each once.
-        ZUVSimpleStringHashtable::Iterator* it = elementsByName->createIterator(true);
-        for (void* v = it->get(); v; v = it->next(1)) {
+        ZUVSimpleStringHashtable::Iterator it(*elementsByName, true);
+        for (void* v = it.get(); v; v = it.next(1)) {
             ZUVOrderedVector* list = static_cast<ZUVOrderedVector*>(v);
             for (int i = 0; i < list->size(); ++i)
                 delete static_cast<ZUVDOMElement*>(list->elementAt(i));
             if (list != &indexes->firstList) delete list;
         }
-        elementsByName->releaseIterator(it);
         delete indexes;  // the name index, the first name list, allElements
     }
 }
 
-namespace {
-
-// Files `value` under `name`, freeing the value it replaces; if filing
-// throws, the value is freed instead, so nothing leaks either way.
-void fileAttribute(ZUVSimpleStringHashtable* table, const ZUVString& name, ZUVString* value) {
+void ZUVDOMElement::putAttribute(const char* name, int nameLength, const char* text,
+                                 int textLength) {
+    ZUVString* copy = new ZUVString(text, textLength);
     void* old;
     try {
-        old = table->add(name, value);
+        // A present name keeps its place; the table hands its old value back.
+        old = attributeTable()->add(name, nameLength, copy);
     } catch (...) {
-        delete value;
+        delete copy;
         throw;
     }
     delete static_cast<ZUVString*>(old);
 }
 
-}  // namespace
+ZUVSimpleStringHashtable* ZUVDOMElement::attributeTable() {
+    if (!attributes)
+        attributes = new ZUVSimpleStringHashtable(kAttributesIgnoreCase, kAttributesKeepOrder,
+                                                  kAttributesLinearLimit);
+    return attributes;
+}
 
 void ZUVDOMElement::setAttribute(const ZUVString& name, const ZUVString& newValue) {
-    ZUVString* copy = new ZUVString(newValue);
-    if (!attributes) {
-        try {
-            attributes = new ZUVSimpleStringHashtable(false, true, 8);
-        } catch (...) {
-            delete copy;
-            throw;
-        }
-    }
-    // A present name keeps its place; the table hands its old value back.
-    fileAttribute(attributes, name, copy);
+    putAttribute(name.getText(), name.getLength(), newValue.getText(), newValue.getLength());
 }
 
 const ZUVString& ZUVDOMElement::getAttribute(const ZUVString& name) const {
@@ -113,35 +116,56 @@ const ZUVString& ZUVDOMElement::getAttribute(const ZUVString& name) const {
     return found ? *found : emptyString;
 }
 
-ZUVOrderedVector* ZUVDOMElement::listFor(const ZUVString& name) {
-    ZUVOrderedVector* list = static_cast<ZUVOrderedVector*>(elementsByName->lookup(name, 0));
-    if (!list) {
-        list = new ZUVOrderedVector(2);
-        try {
-            elementsByName->add(name, list);
-        } catch (...) {
-            delete list;
-            throw;
-        }
+ZUVOrderedVector* ZUVDOMElement::listFor(const ZUVString& name, bool& made) {
+    void** slot = elementsByName->lookupOrAdd(name, made);
+    if (!made) return static_cast<ZUVOrderedVector*>(*slot);
+    ZUVOrderedVector* list;
+    try {
+        list = new ZUVOrderedVector(kListCapacity);
+    } catch (...) {
+        elementsByName->remove(name);
+        throw;
     }
+    *slot = list;
     return list;
 }
 
+void ZUVDOMElement::dropList(const ZUVString& name, ZUVOrderedVector* list) noexcept {
+    elementsByName->remove(name);
+    delete list;
+}
+
 void ZUVDOMElement::attach(ZUVDOMElement* elem) {
-    ZUVOrderedVector* list;
     if (!elementsByName) {
         // The first child: its list is the one made with the indexes, and
-        // there is nothing to look up.
+        // there is nothing to look up. Its inline slots take the first
+        // child without allocating.
         ChildIndexes* indexes = new ChildIndexes;
-        elementsByName = &indexes->byName;
+        try {
+            indexes->add(elem->tagName, &indexes->firstList);
+        } catch (...) {
+            delete indexes;
+            throw;
+        }
+        indexes->firstList.addElement(elem, kChildListsGeometric);
+        indexes->all.addElement(elem, kChildListsGeometric);
+        elementsByName = indexes;
         allElements = &indexes->all;
-        list = &indexes->firstList;
-        elementsByName->add(elem->tagName, list);
-    } else {
-        list = listFor(elem->tagName);
+        return;
     }
-    list->addElement(elem, true);
-    allElements->addElement(elem, true);
+    bool made;
+    ZUVOrderedVector* list = listFor(elem->tagName, made);
+    // Room in both lists first, so that the element goes into both or
+    // neither.
+    try {
+        list->prepareAdd(kChildListsGeometric);
+        allElements->prepareAdd(kChildListsGeometric);
+    } catch (...) {
+        if (made) dropList(elem->tagName, list);
+        throw;
+    }
+    list->addElement(elem, kChildListsGeometric);
+    allElements->addElement(elem, kChildListsGeometric);
 }
 
 bool ZUVDOMElement::isSelfOrAncestor(const ZUVDOMElement* elem) const {
@@ -160,8 +184,8 @@ void ZUVDOMElement::appendChild(ZUVDOMElement* elem) {
     // and it does not come through here: a parent equal to this means that
     // the element is already in our lists.
     if (elem->parent == this || isSelfOrAncestor(elem)) return;
-    elem->parent = this;
     attach(elem);
+    elem->parent = this;
 }
 
 void ZUVDOMElement::removeChild(ZUVDOMElement* elem) {
@@ -184,8 +208,17 @@ void ZUVDOMElement::insertBefore(ZUVDOMElement* newElem, ZUVDOMElement* refElem)
         if (child == refElem) break;
         if (std::strcmp(child->tagName.getText(), name) == 0) ++sameName;
     }
+    bool made;
+    ZUVOrderedVector* list = listFor(newElem->tagName, made);
+    try {
+        list->prepareAdd(kChildListsGeometric);
+        allElements->prepareAdd(kChildListsGeometric);
+    } catch (...) {
+        if (made) dropList(newElem->tagName, list);
+        throw;
+    }
     allElements->insertElementAt(newElem, position);
-    listFor(newElem->tagName)->insertElementAt(newElem, sameName);
+    list->insertElementAt(newElem, sameName);
     newElem->parent = this;
 }
 
@@ -235,19 +268,17 @@ struct ZUVDOMBuilder {
         element->value = static_cast<ZUVString&&>(text);
     }
 
-    // Sets each name/value pair in order, as setAttribute would.
+    // Sets each name/value pair in order, through setAttribute's own path,
+    // into a table sized once for all of them.
     static void setAttributes(ZUVDOMElement* element, const char** attributes) {
         if (!attributes[0]) return;
         int count = 0;
         while (attributes[2 * count])
             ++count;
-        if (!element->attributes)
-            element->attributes = new ZUVSimpleStringHashtable(false, true, 8);
-        element->attributes->reserve(count);
-        for (; attributes[0]; attributes += 2) {
-            ZUVString name(attributes[0]);
-            fileAttribute(element->attributes, name, new ZUVString(attributes[1]));
-        }
+        if (count > 1) element->attributeTable()->reserve(count);
+        for (; attributes[0]; attributes += 2)
+            element->putAttribute(attributes[0], static_cast<int>(std::strlen(attributes[0])),
+                                  attributes[1], -1);
     }
 };
 
@@ -258,8 +289,10 @@ void xmlStartElement(void* userData, const char* name, const char** attributes) 
     dom->characterData.empty();
     ZUVDOMElement* parent = dom->getObject(0);
     ZUVDOMElement* element = ZUVDOMBuilder::create(name, parent);
-    dom->pushObject(element);
+    // A root is handed over before anything else can fail, so that a failed
+    // push leaves it reachable by getRoot(), not lost.
     if (!parent) dom->setRoot(element);
+    dom->pushObject(element);
     ZUVDOMBuilder::setAttributes(element, attributes);
 }
 

@@ -31,10 +31,10 @@ void ZUVDOMWriter::printElem(ZUVDOMElement* element) {
     if (!element) return;
     printXmlElementStart(element->tagName, false);
     if (element->attributes) {
-        ZUVSimpleStringHashtable::Iterator* it = element->attributes->createIterator(true);
-        for (void* v = it->get(); v; v = it->next(1))
-            printXmlAttribute(it->getKey(), *static_cast<ZUVString*>(v), true);
-        element->attributes->releaseIterator(it);
+        // On the stack: writing allocates nothing per element.
+        ZUVSimpleStringHashtable::Iterator it(*element->attributes, true);
+        for (void* v = it.get(); v; v = it.next(1))
+            printXmlAttribute(it.getKey(), *static_cast<ZUVString*>(v), true);
     }
     ZUVOrderedVector* children = element->allElements;
     bool hasChildren = children && children->size() > 0;

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <climits>
+#include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -27,6 +29,85 @@ std::vector<void*> contents(const ZUVVector& v) {
 
 ZUVString keyOf(int i) {
     return ZUVString(("key" + std::to_string(i)).c_str());
+}
+
+// Random adds, finds-or-adds and removes against std::map and an insertion
+// order list, for linear limits that put the hash index in and out of play.
+TEST(Tables, MatchAMapThroughRandomEdits) {
+    for (int limit : {0, 1, 8, 15}) {
+        for (bool keepOrder : {false, true}) {
+            ZUVSimpleStringHashtable table(false, keepOrder, limit);
+            std::map<std::string, void*> model;
+            std::vector<std::string> order;
+            std::mt19937 rng(static_cast<unsigned>(limit * 2 + keepOrder));
+            for (int step = 0; step < 3000; ++step) {
+                // Long keys too, which need a block of their own.
+                std::string key =
+                    (rng() % 4 ? "k" : "a-key-longer-than-sixteen-") + std::to_string(rng() % 60);
+                ZUVString k(key.c_str());
+                void* value = cell(static_cast<int>(rng() % 64));
+                switch (rng() % 3) {
+                    case 0:
+                        ASSERT_EQ(table.add(k, value), model.count(key) ? model[key] : nullptr);
+                        if (!model.count(key)) order.push_back(key);
+                        model[key] = value;
+                        break;
+                    case 1: {
+                        bool added;
+                        void** slot = table.lookupOrAdd(k, added);
+                        ASSERT_EQ(added, !model.count(key));
+                        if (added) {
+                            ASSERT_EQ(*slot, nullptr);
+                            *slot = value;
+                            model[key] = value;
+                            order.push_back(key);
+                        }
+                        ASSERT_EQ(*slot, model[key]);
+                        break;
+                    }
+                    default:
+                        ASSERT_EQ(table.remove(k), model.count(key) ? model[key] : nullptr);
+                        if (model.count(key)) {
+                            auto at = std::find(order.begin(), order.end(), key);
+                            if (keepOrder || at + 1 == order.end()) {
+                                order.erase(at);
+                            } else {
+                                *at = order.back();
+                                order.pop_back();
+                            }
+                        }
+                        model.erase(key);
+                }
+                ASSERT_EQ(table.size(), static_cast<int>(model.size()));
+            }
+            for (auto& [key, value] : model)
+                ASSERT_EQ(table.lookup(ZUVString(key.c_str())), value) << key;
+            ASSERT_EQ(table.lookup(ZUVString("absent")), nullptr);
+            // A walk on the stack sees the insertion order.
+            std::vector<std::string> walked;
+            ZUVSimpleStringHashtable::Iterator it(table);
+            for (void* v = it.get(); v; v = it.next()) {
+                walked.emplace_back(it.getKey().getText());
+                ASSERT_EQ(v, model[walked.back()]);
+            }
+            ASSERT_EQ(walked, order) << "limit " << limit << " keepOrder " << keepOrder;
+        }
+    }
+}
+
+TEST(Vectors, StayThreeWordsAndTrimBackToTheInlineSlot) {
+    static_assert(sizeof(ZUVOrderedVector) == 3 * sizeof(void*), "");
+    static_assert(sizeof(ZUVSimpleStringHashtable) == 6 * sizeof(void*), "");
+    ZUVOrderedVector v(2);
+    for (int i = 0; i < 5; ++i)
+        v.addElement(cell(i), true);
+    v.prepareAdd();
+    for (int i = 4; i > 0; --i)
+        v.remove(i);
+    v.trim();
+    EXPECT_EQ(contents(v), std::vector<void*>{cell(0)});
+    v.addElement(cell(7), false);
+    EXPECT_EQ(contents(v), (std::vector<void*>{cell(0), cell(7)}));
 }
 
 }  // namespace

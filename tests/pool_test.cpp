@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <random>
 #include <thread>
 #include <tuple>
@@ -10,6 +11,17 @@
 
 #include "ZUVDOMElement.h"
 #include "ZUVPool.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define POOL_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define POOL_TEST_ASAN 1
+#endif
+#endif
+#ifdef POOL_TEST_ASAN
+#include <sanitizer/asan_interface.h>
+#endif
 
 namespace {
 
@@ -81,5 +93,70 @@ TEST(Pool, TreesBuiltOnOneThreadCanBeFreedOnAnother) {
         }
     }
 }
+
+TEST(Pool, BlocksInUseAreCountedAcrossThreads) {
+    long before = ZUVPool::getBlocksInUse();
+    void* small = ZUVPool::allocate(24);
+    void* large = ZUVPool::allocate(ZUVPool::kMaxBlock + 1);
+    EXPECT_EQ(ZUVPool::getBlocksInUse(), before + 2);
+    // Released on another thread, which then ends: the count is the same
+    // sum over all threads.
+    std::thread([&] {
+        ZUVPool::release(small, 24);
+        ZUVPool::release(large, ZUVPool::kMaxBlock + 1);
+    }).join();
+    EXPECT_EQ(ZUVPool::getBlocksInUse(), before);
+}
+
+TEST(Pool, TheFailureHookFailsExactlyTheNthAllocation) {
+    ZUVPool::failAllocation(3);
+    void* a = ZUVPool::allocate(8);
+    void* b = ZUVPool::reallocate(nullptr, 0, 300);
+    EXPECT_TRUE(ZUVPool::failurePending());
+    EXPECT_THROW(ZUVPool::allocate(16), std::bad_alloc);
+    EXPECT_FALSE(ZUVPool::failurePending());
+    void* c = ZUVPool::allocate(16);  // once only
+    ZUVPool::release(a, 8);
+    ZUVPool::release(b, 300);
+    ZUVPool::release(c, 16);
+}
+
+#ifdef POOL_TEST_ASAN
+// The pool that ships is the one AddressSanitizer watches: what it holds
+// free is poisoned, and so is the tail of a block past the bytes asked for.
+TEST(Pool, FreeMemoryIsPoisonedUnderAddressSanitizer) {
+    char* b = static_cast<char*>(ZUVPool::allocate(13));
+    EXPECT_FALSE(__asan_address_is_poisoned(b));
+    EXPECT_FALSE(__asan_address_is_poisoned(b + 12));
+    EXPECT_TRUE(__asan_address_is_poisoned(b + 13));
+    ZUVPool::release(b, 13);
+    EXPECT_TRUE(__asan_address_is_poisoned(b));
+    EXPECT_TRUE(__asan_address_is_poisoned(b + 8));
+
+    ZUVDOMElement* e = new ZUVDOMElement("e", nullptr);
+    delete e;
+    EXPECT_TRUE(__asan_address_is_poisoned(e));
+}
+
+TEST(Pool, AUseAfterReleaseIsCaught) {
+    EXPECT_DEATH(
+        {
+            char* b = static_cast<char*>(ZUVPool::allocate(32));
+            ZUVPool::release(b, 32);
+            static_cast<volatile char*>(b)[4] = 1;
+        },
+        "use-after-poison");
+}
+
+TEST(Pool, ADoubleReleaseStopsTheProgram) {
+    EXPECT_DEATH(
+        {
+            void* b = ZUVPool::allocate(32);
+            ZUVPool::release(b, 32);
+            ZUVPool::release(b, 32);
+        },
+        "released twice");
+}
+#endif
 
 }  // namespace

@@ -11,34 +11,38 @@
 // Maps byte strings to untyped pointers. Keys are copied in; values stay the
 // caller's. Entries are kept in the order they were first added, so a walk
 // sees them in that order. Small tables are searched linearly with no hash
-// index, which makes them cheap to create, fill and free; a table grows a
-// hash index once it holds more than `linearLimit` entries, keeping lookups
-// constant-time however large it gets. One entry is kept inside the object,
-// so a table with a single key allocates nothing beyond the key (and a key
-// of up to 15 bytes needs no allocation at all). Not copyable.
+// index, which makes them cheap to create, fill and free; once a table has
+// room for more than `linearLimit` entries a hash index shares the entries'
+// block, keeping lookups constant-time however large it gets. One entry is
+// kept inside the object, so a table with a single key allocates nothing
+// beyond the key (and a key of up to 15 bytes needs no allocation at all).
+// Not copyable.
 class ZUVSTD_API ZUVSimpleStringHashtable : public ZUVHashtable {
 public:
-    // Walks the entries in insertion order (or its reverse).
+    // Walks the entries in insertion order (or its reverse). May also be
+    // made on the stack, which allocates nothing.
     class ZUVSTD_API Iterator : public ZUVHashtable::Iterator {
     public:
+        explicit Iterator(const ZUVSimpleStringHashtable& table, bool forward = true);
         void* get() const override;
         void* next(int steps = 1) override;
         // Key of the current entry; emptyString when the walk is over.
         const ZUVString& getKey() const;
 
     private:
-        friend class ZUVSimpleStringHashtable;
-        Iterator(const ZUVSimpleStringHashtable* table, bool forward);
         const ZUVSimpleStringHashtable* table;
         int position;
         bool forward;
     };
 
+    // Most entries a table can hold.
+    static constexpr int kMaxEntries = (1 << 26) - 1;
+
     // Empty. `ignoreCase` true makes keys that differ only in ASCII letter
     // case the same key. `keepOrder` true makes remove() keep the order of the
     // remaining entries; false lets it move the last entry into the gap, which
-    // is O(1). `linearLimit` is the number of entries up to which lookups scan
-    // instead of hashing (clamped to 0..64).
+    // is O(1). `linearLimit` is the room up to which lookups scan instead of
+    // hashing (clamped to 0..15).
     ZUVSimpleStringHashtable(bool ignoreCase = false, bool keepOrder = true, int linearLimit = 8);
     // Frees the table and its key copies, never the values.
     ~ZUVSimpleStringHashtable() override;
@@ -48,11 +52,18 @@ public:
     // Stores `value` under a copy of `key`. When the key is already present
     // its value is replaced in place (the entry keeps its position) and the
     // old value is returned, so the caller can free it; otherwise returns
-    // null.
+    // null. A failed add (out of memory) leaves the table as it was.
     void* add(const ZUVString& key, void* value);
+    // The same with the key given as `length` bytes of `key`, copied once.
+    void* add(const char* key, int length, void* value);
     // The value stored under a key with the same bytes, or null. `hash` may
     // carry hashOf(key) when the caller has it; 0 makes the table compute it.
     void* lookup(const ZUVString& key, int hash = 0) const;
+    // The place of the value filed under `key`, found with one search. When
+    // the key is absent it is added with a null value first and `added` is
+    // set: the caller then stores the value there, or removes the key again
+    // if it cannot make one. Any add or remove moves the places.
+    void** lookupOrAdd(const ZUVString& key, bool& added);
     // Removes the entry under `key` and returns its value, or null when the
     // key is absent. Takes O(size): removal is rare next to lookups.
     void* remove(const ZUVString& key);
@@ -74,22 +85,32 @@ private:
         void* value;
     };
 
-    int find(const ZUVString& key, uint32_t hash) const;
-    bool sameKey(const ZUVString& a, const ZUVString& b) const;
+    int find(const char* key, int length, uint32_t hash) const;
+    bool sameKey(const ZUVString& a, const char* key, int length) const;
     uint32_t hashBytes(const char* text, int length) const;
+    Entry* inlineEntries() { return reinterpret_cast<Entry*>(inlineEntry); }
+    bool isInline() const { return entries == reinterpret_cast<const Entry*>(inlineEntry); }
+    // The hash index lies in the entries' block, after the entries, when the
+    // table has room for more than linearLimit entries; null otherwise.
+    bool indexed() const { return !isInline() && capacity > linearLimit; }
+    int32_t* index() const { return reinterpret_cast<int32_t*>(entries + capacity); }
+    uint32_t indexMask() const;
+    static size_t blockBytes(int capacity, int linearLimit);
     void growEntries(int grown);
-    void rebuildIndex(int slots);
+    void rebuildIndex();
     void insertIntoIndex(int entry, uint32_t hash);
+    int append(const char* key, int length, void* value);
 
     Entry* entries;
-    int32_t* index = nullptr;  // slot -> entry + 1, 0 when free; null while linear
     int count = 0;
-    int capacity = 1;
-    int indexMask = 0;
-    uint8_t linearLimit;
-    bool ignoreCase;
-    bool keepOrder;
+    uint32_t capacity : 26;
+    uint32_t linearLimit : 4;
+    uint32_t ignoreCase : 1;
+    uint32_t keepOrder : 1;
     alignas(Entry) unsigned char inlineEntry[sizeof(Entry)];
 };
+
+static_assert(sizeof(ZUVSimpleStringHashtable) == 6 * sizeof(void*),
+              "a table is meant to be six words");
 
 #endif

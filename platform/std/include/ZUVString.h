@@ -28,14 +28,20 @@ public:
     // the empty string.
     ZUVString(const char* text, int length = -1) {
         int n = length;
-        if (text && n < 0) n = static_cast<int>(::strnlen(text, kInlineCapacity + 1));
+        if (text && n < 0) {
+            // Short texts, the common case, are measured in one short scan;
+            // a longer one goes on from where that stopped.
+            size_t found = ::strnlen(text, kInlineCapacity + 1);
+            n = found > static_cast<size_t>(kInlineCapacity) ? longLength(text)
+                                                             : static_cast<int>(found);
+        }
+        setInlineLength(0);
         if (text && n <= kInlineCapacity) {
-            // Short texts, the common case, never leave the object.
+            // Short texts never leave the object.
             std::memcpy(bytes_, text, static_cast<size_t>(n));
             setInlineLength(n);
         } else {
-            setInlineLength(0);
-            init(text, length);
+            init(text, n);
         }
     }
     ZUVString(const ZUVString& other) {
@@ -146,6 +152,9 @@ private:
         return isHeap() ? static_cast<int>(heap_.capacityAndFlag & ~kHeapFlag) : kInlineCapacity;
     }
     void releaseHeap() noexcept;
+    // Length of a NUL-terminated text known to pass kInlineCapacity, measured
+    // on from there; kMaxLength + 1 for any text too long to hold.
+    static int longLength(const char* text) noexcept;
     void appendSlow(const char* text, int length);
 
     // Grows to at least `needed` bytes of text, keeping the current text;

@@ -7,12 +7,13 @@
 
 // A contiguous array of pointers, in the order they were placed. One pointer
 // is kept inside the object, so a vector that never holds more than one
-// element allocates nothing. Indexes outside 0..size()-1 are harmless:
-// elementAt() returns null and the removals do nothing. Not copyable.
+// element allocates nothing, and the object is three words. Indexes outside
+// 0..size()-1 are harmless: elementAt() returns null and the removals do
+// nothing. Not copyable.
 class ZUVSTD_API ZUVVector : public ZUVContainer {
 public:
-    // Empty. `initialCapacity` is the room taken at the first allocation
-    // (at least 4: going from the inline slot to 2 would reallocate at once).
+    // Empty. `initialCapacity` is the room taken at the first allocation,
+    // clamped to 2..15.
     explicit ZUVVector(int initialCapacity = 4);
     // Frees the array, never the elements.
     ~ZUVVector() override;
@@ -23,8 +24,13 @@ public:
     // full, `geometric` true doubles its room (for lists that may grow long);
     // false grows it by half (for lists that stay short).
     void addElement(const void* element, bool geometric = true) {
-        if (count == capacity) reserveFor(count + 1, geometric);
-        items[count++] = const_cast<void*>(element);
+        if (static_cast<unsigned>(count) == capacity) reserveFor(count + 1, geometric);
+        data()[count++] = const_cast<void*>(element);
+    }
+    // Makes room for one more element, growing as addElement would, so that
+    // the next addElement or insertElementAt cannot fail.
+    void prepareAdd(bool geometric = true) {
+        if (static_cast<unsigned>(count) == capacity) reserveFor(count + 1, geometric);
     }
     // Puts `element` at `index`, moving later ones up; `index` equal to size()
     // appends. Returns false, storing nothing, for any other index.
@@ -40,23 +46,29 @@ public:
 
     // The element at `index`, or null outside 0..size()-1.
     void* elementAt(int index) const {
-        return static_cast<unsigned>(index) < static_cast<unsigned>(count) ? items[index] : nullptr;
+        return static_cast<unsigned>(index) < static_cast<unsigned>(count) ? data()[index]
+                                                                           : nullptr;
     }
     // Index of the first element that is `element` (by identity), or -1.
     int indexOf(const void* element) const;
     // Number of elements.
     int size() const { return count; }
 
-protected:
-    void** items;
-    int count = 0;
-    int capacity = 1;
-
 private:
+    // Capacity 1 is the inline slot; above it, `items` is the array.
+    void** data() { return capacity == 1 ? &slot : items; }
+    void* const* data() const { return capacity == 1 ? &slot : items; }
     void reserveFor(int needed, bool geometric);
 
-    int firstCapacity;
-    void* inlineItem = nullptr;
+    union {
+        void** items;
+        void* slot;
+    };
+    int count = 0;
+    uint32_t capacity : 28;
+    uint32_t firstCapacity : 4;
 };
+
+static_assert(sizeof(ZUVVector) == 3 * sizeof(void*), "a vector is meant to be three words");
 
 #endif

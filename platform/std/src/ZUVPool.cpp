@@ -1,30 +1,77 @@
 #include "ZUVPool.h"
 
+#include <sys/mman.h>
+
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 #if defined(__SANITIZE_ADDRESS__)
-#define ZUVPOOL_USE_MALLOC 1
+#define ZUVPOOL_ASAN 1
 #elif defined(__has_feature)
 #if __has_feature(address_sanitizer)
-#define ZUVPOOL_USE_MALLOC 1
+#define ZUVPOOL_ASAN 1
 #endif
 #endif
 
-#ifndef ZUVPOOL_USE_MALLOC
+#ifdef ZUVPOOL_ASAN
+#include <sanitizer/asan_interface.h>
+#endif
+
 namespace {
 
 constexpr size_t kGrain = 8;
 constexpr size_t kClasses = ZUVPool::kMaxBlock / kGrain;
-// Each slab starts with a link to the thread's next slab.
+// Each slab starts with a link to the thread's next slab, never poisoned.
 constexpr size_t kSlabHeader = sizeof(char*);
+
+// What the pool holds free is poisoned under AddressSanitizer; the pool's
+// own reads and writes of it open just the bytes they touch.
+inline void poison(const void* p, size_t n) {
+#ifdef ZUVPOOL_ASAN
+    ASAN_POISON_MEMORY_REGION(p, n);
+#else
+    (void)p;
+    (void)n;
+#endif
+}
+inline void unpoison(const void* p, size_t n) {
+#ifdef ZUVPOOL_ASAN
+    ASAN_UNPOISON_MEMORY_REGION(p, n);
+#else
+    (void)p;
+    (void)n;
+#endif
+}
 
 struct Block {
     Block* next;
 };
+
+inline Block* linkOf(Block* b) {
+    unpoison(b, sizeof(Block));
+    Block* next = b->next;
+    poison(b, sizeof(Block));
+    return next;
+}
+inline void setLink(Block* b, Block* next) {
+    unpoison(b, sizeof(Block));
+    b->next = next;
+    poison(b, sizeof(Block));
+}
+
+inline char* nextSlab(char* slab) {
+    char* next;
+    std::memcpy(&next, slab, sizeof next);
+    return next;
+}
+inline void setNextSlab(char* slab, char* next) {
+    std::memcpy(slab, &next, sizeof next);
+}
 
 inline size_t classOf(size_t bytes) {
     return bytes ? (bytes - 1) / kGrain : 0;
@@ -37,6 +84,7 @@ inline size_t classSize(size_t c) {
 // that runs short of that size.
 std::atomic<Block*> orphans[kClasses];
 std::atomic<size_t> slabBytes{0};
+std::atomic<size_t> reserveBytes{ZUVPool::kDefaultReserve};
 // Threads that have used the pool. While there is one, it can tell when all
 // its blocks are free and start its slabs over (see rewind).
 std::atomic<int> poolThreads{0};
@@ -44,11 +92,11 @@ std::atomic<int> poolThreads{0};
 void pushOrphans(size_t c, Block* first) noexcept {
     if (!first) return;
     Block* last = first;
-    while (last->next)
-        last = last->next;
+    for (Block* next = linkOf(last); next; next = linkOf(last))
+        last = next;
     Block* head = orphans[c].load(std::memory_order_relaxed);
     do {
-        last->next = head;
+        setLink(last, head);
     } while (!orphans[c].compare_exchange_weak(head, first, std::memory_order_release,
                                                std::memory_order_relaxed));
 }
@@ -60,12 +108,27 @@ struct ThreadPool {
     char* bumpEnd;  // end of the current slab
     char* slab;     // current slab
     char* firstSlab;
-    long inUse;  // bytes allocated minus bytes released on this thread
+    long inUse;                // bytes allocated minus bytes released on this thread
+    std::atomic<long> blocks;  // the same in blocks; written by this thread only
+    long failCountdown;        // see ZUVPool::failAllocation
+    ThreadPool* previous;      // the registry of threads, for getBlocksInUse
+    ThreadPool* next;
     bool registered;
     bool ended;
 };
 
 __attribute__((tls_model("initial-exec"))) thread_local ThreadPool pool;
+
+std::mutex registryLock;
+ThreadPool* registry = nullptr;
+// Blocks counted by threads that have ended, and blocks of ended threads.
+std::atomic<long> retiredBlocks{0};
+
+// Only the owner writes its count, so a plain add suffices; the atomic lets
+// getBlocksInUse read it from any thread.
+inline void countBlocks(ThreadPool& p, long delta) {
+    p.blocks.store(p.blocks.load(std::memory_order_relaxed) + delta, std::memory_order_relaxed);
+}
 
 // Turns what is left of the current slab into free blocks, as large as fit,
 // so that nothing is stranded when the slab is left or the thread ends.
@@ -75,7 +138,7 @@ void spillTail(ThreadPool& p) noexcept {
         size_t c = classOf(left < ZUVPool::kMaxBlock ? left / kGrain * kGrain : ZUVPool::kMaxBlock);
         Block* b = reinterpret_cast<Block*>(p.bump);
         p.bump += classSize(c);
-        b->next = p.free[c];
+        setLink(b, p.free[c]);
         p.free[c] = b;
     }
 }
@@ -86,14 +149,50 @@ void enterSlab(ThreadPool& p, char* slab) noexcept {
     p.bumpEnd = slab + ZUVPool::kSlabSize;
 }
 
+char* mapSlab() {
+    void* mapped = mmap(nullptr, ZUVPool::kSlabSize, PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED) throw std::bad_alloc();
+    char* slab = static_cast<char*>(mapped);
+    setNextSlab(slab, nullptr);
+    poison(slab + kSlabHeader, ZUVPool::kSlabSize - kSlabHeader);
+    slabBytes.fetch_add(ZUVPool::kSlabSize, std::memory_order_relaxed);
+    return slab;
+}
+
+void unmapSlab(char* slab) noexcept {
+    unpoison(slab, ZUVPool::kSlabSize);
+    munmap(slab, ZUVPool::kSlabSize);
+    slabBytes.fetch_sub(ZUVPool::kSlabSize, std::memory_order_relaxed);
+}
+
 // When every block this thread handed out is back, and no other thread ever
 // used the pool, the free lists hold exactly the thread's blocks: forget
-// them and carve the slabs again from the start. The next tree is then laid
-// out in the order it is built, which its builder and its readers walk far
-// faster than blocks scattered in the order the last tree was freed.
+// them, give the slabs above the reserve back to the system and carve the
+// rest again from the start. The next tree is then laid out in the order it
+// is built, which its builder and its readers walk far faster than blocks
+// scattered in the order the last tree was freed.
 void rewind(ThreadPool& p) noexcept {
     std::memset(p.free, 0, sizeof p.free);
-    enterSlab(p, p.firstSlab);
+    size_t keep = reserveBytes.load(std::memory_order_relaxed) / ZUVPool::kSlabSize;
+    char* last = nullptr;
+    char* s = p.firstSlab;
+    for (size_t kept = 0; s && kept < keep; ++kept) {
+        poison(s + kSlabHeader, ZUVPool::kSlabSize - kSlabHeader);
+        last = s;
+        s = nextSlab(s);
+    }
+    while (s) {
+        char* next = nextSlab(s);
+        unmapSlab(s);
+        s = next;
+    }
+    if (last) {
+        setNextSlab(last, nullptr);
+        enterSlab(p, p.firstSlab);
+    } else {
+        p.firstSlab = p.slab = p.bump = p.bumpEnd = nullptr;
+    }
 }
 
 // Hands the thread's free blocks on when it ends. Touched only on the slow
@@ -104,8 +203,7 @@ struct Reaper {
         p.ended = true;
         spillTail(p);
         // Slabs not reached since the last rewind become blocks too.
-        for (char* s = p.slab ? *reinterpret_cast<char**>(p.slab) : nullptr; s;
-             s = *reinterpret_cast<char**>(s)) {
+        for (char* s = p.slab ? nextSlab(p.slab) : nullptr; s; s = nextSlab(s)) {
             enterSlab(p, s);
             spillTail(p);
         }
@@ -113,6 +211,15 @@ struct Reaper {
             pushOrphans(c, p.free[c]);
             p.free[c] = nullptr;
         }
+        std::lock_guard<std::mutex> lock(registryLock);
+        if (p.previous)
+            p.previous->next = p.next;
+        else
+            registry = p.next;
+        if (p.next) p.next->previous = p.previous;
+        retiredBlocks.fetch_add(p.blocks.load(std::memory_order_relaxed),
+                                std::memory_order_relaxed);
+        p.blocks.store(0, std::memory_order_relaxed);
     }
 };
 thread_local Reaper reaper;
@@ -121,6 +228,10 @@ void registerThread(ThreadPool& p) {
     p.registered = true;
     (void)&reaper;  // constructs it, so that it runs at thread exit
     poolThreads.fetch_add(1, std::memory_order_relaxed);
+    std::lock_guard<std::mutex> lock(registryLock);
+    p.next = registry;
+    if (registry) registry->previous = &p;
+    registry = &p;
 }
 
 void* allocateSlow(ThreadPool& p, size_t c) {
@@ -135,24 +246,21 @@ void* allocateSlow(ThreadPool& p, size_t c) {
     if (orphans[c].load(std::memory_order_relaxed)) {
         Block* adopted = orphans[c].exchange(nullptr, std::memory_order_acquire);
         if (adopted) {
-            p.free[c] = adopted->next;
+            p.free[c] = linkOf(adopted);
             return adopted;
         }
     }
     size_t size = classSize(c);
     if (static_cast<size_t>(p.bumpEnd - p.bump) < size) {
-        spillTail(p);
-        char* next = p.slab ? *reinterpret_cast<char**>(p.slab) : nullptr;
+        char* next = p.slab ? nextSlab(p.slab) : nullptr;
         if (!next) {
-            next = static_cast<char*>(std::malloc(ZUVPool::kSlabSize));
-            if (!next) throw std::bad_alloc();
-            slabBytes.fetch_add(ZUVPool::kSlabSize, std::memory_order_relaxed);
-            *reinterpret_cast<char**>(next) = nullptr;
+            next = mapSlab();
             if (p.slab)
-                *reinterpret_cast<char**>(p.slab) = next;
+                setNextSlab(p.slab, next);
             else
                 p.firstSlab = next;
         }
+        spillTail(p);
         enterSlab(p, next);
     }
     void* block = p.bump;
@@ -160,97 +268,130 @@ void* allocateSlow(ThreadPool& p, size_t c) {
     return block;
 }
 
+inline void checkFailure(ThreadPool& p) {
+    if (__builtin_expect(p.failCountdown != 0, 0) && --p.failCountdown == 0) throw std::bad_alloc();
+}
+
+void countBlock(ThreadPool& p, long delta) {
+    if (p.ended)
+        retiredBlocks.fetch_add(delta, std::memory_order_relaxed);
+    else
+        countBlocks(p, delta);
+}
+
 }  // namespace
-#endif
 
 void* ZUVPool::allocate(size_t bytes) {
-#ifdef ZUVPOOL_USE_MALLOC
-    void* block = std::malloc(bytes ? bytes : 1);
-    if (!block) throw std::bad_alloc();
-    return block;
-#else
+    ThreadPool& p = pool;
+    checkFailure(p);
     if (bytes > kMaxBlock) {
         void* block = std::malloc(bytes);
         if (!block) throw std::bad_alloc();
+        if (!p.registered && !p.ended) registerThread(p);
+        countBlock(p, 1);
         return block;
     }
     size_t c = classOf(bytes);
-    ThreadPool& p = pool;
     Block* b = p.free[c];
     if (b) {
         // Freed blocks lie wherever the last tree put them: fetch the next
         // one now, so that the next allocation of this size does not wait.
-        p.free[c] = b->next;
-        __builtin_prefetch(b->next, 1);
+        p.free[c] = linkOf(b);
+        __builtin_prefetch(p.free[c], 1);
     } else if (p.bumpEnd - p.bump >= static_cast<long>(classSize(c))) {
         b = reinterpret_cast<Block*>(p.bump);
         p.bump += classSize(c);
     } else {
         b = static_cast<Block*>(allocateSlow(p, c));
     }
+    unpoison(b, bytes ? bytes : 1);
     p.inUse += static_cast<long>(classSize(c));
+    countBlock(p, 1);
     return b;
-#endif
 }
 
 void ZUVPool::release(void* block, size_t bytes) noexcept {
     if (!block) return;
-#ifdef ZUVPOOL_USE_MALLOC
-    (void)bytes;
-    std::free(block);
-#else
+    ThreadPool& p = pool;
     if (bytes > kMaxBlock) {
         std::free(block);
+        if (!p.registered && !p.ended) registerThread(p);
+        countBlock(p, -1);
         return;
     }
     size_t c = classOf(bytes);
-    ThreadPool& p = pool;
     Block* b = static_cast<Block*>(block);
+#ifdef ZUVPOOL_ASAN
+    if (__asan_address_is_poisoned(block)) {
+        std::fprintf(stderr, "ZUVPool: block %p of %zu bytes released twice\n", block, bytes);
+        std::abort();
+    }
+#endif
+    poison(b, classSize(c));
     if (p.ended) {
-        b->next = nullptr;
+        setLink(b, nullptr);
         pushOrphans(c, b);
+        retiredBlocks.fetch_sub(1, std::memory_order_relaxed);
         return;
     }
     if (!p.registered) registerThread(p);
-    b->next = p.free[c];
+    setLink(b, p.free[c]);
     p.free[c] = b;
     p.inUse -= static_cast<long>(classSize(c));
+    countBlocks(p, -1);
     if (p.inUse == 0 && p.firstSlab && poolThreads.load(std::memory_order_relaxed) == 1) rewind(p);
-#endif
 }
 
 void* ZUVPool::reallocate(void* block, size_t oldBytes, size_t newBytes) {
     if (!block) return allocate(newBytes);
-#ifndef ZUVPOOL_USE_MALLOC
     if (oldBytes <= kMaxBlock || newBytes <= kMaxBlock) {
         if (oldBytes <= kMaxBlock && newBytes <= kMaxBlock &&
-            classOf(oldBytes) == classOf(newBytes))
+            classOf(oldBytes) == classOf(newBytes)) {
+            poison(block, classSize(classOf(oldBytes)));
+            unpoison(block, newBytes ? newBytes : 1);
             return block;
+        }
         void* moved = allocate(newBytes);
         std::memcpy(moved, block, oldBytes < newBytes ? oldBytes : newBytes);
         release(block, oldBytes);
         return moved;
     }
-#else
-    (void)oldBytes;
-#endif
-    void* moved = std::realloc(block, newBytes ? newBytes : 1);
+    checkFailure(pool);
+    void* moved = std::realloc(block, newBytes);
     if (!moved) throw std::bad_alloc();
     return moved;
 }
 
 long ZUVPool::getBytesInUse() {
-#ifdef ZUVPOOL_USE_MALLOC
-    return 0;
-#else
     return pool.inUse;
-#endif
+}
+
+long ZUVPool::getBlocksInUse() {
+    std::lock_guard<std::mutex> lock(registryLock);
+    long blocks = retiredBlocks.load(std::memory_order_relaxed);
+    for (ThreadPool* p = registry; p; p = p->next)
+        blocks += p->blocks.load(std::memory_order_relaxed);
+    // A thread that has not registered yet counts its blocks all the same.
+    if (!pool.registered) blocks += pool.blocks.load(std::memory_order_relaxed);
+    return blocks;
 }
 
 size_t ZUVPool::getSlabBytes() {
-#ifdef ZUVPOOL_USE_MALLOC
-    return 0;
-#else
     return slabBytes.load(std::memory_order_relaxed);
-#endif
+}
+
+void ZUVPool::setReserve(size_t bytes) {
+    reserveBytes.store(bytes, std::memory_order_relaxed);
+}
+
+size_t ZUVPool::getReserve() {
+    return reserveBytes.load(std::memory_order_relaxed);
+}
+
+void ZUVPool::failAllocation(long n) {
+    pool.failCountdown = n > 0 ? n : 0;
+}
+
+bool ZUVPool::failurePending() {
+    return pool.failCountdown != 0;
 }

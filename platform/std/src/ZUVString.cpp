@@ -28,6 +28,11 @@ ZUVString& ZUVString::operator=(ZUVString&& other) noexcept {
     return *this;
 }
 
+int ZUVString::longLength(const char* text) noexcept {
+    size_t n = kInlineCapacity + 1 + std::strlen(text + kInlineCapacity + 1);
+    return n > static_cast<size_t>(kMaxLength) ? kMaxLength + 1 : static_cast<int>(n);
+}
+
 void ZUVString::releaseHeap() noexcept {
     ZUVPool::release(heap_.data, static_cast<size_t>(capacity()) + 1);
     setInlineLength(0);
@@ -78,16 +83,17 @@ void ZUVString::init(const char* text, int length) {
     if (length > kMaxLength) throwTooLong();
     char* own = const_cast<char*>(getText());
     if (length > capacity()) {
-        // The source may be our own text, which growing would move: copy it
-        // into a fresh string first.
-        if (text >= own && text <= own + getLength()) {
-            ZUVString copy(text, length);
-            *this = static_cast<ZUVString&&>(copy);
-            return;
-        }
+        // The new block is filled before the old one goes: a failed
+        // allocation leaves the string as it was, and the source may be our
+        // own text.
+        char* data = static_cast<char*>(ZUVPool::allocate(static_cast<size_t>(length) + 1));
+        std::memcpy(data, text, static_cast<size_t>(length));
+        data[length] = '\0';
         if (isHeap()) releaseHeap();
-        grow(length, true);
-        own = heap_.data;
+        heap_.data = data;
+        heap_.length = static_cast<uint32_t>(length);
+        heap_.capacityAndFlag = static_cast<uint32_t>(length) | kHeapFlag;
+        return;
     }
     std::memmove(own, text, static_cast<size_t>(length));
     own[length] = '\0';

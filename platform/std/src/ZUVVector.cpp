@@ -8,51 +8,56 @@
 #include <stdexcept>
 
 namespace {
-constexpr int kMaxCapacity = 0x7fffffff / static_cast<int>(sizeof(void*));
-}
+// What the 28 bits of the capacity can count.
+constexpr int kMaxCapacity = (1 << 28) - 1;
+}  // namespace
 
 ZUVVector::ZUVVector(int initialCapacity)
-    : items(&inlineItem), firstCapacity(initialCapacity < 4 ? 4 : initialCapacity) {}
+    : slot(nullptr),
+      capacity(1),
+      firstCapacity(static_cast<uint32_t>(initialCapacity < 2    ? 2
+                                          : initialCapacity > 15 ? 15
+                                                                 : initialCapacity)) {}
 
 ZUVVector::~ZUVVector() {
-    if (items != &inlineItem)
-        ZUVPool::release(items, static_cast<size_t>(capacity) * sizeof(void*));
+    if (capacity != 1) ZUVPool::release(items, static_cast<size_t>(capacity) * sizeof(void*));
 }
 
 void ZUVVector::reserveFor(int needed, bool geometric) {
-    if (needed <= capacity) return;
+    if (static_cast<unsigned>(needed) <= capacity) return;
     if (needed > kMaxCapacity) throw std::length_error("ZUVVector: too many elements");
-    long grown = geometric ? 2L * capacity : capacity + capacity / 2 + 1;
-    if (items == &inlineItem && grown < firstCapacity) grown = firstCapacity;
+    long current = capacity;
+    long grown = geometric ? 2L * current : current + current / 2 + 1;
+    if (current == 1 && grown < static_cast<long>(firstCapacity)) grown = firstCapacity;
     if (grown < needed) grown = needed;
     if (grown > kMaxCapacity) grown = kMaxCapacity;
     size_t bytes = static_cast<size_t>(grown) * sizeof(void*);
-    if (items == &inlineItem) {
+    if (current == 1) {
         void** fresh = static_cast<void**>(ZUVPool::allocate(bytes));
-        if (count) fresh[0] = inlineItem;
+        if (count) fresh[0] = slot;
         items = fresh;
     } else {
         items = static_cast<void**>(
-            ZUVPool::reallocate(items, static_cast<size_t>(capacity) * sizeof(void*), bytes));
+            ZUVPool::reallocate(items, static_cast<size_t>(current) * sizeof(void*), bytes));
     }
-    capacity = static_cast<int>(grown);
+    capacity = static_cast<uint32_t>(grown);
 }
 
 void ZUVVector::trim() {
-    if (items == &inlineItem || count > 1) return;
+    if (capacity == 1 || count > 1) return;
     void* only = count ? items[0] : nullptr;
     ZUVPool::release(items, static_cast<size_t>(capacity) * sizeof(void*));
-    items = &inlineItem;
-    inlineItem = only;
+    slot = only;
     capacity = 1;
 }
 
 bool ZUVVector::insertElementAt(const void* element, int index) {
     if (index < 0 || index > count) return false;
-    if (count == capacity) reserveFor(count + 1, true);
-    std::memmove(items + index + 1, items + index,
+    if (static_cast<unsigned>(count) == capacity) reserveFor(count + 1, true);
+    void** array = data();
+    std::memmove(array + index + 1, array + index,
                  static_cast<size_t>(count - index) * sizeof(void*));
-    items[index] = const_cast<void*>(element);
+    array[index] = const_cast<void*>(element);
     ++count;
     return true;
 }
@@ -60,12 +65,14 @@ bool ZUVVector::insertElementAt(const void* element, int index) {
 void ZUVVector::removeElement(int index) {
     if (index < 0 || index >= count) return;
     --count;
-    std::memmove(items + index, items + index + 1,
+    void** array = data();
+    std::memmove(array + index, array + index + 1,
                  static_cast<size_t>(count - index) * sizeof(void*));
 }
 
 int ZUVVector::indexOf(const void* element) const {
+    void* const* array = data();
     for (int i = 0; i < count; ++i)
-        if (items[i] == element) return i;
+        if (array[i] == element) return i;
     return -1;
 }

@@ -1,0 +1,225 @@
+// Every allocation of building, editing and copying a tree made to fail in
+// turn: each catch path must leak nothing and leave the tree as it was.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <new>
+#include <string>
+
+#include "ZUVDOM.h"
+#include "ZUVDOMElement.h"
+#include "ZUVPool.h"
+#include "test_helpers.h"
+
+namespace {
+
+// Everything the interface shows of a tree: names, values, attributes in
+// order, children in order, and each name list with its members.
+void dump(const ZUVDOMElement* e, std::string& out) {
+    out += "<" + str(e->getTagName());
+    if (e->getParent()) out += " p=" + str(e->getParent()->getTagName());
+    out += ">[" + str(e->getValue()) + "]";
+    // The attribute names the tests use are enough.
+    for (const char* name : {"a", "b", "c", "id", "a-very-long-attribute-name"})
+        out += std::string(" ") + name + "=" + str(e->getAttribute(ZUVString(name)));
+    if (!e->getAllElements()) out += " no-children";
+    for (int i = 0; i < e->getElementCount(); ++i) {
+        const ZUVDOMElement* c = e->getElement(i);
+        const ZUVOrderedVector* list = e->getElements(c->getTagName());
+        out += " {" + std::to_string(list ? list->indexOf(c) : -1) + "/" +
+               std::to_string(e->getElementCount(c->getTagName())) + "}";
+        dump(c, out);
+    }
+    out += "</>";
+}
+
+std::string dump(const ZUVDOMElement* e) {
+    std::string out;
+    if (e) dump(e, out);
+    return out;
+}
+
+// A copy of `e` and its subtree, made through the public interface; a
+// failure frees what was copied so far.
+ZUVDOMElement* copyTree(const ZUVDOMElement* e, ZUVDOMElement* parent) {
+    ZUVDOMElement* copy = new ZUVDOMElement(e->getTagName(), nullptr);
+    try {
+        copy->setValue(e->getValue());
+        for (const char* name : {"a", "b", "c", "id", "a-very-long-attribute-name"}) {
+            const ZUVString& v = e->getAttribute(ZUVString(name));
+            if (&v != &emptyString) copy->setAttribute(ZUVString(name), v);
+        }
+        for (int i = 0; i < e->getElementCount(); ++i)
+            copyTree(e->getElement(i), copy);
+        if (parent) parent->appendChild(copy);
+    } catch (...) {
+        delete copy;
+        throw;
+    }
+    return copy;
+}
+
+const char kDocument[] =
+    "<root a='1' b='a value longer than fifteen bytes' c='3'>"
+    "<x id='1'>text</x><y>a longer text than the inline room</y><x/>"
+    "<n1/><n2/><n3/><n4/><n5/><n6/><n7/><n8/><n9/><n10/>"
+    "<an-element-name-longer-than-fifteen a-very-long-attribute-name='v'>"
+    "<deep><deeper>t</deeper></deep></an-element-name-longer-than-fifteen>"
+    "text that is split &amp; joined</root>";
+
+ZUVDOMElement* parse(const char* text) {
+    ZUVLog log(nullptr);
+    ZUVDOM dom(&log);
+    ZUVDOMElement* root = dom.parseString(ZUVString(text));
+    dom.setRoot(nullptr);
+    return root;
+}
+
+// Runs `work` with its n-th allocation failing, for n = 1, 2, ... until it
+// runs through; `check` is called after every failed run. Returns the
+// number of allocations the work made.
+int failEachAllocation(const std::function<void()>& work, const std::function<void()>& check) {
+    for (int n = 1;; ++n) {
+        ZUVPool::failAllocation(n);
+        bool failed = false;
+        try {
+            work();
+        } catch (const std::bad_alloc&) {
+            failed = true;
+        }
+        bool pending = ZUVPool::failurePending();
+        ZUVPool::failAllocation(0);
+        if (!failed) {
+            EXPECT_TRUE(pending) << "allocation " << n << " failed but nothing was thrown";
+            return n - 1;
+        }
+        bool failedBefore = testing::Test::HasFailure();
+        check();
+        if (!failedBefore && testing::Test::HasFailure()) {
+            ADD_FAILURE() << "at allocation " << n;
+            return n;
+        }
+    }
+}
+
+TEST(AllocationFailure, BuildingFromADocumentLeaksNothing) {
+    ZUVDOMElement* first = parse(kDocument);
+    std::string whole = dump(first);
+    delete first;
+    long blocks = ZUVPool::getBlocksInUse();
+    int made = failEachAllocation(
+        [] {
+            ZUVLog log(nullptr);
+            ZUVDOM dom(&log);
+            try {
+                ZUVDOMElement* root = dom.parseString(ZUVString(kDocument));
+                delete root;
+            } catch (...) {
+                delete dom.getRoot();  // what was built stays linked below the root
+                throw;
+            }
+        },
+        [&] { EXPECT_EQ(ZUVPool::getBlocksInUse(), blocks); });
+    EXPECT_GT(made, 30);
+    EXPECT_EQ(ZUVPool::getBlocksInUse(), blocks);
+    ZUVDOMElement* again = parse(kDocument);
+    EXPECT_EQ(dump(again), whole);
+    delete again;
+}
+
+// Each edit, on a tree parsed afresh, fails at every allocation it makes;
+// a failed edit leaves the tree as it was.
+void checkEdit(const char* what, const std::function<void(ZUVDOMElement*)>& edit) {
+    SCOPED_TRACE(what);
+    ZUVDOMElement* root = parse(kDocument);
+    std::string before = dump(root);
+    long blocks = ZUVPool::getBlocksInUse();
+    int made = failEachAllocation([&] { edit(root); },
+                                  [&] {
+                                      EXPECT_EQ(dump(root), before);
+                                      EXPECT_EQ(ZUVPool::getBlocksInUse(), blocks);
+                                  });
+    EXPECT_GT(made, 0);
+    delete root;
+}
+
+TEST(AllocationFailure, EditsThatFailLeaveTheTreeAsItWas) {
+    // A new element under a parent with many names (hashed) and under one
+    // with none yet (first child: the indexes are made).
+    checkEdit("new element, new long name, hashed parent", [](ZUVDOMElement* root) {
+        new ZUVDOMElement(ZUVString("a-new-name-longer-than-fifteen"), root);
+    });
+    checkEdit("first child of a leaf", [](ZUVDOMElement* root) {
+        new ZUVDOMElement(ZUVString("first-child-of-x-long-name"), root->getElement(0));
+    });
+    // Growing an existing name's list and allElements.
+    // Growing an existing name's list (two x already fill its first array).
+    checkEdit("growing a name list", [](ZUVDOMElement* root) {
+        ZUVDOMElement* x = new ZUVDOMElement(ZUVString("x"), nullptr);
+        try {
+            root->appendChild(x);
+        } catch (...) {
+            delete x;  // still the caller's
+            throw;
+        }
+    });
+    checkEdit("new attribute", [](ZUVDOMElement* root) {
+        root->setAttribute(ZUVString("a-very-long-attribute-name"),
+                           ZUVString("a new value that needs a block of its own"));
+    });
+    checkEdit("replaced attribute", [](ZUVDOMElement* root) {
+        root->getElement(0)->setAttribute(ZUVString("id"),
+                                          ZUVString("replaced by a value that is long"));
+    });
+    checkEdit("long value", [](ZUVDOMElement* root) {
+        root->getElement(2)->setValue(ZUVString("a value too long for the inline room"));
+    });
+}
+
+// appendChild and insertBefore take an element made beforehand: a failure
+// leaves it detached and the caller's.
+TEST(AllocationFailure, FailedInsertionsLeaveTheElementDetached) {
+    for (bool insert : {false, true}) {
+        for (const char* name : {"x", "a-name-not-there-yet-and-long"}) {
+            ZUVDOMElement* root = parse(kDocument);
+            std::string before = dump(root);
+            ZUVDOMElement* extra = new ZUVDOMElement(ZUVString(name), nullptr);
+            long blocks = ZUVPool::getBlocksInUse();
+            bool done = false;
+            failEachAllocation(
+                [&] {
+                    if (insert)
+                        root->insertBefore(extra, root->getElement(1));
+                    else
+                        root->appendChild(extra);
+                    done = true;
+                },
+                [&] {
+                    EXPECT_EQ(extra->getParent(), nullptr);
+                    EXPECT_EQ(dump(root), before);
+                    EXPECT_EQ(ZUVPool::getBlocksInUse(), blocks);
+                });
+            EXPECT_TRUE(done);
+            EXPECT_EQ(extra->getParent(), root);
+            delete root;
+        }
+    }
+}
+
+TEST(AllocationFailure, CopyingATreeLeaksNothing) {
+    ZUVDOMElement* root = parse(kDocument);
+    std::string before = dump(root);
+    long blocks = ZUVPool::getBlocksInUse();
+    ZUVDOMElement* copy = nullptr;
+    failEachAllocation([&] { copy = copyTree(root, nullptr); },
+                       [&] {
+                           EXPECT_EQ(dump(root), before);
+                           EXPECT_EQ(ZUVPool::getBlocksInUse(), blocks);
+                       });
+    ASSERT_NE(copy, nullptr);
+    EXPECT_EQ(dump(copy), before);
+    delete copy;
+    delete root;
+}
+
+}  // namespace
