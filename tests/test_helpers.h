@@ -6,12 +6,15 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "ZUVString.h"
 
@@ -53,5 +56,33 @@ struct TempDir {
         return file(name);
     }
 };
+
+// Every regular file below `folder`, sorted; with `onlyXml`, only those whose
+// extension says XML.
+inline std::vector<std::string> filesUnder(const std::filesystem::path& folder, bool onlyXml) {
+    std::vector<std::string> files;
+    if (!std::filesystem::exists(folder)) return files;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+        if (!entry.is_regular_file()) continue;
+        std::string ext = entry.path().extension().string();
+        if (!onlyXml || ext == ".xml" || ext == ".svg" || ext == ".xhtml")
+            files.push_back(entry.path().string());
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+#ifdef ZUVDOM_SHARED_DATA
+// Unpacks the W3C suite into `into`: empty when done, else why not, for the
+// test to skip with.
+inline std::string unpackW3CSuite(const TempDir& into) {
+    const std::string archive = ZUVDOM_SHARED_DATA "/xmlts20130923.zip";
+    if (!std::filesystem::exists(archive)) return "no W3C suite at " + archive;
+    if (std::system("unzip -v >/dev/null 2>&1") != 0) return "the unzip program is needed";
+    std::string command = "unzip -q '" + archive + "' -d '" + into.path + "'";
+    if (std::system(command.c_str()) != 0) return "could not run " + command;
+    return std::string();
+}
+#endif
 
 #endif

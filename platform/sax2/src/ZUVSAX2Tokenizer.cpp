@@ -417,6 +417,22 @@ const char* ZUVSAX2Tokenizer::lastByte() const {
     return end > base && end[-1] == '\r' ? end - 1 : end;
 }
 
+// Where a scan stopped on a byte it does not look for: steps over a
+// character of 0x80 or above, or ends the token, for want of bytes (error
+// `codeAtEnd` at `at` if none follow) or on a byte XML does not allow.
+ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::character(const char*& q, const char* at, int codeAtEnd) {
+    if (static_cast<unsigned char>(*q) >= 0x80) {
+        unsigned code = 0;
+        int n = decode(q, end, &code);
+        if (n > 0) {
+            q += n;
+            return R::Ok;
+        }
+        if (n == 0) return more(at, codeAtEnd);
+    }
+    return fail(q, XML_ERROR_INVALID_TOKEN);
+}
+
 ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::more(const char* at, int codeAtEnd) {
     if (!final) return R::More;
     return fail(at, codeAtEnd);
@@ -974,16 +990,8 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::comment(const char* p, const char** next) 
             *next = q + 3;
             return R::Ok;
         }
-        if (c >= 0x80) {
-            unsigned code = 0;
-            int n = decode(q, end, &code);
-            if (n > 0) {
-                q += n;
-                continue;
-            }
-            if (n == 0) return more(p, XML_ERROR_UNCLOSED_TOKEN);
-        }
-        return fail(q, XML_ERROR_INVALID_TOKEN);
+        R r = character(q, p, XML_ERROR_UNCLOSED_TOKEN);
+        if (r != R::Ok) return r;
     }
 }
 
@@ -1006,16 +1014,8 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::cdata(const char* p) {
             ++q;
             continue;
         }
-        if (c >= 0x80) {
-            unsigned code = 0;
-            int n = decode(q, end, &code);
-            if (n > 0) {
-                q += n;
-                continue;
-            }
-            if (n == 0) return more(q, XML_ERROR_PARTIAL_CHAR);
-        }
-        return fail(q, XML_ERROR_INVALID_TOKEN);
+        R r = character(q, q, XML_ERROR_PARTIAL_CHAR);
+        if (r != R::Ok) return r;
     }
     if (emitLines(first, q, p) != R::Ok) return R::Fail;
     resume = static_cast<size_t>(q + 3 - base);
@@ -1055,16 +1055,8 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::instruction(const char* p, const char** ne
                 ++q;
                 continue;
             }
-            if (c >= 0x80) {
-                unsigned code = 0;
-                int n = decode(q, end, &code);
-                if (n > 0) {
-                    q += n;
-                    continue;
-                }
-                if (n == 0) return more(p, XML_ERROR_UNCLOSED_TOKEN);
-            }
-            return fail(q, XML_ERROR_INVALID_TOKEN);
+            R r = character(q, p, XML_ERROR_UNCLOSED_TOKEN);
+            if (r != R::Ok) return r;
         }
     }
     if (misplaced)

@@ -141,6 +141,7 @@ private:
     // More bytes are needed; at the end of the input that is error `code` at `at`.
     R more(const char* at, int codeAtEnd);
     const char* lastByte() const;
+    R character(const char*& q, const char* at, int codeAtEnd);
     R emitText(const char* text, size_t length, const char* at);
     R emitLines(const char* p, const char* e, const char* at);
     static void appendLines(std::string& out, const char* p, const char* e);
