@@ -1077,6 +1077,22 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::instruction(const char* p, const char** ne
     return R::Ok;
 }
 
+// A quoted literal after the root element: junk, once Expat has read it to
+// its closing quote.
+ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::junkLiteral(const char* p) {
+    for (const char* q = p + 1;;) {
+        q = skipPlain<'"', '\'', '\'', 2>(q, end);
+        if (q == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
+        if (*q == *p) return fail(p, XML_ERROR_JUNK_AFTER_DOC_ELEMENT);
+        if (*q == '"' || *q == '\'') {
+            ++q;
+            continue;
+        }
+        R r = character(q, q, XML_ERROR_PARTIAL_CHAR);
+        if (r != R::Ok) return r;
+    }
+}
+
 ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::epilog() {
     for (;;) {
         const char* p = skipSpace(base + resume, end);
@@ -1084,7 +1100,17 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::epilog() {
         if (p == end) return final ? R::Ok : R::More;
         const char* next = nullptr;
         R r;
+        if (*p == '\'' || *p == '"') return junkLiteral(p);
         if (*p != '<') {
+            const char* nameEnd = scanName(p, end);
+            if (nameEnd > p && nameEnd < end) {
+                // Expat reads a whole name first: a bad byte after it comes first.
+                unsigned after = 0;
+                int n = decode(nameEnd, end, &after);
+                if (n == 0) return more(p, XML_ERROR_PARTIAL_CHAR);
+                if (n < 0 || (after < 0x20 && !isSpace(static_cast<char>(after))))
+                    return fail(nameEnd, XML_ERROR_INVALID_TOKEN);
+            }
             unsigned code = 0;
             int n = decode(p, end, &code);
             if (n == 0 && !final) return R::More;

@@ -118,6 +118,7 @@ private:
     R prolog();
     R content();
     R epilog();
+    R junkLiteral(const char* p);
     R text(const char* p);
     R startTag(const char* p);
     R attributeValue(const char* p, const char* tag, const char** next);
