@@ -300,7 +300,7 @@ def print_memory(results, errors, libraries):
     print()
     print("Heap in use (mallinfo2: uordblks + hblkhd, chunk headers included, plus our pool's "
           "blocks in use) after the first parse into a fresh tree object, minus before it, "
-          "less what stays in use once the tree is freed (the parser's, not the tree's); the "
+          "less, for us, what stays in use once the tree is freed (Expat's copy of the string, kept by our parser until its next parse); the "
           "copy of the input that tinyxml2 and pugixml parse in place is part of it. Tree MB "
           "is ours.")
     print()
