@@ -1083,7 +1083,14 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::junkLiteral(const char* p) {
     for (const char* q = p + 1;;) {
         q = skipPlain<'"', '\'', '\'', 2>(q, end);
         if (q == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
-        if (*q == *p) return fail(p, XML_ERROR_JUNK_AFTER_DOC_ELEMENT);
+        if (*q == *p) {
+            // A literal must end before white space, '>', '%' or '['.
+            const char* after = q + 1;
+            if (after == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
+            if (!isSpace(*after) && *after != '>' && *after != '%' && *after != '[')
+                return fail(after, XML_ERROR_INVALID_TOKEN);
+            return fail(p, XML_ERROR_JUNK_AFTER_DOC_ELEMENT);
+        }
         if (*q == '"' || *q == '\'') {
             ++q;
             continue;
