@@ -1095,7 +1095,7 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::junkLiteral(const char* p) {
             ++q;
             continue;
         }
-        R r = character(q, q, XML_ERROR_PARTIAL_CHAR);
+        R r = character(q, p, XML_ERROR_PARTIAL_CHAR);
         if (r != R::Ok) return r;
     }
 }
