@@ -10,7 +10,9 @@ root=$PWD
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(parse_string_fuzzer round_trip_fuzzer tree_edit_fuzzer differential_fuzzer)
+# The differential target is left to long runs named on the command line: it
+# is a search for where our tokenizer and Expat part, not a gate.
+[ ${#targets[@]} -eq 0 ] && targets=(parse_string_fuzzer round_trip_fuzzer tree_edit_fuzzer)
 build=${ZUVDOM_FUZZ_BUILD:-$root/build-fuzz}
 zip=${ZUVDOM_XMLTS_ZIP:-$root/../shared/testdata/xmlts20130923.zip}
 
