@@ -71,8 +71,10 @@ inline int decode(const char* at, const char* end, unsigned* code) {
     } else {
         return -1;
     }
+    // As Expat: too few bytes left for the lead byte is a cut character,
+    // whatever they hold.
+    if (e - p < n) return 0;
     for (int i = 1; i < n; ++i) {
-        if (p + i >= e) return 0;
         unsigned b = p[i];
         if (b < low || b > high) return -1;
         low = 0x80;
