@@ -1,0 +1,330 @@
+// The transcoder that feeds the tokenizer UTF-8.
+//
+// - Against Expat: every document of the W3C suite and of the peers' inputs
+//   that is not UTF-8 gives the same events through the parser (Expat on its
+//   own bytes) as through Expat reading our UTF-8 of it, and the same
+//   verdict on its declared encoding.
+// - Multi-byte encodings, made with iconv here: the same UTF-8 wherever the
+//   input is split, undecodable and truncated sequences included.
+// - The verdicts on declared encodings.
+#include <expat.h>
+#include <gtest/gtest.h>
+#include <iconv.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "ZUVLog.h"
+#include "ZUVSAX2Parser.h"
+#include "ZUVSAX2Transcoder.h"
+#include "ZUVString.h"
+#include "test_helpers.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Family = ZUVSAX2Transcoder::Family;
+using Declared = ZUVSAX2Transcoder::Declared;
+
+// Events as text. Runs of character data are merged: Expat splits them
+// wherever its buffers happen to end.
+struct Recorder {
+    std::string events;
+    std::string text;
+    void flush() {
+        if (!text.empty()) events += "C" + text + "\n";
+        text.clear();
+    }
+};
+
+void onStart(void* data, const char* name, const char** attributes) {
+    Recorder* r = static_cast<Recorder*>(data);
+    r->flush();
+    r->events += std::string("S") + name;
+    for (; *attributes; attributes += 2)
+        r->events += std::string(" ") + attributes[0] + "=" + attributes[1];
+    r->events += "\n";
+}
+
+void onEnd(void* data, const char* name) {
+    Recorder* r = static_cast<Recorder*>(data);
+    r->flush();
+    r->events += std::string("E") + name + "\n";
+}
+
+void onText(void* data, const char* text, int length) {
+    static_cast<Recorder*>(data)->text.append(text, static_cast<size_t>(length));
+}
+
+void onInstruction(void* data, const char* target, const char* text) {
+    Recorder* r = static_cast<Recorder*>(data);
+    r->flush();
+    r->events += std::string("P") + target + " " + text + "\n";
+}
+
+struct Parsed {
+    bool accepted;
+    std::string events;
+    std::string message;  // without the source and position
+};
+
+// The parser on Expat, reading the document's own bytes.
+Parsed parseRaw(const std::string& document) {
+    Recorder recorder;
+    ZUVLog log(nullptr);
+    ZUVSAX2Parser parser(&recorder, &log, onStart, onEnd, onText, onInstruction);
+    parser.setEngine(ZUVSAX2Parser::Engine::Expat);
+    Parsed p;
+    p.accepted = parser.parseString(zs(document));
+    recorder.flush();
+    p.events = recorder.events;
+    std::string message = log.getLastMessage().getText();
+    size_t colon = message.find(": ", message.find("string:"));
+    p.message = colon == std::string::npos ? message : message.substr(colon + 2);
+    return p;
+}
+
+// Expat told the input is UTF-8, with the parser's settings. A BOM goes
+// first so that Expat takes a U+FEFF at the start of ours for a character,
+// as the tokenizer does.
+Parsed parseUtf8(std::string utf8) {
+    utf8.insert(0, "\xEF\xBB\xBF");
+    Recorder recorder;
+    XML_Parser expat = XML_ParserCreate("UTF-8");
+    XML_SetUserData(expat, &recorder);
+    XML_SetElementHandler(expat, onStart, onEnd);
+    XML_SetCharacterDataHandler(expat, onText);
+    XML_SetProcessingInstructionHandler(expat, onInstruction);
+    XML_SetParamEntityParsing(expat, XML_PARAM_ENTITY_PARSING_NEVER);
+    Parsed p;
+    p.accepted =
+        XML_Parse(expat, utf8.data(), static_cast<int>(utf8.size()), XML_TRUE) == XML_STATUS_OK;
+    if (!p.accepted) p.message = XML_ErrorString(XML_GetErrorCode(expat));
+    XML_ParserFree(expat);
+    recorder.flush();
+    p.events = recorder.events;
+    return p;
+}
+
+struct Transcoded {
+    Declared verdict = Declared::Ok;
+    std::string utf8;
+    std::string message;  // the parser's text for an unsupported encoding
+    bool passThrough = false;
+};
+
+// The value of encoding="..." in a declaration; empty when there is none.
+std::string declaredName(const std::string& declaration) {
+    size_t at = declaration.find("encoding");
+    if (at == std::string::npos) return "";
+    at = declaration.find_first_of("'\"", at);
+    if (at == std::string::npos) return "";
+    size_t end = declaration.find(declaration[at], at + 1);
+    return end == std::string::npos ? "" : declaration.substr(at + 1, end - at - 1);
+}
+
+// Drives the transcoder as the tokenizer will, the bytes arriving in pieces
+// that end at `cuts` (ascending), then at the end of the document.
+Transcoded transcode(const std::string& document, const std::vector<size_t>& cuts) {
+    Transcoded t;
+    ZUVSAX2Transcoder transcoder;
+    size_t next = 0;
+    size_t available = 0;
+    auto more = [&] { available = next < cuts.size() ? cuts[next++] : document.size(); };
+    more();
+    while (!transcoder.detect(document.data(), available, available == document.size()))
+        more();
+    size_t at = transcoder.bomLength();
+    bool declared = false;
+    for (int calls = 0; calls < 100000; ++calls) {
+        bool atEnd = available == document.size();
+        at += transcoder.convert(document.data() + at, available - at, atEnd, t.utf8);
+        size_t close = t.utf8.find('>');
+        if (!declared && t.utf8.compare(0, 5, "<?xml") == 0 && close != std::string::npos) {
+            declared = true;
+            std::string name = declaredName(t.utf8.substr(0, close));
+            t.verdict = transcoder.declare(name.empty() ? nullptr : name.c_str());
+            if (t.verdict != Declared::Ok) {
+                t.message = "unsupported encoding \"" + transcoder.encodingName() +
+                            "\": " + transcoder.problem();
+                break;
+            }
+            continue;
+        }
+        if (atEnd) {
+            EXPECT_EQ(at, document.size());
+            break;
+        }
+        more();
+    }
+    t.passThrough = transcoder.passThrough();
+    return t;
+}
+
+std::vector<size_t> every(size_t step, size_t size) {
+    std::vector<size_t> cuts;
+    for (size_t at = step; at < size; at += step)
+        cuts.push_back(at);
+    return cuts;
+}
+
+std::string iconvTo(const char* encoding, const std::string& utf8) {
+    iconv_t converter = iconv_open(encoding, "UTF-8");
+    EXPECT_NE(converter, reinterpret_cast<iconv_t>(-1)) << encoding;
+    std::string out(utf8.size() * 4 + 16, '\0');
+    char* in = const_cast<char*>(utf8.data());
+    size_t inLeft = utf8.size();
+    char* o = &out[0];
+    size_t oLeft = out.size();
+    EXPECT_NE(iconv(converter, &in, &inLeft, &o, &oLeft), static_cast<size_t>(-1)) << encoding;
+    iconv(converter, nullptr, nullptr, &o, &oLeft);
+    iconv_close(converter);
+    out.resize(out.size() - oLeft);
+    return out;
+}
+
+}  // namespace
+
+TEST(Sax2Transcoder, ExpatReadsTheSameEventsFromOurUtf8) {
+    const std::string shared = ZUVDOM_SHARED_DATA;
+    const std::string archive = shared + "/xmlts20130923.zip";
+    if (!fs::exists(archive)) GTEST_SKIP() << "W3C XML test suite not found at " << archive;
+    if (std::system("unzip -v >/dev/null 2>&1") != 0) GTEST_SKIP() << "the unzip program is needed";
+    TempDir unpacked;
+    std::string command = "unzip -q '" + archive + "' -d '" + unpacked.path + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+
+    std::vector<std::string> files;
+    for (const auto& entry : fs::recursive_directory_iterator(unpacked.path))
+        if (entry.is_regular_file() && entry.path().extension() == ".xml")
+            files.push_back(entry.path().string());
+    for (const auto& peer : fs::directory_iterator(shared + "/peers")) {
+        std::ifstream manifest(peer.path() / "MANIFEST.txt");
+        std::string line;
+        while (std::getline(manifest, line))
+            if (!line.empty() && line[0] != '#')
+                files.push_back((peer.path() / line.substr(0, line.find('\t'))).string());
+    }
+    ASSERT_GT(files.size(), 2000u);
+
+    int compared = 0, read = 0, incorrect = 0, unsupported = 0, refused = 0;
+    for (const std::string& file : files) {
+        std::string document = readFile(file);
+        Transcoded whole = transcode(document, {});
+        if (whole.passThrough && whole.verdict == Declared::Ok) continue;  // UTF-8
+        ++compared;
+        Transcoded pieces = transcode(document, every(7, document.size()));
+        EXPECT_EQ(pieces.verdict, whole.verdict) << file;
+        EXPECT_EQ(pieces.utf8, whole.utf8) << file;
+
+        Parsed raw = parseRaw(document);
+        if (raw.accepted) {
+            ++read;
+            EXPECT_EQ(whole.verdict, Declared::Ok) << file << ": " << whole.message;
+            Parsed ours = parseUtf8(whole.utf8);
+            EXPECT_TRUE(ours.accepted) << file << ": " << ours.message;
+            EXPECT_EQ(ours.events, raw.events) << file;
+        } else if (raw.message == "encoding specified in XML declaration is incorrect") {
+            ++incorrect;
+            EXPECT_EQ(whole.verdict, Declared::Incorrect) << file;
+        } else if (raw.message.find("only single-byte encodings") != std::string::npos) {
+            // Multi-byte: Expat cannot read it, so there is nothing to compare.
+        } else if (raw.message.compare(0, 20, "unsupported encoding") == 0) {
+            ++unsupported;
+            EXPECT_EQ(whole.verdict, Declared::Unsupported) << file;
+            EXPECT_EQ(whole.message, raw.message) << file;
+        } else if (whole.verdict == Declared::Ok) {
+            // Refused for what it holds: our UTF-8 must not make it well-formed.
+            ++refused;
+            EXPECT_FALSE(parseUtf8(whole.utf8).accepted) << file << ": " << raw.message;
+        }
+    }
+    std::printf(
+        "%d documents not in UTF-8: %d read, %d refused, %d incorrect and %d unsupported "
+        "encodings\n",
+        compared, read, refused, incorrect, unsupported);
+    EXPECT_GT(read, 50);
+}
+
+TEST(Sax2Transcoder, MultiByteInputSplitAnywhereGivesTheSameUtf8) {
+    const std::string japanese = "日本語のテキスト「漢字」、ひらがな・カタカナ";
+    struct Case {
+        const char* encoding;
+        std::string text;
+        std::string invalid;  // undecodable bytes, read as one 0xFF
+    } cases[] = {
+        {"EUC-JP", japanese + "ｶﾀｶﾅ丂", "\xFF"},  // 2-byte kana and a 3-byte JIS X 0212
+        {"Shift_JIS", japanese + "ｶﾀｶﾅ", "\xFF"},
+        {"ISO-2022-JP", japanese, "\xFF"},
+        {"GB18030", "简体中文，€😀", "\xFF"},  // the emoji takes 4 bytes
+        {"Big5", "繁體中文，臺灣", "\xFF"},
+        {"UTF-16LE", japanese + "😀", std::string("\x00\xD8", 2)},  // a lone high surrogate
+        {"UTF-16BE", japanese + "😀", std::string("\xDC\x00", 2)},  // a lone low surrogate
+    };
+    for (const Case& c : cases) {
+        std::string head = std::string("<?xml version=\"1.0\" encoding=\"") + c.encoding +
+                           "\"?>\n<doc a=\"" + c.text + "\">" + c.text;
+        std::string tail = "</doc>\n" + c.text;
+        // Ends with the first byte of a character: incomplete, one 0xFF.
+        std::string bytes = iconvTo(c.encoding, head) + c.invalid + iconvTo(c.encoding, tail) +
+                            iconvTo(c.encoding, "日").substr(0, 1);
+        std::string expected = head + "\xFF" + tail + "\xFF";
+        Transcoded whole = transcode(bytes, {});
+        EXPECT_EQ(whole.verdict, Declared::Ok) << c.encoding;
+        EXPECT_EQ(whole.utf8, expected) << c.encoding;
+        EXPECT_EQ(transcode(bytes, every(1, bytes.size())).utf8, expected) << c.encoding;
+        for (size_t cut = 0; cut <= bytes.size(); ++cut)
+            ASSERT_EQ(transcode(bytes, {cut}).utf8, expected) << c.encoding << " cut at " << cut;
+    }
+}
+
+TEST(Sax2Transcoder, DeclaredEncodingAgainstTheFamily) {
+    struct Row {
+        const char* family;  // how the document is written: iconv's name
+        const char* name;
+        Declared verdict;
+        const char* problem;
+    } rows[] = {
+        {"UTF-8", "utf-16", Declared::Incorrect, ""},
+        {"UTF-8", "UTF-16LE", Declared::Incorrect, ""},
+        {"UTF-8", "x-no-such-encoding", Declared::Unsupported, "iconv does not know it"},
+        {"UTF-8", "UTF-32", Declared::Unsupported, "it is not ASCII-compatible"},
+        {"UTF-8", "IBM037", Declared::Unsupported, "it is not ASCII-compatible"},
+        {"UTF-8", "UTF-7", Declared::Unsupported, "it is not ASCII-compatible"},
+        {"UTF-8", "shift_jis", Declared::Ok, ""},
+        {"UTF-8", "windows-1252", Declared::Ok, ""},
+        {"UTF-16LE", "UTF-16", Declared::Ok, ""},
+        {"UTF-16LE", "utf-16le", Declared::Ok, ""},
+        {"UTF-16LE", "UTF-16BE", Declared::Incorrect, ""},
+        {"UTF-16BE", "UTF-16LE", Declared::Incorrect, ""},
+        {"UTF-16BE", "ISO-8859-1", Declared::Incorrect, ""},
+        {"UTF-16BE", "windows-1252", Declared::Incorrect, ""},
+        {"UTF-16BE", "EUC-JP", Declared::Incorrect, ""},
+        {"UTF-16LE", "x-no-such-encoding", Declared::Unsupported, "iconv does not know it"},
+    };
+    for (const Row& row : rows) {
+        std::string text = std::string("<?xml version='1.0' encoding='") + row.name + "'?><a/>";
+        Transcoded t = transcode(iconvTo(row.family, text), {});
+        EXPECT_EQ(t.verdict, row.verdict) << row.family << " " << row.name;
+        if (row.verdict == Declared::Unsupported) {
+            EXPECT_EQ(t.message,
+                      std::string("unsupported encoding \"") + row.name + "\": " + row.problem);
+        } else if (row.verdict == Declared::Ok) {
+            EXPECT_EQ(t.utf8, text);
+        }
+    }
+    // Read in place only while the document stays UTF-8.
+    EXPECT_TRUE(transcode("<?xml version='1.0' encoding='UTF-8'?><a/>", {}).passThrough);
+    EXPECT_TRUE(transcode("<a/>", {}).passThrough);
+    EXPECT_FALSE(transcode("<?xml version='1.0' encoding='latin1'?><a/>", {}).passThrough);
+
+    ZUVSAX2Transcoder transcoder;
+    EXPECT_FALSE(transcoder.detect("\xFF\xFE<", 3, false));
+    EXPECT_TRUE(transcoder.detect("\xFF\xFE<", 3, true));
+    EXPECT_EQ(transcoder.family(), Family::Utf16LE);
+    EXPECT_EQ(transcoder.bomLength(), 2u);
+}
