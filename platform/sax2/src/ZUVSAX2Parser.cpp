@@ -21,10 +21,12 @@
 #include <exception>
 #include <memory>
 #include <new>
+#include <string>
 
 #include "ZUVFile.h"
 #include "ZUVLog.h"
 #include "ZUVSAX2Tokenizer.h"
+#include "ZUVSAX2Transcoder.h"
 #include "ZUVString.h"
 
 static_assert(XML_MAJOR_VERSION > 2 || (XML_MAJOR_VERSION == 2 && XML_MINOR_VERSION >= 4),
@@ -59,6 +61,9 @@ struct ParserState {
     std::exception_ptr exception;
     char encodingName[64] = {};
     const char* encodingProblem = nullptr;
+    char encodingProblemText[96] = {};
+    bool encodingIncorrect = false;  // a name the document's family contradicts
+    ZUVSAX2Transcoder::Family family = ZUVSAX2Transcoder::Family::Utf8;
 
     // Position of the last event or error, once the last parse returned.
     // After a parse that succeeded it is read from Expat when asked:
@@ -69,6 +74,10 @@ struct ParserState {
 
     ZUVSAX2Tokenizer tokenizer;
     bool inTokenizer = false;  // the running parse is the tokenizer's
+    // Documents in another encoding than UTF-8 are read as UTF-8 made here,
+    // chunk by chunk.
+    ZUVSAX2Transcoder transcoder;
+    std::string converted;
 };
 
 using State = ParserState;
@@ -160,17 +169,44 @@ void XMLCALL onInstruction(void* data, const XML_Char* target, const XML_Char* t
 }
 
 // Expat reads UTF-8, UTF-16, ISO-8859-1 and US-ASCII itself and asks here
-// for any other declared encoding. We accept single-byte encodings that
-// iconv knows and that keep ASCII in place (windows-125x, ISO-8859-x, KOI8-x
-// ...): their table maps each byte to its code point, or -1 when the byte
-// means nothing in the encoding.
+// for any other declared encoding. The verdict is the transcoder's, so that
+// both engines accept and refuse the same names. Expat reads single-byte
+// encodings through a table that maps each byte to its code point, or -1
+// when the byte means nothing in the encoding; multi-byte ones never get
+// here, they reach Expat as our UTF-8.
 int XMLCALL onUnknownEncoding(void* data, const XML_Char* name, XML_Encoding* info) noexcept {
     State* s = static_cast<State*>(data);
     std::snprintf(s->encodingName, sizeof s->encodingName, "%s", name);
-    s->encodingProblem = "iconv does not know it";
+    s->encodingProblem = s->encodingProblemText;
+    // The first bytes of a document of the family this one has.
+    const char* start = s->family == ZUVSAX2Transcoder::Family::Utf16LE   ? "<\0?\0"
+                        : s->family == ZUVSAX2Transcoder::Family::Utf16BE ? "\0<\0?"
+                                                                          : "<?xm";
+    try {
+        ZUVSAX2Transcoder check;
+        check.detect(start, 4, true);
+        switch (check.declare(name)) {
+            case ZUVSAX2Transcoder::Declared::Incorrect:
+                s->encodingIncorrect = true;
+                return XML_STATUS_ERROR;
+            case ZUVSAX2Transcoder::Declared::Unsupported:
+                std::snprintf(s->encodingProblemText, sizeof s->encodingProblemText, "%s",
+                              check.problem().c_str());
+                return XML_STATUS_ERROR;
+            case ZUVSAX2Transcoder::Declared::Ok:
+                break;
+        }
+        if (check.multiByte()) {
+            std::snprintf(s->encodingProblemText, sizeof s->encodingProblemText,
+                          "only single-byte encodings are supported");
+            return XML_STATUS_ERROR;
+        }
+    } catch (...) {
+        std::snprintf(s->encodingProblemText, sizeof s->encodingProblemText, "out of memory");
+        return XML_STATUS_ERROR;
+    }
     iconv_t converter = iconv_open("UTF-32LE", name);
     if (converter == reinterpret_cast<iconv_t>(-1)) return XML_STATUS_ERROR;
-
     for (int byte = 0; byte < 256; ++byte) {
         char in = static_cast<char>(byte);
         unsigned char out[32];
@@ -179,50 +215,23 @@ int XMLCALL onUnknownEncoding(void* data, const XML_Char* name, XML_Encoding* in
         size_t inLeft = 1;
         size_t outLeft = sizeof out;
         iconv(converter, nullptr, nullptr, nullptr, nullptr);
-        size_t result = iconv(converter, &inPointer, &inLeft, &outPointer, &outLeft);
-        if (result == static_cast<size_t>(-1)) {
-            if (errno == EILSEQ) {
-                info->map[byte] = -1;
-                continue;
-            }
-            // EINVAL: the byte starts a longer sequence; E2BIG: it cannot be
-            // one character.
-            s->encodingProblem = "only single-byte encodings are supported";
-            iconv_close(converter);
-            return XML_STATUS_ERROR;
-        }
+        info->map[byte] = -1;
+        if (iconv(converter, &inPointer, &inLeft, &outPointer, &outLeft) == static_cast<size_t>(-1))
+            continue;
         // Some converters (windows-1255, TCVN) hold a character back to
         // combine it with the next one: flush it out.
         iconv(converter, nullptr, nullptr, &outPointer, &outLeft);
-        size_t produced = sizeof out - outLeft;
-        if (produced == 0) {  // a shift byte of a stateful encoding
-            s->encodingProblem = "only single-byte encodings are supported";
-            iconv_close(converter);
-            return XML_STATUS_ERROR;
-        }
-        if (produced != 4) {  // one byte, several characters: not in Expat's model
-            info->map[byte] = -1;
-            continue;
-        }
+        // One byte, several characters, is not in Expat's model.
+        if (sizeof out - outLeft != 4) continue;
         unsigned long code = out[0] | (out[1] << 8) | (static_cast<unsigned long>(out[2]) << 16) |
                              (static_cast<unsigned long>(out[3]) << 24);
-        info->map[byte] = code > 0xFFFF ? -1 : static_cast<int>(code);
+        if (code <= 0xFFFF) info->map[byte] = static_cast<int>(code);
     }
     iconv_close(converter);
-
-    // Markup characters must be where ASCII has them (Expat checks this too,
-    // but without saying why).
-    for (int byte = 0; byte < 128; ++byte) {
-        bool markup = byte == '\t' || byte == '\n' || byte == '\r' || (byte >= 0x20 && byte < 0x7f);
-        if (markup && info->map[byte] != byte) {
-            s->encodingProblem = "it is not ASCII-compatible";
-            return XML_STATUS_ERROR;
-        }
-    }
     info->data = nullptr;
     info->convert = nullptr;
     info->release = nullptr;
-    s->encodingProblem = "Expat refused its table";
+    std::snprintf(s->encodingProblemText, sizeof s->encodingProblemText, "Expat refused its table");
     return XML_STATUS_OK;
 }
 
@@ -259,9 +268,10 @@ private:
     State* s;
 };
 
-// Puts Expat back at the start of a document with our settings.
-void begin(State* s) {
-    if (!XML_ParserReset(s->expat, nullptr)) throw std::bad_alloc();
+// Puts Expat back at the start of a document with our settings; `encoding`,
+// when given, overrides what the document declares.
+void begin(State* s, const char* encoding = nullptr) {
+    if (!XML_ParserReset(s->expat, encoding)) throw std::bad_alloc();
     XML_SetUserData(s->expat, s);
     XML_SetElementHandler(s->expat, onStart, onEnd);
     XML_SetCharacterDataHandler(s->expat, onCharacters);
@@ -278,6 +288,7 @@ void begin(State* s) {
     s->exception = nullptr;
     s->encodingName[0] = '\0';
     s->encodingProblem = nullptr;
+    s->encodingIncorrect = false;
 }
 
 // After Expat returned: true when the document was accepted. Otherwise
@@ -317,7 +328,9 @@ bool finish(State* s, const char* source, bool accepted) {
     }
     XML_Error code = XML_GetErrorCode(s->expat);
     ZUVSAX2Position position = currentPosition(s->expat);
-    if (code == XML_ERROR_UNKNOWN_ENCODING && s->encodingProblem) {
+    if (code == XML_ERROR_UNKNOWN_ENCODING && s->encodingIncorrect) {
+        report(s, source, position, "%s", XML_ErrorString(XML_ERROR_INCORRECT_ENCODING));
+    } else if (code == XML_ERROR_UNKNOWN_ENCODING && s->encodingProblem) {
         report(s, source, position, "unsupported encoding \"%s\": %s", s->encodingName,
                s->encodingProblem);
     } else {
@@ -374,25 +387,6 @@ bool stream(State* s, const char* source, Reader read, const char* prefix = null
 
 // --- The tokenizer's side ---------------------------------------------------
 
-// Documents the tokenizer reads: UTF-8, with or without a byte order mark.
-// The first bytes of UTF-16 (a byte order mark, or '<' next to a zero byte)
-// and of any 32-bit or EBCDIC form send the document to Expat.
-bool looksUtf8(const char* bytes, size_t length) {
-    if (length >= 2) {
-        unsigned char a = static_cast<unsigned char>(bytes[0]);
-        unsigned char b = static_cast<unsigned char>(bytes[1]);
-        if ((a == 0xFE && b == 0xFF) || (a == 0xFF && b == 0xFE)) return false;
-        if (a == 0 || b == 0) return false;
-    }
-    if (length >= 1 && (bytes[0] == 0 || static_cast<unsigned char>(bytes[0]) == 0x4C))
-        return false;
-    return true;
-}
-
-size_t byteOrderMark(const char* bytes, size_t length) {
-    return length >= 3 && std::memcmp(bytes, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;
-}
-
 bool isUtf8Name(const char* name) {
     return !name || strcasecmp(name, "UTF-8") == 0;
 }
@@ -407,8 +401,20 @@ void startTokenizer(State* s, size_t skip) {
     s->tokenizer.reset(handlers, s->maxDepth, s->maxTextLength, skip);
 }
 
+// Reads the family from the first bytes (all of them when fewer than 4).
+void detect(State* s, const char* bytes, size_t length) {
+    s->transcoder.reset();
+    s->transcoder.detect(bytes, length, true);
+    s->family = s->transcoder.family();
+}
+
 bool tokenizerError(State* s, const char* source) {
     ZUVSAX2Tokenizer& t = s->tokenizer;
+    int code = t.error();
+    // The only cut character in our UTF-8 of a UTF-16 document is half a
+    // unit, which Expat calls an unclosed token.
+    if (code == XML_ERROR_PARTIAL_CHAR && s->family != ZUVSAX2Transcoder::Family::Utf8)
+        code = XML_ERROR_UNCLOSED_TOKEN;
     ZUVSAX2Position at = t.errorPosition();
     switch (t.limit()) {
         case ZUVSAX2Tokenizer::Limit::Depth:
@@ -421,8 +427,27 @@ bool tokenizerError(State* s, const char* source) {
             report(s, source, at, "attribute value longer than %ld bytes", s->maxTextLength);
             break;
         case ZUVSAX2Tokenizer::Limit::None:
-            report(s, source, at, "%s", XML_ErrorString(static_cast<XML_Error>(t.error())));
+            report(s, source, at, "%s", XML_ErrorString(static_cast<XML_Error>(code)));
             break;
+    }
+    return false;
+}
+
+// At Status::Declaration of a document that names another encoding than its
+// family's: the transcoder's verdict, reported as Expat words it, at the name.
+bool declared(State* s, const char* source) {
+    ZUVSAX2Tokenizer& t = s->tokenizer;
+    switch (s->transcoder.declare(t.encoding())) {
+        case ZUVSAX2Transcoder::Declared::Ok:
+            return true;
+        case ZUVSAX2Transcoder::Declared::Incorrect:
+            report(s, source, t.encodingPosition(), "%s",
+                   XML_ErrorString(XML_ERROR_INCORRECT_ENCODING));
+            return false;
+        case ZUVSAX2Transcoder::Declared::Unsupported:
+            report(s, source, t.encodingPosition(), "unsupported encoding \"%s\": %s",
+                   s->transcoder.encodingName().c_str(), s->transcoder.problem().c_str());
+            return false;
     }
     return false;
 }
@@ -444,33 +469,6 @@ public:
 private:
     State* s;
 };
-
-// The whole document is in memory and read in place.
-bool tokenizeString(State* s, const char* source, const char* bytes, size_t length) {
-    if (!looksUtf8(bytes, length)) return finish(s, source, feedExpat(s, bytes, length, true));
-    startTokenizer(s, byteOrderMark(bytes, length));
-    ZUVSAX2Tokenizer::Status status;
-    {
-        InTokenizer in(s);
-        status = s->tokenizer.feed(bytes, length, true);
-        if (status == ZUVSAX2Tokenizer::Status::Declaration) {
-            if (!isUtf8Name(s->tokenizer.encoding())) {
-                status = ZUVSAX2Tokenizer::Status::Fallback;
-            } else {
-                s->tokenizer.proceed();
-                status = s->tokenizer.feed(bytes, length, true);
-            }
-        }
-        if (status == ZUVSAX2Tokenizer::Status::Done) {
-            s->position = s->tokenizer.endPosition();
-            s->positionInExpat = false;
-            return true;
-        }
-    }
-    if (status == ZUVSAX2Tokenizer::Status::Fallback)
-        return finish(s, source, feedExpat(s, bytes, length, true));
-    return tokenizerError(s, source);
-}
 
 // A buffer that grows by doubling and gives up its front.
 class Buffer {
@@ -502,14 +500,204 @@ private:
     size_t used = 0;
 };
 
+// The bytes of a document as the transcoding side sees them: what has
+// arrived, from the first byte not yet dropped. A string has all of its bytes
+// at once.
+class StringInput {
+public:
+    StringInput(const char* bytes, size_t length) : bytes(bytes), length(length) {}
+    const char* data() const { return bytes; }
+    size_t size() const { return length; }
+    bool ended() const { return true; }
+    bool more(State*, const char*) { return true; }
+    void drop(size_t) {}
+    // Expat reads the whole document as it is.
+    bool toExpat(State* s, const char* source) {
+        return finish(s, source, feedExpat(s, bytes, length, true));
+    }
+
+private:
+    const char* bytes;
+    size_t length;
+};
+
+// A file or standard input, read in chunks into `buffer`.
+template <typename Reader>
+class StreamInput {
+public:
+    StreamInput(Buffer& buffer, Reader& read, bool& end) : buffer(buffer), read(read), end(end) {}
+    const char* data() { return buffer.data(); }
+    size_t size() const { return buffer.size(); }
+    bool ended() const { return end; }
+    // Reads one chunk more; false after reporting a read error.
+    bool more(State* s, const char* source) {
+        char* room = buffer.reserve(ZUVSAX2Parser::kChunkSize);
+        int error = 0;
+        long length = read(room, static_cast<size_t>(ZUVSAX2Parser::kChunkSize), error);
+        if (length < 0) {
+            char text[128];
+            ZUVSAX2Position at = s->tokenizer.endPosition();
+            report(s, source, at, "cannot read: %s", describeErrno(error, text, sizeof text));
+            return false;
+        }
+        end = length == 0;
+        buffer.grow(static_cast<size_t>(length));
+        return true;
+    }
+    void drop(size_t n) { buffer.drop(n); }
+    // Expat reads the document as it is, from what the buffer holds (nothing
+    // was dropped before the root element) to the end of the source.
+    bool toExpat(State* s, const char* source) {
+        return stream(s, source, read, buffer.data(), buffer.size(), end);
+    }
+
+private:
+    Buffer& buffer;
+    Reader& read;
+    bool& end;
+};
+
+// Converts input[at..) while the transcoder can go on, reading more when
+// less than a chunk is left, until `converted` holds `wanted` bytes or the
+// input or the declaration ends. False after a read error.
+template <typename Input>
+bool convertMore(State* s, const char* source, Input& in, size_t& at, bool keep, size_t wanted) {
+    const size_t chunk = static_cast<size_t>(ZUVSAX2Parser::kChunkSize);
+    ZUVSAX2Transcoder& tc = s->transcoder;
+    do {
+        if (in.size() - at < chunk && !in.ended()) {
+            if (!keep) {
+                in.drop(at);
+                at = 0;
+            }
+            if (!in.more(s, source)) return false;
+        }
+        size_t step = in.size() - at < chunk ? in.size() - at : chunk;
+        bool last = in.ended() && at + step == in.size();
+        at += tc.convert(in.data() + at, step, last, s->converted);
+    } while (!tc.waiting() && !(in.ended() && at == in.size()) && s->converted.size() < wanted);
+    return true;
+}
+
+// Expat reads the rest of a multi-byte document as our UTF-8, from the
+// document's start: `converted` holds what was converted so far, from there.
+template <typename Input>
+bool expatConverted(State* s, const char* source, Input& in, size_t at) {
+    begin(s, "UTF-8");
+    for (;;) {
+        bool last = in.ended() && at == in.size();
+        if (!feedExpat(s, s->converted.data(), s->converted.size(), last))
+            return finish(s, source, false);
+        s->converted.clear();
+        if (last) return finish(s, source, true);
+        if (!convertMore(s, source, in, at, false, 1)) return false;
+    }
+}
+
+// A document the tokenizer reads as UTF-8 converted as it streams in: from
+// its first byte, since no event was sent before its declaration was read.
+// With `expatOnly` the tokenizer only reads the declaration, to choose how
+// Expat reads the document: as it is, or as our UTF-8 when Expat cannot
+// read its encoding.
+template <typename Input>
+bool tokenizeConverted(State* s, const char* source, Input& in, bool expatOnly) {
+    ZUVSAX2Transcoder& tc = s->transcoder;
+    ZUVSAX2Tokenizer& t = s->tokenizer;
+    std::string& out = s->converted;
+    detect(s, in.data(), in.size());
+    out.clear();
+    size_t at = tc.bomLength();
+    // A byte order mark counts in positions, as Expat counts it.
+    if (at) out.assign("\xEF\xBB\xBF");
+    startTokenizer(s, out.size());
+    bool keep = true;  // the input from its start, until the root element
+    size_t wanted = 0;
+    for (;;) {
+        if (!convertMore(s, source, in, at, keep, wanted)) return false;
+        bool final = in.ended() && at == in.size() && !tc.waiting();
+        size_t before = t.tokenized();
+        ZUVSAX2Tokenizer::Status status;
+        {
+            InTokenizer guard(s);
+            status = t.feed(out.data(), out.size(), final);
+        }
+        switch (status) {
+            case ZUVSAX2Tokenizer::Status::Declaration:
+                if (expatOnly) {
+                    if (tc.declare(t.encoding()) == ZUVSAX2Transcoder::Declared::Ok &&
+                        tc.multiByte())
+                        return expatConverted(s, source, in, at);
+                    return in.toExpat(s, source);
+                }
+                if (!declared(s, source)) return false;
+                t.proceed();
+                wanted = 0;
+                continue;
+            case ZUVSAX2Tokenizer::Status::Done:
+                s->position = t.endPosition();
+                s->positionInExpat = false;
+                return true;
+            case ZUVSAX2Tokenizer::Status::Error:
+                return tokenizerError(s, source);
+            case ZUVSAX2Tokenizer::Status::Fallback:
+                return tc.multiByte() ? expatConverted(s, source, in, at) : in.toExpat(s, source);
+            case ZUVSAX2Tokenizer::Status::NeedMore:
+                // A declaration the transcoder cut short is not one the
+                // tokenizer reads.
+                if (tc.waiting()) return in.toExpat(s, source);
+                break;
+        }
+        size_t done = t.discardable();
+        // A token longer than what is there: convert as much again before
+        // trying once more, so that it is scanned a logarithmic number of times.
+        wanted = t.tokenized() == before && done == 0 ? 2 * out.size() : 0;
+        if (done) {
+            keep = false;
+            t.discarded(done);
+            out.erase(0, done);
+        }
+    }
+}
+
+// The whole document is in memory; UTF-8 is read in place.
+bool tokenizeString(State* s, const char* source, const char* bytes, size_t length) {
+    StringInput in(bytes, length);
+    detect(s, bytes, length);
+    if (s->family != ZUVSAX2Transcoder::Family::Utf8)
+        return tokenizeConverted(s, source, in, false);
+    startTokenizer(s, s->transcoder.bomLength());
+    ZUVSAX2Tokenizer::Status status;
+    {
+        InTokenizer guard(s);
+        status = s->tokenizer.feed(bytes, length, true);
+        if (status == ZUVSAX2Tokenizer::Status::Declaration) {
+            if (!isUtf8Name(s->tokenizer.encoding())) {
+                if (!declared(s, source)) return false;
+                return tokenizeConverted(s, source, in, false);
+            }
+            s->tokenizer.proceed();
+            status = s->tokenizer.feed(bytes, length, true);
+        }
+        if (status == ZUVSAX2Tokenizer::Status::Done) {
+            s->position = s->tokenizer.endPosition();
+            s->positionInExpat = false;
+            return true;
+        }
+    }
+    if (status == ZUVSAX2Tokenizer::Status::Fallback)
+        return finish(s, source, feedExpat(s, bytes, length, true));
+    return tokenizerError(s, source);
+}
+
 // Reads a source in chunks into a buffer that keeps only the token the last
 // chunk cut, and the prolog until the root element (Expat may need it all).
 template <typename Reader>
-bool tokenizeStream(State* s, const char* source, Reader read) {
+bool tokenizeStream(State* s, const char* source, Reader read, bool expatOnly) {
     Buffer buffer;
     bool ended = false;
     bool started = false;
     size_t wanted = 0;  // read until the buffer holds this much
+    StreamInput<Reader> in(buffer, read, ended);
     for (;;) {
         do {
             if (ended) break;
@@ -526,18 +714,23 @@ bool tokenizeStream(State* s, const char* source, Reader read) {
             buffer.grow(static_cast<size_t>(length));
         } while (buffer.size() < wanted || (!started && buffer.size() < 4));
         if (!started) {
-            if (!looksUtf8(buffer.data(), buffer.size()))
-                return stream(s, source, read, buffer.data(), buffer.size(), ended);
-            startTokenizer(s, byteOrderMark(buffer.data(), buffer.size()));
+            detect(s, buffer.data(), buffer.size());
+            if (expatOnly || s->family != ZUVSAX2Transcoder::Family::Utf8)
+                return tokenizeConverted(s, source, in, expatOnly);
+            startTokenizer(s, s->transcoder.bomLength());
             started = true;
         }
         ZUVSAX2Tokenizer& t = s->tokenizer;
         ZUVSAX2Tokenizer::Status status;
         size_t before = t.tokenized();
         {
-            InTokenizer in(s);
+            InTokenizer guard(s);
             status = t.feed(buffer.data(), buffer.size(), ended);
-            if (status == ZUVSAX2Tokenizer::Status::Declaration && isUtf8Name(t.encoding())) {
+            if (status == ZUVSAX2Tokenizer::Status::Declaration) {
+                if (!isUtf8Name(t.encoding())) {
+                    if (!declared(s, source)) return false;
+                    return tokenizeConverted(s, source, in, false);
+                }
                 t.proceed();
                 status = t.feed(buffer.data(), buffer.size(), ended);
             }
@@ -549,7 +742,7 @@ bool tokenizeStream(State* s, const char* source, Reader read) {
                 return true;
             case ZUVSAX2Tokenizer::Status::Error:
                 return tokenizerError(s, source);
-            case ZUVSAX2Tokenizer::Status::Declaration:  // an encoding Expat reads
+            case ZUVSAX2Tokenizer::Status::Declaration:
             case ZUVSAX2Tokenizer::Status::Fallback:
                 return stream(s, source, read, buffer.data(), buffer.size(), ended);
             case ZUVSAX2Tokenizer::Status::NeedMore:
@@ -568,8 +761,7 @@ bool tokenizeStream(State* s, const char* source, Reader read) {
 
 template <typename Reader>
 bool readAll(State* s, const char* source, Reader read) {
-    if (s->engine == ZUVSAX2Parser::Engine::Automatic) return tokenizeStream(s, source, read);
-    return stream(s, source, read);
+    return tokenizeStream(s, source, read, s->engine == ZUVSAX2Parser::Engine::Expat);
 }
 
 bool nested(State* s, const char* source) {
@@ -652,7 +844,8 @@ bool ZUVSAX2Parser::parseString(const ZUVString& text) {
     const char* bytes = text.getText();
     size_t length = static_cast<size_t>(text.getLength());
     if (state->engine == Engine::Automatic) return tokenizeString(state, source, bytes, length);
-    return finish(state, source, feedExpat(state, bytes, length, true));
+    StringInput in(bytes, length);
+    return tokenizeConverted(state, source, in, true);
 }
 
 ZUVSAX2Position ZUVSAX2Parser::getPosition() const {

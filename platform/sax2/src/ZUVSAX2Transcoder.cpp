@@ -277,8 +277,8 @@ size_t ZUVSAX2Transcoder::decodeUtf16(const unsigned char* in, size_t len, bool 
         out += encode(0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00), out);
         i += 4;
     }
-    if (atEnd && i < len) {  // half a unit
-        *out++ = 0xFF;
+    if (atEnd && i < len) {  // half a unit: a cut character, as Expat sees it
+        *out++ = 0xC2;
         i = len;
     }
     o = reinterpret_cast<char*>(out);

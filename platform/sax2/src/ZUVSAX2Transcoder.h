@@ -46,7 +46,8 @@ public:
     // Appends the UTF-8 of data[0..len) to `out` and returns the bytes
     // consumed: an incomplete sequence at the end is left for the next call,
     // unless atEnd. A sequence that cannot be decoded becomes one 0xFF byte,
-    // invalid in UTF-8, so the tokenizer reports an invalid token there.
+    // invalid in UTF-8, so the tokenizer reports an invalid token there;
+    // half a UTF-16 unit at the end becomes a lone lead byte, a cut character.
     // UTF-8 input is copied as it is. Before declare(), a document that
     // starts with "<?xml" is converted only up to and including its first
     // '>' (0 is returned after that); nothing is converted before detect().
@@ -66,6 +67,11 @@ public:
     // place past bomLength() and need not call convert(). It may turn false
     // at declare().
     bool passThrough() const { return family_ == Family::Utf8 && decoder_ == Decoder::Utf8; }
+    // True when convert() stopped after the declaration and waits for declare().
+    bool waiting() const { return start_ == Start::AfterDeclaration; }
+    // True when the declared encoding is decoded by iconv, which Expat cannot
+    // read itself: it must be given our UTF-8.
+    bool multiByte() const { return decoder_ == Decoder::Iconv; }
 
 private:
     enum class Decoder { Utf8, Utf16LE, Utf16BE, Latin1, Ascii, Table, Iconv };
