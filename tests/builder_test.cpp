@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "ZUVDOM.h"
@@ -178,3 +179,30 @@ TEST(Builder, FilesAndStandardInputGiveTheSameTreeAsStrings) {
 }
 
 }  // namespace
+
+// A multi-byte document builds the tree of its UTF-8, whether our tokenizer
+// reads it or, for its internal subset, Expat.
+TEST(Builder, MultiByteDocumentsBuildTheTreeOfTheirUtf8) {
+    for (const char* encoding : {"EUC-JP", "Shift_JIS"}) {
+        for (bool subset : {false, true}) {
+            SCOPED_TRACE(std::string(encoding) + (subset ? " with a subset" : ""));
+            std::string doc =
+                std::string("<?xml version=\"1.0\" encoding=\"") + encoding + "\"?>\n";
+            if (subset) doc += "<!DOCTYPE 目録 [<!ENTITY 著者 \"夏目漱石\">]>\n";
+            doc += "<目録 版=\"第二\">\n  <本 題=\"こころ\">" +
+                   std::string(subset ? "&著者;" : "夏目漱石") +
+                   "</本>\n  <本 題=\"坊っちゃん\">夏目</本>\n</目録>\n";
+            ZUVLog log(nullptr);
+            ZUVDOM dom(&log);
+            std::unique_ptr<ZUVDOMElement> root(dom.parseString(zs(iconvTo(encoding, doc))));
+            ASSERT_EQ(log.getErrorCount(), 0) << str(log.getLastMessage());
+            ASSERT_NE(root, nullptr);
+            EXPECT_EQ(str(root->getTagName()), "目録");
+            EXPECT_EQ(str(root->getAttribute("版")), "第二");
+            EXPECT_EQ(root->getElementCount("本"), 2);
+            EXPECT_EQ(str(root->getFirstElementValue("本")), "夏目漱石");
+            EXPECT_EQ(str(root->getElement(1)->getAttribute("題")), "坊っちゃん");
+            EXPECT_EQ(str(root->getValue()), "\n");
+        }
+    }
+}

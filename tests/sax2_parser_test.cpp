@@ -93,11 +93,16 @@ std::string nested(int depth) {
 
 // A document of about `size` bytes with elements, attributes, entities,
 // CDATA and multi-byte characters, so chunk boundaries fall everywhere.
-std::string bigDocument(size_t size, size_t padding = 0) {
-    std::string doc = "<?xml version=\"1.0\"?>\n<!--" + std::string(padding, 'p') + "-->\n<root>";
+// `word` is some text that is not ASCII; `declaration` holds the attributes
+// of the XML declaration.
+std::string bigDocument(size_t size, size_t padding = 0,
+                        const std::string& word = "caf\xC3\xA9 \xE2\x82\xAC",
+                        const std::string& declaration = "version=\"1.0\"") {
+    std::string doc =
+        "<?xml " + declaration + "?>\n<!--" + std::string(padding, 'p') + "-->\n<root>";
     for (int i = 0; doc.size() < size; ++i)
-        doc += "<item id=\"" + std::to_string(i) + "\" n=\"&amp;\">caf\xC3\xA9 &lt;" +
-               std::to_string(i) + "&gt; \xE2\x82\xAC<![CDATA[<raw>]]><?pi x?></item>\n";
+        doc += "<item id=\"" + std::to_string(i) + "\" n=\"&amp;" + word + "\">" + word + " &lt;" +
+               std::to_string(i) + "&gt; <![CDATA[<raw>" + word + "]]><?pi x?></item>\n";
     return doc + "</root>\n";
 }
 
@@ -146,6 +151,41 @@ TEST(Sax2Sources, StringFileAndStandardInputAgree) {
     }
 }
 
+// Documents in other encodings are converted as they stream in: the same
+// events as their UTF-8 from every source and both engines, wherever the
+// chunks and the pipe's pieces cut their characters.
+TEST(Sax2Sources, ConvertedDocumentsStreamLikeUtf8) {
+    TempDir dir;
+    Harness h;
+    const std::string japanese = "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E \xEF\xBD\xB6\xEF\xBE\x80";
+    for (const char* encoding : {"UTF-16LE", "UTF-16BE", "Shift_JIS", "EUC-JP", "GB18030"}) {
+        bool wide = std::string(encoding).compare(0, 6, "UTF-16") == 0;
+        for (size_t padding : {0, 1, 2, 3, 5}) {
+            SCOPED_TRACE(std::string(encoding) + " padding " + std::to_string(padding));
+            std::string declaration = std::string("version=\"1.0\" encoding=\"") + encoding + "\"";
+            const size_t size = 2 * ZUVSAX2Parser::kChunkSize + 77;
+            ASSERT_TRUE(h.parse(bigDocument(size, padding, japanese))) << h.message();
+            const std::string expected = h.events;
+            std::string doc = iconvTo(
+                encoding,
+                bigDocument(size, padding, japanese, wide ? "version=\"1.0\"" : declaration));
+            if (padding == 1 && wide) doc.insert(0, encoding[6] == 'L' ? "\xFF\xFE" : "\xFE\xFF");
+            EXPECT_TRUE(h.parse(doc)) << h.message();
+            EXPECT_EQ(h.events, expected);
+            EXPECT_TRUE(h.parseFile(dir.write("converted.xml", doc))) << h.message();
+            EXPECT_EQ(h.events, expected);
+            if (padding < 2) {
+                EXPECT_TRUE(h.parseStdIn(doc)) << h.message();
+                EXPECT_EQ(h.events, expected);
+            }
+            h.parser.setEngine(ZUVSAX2Parser::Engine::Expat);
+            EXPECT_TRUE(h.parseFile(dir.write("converted.xml", doc))) << h.message();
+            EXPECT_EQ(h.events, expected);
+            h.parser.setEngine(ZUVSAX2Parser::Engine::Automatic);
+        }
+    }
+}
+
 TEST(Sax2Sources, ErrorsNameTheSource) {
     TempDir dir;
     Harness h;
@@ -181,6 +221,9 @@ TEST(Sax2Errors, EachMalformedConstructIsOneLine) {
         {std::string("<a>x\0y</a>", 10), invalid, 1, 5},  // NUL is not the end
         {"<a>caf\xC3</a>", invalid, 1, 7},
         {"<a>\xED\xA0\x80</a>", invalid, 1, 4},  // a surrogate
+        // Undecodable: a lone EUC-JP lead byte, half a UTF-16 unit at the end.
+        {"<?xml version='1.0' encoding='EUC-JP'?>\n<a>\xC6\xFC\xA4\x20</a>", invalid, 2, 5},
+        {std::string("<\0a\0>\0\n\0\x42\x30x", 11), "unclosed token", 2, 2},
         {"<?xml version='1.0' encoding='UTF-7'?><a/>",
          "unsupported encoding \"UTF-7\": it is not ASCII-compatible", 1, 31},
         {"<?xml version='1.0' encoding='no-such-thing'?><a/>",
@@ -240,6 +283,21 @@ TEST(Sax2Limits, NestingDepthAndTextLength) {
     EXPECT_EQ(h.message(), "error: string:2:1: attribute value longer than 10 bytes");
     h.parser.setMaxTextLength(-5);  // back to the default
     EXPECT_TRUE(h.parse("<a>" + std::string(1000, 'x') + "</a>"));
+
+    // The same in converted documents, counted in their UTF-8.
+    const std::string euc = "<?xml version='1.0' encoding='EUC-JP'?>\n";
+    h.parser.setMaxDepth(2);
+    EXPECT_FALSE(h.parse(iconvTo("UTF-16LE", "<a><b><c/></b></a>")));
+    EXPECT_EQ(h.message(), "error: string:1:7: elements nested deeper than 2 levels");
+    EXPECT_FALSE(h.parse(euc + "<a><b><c/></b></a>"));
+    EXPECT_EQ(h.message(), "error: string:2:7: elements nested deeper than 2 levels");
+    h.parser.setMaxDepth(0);
+    h.parser.setMaxTextLength(8);
+    const std::string kanji = "\xE6\x97\xA5\xE6\x9C\xAC";  // 3 bytes each in UTF-8
+    EXPECT_TRUE(h.parse(iconvTo("EUC-JP", euc + "<a>" + kanji + "xy</a>")));
+    EXPECT_FALSE(h.parse(iconvTo("EUC-JP", euc + "<a>" + kanji + "xyz</a>")));
+    EXPECT_EQ(h.message(), "error: string:2:4: text longer than 8 bytes between two tags");
+    h.parser.setMaxTextLength(0);
 }
 
 TEST(Sax2Hostile, ExternalEntitiesAndDtdsAreNeverLoaded) {
@@ -293,6 +351,14 @@ TEST(Sax2Exceptions, PassOutUnchangedAndTheParserGoesOn) {
     EXPECT_EQ(h.log.getErrorCount(), 0);
     EXPECT_EQ(h.parser.getPosition().line, 2);
     EXPECT_TRUE(h.parse("<a/>"));
+    for (const char* encoding : {"UTF-16BE", "Shift_JIS"}) {
+        h.throwOnStart = 1;
+        EXPECT_THROW(h.parse(iconvTo(encoding, "<?xml version='1.0' encoding='" +
+                                                   std::string(encoding) + "'?>\n<a>\n <b/></a>")),
+                     std::runtime_error);
+        EXPECT_EQ(h.events, "<a>");
+        EXPECT_EQ(h.parser.getPosition().line, 3);
+    }
 
     TempDir dir;
     ZUVFile file;

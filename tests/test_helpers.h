@@ -4,6 +4,7 @@
 #define ZUVDOM_TEST_HELPERS_H
 
 #include <gtest/gtest.h>
+#include <iconv.h>
 #include <stdlib.h>
 
 #include <algorithm>
@@ -30,6 +31,24 @@ inline std::string str(const ZUVString& s) {
 inline std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// `utf8` in another encoding, through iconv; fails the test when iconv
+// cannot convert it.
+inline std::string iconvTo(const char* encoding, const std::string& utf8) {
+    iconv_t converter = iconv_open(encoding, "UTF-8");
+    EXPECT_NE(converter, reinterpret_cast<iconv_t>(-1)) << encoding;
+    if (converter == reinterpret_cast<iconv_t>(-1)) return std::string();
+    std::string out(utf8.size() * 4 + 16, '\0');
+    char* in = const_cast<char*>(utf8.data());
+    size_t inLeft = utf8.size();
+    char* o = &out[0];
+    size_t oLeft = out.size();
+    EXPECT_NE(iconv(converter, &in, &inLeft, &o, &oLeft), static_cast<size_t>(-1)) << encoding;
+    iconv(converter, nullptr, nullptr, &o, &oLeft);
+    iconv_close(converter);
+    out.resize(out.size() - oLeft);
+    return out;
 }
 
 // A new folder of its own under GoogleTest's temporary directory, removed
