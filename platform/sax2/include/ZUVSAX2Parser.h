@@ -29,10 +29,11 @@ struct ZUVSAX2Position {
 // for bad input; an exception thrown by a callback stops the parse and
 // leaves the parse call unchanged.
 //
-// Encodings read: UTF-8, UTF-16 (with a byte order mark), ISO-8859-1 and
-// US-ASCII, and any single-byte, ASCII-compatible encoding that iconv knows
-// (windows-1252, the other ISO-8859 parts, KOI8-R...). Any other declared
-// encoding is refused with an error that names it.
+// Encodings read: UTF-8, UTF-16, ISO-8859-1 and US-ASCII, and any encoding
+// that iconv knows and that keeps the characters of markup where ASCII has
+// them, single-byte (windows-1252, KOI8-R...) or multi-byte (EUC-JP,
+// Shift_JIS, GB18030, Big5...). Any other declared encoding is refused with
+// an error that names it.
 //
 // Hostile input: no external entity or external DTD is ever loaded (no file
 // or network access from a document); internal entities are expanded, with
@@ -72,9 +73,10 @@ public:
 
     // Which lexer reads the documents.
     enum class Engine {
-        // Our own tokenizer for UTF-8 documents; a document in another
-        // encoding, or whose prolog holds an internal DTD subset, goes to
-        // Expat, decided in the prolog before any event is sent. The default.
+        // Our own tokenizer, on UTF-8 converted as it streams in for other
+        // encodings; a document whose prolog holds an internal DTD subset
+        // goes to Expat, decided in the prolog before any event is sent. The
+        // default.
         Automatic,
         // Expat for every document: slower, and the reference the tokenizer
         // is tested against. Events, verdicts and error lines are the same.

@@ -1,11 +1,12 @@
-// ZUVSAX2Parser: our tokenizer for UTF-8 documents, Expat for the rest.
+// ZUVSAX2Parser: our tokenizer, Expat for the documents it does not read.
 //
-// The tokenizer reads every UTF-8 document whose prolog it knows; any other
-// goes to Expat, decided before an event is sent. Around Expat this file
-// adds what the family needs: streaming from files and standard input,
-// one-line error reports with a source name, nesting and text-length limits,
-// exceptions carried across Expat's C frames, and single-byte encodings
-// through iconv tables.
+// The tokenizer reads every document whose prolog it knows, in UTF-8 as it
+// stands or as the transcoder makes it from another encoding; any other goes
+// to Expat, decided before an event is sent. Around Expat this file adds
+// what the family needs: streaming from files and standard input, one-line
+// error reports with a source name, nesting and text-length limits,
+// exceptions carried across Expat's C frames, single-byte encodings through
+// iconv tables, and multi-byte ones as our UTF-8.
 #include "ZUVSAX2Parser.h"
 
 #include <expat.h>
