@@ -79,6 +79,7 @@ struct ParserState {
     // chunk by chunk.
     ZUVSAX2Transcoder transcoder;
     std::string converted;
+    bool expatConverting = false;  // Expat reads what the transcoder makes
 };
 
 using State = ParserState;
@@ -290,6 +291,7 @@ void begin(State* s, const char* encoding = nullptr) {
     s->encodingName[0] = '\0';
     s->encodingProblem = nullptr;
     s->encodingIncorrect = false;
+    s->expatConverting = false;
 }
 
 // After Expat returned: true when the document was accepted. Otherwise
@@ -537,7 +539,8 @@ public:
         long length = read(room, static_cast<size_t>(ZUVSAX2Parser::kChunkSize), error);
         if (length < 0) {
             char text[128];
-            ZUVSAX2Position at = s->tokenizer.endPosition();
+            ZUVSAX2Position at =
+                s->expatConverting ? currentPosition(s->expat) : s->tokenizer.endPosition();
             report(s, source, at, "cannot read: %s", describeErrno(error, text, sizeof text));
             return false;
         }
@@ -585,6 +588,7 @@ bool convertMore(State* s, const char* source, Input& in, size_t& at, bool keep,
 template <typename Input>
 bool expatConverted(State* s, const char* source, Input& in, size_t at) {
     begin(s, "UTF-8");
+    s->expatConverting = true;
     for (;;) {
         bool last = in.ended() && at == in.size();
         if (!feedExpat(s, s->converted.data(), s->converted.size(), last))
