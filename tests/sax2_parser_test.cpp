@@ -223,7 +223,7 @@ TEST(Sax2Errors, EachMalformedConstructIsOneLine) {
         {"<a>\xED\xA0\x80</a>", invalid, 1, 4},  // a surrogate
         // Undecodable: a lone EUC-JP lead byte, half a UTF-16 unit at the end.
         {"<?xml version='1.0' encoding='EUC-JP'?>\n<a>\xC6\xFC\xA4\x20</a>", invalid, 2, 5},
-        {std::string("<\0a\0>\0\n\0\x42\x30x", 11), "unclosed token", 2, 2},
+        {std::string("<\0a\0>\0\n\0\x42\x30x", 11), "partial character", 2, 2},
         {"<?xml version='1.0' encoding='UTF-7'?><a/>",
          "unsupported encoding \"UTF-7\": it is not ASCII-compatible", 1, 31},
         {"<?xml version='1.0' encoding='no-such-thing'?><a/>",

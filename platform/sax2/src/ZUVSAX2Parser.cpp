@@ -413,11 +413,6 @@ void detect(State* s, const char* bytes, size_t length) {
 
 bool tokenizerError(State* s, const char* source) {
     ZUVSAX2Tokenizer& t = s->tokenizer;
-    int code = t.error();
-    // The only cut character in our UTF-8 of a UTF-16 document is half a
-    // unit, which Expat calls an unclosed token.
-    if (code == XML_ERROR_PARTIAL_CHAR && s->family != ZUVSAX2Transcoder::Family::Utf8)
-        code = XML_ERROR_UNCLOSED_TOKEN;
     ZUVSAX2Position at = t.errorPosition();
     switch (t.limit()) {
         case ZUVSAX2Tokenizer::Limit::Depth:
@@ -430,7 +425,7 @@ bool tokenizerError(State* s, const char* source) {
             report(s, source, at, "attribute value longer than %ld bytes", s->maxTextLength);
             break;
         case ZUVSAX2Tokenizer::Limit::None:
-            report(s, source, at, "%s", XML_ErrorString(static_cast<XML_Error>(code)));
+            report(s, source, at, "%s", XML_ErrorString(static_cast<XML_Error>(t.error())));
             break;
     }
     return false;
@@ -583,12 +578,21 @@ bool convertMore(State* s, const char* source, Input& in, size_t& at, bool keep,
     return true;
 }
 
-// Expat reads the rest of a multi-byte document as our UTF-8, from the
-// document's start: `converted` holds what was converted so far, from there.
+// Whether Expat must read the document as our UTF-8: it cannot read
+// multi-byte encodings, and in UTF-16 it takes a high surrogate and any
+// unit after it for a pair.
+bool expatNeedsUtf8(State* s) {
+    return s->transcoder.multiByte() || s->family != ZUVSAX2Transcoder::Family::Utf8;
+}
+
+// Expat reads the rest of the document as our UTF-8, from the document's
+// start: `converted` holds what was converted so far, from there.
 template <typename Input>
 bool expatConverted(State* s, const char* source, Input& in, size_t at) {
     begin(s, "UTF-8");
     s->expatConverting = true;
+    // A declaration the tokenizer did not read: Expat judges it, in UTF-16.
+    if (s->transcoder.waiting()) s->transcoder.declare(nullptr);
     for (;;) {
         bool last = in.ended() && at == in.size();
         if (!feedExpat(s, s->converted.data(), s->converted.size(), last))
@@ -629,8 +633,10 @@ bool tokenizeConverted(State* s, const char* source, Input& in, bool expatOnly) 
         switch (status) {
             case ZUVSAX2Tokenizer::Status::Declaration:
                 if (expatOnly) {
+                    // A name the transcoder refuses: Expat says why, as the
+                    // tokenizer does.
                     if (tc.declare(t.encoding()) == ZUVSAX2Transcoder::Declared::Ok &&
-                        tc.multiByte())
+                        expatNeedsUtf8(s))
                         return expatConverted(s, source, in, at);
                     return in.toExpat(s, source);
                 }
@@ -645,12 +651,14 @@ bool tokenizeConverted(State* s, const char* source, Input& in, bool expatOnly) 
             case ZUVSAX2Tokenizer::Status::Error:
                 return tokenizerError(s, source);
             case ZUVSAX2Tokenizer::Status::Fallback:
-                return tc.multiByte() ? expatConverted(s, source, in, at) : in.toExpat(s, source);
+                return expatNeedsUtf8(s) ? expatConverted(s, source, in, at)
+                                         : in.toExpat(s, source);
             case ZUVSAX2Tokenizer::Status::NeedMore:
                 // A declaration the transcoder cut short is not one the
                 // tokenizer reads.
-                if (tc.waiting()) return in.toExpat(s, source);
-                break;
+                if (!tc.waiting()) break;
+                return expatNeedsUtf8(s) ? expatConverted(s, source, in, at)
+                                         : in.toExpat(s, source);
         }
         size_t done = t.discardable();
         // A token longer than what is there: convert as much again before
