@@ -1034,7 +1034,23 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::text(const char* p) {
             unsigned code = 0;
             int n = decode(p, end, &code);
             if (n > 0) {
+                // Text in other scripts: stay on bytes while characters
+                // outside ASCII keep coming, rather than restart the wide
+                // scan after each.
                 p += n;
+                for (int ascii = 0; p < end && ascii < 8;) {
+                    unsigned char b = static_cast<unsigned char>(*p);
+                    if (b < 0x80) {
+                        if (b < 0x20 || b == '<' || b == '&' || b == ']') break;
+                        ++ascii;
+                        ++p;
+                        continue;
+                    }
+                    n = decode(p, end, &code);
+                    if (n <= 0) break;
+                    ascii = 0;
+                    p += n;
+                }
                 continue;
             }
             if (n == 0 && !final) break;
