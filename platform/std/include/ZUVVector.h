@@ -40,9 +40,10 @@ public:
     void removeElement(int index);
     // Removes every element; keeps the array for reuse.
     void removeAllElements() { count = 0; }
-    // Gives the array back when the vector holds at most one element, which
-    // then moves to the inline slot.
-    void trim();
+    // Gives back the room beyond the elements: the array shrinks to the
+    // size, and a vector of at most one element goes back to the inline
+    // slot. For lists that are done growing; never throws.
+    void trim() noexcept;
 
     // The element at `index`, or null outside 0..size()-1.
     void* elementAt(int index) const {
