@@ -35,8 +35,29 @@ struct ChildIndexes : ZUVSimpleStringHashtable {
     ZUVOrderedVector firstList{kListCapacity};  // the list of the first child's name
     ZUVOrderedVector all{kListCapacity};
 
+    // While every child bears the first name, the two lists are equal and
+    // `all` shows the first list's array instead of a copy of it.
+    ~ChildIndexes() override {
+        if (all.mirrors(firstList)) all.forget();
+    }
+
     static ChildIndexes* of(ZUVSimpleStringHashtable* byName) {
         return static_cast<ChildIndexes*>(byName);
+    }
+    // True when `list` is the first list and the only one.
+    bool onlyList(const ZUVOrderedVector* list) const { return size() == 1 && list == &firstList; }
+    // Makes a change to the first list, which `all` then shows again.
+    template <class Change>
+    void changeBoth(Change change) {
+        bool shown = all.mirrors(firstList);
+        if (shown) all.forget();  // the change may move or free the array
+        try {
+            change();
+        } catch (...) {
+            all.mirror(firstList);
+            throw;
+        }
+        all.mirror(firstList);
     }
     // The room the second name's list may take; null while the entries are
     // still inline.
@@ -221,6 +242,13 @@ void ZUVDOMElement::attach(ZUVDOMElement* elem) {
         allElements = &indexes->all;
         return;
     }
+    ChildIndexes* indexes = ChildIndexes::of(elementsByName);
+    if (indexes->onlyList(static_cast<ZUVOrderedVector*>(elementsByName->lookup(elem->tagName)))) {
+        indexes->changeBoth([&] { indexes->firstList.addElement(elem, kChildListsGeometric); });
+        return;
+    }
+    // Another name: the list of all children needs an array of its own.
+    indexes->all.unmirror(indexes->firstList);
     bool made;
     ZUVOrderedVector* list = listFor(elem->tagName, made);
     // Room in both lists first, so that the element goes into both or
@@ -259,6 +287,12 @@ void ZUVDOMElement::appendChild(ZUVDOMElement* elem) {
 void ZUVDOMElement::removeChild(ZUVDOMElement* elem) {
     if (!elem || elem->parent != this) return;
     ZUVOrderedVector* list = getElements(elem->tagName);
+    ChildIndexes* indexes = ChildIndexes::of(elementsByName);
+    if (indexes->onlyList(list)) {
+        indexes->changeBoth([&] { list->remove(list->indexOf(elem)); });
+        elem->parent = nullptr;
+        return;
+    }
     if (list) list->remove(list->indexOf(elem));
     allElements->remove(allElements->indexOf(elem));
     elem->parent = nullptr;
@@ -276,6 +310,18 @@ void ZUVDOMElement::insertBefore(ZUVDOMElement* newElem, ZUVDOMElement* refElem)
         if (child == refElem) break;
         if (std::strcmp(child->tagName.getText(), name) == 0) ++sameName;
     }
+    ChildIndexes* indexes = ChildIndexes::of(elementsByName);
+    if (indexes->onlyList(
+            static_cast<ZUVOrderedVector*>(elementsByName->lookup(newElem->tagName)))) {
+        // Every earlier child bears the name: both places are `position`.
+        indexes->changeBoth([&] {
+            indexes->firstList.prepareAdd(kChildListsGeometric);
+            indexes->firstList.insertElementAt(newElem, position);
+        });
+        newElem->parent = this;
+        return;
+    }
+    indexes->all.unmirror(indexes->firstList);
     bool made;
     ZUVOrderedVector* list = listFor(newElem->tagName, made);
     try {
@@ -346,11 +392,11 @@ struct ZUVDOMBuilder {
         if (!element->elementsByName) return;
         ChildIndexes* indexes = ChildIndexes::of(element->elementsByName);
         indexes->trim();
-        indexes->all.trim();
         if (indexes->size() == 1) {
-            indexes->firstList.trim();
+            indexes->changeBoth([&]() noexcept { indexes->firstList.trim(); });
             return;
         }
+        indexes->all.trim();
         ZUVSimpleStringHashtable::Iterator it(*indexes, true);
         for (void* v = it.get(); v; v = it.next(1))
             static_cast<ZUVOrderedVector*>(v)->trim();

@@ -59,6 +59,25 @@ void ZUVVector::trim() noexcept {
     capacity = static_cast<uint32_t>(count);
 }
 
+void ZUVVector::mirror(const ZUVVector& owner) noexcept {
+    if (capacity != 1 && !mirrors(owner))
+        ZUVPool::release(items, static_cast<size_t>(capacity) * sizeof(void*));
+    count = owner.count;
+    capacity = owner.capacity;
+    if (capacity == 1)
+        slot = owner.slot;
+    else
+        items = owner.items;
+}
+
+void ZUVVector::unmirror(const ZUVVector& owner) {
+    if (!mirrors(owner)) return;
+    size_t bytes = static_cast<size_t>(capacity) * sizeof(void*);
+    void** own = static_cast<void**>(ZUVPool::allocate(bytes));
+    std::memcpy(own, items, static_cast<size_t>(count) * sizeof(void*));
+    items = own;
+}
+
 bool ZUVVector::insertElementAt(const void* element, int index) {
     if (index < 0 || index > count) return false;
     if (static_cast<unsigned>(count) == capacity) reserveFor(count + 1, true);
