@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 // ---------------------------------------------------------------------------
 // Elements
@@ -26,17 +27,99 @@ constexpr bool kChildListsGeometric = true;
 // at its first child: one allocation instead of three, and side by side in
 // memory for the walks that follow. The block is the name index itself,
 // extended, so the element reaches it from elementsByName with a plain
-// downcast.
+// downcast. The list of the second name goes where the name index kept its
+// first entry before its entries outgrew the object.
 struct ChildIndexes : ZUVSimpleStringHashtable {
     ChildIndexes()
         : ZUVSimpleStringHashtable(kNamesIgnoreCase, kNamesKeepOrder, kNamesLinearLimit) {}
     ZUVOrderedVector firstList{kListCapacity};  // the list of the first child's name
     ZUVOrderedVector all{kListCapacity};
 
+    // While every child bears the first name, the two lists are equal and
+    // `all` shows the first list's array instead of a copy of it.
+    ~ChildIndexes() override {
+        if (all.mirrors(firstList)) all.forget();
+    }
+
     static ChildIndexes* of(ZUVSimpleStringHashtable* byName) {
         return static_cast<ChildIndexes*>(byName);
     }
+    // True when `list` is the first list and the only one.
+    bool onlyList(const ZUVOrderedVector* list) const { return size() == 1 && list == &firstList; }
+    // Makes a change to the first list, which `all` then shows again.
+    template <class Change>
+    void changeBoth(Change change) {
+        bool shown = all.mirrors(firstList);
+        if (shown) all.forget();  // the change may move or free the array
+        try {
+            change();
+        } catch (...) {
+            all.mirror(firstList);
+            throw;
+        }
+        all.mirror(firstList);
+    }
+    // The room the second name's list may take; null while the entries are
+    // still inline.
+    void* spareRoom() { return spareInlineRoom(); }
+    // Frees a name list, wherever it lies.
+    void dispose(ZUVOrderedVector* list) noexcept {
+        if (list == &firstList) return;
+        if (list == spareInlineRoom())
+            list->~ZUVOrderedVector();
+        else
+            delete list;
+    }
 };
+static_assert(sizeof(ZUVOrderedVector) <= ZUVSimpleStringHashtable::kEntryBytes,
+              "a list fits where the name index kept its first entry");
+
+// An attribute table with room for all of an element's attributes in the
+// object itself: the builder knows how many there are, and one block saves
+// the table's separate array of entries.
+template <int N>
+struct AttributeTable final : ZUVSimpleStringHashtable {
+    AttributeTable()
+        : ZUVSimpleStringHashtable(kAttributesIgnoreCase, kAttributesKeepOrder,
+                                   kAttributesLinearLimit, N) {}
+    alignas(void*) unsigned char room[(N - 1) * kEntryBytes];
+};
+
+// Sized for `count` attributes.
+ZUVSimpleStringHashtable* newAttributeTable(int count) {
+    static_assert(sizeof(AttributeTable<2>) ==
+                      sizeof(ZUVSimpleStringHashtable) + ZUVSimpleStringHashtable::kEntryBytes,
+                  "the extra entries follow the inline one");
+    switch (count) {
+        case 2:
+            return new AttributeTable<2>;
+        case 3:
+            return new AttributeTable<3>;
+        case 4:
+            return new AttributeTable<4>;
+        case 5:
+            return new AttributeTable<5>;
+        case 6:
+            return new AttributeTable<6>;
+        case 7:
+            return new AttributeTable<7>;
+        case 8:
+            return new AttributeTable<8>;
+        default:
+            break;
+    }
+    ZUVSimpleStringHashtable* table = new ZUVSimpleStringHashtable(
+        kAttributesIgnoreCase, kAttributesKeepOrder, kAttributesLinearLimit);
+    if (count > 1) {
+        try {
+            table->reserve(count);
+        } catch (...) {
+            delete table;
+            throw;
+        }
+    }
+    return table;
+}
 
 // The C library's assert() vanishes under NDEBUG; this check must not.
 [[noreturn]] void assertionFailed(const char* expression, const char* file, int line,
@@ -79,7 +162,7 @@ ZUVDOMElement::~ZUVDOMElement() {
             ZUVOrderedVector* list = static_cast<ZUVOrderedVector*>(v);
             for (int i = 0; i < list->size(); ++i)
                 delete static_cast<ZUVDOMElement*>(list->elementAt(i));
-            if (list != &indexes->firstList) delete list;
+            indexes->dispose(list);
         }
         delete indexes;  // the name index, the first name list, allElements
     }
@@ -100,9 +183,7 @@ void ZUVDOMElement::putAttribute(const char* name, int nameLength, const char* t
 }
 
 ZUVSimpleStringHashtable* ZUVDOMElement::attributeTable() {
-    if (!attributes)
-        attributes = new ZUVSimpleStringHashtable(kAttributesIgnoreCase, kAttributesKeepOrder,
-                                                  kAttributesLinearLimit);
+    if (!attributes) attributes = newAttributeTable(1);
     return attributes;
 }
 
@@ -117,9 +198,17 @@ const ZUVString& ZUVDOMElement::getAttribute(const ZUVString& name) const {
 }
 
 ZUVOrderedVector* ZUVDOMElement::listFor(const ZUVString& name, bool& made) {
+    ChildIndexes* indexes = ChildIndexes::of(elementsByName);
+    bool entriesInline = indexes->spareRoom() == nullptr;
     void** slot = elementsByName->lookupOrAdd(name, made);
     if (!made) return static_cast<ZUVOrderedVector*>(*slot);
     ZUVOrderedVector* list;
+    // The entries have just left the object: their old room takes this list.
+    if (entriesInline && indexes->spareRoom()) {
+        list = ::new (indexes->spareRoom()) ZUVOrderedVector(kListCapacity);
+        *slot = list;
+        return list;
+    }
     try {
         list = new ZUVOrderedVector(kListCapacity);
     } catch (...) {
@@ -132,7 +221,7 @@ ZUVOrderedVector* ZUVDOMElement::listFor(const ZUVString& name, bool& made) {
 
 void ZUVDOMElement::dropList(const ZUVString& name, ZUVOrderedVector* list) noexcept {
     elementsByName->remove(name);
-    delete list;
+    ChildIndexes::of(elementsByName)->dispose(list);
 }
 
 void ZUVDOMElement::attach(ZUVDOMElement* elem) {
@@ -153,6 +242,13 @@ void ZUVDOMElement::attach(ZUVDOMElement* elem) {
         allElements = &indexes->all;
         return;
     }
+    ChildIndexes* indexes = ChildIndexes::of(elementsByName);
+    if (indexes->onlyList(static_cast<ZUVOrderedVector*>(elementsByName->lookup(elem->tagName)))) {
+        indexes->changeBoth([&] { indexes->firstList.addElement(elem, kChildListsGeometric); });
+        return;
+    }
+    // Another name: the list of all children needs an array of its own.
+    indexes->all.unmirror(indexes->firstList);
     bool made;
     ZUVOrderedVector* list = listFor(elem->tagName, made);
     // Room in both lists first, so that the element goes into both or
@@ -191,6 +287,12 @@ void ZUVDOMElement::appendChild(ZUVDOMElement* elem) {
 void ZUVDOMElement::removeChild(ZUVDOMElement* elem) {
     if (!elem || elem->parent != this) return;
     ZUVOrderedVector* list = getElements(elem->tagName);
+    ChildIndexes* indexes = ChildIndexes::of(elementsByName);
+    if (indexes->onlyList(list)) {
+        indexes->changeBoth([&] { list->remove(list->indexOf(elem)); });
+        elem->parent = nullptr;
+        return;
+    }
     if (list) list->remove(list->indexOf(elem));
     allElements->remove(allElements->indexOf(elem));
     elem->parent = nullptr;
@@ -208,6 +310,18 @@ void ZUVDOMElement::insertBefore(ZUVDOMElement* newElem, ZUVDOMElement* refElem)
         if (child == refElem) break;
         if (std::strcmp(child->tagName.getText(), name) == 0) ++sameName;
     }
+    ChildIndexes* indexes = ChildIndexes::of(elementsByName);
+    if (indexes->onlyList(
+            static_cast<ZUVOrderedVector*>(elementsByName->lookup(newElem->tagName)))) {
+        // Every earlier child bears the name: both places are `position`.
+        indexes->changeBoth([&] {
+            indexes->firstList.prepareAdd(kChildListsGeometric);
+            indexes->firstList.insertElementAt(newElem, position);
+        });
+        newElem->parent = this;
+        return;
+    }
+    indexes->all.unmirror(indexes->firstList);
     bool made;
     ZUVOrderedVector* list = listFor(newElem->tagName, made);
     try {
@@ -262,10 +376,30 @@ struct ZUVDOMBuilder {
         return new ZUVDOMElement(name, -1, parent);
     }
 
-    // Gives the element the gathered text. Moving it is a copy and an empty
-    // that cost nothing: the buffer goes to the element as it is.
+    // Gives the element the gathered text. A buffer that fits the text goes
+    // to the element as it is; one that grew over several pieces stays for
+    // the next text, and the element takes a copy of just the text's size.
     static void takeValue(ZUVDOMElement* element, ZUVString& text) {
-        element->value = static_cast<ZUVString&&>(text);
+        if (text.isTight())
+            element->value = static_cast<ZUVString&&>(text);
+        else
+            element->value.init(text.getText(), text.getLength());
+    }
+
+    // An element whose children are all in: its indexes give back the room
+    // they grew for more.
+    static void finish(ZUVDOMElement* element) noexcept {
+        if (!element->elementsByName) return;
+        ChildIndexes* indexes = ChildIndexes::of(element->elementsByName);
+        indexes->trim();
+        if (indexes->size() == 1) {
+            indexes->changeBoth([&]() noexcept { indexes->firstList.trim(); });
+            return;
+        }
+        indexes->all.trim();
+        ZUVSimpleStringHashtable::Iterator it(*indexes, true);
+        for (void* v = it.get(); v; v = it.next(1))
+            static_cast<ZUVOrderedVector*>(v)->trim();
     }
 
     // Sets each name/value pair in order, through setAttribute's own path,
@@ -275,7 +409,7 @@ struct ZUVDOMBuilder {
         int count = 0;
         while (attributes[2 * count])
             ++count;
-        if (count > 1) element->attributeTable()->reserve(count);
+        if (!element->attributes) element->attributes = newAttributeTable(count);
         for (; attributes[0]; attributes += 2)
             element->putAttribute(attributes[0], static_cast<int>(std::strlen(attributes[0])),
                                   attributes[1], -1);
@@ -301,6 +435,7 @@ void xmlEndElement(void* userData, const char* /*name*/) {
     ZUVDOMElement* element = dom->getObject(0);
     if (dom->characterData.getLength() != 0) ZUVDOMBuilder::takeValue(element, dom->characterData);
     dom->characterData.empty();
+    ZUVDOMBuilder::finish(element);
     dom->popObject();
 }
 

@@ -57,6 +57,29 @@ TEST(ChildLists, InsertBeforeAndRemoveKeepNameOrder) {
     EXPECT_TRUE(indexesMatch(*r, {n0, n1, x, n2, y, n3}, {"n", "x", "y", "z"}));
 }
 
+// While all children share one name the two lists share one array; each
+// edit must keep them equal, and a second name must part them.
+TEST(ChildLists, OneNameThenAnotherThroughEveryEdit) {
+    Tree r(child("r", nullptr));
+    ZUVDOMElement *a1 = child("a", r.get()), *a2 = child("a", r.get()), *a3 = child("a", r.get());
+    ZUVDOMElement* a0 = child("a", nullptr);
+    r->insertBefore(a0, a2);
+    r->removeChild(a1);
+    Tree detached(a1);
+    EXPECT_TRUE(indexesMatch(*r, {a0, a2, a3}, {"a"}));
+    ZUVDOMElement* b = child("b", nullptr);
+    r->insertBefore(b, a2);
+    ZUVDOMElement* a4 = child("a", r.get());
+    r->removeChild(a0);
+    Tree gone(a0);
+    EXPECT_TRUE(indexesMatch(*r, {b, a2, a3, a4}, {"a", "b"}));
+    r->removeChild(b);  // one name left in use: the lists stay apart and right
+    Tree alsoGone(b);
+    child("a", r.get());
+    EXPECT_EQ(r->getElementCount(), 4);
+    EXPECT_EQ(r->getElementCount(ZUVString("a")), 4);
+}
+
 // Death tests fork, so the suite name makes them run first.
 TEST(ChildListsDeathTest, EditsThatDoNotFitChangeNothingOrStop) {
     Tree r(child("r", nullptr)), other(child("other", nullptr)), loose(child("loose", nullptr));

@@ -69,6 +69,13 @@ TEST(Differential, W3CSuite) {
     EXPECT_GT(compared, 3000);
 }
 
+// Documents with internal subsets as they come, where the system has them.
+TEST(Differential, MimeDatabase) {
+    fs::path packages = "/usr/share/mime/packages";
+    if (!fs::exists(packages)) GTEST_SKIP() << "no " << packages;
+    expectSameVerdicts(filesUnder(packages, false));
+}
+
 TEST(Differential, FormerFindings) {
     int compared =
         expectSameVerdicts(filesUnder(fs::path(ZUVDOM_TEST_DATA) / "differential", false));

@@ -278,7 +278,14 @@ TEST(Sax2Limits, NestingDepthAndTextLength) {
     EXPECT_TRUE(h.parse("<a>&#x20AC;&#x20AC;&#x20AC;a</a>"));
     EXPECT_FALSE(h.parse("<a>&#x20AC;&#x20AC;&#x20AC;ab</a>"));
     EXPECT_EQ(h.message(), "error: string:1:28: text longer than 10 bytes between two tags");
-    EXPECT_FALSE(h.parse("<a>01234<?p?>5678<!-- -->9X</a>"));  // neither ends a run
+    // Refused, never cut: no more than the limit is delivered first.
+    for (const char* doc :
+         {"<a>01234<?p?>5678<!-- -->9X</a>",  // neither ends a run
+          "<a>12345<![CDATA[678901]]></a>", "<!DOCTYPE a [<!ENTITY e \"678901\">]><a>12345&e;</a>",
+          "<!DOCTYPE a [<!ENTITY e \"678901\">]><a x=\"12345&e;\"/>"}) {
+        EXPECT_FALSE(h.parse(doc)) << doc;
+        EXPECT_LE(h.text.size(), 10u) << doc;
+    }
     EXPECT_FALSE(h.parse("<a>\n<b x='1' y='0123456789A'/></a>"));
     EXPECT_EQ(h.message(), "error: string:2:1: attribute value longer than 10 bytes");
     h.parser.setMaxTextLength(-5);  // back to the default

@@ -23,63 +23,20 @@ const std::string kDeclaration = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
 
 TEST(DocumentWriter, ExactOutput) {
     ZUVDOMElement list("list", nullptr);
+    list.setAttribute("z", "1");
+    list.setAttribute("a", "2");
+    list.setAttribute("z", "3");  // replaced where it stands
     ZUVDOMElement* item = new ZUVDOMElement("item", &list);
     item->setAttribute("id", "1");
     item->setValue("a");
-    EXPECT_EQ(write(&list), kDeclaration + "<list>\n   <item id=\"1\">a</item></list>");
+    const std::string start = kDeclaration + "<list z=\"3\" a=\"2\">\n   <item id=\"1\">a</item>";
+    EXPECT_EQ(write(&list), start + "</list>");
     list.setValue("tail & more");  // after the children
-    EXPECT_EQ(write(&list),
-              kDeclaration + "<list>\n   <item id=\"1\">a</item>tail &amp; more</list>");
+    EXPECT_EQ(write(&list), start + "tail &amp; more</list>");
     list.setValue("");
     list.removeChild(item);  // an emptied child list writes as an empty element
     delete item;
-    EXPECT_EQ(write(&list), kDeclaration + "<list/>");
-}
-
-TEST(DocumentWriter, UnopenableFullOrNullRootThrowsNothing) {
-    ZUVDOMElement root("r", nullptr);
-    for (int i = 0; i < 10000; ++i)
-        new ZUVDOMElement("child", &root);
-    EXPECT_NO_THROW(ZUVDOMWriter("/nonexistent-dir/x.xml", &root));
-    EXPECT_NO_THROW(ZUVDOMWriter("", &root));
-    EXPECT_NO_THROW(ZUVDOMWriter("/dev/full", &root));
-    TempDir dir;
-    const std::string kept = dir.write("kept.xml", "keep");
-    { ZUVDOMWriter writer(zs(kept), nullptr); }
-    EXPECT_EQ(readFile(kept), "keep");
-}
-
-// Records the print calls; printElem after construction uses the overrides.
-class RecordingWriter : public ZUVDOMWriter {
-public:
-    RecordingWriter() : ZUVDOMWriter("/nonexistent-dir/x.xml", nullptr) {}
-    std::vector<std::string> calls;
-    void printXmlElementStart(const ZUVString& n, bool close) override {
-        calls.push_back("start " + str(n) + (close ? " close" : ""));
-    }
-    void printXmlAttribute(const ZUVString& n, const ZUVString& v, bool) override {
-        calls.push_back("attr " + str(n) + "=" + str(v));
-    }
-    void printXmlElementClose() override { calls.push_back("close"); }
-    void printXmlElementValue(const ZUVString& t) override { calls.push_back("value " + str(t)); }
-    void printXmlElementEnd() override { calls.push_back("end"); }
-    void printXmlElementEnd(const ZUVString& n) override { calls.push_back("end " + str(n)); }
-};
-
-TEST(DocumentWriter, CallsTheBaseInDocumentOrder) {
-    ZUVDOMElement root("list", nullptr);
-    root.setAttribute("z", "1");
-    root.setAttribute("a", "2");
-    root.setAttribute("z", "3");  // replaced where it stands
-    ZUVDOMElement* item = new ZUVDOMElement("item", &root);
-    item->setValue("v");
-    new ZUVDOMElement("empty", &root);
-    RecordingWriter w;
-    w.printElem(&root);
-    std::vector<std::string> expected = {"start list",  "attr z=3", "attr a=2", "close",
-                                         "start item",  "close",    "value v",  "end item",
-                                         "start empty", "end",      "end list"};
-    EXPECT_EQ(w.calls, expected);
+    EXPECT_EQ(write(&list), kDeclaration + "<list z=\"3\" a=\"2\"/>");
 }
 
 // --- Round trips ------------------------------------------------------------
@@ -226,16 +183,10 @@ TEST(RoundTrip, RealDocumentsKeepTheirOwnLayout) {
     }
 }
 
-TEST(RoundTrip, EdgeValuesAndTextXmlCannotCarry) {
+// The random trees cover what XML carries; what it cannot becomes U+FFFD.
+TEST(RoundTrip, TextXmlCannotCarryComesBackReplaced) {
     ZUVDOMElement root("r", nullptr);
-    for (const char* v : {"", "\r\n\r", "a]]>b", "&lt;", "\xEF\xBF\xBD"}) {
-        ZUVDOMElement* c = new ZUVDOMElement("c", &root);
-        c->setValue(v);
-        c->setAttribute("v", v);
-    }
-    root.setValue("\n   ");  // looks like indentation, but is the root's value
-    std::vector<std::string> names = {"v"};
-    roundTrip(&root, &names);
+    new ZUVDOMElement("c", &root);
     root.setValue(
         ZUVString("a\x01"
                   "b\xFF"

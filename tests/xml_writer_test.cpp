@@ -2,7 +2,6 @@
 #include <expat.h>
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <climits>
 #include <memory>
 #include <random>
@@ -215,21 +214,6 @@ TEST_F(Writer, OffendingNameCharactersBecomeUnderscores) {
     }
 }
 
-TEST_F(Writer, ListExampleIndentsStartTagsOnly) {
-    writer->setIndent("   ");
-    writer->file() << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
-    writer->printXmlElementStart(ZUVString("list"), false);
-    writer->printXmlElementClose();
-    writer->printXmlElementStart(ZUVString("item"), ZUVString("id"), 1L, false);
-    writer->printXmlElementClose();
-    writer->printXmlElementValue(ZUVString("a"));
-    writer->printXmlElementEnd(ZUVString("item"));
-    writer->printXmlElementEnd(ZUVString("list"));
-    EXPECT_EQ(
-        output(),
-        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<list>\n   <item id=\"1\">a</item></list>");
-}
-
 TEST_F(Writer, OnlySpacesAndTabsOfTheIndentAreUsed) {
     const ZUVString a("a"), b("b");
     writer->printXmlElementStart(a, true);
@@ -283,22 +267,6 @@ TEST_F(Writer, RepeatedNamesAmongManyAttributesAreDropped) {
     writer->printXmlAttribute(ZUVString("n>39"), ZUVString("y"), true);  // n_39 again
     writer->printXmlElementEnd();
     EXPECT_EQ(output(), expected + " n_39=\"x\"/>");
-}
-
-TEST_F(Writer, FullDiskAndUnopenedFilesAreRememberedWithoutCrashing) {
-    TestWriter full("/dev/full"), unopened("");
-    writer->file().close();
-    const ZUVString text(std::string(3 * ZUVFile::kBufferSize, 'x').c_str());
-    for (TestWriter* x : {&full, &unopened, writer.get()}) {
-        x->printXmlHeaderUTF8();
-        x->printXmlElementStart(ZUVString("r"), ZUVString("a"), ZUVString("v"), false);
-        x->printXmlElement(ZUVString("e"), text);
-        x->printXmlElementEnd(ZUVString("r"));
-        x->file().close();
-        EXPECT_TRUE(x->file().hasError());
-    }
-    EXPECT_EQ(full.file().getErrorNumber(), ENOSPC);
-    EXPECT_EQ(output(), "");
 }
 
 // Hostile strings: raw random bytes, or clean ones made of characters XML

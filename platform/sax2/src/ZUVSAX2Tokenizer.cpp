@@ -4,6 +4,7 @@
 
 #include <expat.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -87,13 +88,15 @@ inline int decode(const char* at, const char* end, unsigned* code) {
 }
 
 // End of the name that starts at p: p itself when none starts there, `end`
-// when the buffer ends inside it (the next byte decides where it ends).
-inline const char* scanName(const char* p, const char* end) {
+// when the buffer ends inside it (the next byte decides where it ends). A
+// name token may start with any name character.
+inline const char* scanName(const char* p, const char* end, bool token = false) {
     const char* q = p;
     while (q < end) {
+        bool first = q == p && !token;
         unsigned char c = static_cast<unsigned char>(*q);
         if (c < 0x80) {
-            if (!(kAscii.of[c] & (q == p ? kNameStart : kNameChar))) return q;
+            if (!(kAscii.of[c] & (first ? kNameStart : kNameChar))) return q;
             ++q;
             continue;
         }
@@ -101,7 +104,7 @@ inline const char* scanName(const char* p, const char* end) {
         int n = decode(q, end, &code);
         if (n == 0) return end;
         // Characters beyond the BMP are never name characters for Expat.
-        if (n < 0 || n == 4 || !bit(q == p ? kNameStartBits : kNameCharBits, code)) return q;
+        if (n < 0 || n == 4 || !bit(first ? kNameStartBits : kNameCharBits, code)) return q;
         q += n;
     }
     return end;
@@ -187,6 +190,20 @@ const char* skipSpace(const char* p, const char* end) {
     while (p < end && isSpace(*p))
         ++p;
     return p;
+}
+
+// A value of an attribute declared other than CDATA: runs of spaces become
+// one, none at either end. Returns the new length.
+size_t normalizeTokens(char* value, size_t length) {
+    size_t out = 0;
+    for (size_t i = 0; i < length; ++i)
+        if (value[i] != ' ' || (out > 0 && value[out - 1] != ' ')) value[out++] = value[i];
+    if (out > 0 && value[out - 1] == ' ') --out;
+    return out;
+}
+
+void normalizeTokens(std::string& value) {
+    value.resize(normalizeTokens(&value[0], value.size()));
 }
 
 bool isPubidChar(char c) {
@@ -297,6 +314,7 @@ void ZUVSAX2Tokenizer::reset(const Handlers& h, int depthLimit, long textLimit, 
     externalSubset = false;
     standalone = false;
     seenDoctype = false;
+    declared.clear();
     encodingName.clear();
     encodingOffset = 0;
     textRun = 0;
@@ -563,7 +581,7 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::doctype(const char* p, const char** next) 
     bool external = false;
     const char* s = skipSpace(q, end);
     if (s == end) return R::More;
-    if (s > q && *s != '>') {
+    if (s > q && *s != '>' && *s != '[') {
         int system = startsWith(s, end, "SYSTEM");
         int publicId = startsWith(s, end, "PUBLIC");
         if (system < 0 || publicId < 0) return R::More;
@@ -595,10 +613,324 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::doctype(const char* p, const char** next) 
         s = skipSpace(q, end);
         if (s == end) return R::More;
     }
-    if (*s != '>') return R::Fail;  // an internal subset among others: Expat's
+    if (*s == '[') {
+        if (external) return R::Fail;  // both subsets: Expat's
+        R r = internalSubset(s + 1, &s);
+        if (r != R::Ok) return r;
+        s = skipSpace(s, end);
+        if (s == end) return R::More;
+    }
+    if (*s != '>') return R::Fail;
     seenDoctype = true;
     externalSubset = external;
     *next = s + 1;
+    return R::Ok;
+}
+
+// The internal subset from just after its '['. It is read again whole when
+// the buffer ends inside it, so what it left behind is undone first.
+ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::internalSubset(const char* p, const char** next) {
+    size_t queuedBefore = queued.size();
+    declared.clear();
+    R r = R::Ok;
+    for (const char* q = p;;) {
+        q = skipSpace(q, end);
+        if (q == end || q + 1 == end) {
+            r = R::More;
+            break;
+        }
+        if (*q == ']') {
+            *next = q + 1;
+            break;
+        }
+        const char* after = nullptr;
+        if (q[0] != '<' || (q[1] != '?' && q[1] != '!')) {
+            r = R::Fail;
+        } else if (q[1] == '?') {
+            r = instruction(q, &after, true);
+        } else {
+            int isComment = startsWith(q, end, "<!--");
+            int isElement = startsWith(q, end, "<!ELEMENT");
+            int isList = startsWith(q, end, "<!ATTLIST");
+            if (isComment > 0)
+                r = comment(q, &after);
+            else if (isElement > 0)
+                r = elementDeclaration(q, &after);
+            else if (isList > 0)
+                r = attributeListDeclaration(q, &after);
+            else  // entities, notations, parameter entities: Expat's
+                r = isComment < 0 || isElement < 0 || isList < 0 ? R::More : R::Fail;
+        }
+        if (r != R::Ok) break;
+        q = after;
+    }
+    if (r != R::Ok) {
+        queued.resize(queuedBefore);
+        return r;
+    }
+    // Elements whose attributes all read as if undeclared need no lookup.
+    auto plain = [](const ElementDeclaration& e) {
+        for (const AttributeDeclaration& a : e.attributes)
+            if (a.hasDefault || !a.cdata) return false;
+        return true;
+    };
+    declared.erase(std::remove_if(declared.begin(), declared.end(), plain), declared.end());
+    return R::Ok;
+}
+
+// <!ELEMENT name EMPTY|ANY|(model)>: checked, nothing kept (Expat does not
+// validate).
+ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::elementDeclaration(const char* p, const char** next) {
+    const char* q = p + 9;
+    if (q == end) return R::More;
+    if (!isSpace(*q)) return R::Fail;
+    q = skipSpace(q, end);
+    const char* nameEnd = scanName(q, end);
+    if (nameEnd == end) return R::More;
+    if (nameEnd == q || !isSpace(*nameEnd)) return R::Fail;
+    q = skipSpace(nameEnd, end);
+    if (q == end) return R::More;
+    if (*q == '(') {
+        q = skipSpace(q + 1, end);
+        int mixed = startsWith(q, end, "#PCDATA");
+        if (mixed < 0) return R::More;
+        if (mixed == 0) {
+            R r = contentParticles(q, 0);
+            if (r != R::Ok) return r;
+        } else {
+            // (#PCDATA) or (#PCDATA|a|b)*
+            q += 7;
+            for (bool names = false;;) {
+                q = skipSpace(q, end);
+                if (q == end) return R::More;
+                if (*q == ')') {
+                    if (++q == end) return R::More;
+                    if (*q == '*')
+                        ++q;
+                    else if (names)
+                        return R::Fail;
+                    break;
+                }
+                if (*q != '|') return R::Fail;
+                q = skipSpace(q + 1, end);
+                const char* e = scanName(q, end);
+                if (e == end) return R::More;
+                if (e == q) return R::Fail;
+                q = e;
+                names = true;
+            }
+        }
+    } else {
+        const char* e = scanName(q, end);
+        if (e == end) return R::More;
+        size_t n = static_cast<size_t>(e - q);
+        if (!(n == 5 && std::memcmp(q, "EMPTY", 5) == 0) &&
+            !(n == 3 && std::memcmp(q, "ANY", 3) == 0))
+            return R::Fail;
+        q = e;
+    }
+    q = skipSpace(q, end);
+    if (q == end) return R::More;
+    if (*q != '>') return R::Fail;
+    *next = q + 1;
+    return R::Ok;
+}
+
+// A group of a content model, from its first particle to just past its ')'
+// and repetition mark: names and groups, separated by all ',' or all '|'.
+ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::contentParticles(const char*& q, int depth) {
+    char separator = 0;
+    auto repetition = [](char c) { return c == '?' || c == '*' || c == '+'; };
+    for (;;) {
+        q = skipSpace(q, end);
+        if (q == end) return R::More;
+        if (*q == '(') {
+            if (depth >= 64) return R::Fail;  // deep models are Expat's
+            ++q;
+            R r = contentParticles(q, depth + 1);
+            if (r != R::Ok) return r;
+        } else {
+            const char* e = scanName(q, end);
+            if (e == end) return R::More;
+            if (e == q) return R::Fail;
+            q = e;
+            if (repetition(*q)) ++q;
+        }
+        q = skipSpace(q, end);
+        if (q == end) return R::More;
+        if (*q == ')') {
+            if (++q == end) return R::More;
+            if (repetition(*q)) ++q;
+            return R::Ok;
+        }
+        if ((*q != ',' && *q != '|') || (separator && *q != separator)) return R::Fail;
+        separator = *q++;
+    }
+}
+
+// <!ATTLIST element (name type default)*>: types and defaults are kept.
+ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::attributeListDeclaration(const char* p, const char** next) {
+    const char* q = p + 9;
+    if (q == end) return R::More;
+    if (!isSpace(*q)) return R::Fail;
+    q = skipSpace(q, end);
+    const char* nameEnd = scanName(q, end);
+    if (nameEnd == end) return R::More;
+    if (nameEnd == q) return R::Fail;
+    size_t element = 0;
+    size_t nameLength = static_cast<size_t>(nameEnd - q);
+    while (element < declared.size() && (declared[element].name.size() != nameLength ||
+                                         std::memcmp(declared[element].name.data(), q, nameLength)))
+        ++element;
+    if (element == declared.size()) {
+        declared.emplace_back();
+        declared.back().name.assign(q, nameEnd);
+    }
+    q = nameEnd;
+    auto word = [](const char* a, const char* b, const char* w) {
+        return static_cast<size_t>(b - a) == std::strlen(w) && std::memcmp(a, w, b - a) == 0;
+    };
+    for (;;) {
+        const char* s = skipSpace(q, end);
+        if (s == end) return R::More;
+        if (*s == '>') {
+            *next = s + 1;
+            return R::Ok;
+        }
+        if (s == q) return R::Fail;
+        const char* e = scanName(s, end);
+        if (e == end) return R::More;
+        if (e == s || !isSpace(*e)) return R::Fail;
+        AttributeDeclaration declaration;
+        declaration.name.assign(s, e);
+        q = skipSpace(e, end);
+        if (q == end) return R::More;
+        if (*q == '(') {
+            // An enumeration of name tokens.
+            for (;;) {
+                q = skipSpace(q + 1, end);  // past '(' or '|'
+                const char* t = scanName(q, end, true);
+                if (t == end) return R::More;
+                if (t == q) return R::Fail;
+                q = skipSpace(t, end);
+                if (q == end) return R::More;
+                if (*q == ')') break;
+                if (*q != '|') return R::Fail;
+            }
+            ++q;
+            declaration.cdata = false;
+        } else {
+            e = scanName(q, end);
+            if (e == end) return R::More;
+            declaration.cdata = word(q, e, "CDATA");
+            if (!declaration.cdata && !word(q, e, "ID") && !word(q, e, "IDREF") &&
+                !word(q, e, "IDREFS") && !word(q, e, "ENTITY") && !word(q, e, "ENTITIES") &&
+                !word(q, e, "NMTOKEN") && !word(q, e, "NMTOKENS"))
+                return R::Fail;  // NOTATION among them: Expat's
+            q = e;
+        }
+        if (q == end) return R::More;
+        if (!isSpace(*q)) return R::Fail;
+        q = skipSpace(q, end);
+        if (q == end) return R::More;
+        bool valued = true;
+        if (*q == '#') {
+            e = scanName(q + 1, end);
+            if (e == end) return R::More;
+            bool fixed = word(q + 1, e, "FIXED");
+            if (!fixed && !word(q + 1, e, "REQUIRED") && !word(q + 1, e, "IMPLIED")) return R::Fail;
+            q = e;
+            valued = fixed;
+            if (fixed) {
+                if (!isSpace(*q)) return R::Fail;
+                q = skipSpace(q, end);
+                if (q == end) return R::More;
+            }
+        }
+        if (valued) {
+            if (*q != '"' && *q != '\'') return R::Fail;
+            R r = defaultValue(q, declaration.value);
+            if (r != R::Ok) return r;
+            declaration.hasDefault = true;
+            if (!declaration.cdata) normalizeTokens(declaration.value);
+        }
+        std::vector<AttributeDeclaration>& list = declared[element].attributes;
+        bool known = false;
+        for (const AttributeDeclaration& a : list)
+            known = known || a.name == declaration.name;
+        if (!known) list.push_back(std::move(declaration));
+    }
+}
+
+// A default value from its opening quote, normalized as a value in a tag is.
+// Only character references and the predefined entities are read here.
+ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::defaultValue(const char*& q, std::string& out) {
+    char quote = *q;
+    const char* v = q + 1;
+    const char* s = v;
+    for (;;) {
+        s = quote == '"' ? skipPlain<'"', '<', '&', 0>(s, end)
+                         : skipPlain<'\'', '<', '&', 0>(s, end);
+        if (s == end) return R::More;
+        unsigned char c = static_cast<unsigned char>(*s);
+        if (c >= 0x80) {
+            unsigned code = 0;
+            int n = decode(s, end, &code);
+            if (n == 0) return R::More;
+            if (n < 0) return R::Fail;
+            s += n;
+            continue;
+        }
+        out.append(v, s);
+        if (c == static_cast<unsigned char>(quote)) break;
+        if (c == '&') {
+            char bytes[4];
+            int length = 0;
+            R r = reference(s, q, nullptr, &s, bytes, &length);
+            if (r != R::Ok) return r;
+            out.append(bytes, static_cast<size_t>(length));
+        } else if (c == '\t' || c == '\n') {
+            out += ' ';
+            ++s;
+        } else if (c == '\r') {
+            if (s + 1 == end) return R::More;
+            out += ' ';
+            s += s[1] == '\n' ? 2 : 1;
+        } else {
+            return R::Fail;  // '<' or a control character
+        }
+        v = s;
+    }
+    q = s + 1;
+    return R::Ok;
+}
+
+// Adds the defaults the tag leaves out and normalizes the values of
+// attributes declared other than CDATA. `attributes` holds the tag's pairs.
+ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::applyDeclarations(const char* tag, const char* name,
+                                                        size_t length) {
+    const ElementDeclaration* element = nullptr;
+    for (const ElementDeclaration& e : declared)
+        if (e.name.size() == length && std::memcmp(e.name.data(), name, length) == 0) element = &e;
+    if (!element) return R::Ok;
+    size_t specified = marks.size() / 2;
+    for (const AttributeDeclaration& a : element->attributes) {
+        size_t i = 0;
+        while (i < specified && (marks[2 * i + 1] - marks[2 * i] != a.name.size() + 1 ||
+                                 std::memcmp(attributes[2 * i], a.name.data(), a.name.size())))
+            ++i;
+        if (i < specified) {
+            if (!a.cdata) {
+                char* value = scratch.data() + marks[2 * i + 1];
+                value[normalizeTokens(value, std::strlen(value))] = '\0';
+            }
+        } else if (a.hasDefault) {
+            if (static_cast<long long>(a.value.size()) > maxTextLength)
+                return failLimit(tag, Limit::Attribute);
+            attributes.push_back(a.name.c_str());
+            attributes.push_back(a.value.c_str());
+        }
+    }
     return R::Ok;
 }
 
@@ -702,7 +1034,23 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::text(const char* p) {
             unsigned code = 0;
             int n = decode(p, end, &code);
             if (n > 0) {
+                // Text in other scripts: stay on bytes while characters
+                // outside ASCII keep coming, rather than restart the wide
+                // scan after each.
                 p += n;
+                for (int ascii = 0; p < end && ascii < 8;) {
+                    unsigned char b = static_cast<unsigned char>(*p);
+                    if (b < 0x80) {
+                        if (b < 0x20 || b == '<' || b == '&' || b == ']') break;
+                        ++ascii;
+                        ++p;
+                        continue;
+                    }
+                    n = decode(p, end, &code);
+                    if (n <= 0) break;
+                    ascii = 0;
+                    p += n;
+                }
                 continue;
             }
             if (n == 0 && !final) break;
@@ -817,7 +1165,7 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::startTag(const char* p) {
         if (attributeEnd == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
         if (attributeEnd == s) return fail(s, XML_ERROR_INVALID_TOKEN);
         attributeAt.push_back(s);
-        later.push_back(Later());
+        later.resize(later.size() + 1);  // in place: a pushed temporary stalls the store buffer
         marks.push_back(scratch.size());
         scratch.append(s, static_cast<size_t>(attributeEnd - s));
         scratch.push('\0');
@@ -846,6 +1194,11 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::startTag(const char* p) {
     attributes.clear();
     for (size_t mark : marks)
         attributes.push_back(scratch.data() + mark);
+    if (!declared.empty() && applyDeclarations(p, p + 1, nameEnd - (p + 1)) != R::Ok) {
+        names.resize(nameStarts.back());
+        nameStarts.pop_back();
+        return R::Fail;
+    }
     attributes.push_back(nullptr);
     textRun = 0;
     resume = static_cast<size_t>(q - base);

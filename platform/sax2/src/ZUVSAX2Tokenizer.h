@@ -7,10 +7,13 @@
 // and names are reported in place where they are plain; only attribute values
 // and the names handed to callbacks are copied (they must end in NUL).
 //
-// Whatever the prolog holds that this lexer does not read the way Expat does
-// (an internal subset, a malformed declaration, anything unexpected before
-// the root element) ends in Status::Fallback before any event is sent, so the
-// caller can give the whole document to Expat instead.
+// An internal DTD subset is read when it holds only element and attribute-list
+// declarations, comments and instructions: attribute defaults are added and
+// values of attributes declared other than CDATA normalized, as Expat does.
+// Whatever else the prolog holds that this lexer does not read the way Expat
+// does (entity declarations, a malformed declaration, anything unexpected
+// before the root element) ends in Status::Fallback before any event is sent,
+// so the caller can give the whole document to Expat instead.
 #ifndef ZUVSAX2TOKENIZER_H
 #define ZUVSAX2TOKENIZER_H
 
@@ -135,6 +138,12 @@ private:
     R cdata(const char* p);
     R instruction(const char* p, const char** next, bool queue);
     R doctype(const char* p, const char** next);
+    R internalSubset(const char* p, const char** next);
+    R elementDeclaration(const char* p, const char** next);
+    R contentParticles(const char*& q, int depth);
+    R attributeListDeclaration(const char* p, const char** next);
+    R defaultValue(const char*& q, std::string& out);
+    R applyDeclarations(const char* tag, const char* name, size_t length);
 
     R fail(const char* at, int code);
     R failLimit(const char* at, Limit which);
@@ -162,6 +171,22 @@ private:
     size_t resume = 0;  // first byte of the buffer not yet tokenized
     Cursor cursor;
     size_t eventOffset = 0;
+
+    // What the internal subset declares about one element's attributes, in
+    // declaration order; the first declaration of an attribute wins.
+    struct AttributeDeclaration {
+        std::string name;
+        std::string value;  // the default, normalized
+        bool hasDefault = false;
+        bool cdata = true;
+    };
+    struct ElementDeclaration {
+        std::string name;
+        std::vector<AttributeDeclaration> attributes;
+    };
+    // Only elements with a default or a tokenized attribute: the others read
+    // as if undeclared.
+    std::vector<ElementDeclaration> declared;
 
     bool externalSubset = false;  // a DOCTYPE with an external identifier
     bool standalone = false;

@@ -43,6 +43,14 @@ public:
     // failure the old block is left as it was.
     static void* reallocate(void* block, size_t oldBytes, size_t newBytes);
 
+    // Shrinks a block from allocate() to `newBytes` (below `oldBytes`, the
+    // size asked for then) and gives the rest back; from then on its size is
+    // `newBytes`. Returns the block, which moves only when it is larger than
+    // kMaxBlock, or null when it stays as it was (a block that would cross
+    // kMaxBlock, or one whose thread has ended). Allocates nothing, so it
+    // cannot fail: for containers trimming the room they grew for more.
+    static void* shrink(void* block, size_t oldBytes, size_t newBytes) noexcept;
+
     // Bytes in blocks allocated and not yet released on this thread.
     static long getBytesInUse();
     // Blocks allocated and not yet released, on all threads together.

@@ -72,12 +72,28 @@ public:
     // Makes room for `entries` entries in all, so that filling a table whose
     // size is known takes one allocation.
     void reserve(int entries);
+    // Gives back the room beyond the entries, for a table that is done
+    // growing. Never throws: without memory the table stays as it is.
+    void trim() noexcept;
 
     Iterator* createIterator(bool forward = true) override;
     void releaseIterator(ZUVHashtable::Iterator* iterator) override;
 
     // The hash that lookup() accepts for `key` in this table; never 0.
     int hashOf(const ZUVString& key) const;
+
+    // Bytes of one entry, for subclasses that give the object room for more.
+    static constexpr size_t kEntryBytes = sizeof(ZUVString) + sizeof(void*);
+
+protected:
+    // For a subclass that places room for `inlineEntries` - 1 more entries
+    // (kEntryBytes each, 1 to 15 in all) right after this object: a table
+    // whose size is known is then one block.
+    ZUVSimpleStringHashtable(bool ignoreCase, bool keepOrder, int linearLimit, int inlineEntries);
+    // The room of the inline entries once the entries have moved to a block
+    // of their own, which they never leave; null before. A subclass may put
+    // an object there that fits its inline entries, and must destroy it.
+    void* spareInlineRoom() { return isInline() ? nullptr : inlineEntry; }
 
 private:
     struct Entry {

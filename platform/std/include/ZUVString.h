@@ -113,6 +113,10 @@ public:
     }
     // True when the length is 0.
     bool isEmpty() const noexcept { return getLength() == 0; }
+    // True when the string holds no more room than its text needs: inline,
+    // or a heap block within a word of the text. A string that is not is
+    // better copied than moved into a place where it stays.
+    bool isTight() const noexcept { return !isHeap() || capacity() - getLength() < 8; }
 
     // Strings made with `new` (attribute values, for one) come from the
     // pool, like their texts.

@@ -40,9 +40,32 @@ public:
     void removeElement(int index);
     // Removes every element; keeps the array for reuse.
     void removeAllElements() { count = 0; }
-    // Gives the array back when the vector holds at most one element, which
-    // then moves to the inline slot.
-    void trim();
+    // Gives back the room beyond the elements: the array shrinks to the
+    // size, and a vector of at most one element goes back to the inline
+    // slot. For lists that are done growing; never throws.
+    void trim() noexcept;
+
+    // For a list that is kept equal to another, `owner`: shows the owner's
+    // elements, in the owner's array, without owning it. Every change then
+    // goes to the owner and is shown again with mirror(); the mirror itself
+    // is never changed, and forget()s the array before it is destroyed. An
+    // array of its own is freed first.
+    void mirror(const ZUVVector& owner) noexcept;
+    // True when this vector shows `owner`'s array.
+    bool mirrors(const ZUVVector& owner) const noexcept {
+        return capacity != 1 && owner.capacity != 1 && items == owner.items;
+    }
+    // A mirror of `owner` takes a copy of the array as its own, so that the
+    // two may differ from then on; throws std::bad_alloc, changing nothing,
+    // when memory runs out. Nothing for any other vector.
+    void unmirror(const ZUVVector& owner);
+    // A mirror lets go of the array it shows, without freeing it, and is
+    // empty.
+    void forget() noexcept {
+        slot = nullptr;
+        count = 0;
+        capacity = 1;
+    }
 
     // The element at `index`, or null outside 0..size()-1.
     void* elementAt(int index) const {

@@ -362,6 +362,27 @@ void* ZUVPool::reallocate(void* block, size_t oldBytes, size_t newBytes) {
     return moved;
 }
 
+void* ZUVPool::shrink(void* block, size_t oldBytes, size_t newBytes) noexcept {
+    if (!block || newBytes == 0 || newBytes >= oldBytes) return nullptr;
+    if (oldBytes > kMaxBlock) return newBytes > kMaxBlock ? std::realloc(block, newBytes) : nullptr;
+    ThreadPool& p = pool;
+    size_t oldClass = classOf(oldBytes);
+    size_t newClass = classOf(newBytes);
+    if (oldClass != newClass) {
+        if (!p.registered || p.ended) return nullptr;
+        // Blocks have no headers: the tail is a free block of its own size.
+        size_t keep = classSize(newClass);
+        size_t tail = classSize(oldClass) - keep;
+        Block* rest = reinterpret_cast<Block*>(static_cast<char*>(block) + keep);
+        poison(rest, tail);
+        setLink(rest, p.free[classOf(tail)]);
+        p.free[classOf(tail)] = rest;
+        p.inUse -= static_cast<long>(tail);
+    }
+    poison(static_cast<char*>(block) + newBytes, classSize(newClass) - newBytes);
+    return block;
+}
+
 long ZUVPool::getBytesInUse() {
     return pool.inUse;
 }

@@ -36,6 +36,14 @@ ZUVSimpleStringHashtable::ZUVSimpleStringHashtable(bool ignoreCase, bool keepOrd
       ignoreCase(ignoreCase),
       keepOrder(keepOrder) {}
 
+ZUVSimpleStringHashtable::ZUVSimpleStringHashtable(bool ignoreCase, bool keepOrder, int linearLimit,
+                                                   int inlineEntries)
+    : ZUVSimpleStringHashtable(ignoreCase, keepOrder, linearLimit) {
+    capacity = static_cast<uint32_t>(inlineEntries < 1                 ? 1
+                                     : inlineEntries > kMaxLinearLimit ? kMaxLinearLimit
+                                                                       : inlineEntries);
+}
+
 ZUVSimpleStringHashtable::~ZUVSimpleStringHashtable() {
     for (int i = 0; i < count; ++i)
         entries[i].key.~ZUVString();
@@ -114,6 +122,16 @@ void ZUVSimpleStringHashtable::rebuildIndex() {
 
 void ZUVSimpleStringHashtable::reserve(int wanted) {
     if (wanted > static_cast<int>(capacity)) growEntries(wanted);
+}
+
+void ZUVSimpleStringHashtable::trim() noexcept {
+    if (isInline() || count == static_cast<int>(capacity) || count == 0) return;
+    void* shrunk =
+        ZUVPool::shrink(entries, blockBytes(capacity, linearLimit), blockBytes(count, linearLimit));
+    if (!shrunk) return;
+    entries = static_cast<Entry*>(shrunk);
+    capacity = static_cast<uint32_t>(count);
+    if (indexed()) rebuildIndex();
 }
 
 void ZUVSimpleStringHashtable::growEntries(int grown) {

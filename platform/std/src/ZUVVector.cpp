@@ -43,12 +43,39 @@ void ZUVVector::reserveFor(int needed, bool geometric) {
     capacity = static_cast<uint32_t>(grown);
 }
 
-void ZUVVector::trim() {
-    if (capacity == 1 || count > 1) return;
-    void* only = count ? items[0] : nullptr;
-    ZUVPool::release(items, static_cast<size_t>(capacity) * sizeof(void*));
-    slot = only;
-    capacity = 1;
+void ZUVVector::trim() noexcept {
+    if (capacity == 1 || static_cast<unsigned>(count) == capacity) return;
+    if (count <= 1) {
+        void* only = count ? items[0] : nullptr;
+        ZUVPool::release(items, static_cast<size_t>(capacity) * sizeof(void*));
+        slot = only;
+        capacity = 1;
+        return;
+    }
+    void* shrunk = ZUVPool::shrink(items, static_cast<size_t>(capacity) * sizeof(void*),
+                                   static_cast<size_t>(count) * sizeof(void*));
+    if (!shrunk) return;
+    items = static_cast<void**>(shrunk);
+    capacity = static_cast<uint32_t>(count);
+}
+
+void ZUVVector::mirror(const ZUVVector& owner) noexcept {
+    if (capacity != 1 && !mirrors(owner))
+        ZUVPool::release(items, static_cast<size_t>(capacity) * sizeof(void*));
+    count = owner.count;
+    capacity = owner.capacity;
+    if (capacity == 1)
+        slot = owner.slot;
+    else
+        items = owner.items;
+}
+
+void ZUVVector::unmirror(const ZUVVector& owner) {
+    if (!mirrors(owner)) return;
+    size_t bytes = static_cast<size_t>(capacity) * sizeof(void*);
+    void** own = static_cast<void**>(ZUVPool::allocate(bytes));
+    std::memcpy(own, items, static_cast<size_t>(count) * sizeof(void*));
+    items = own;
 }
 
 bool ZUVVector::insertElementAt(const void* element, int index) {
