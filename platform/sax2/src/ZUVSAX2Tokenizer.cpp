@@ -1465,6 +1465,17 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::epilog() {
         if (*p == '\'' || *p == '"') return junkLiteral(p);
         if (*p != '<') {
             const char* nameEnd = scanName(p, end);
+            if (nameEnd > p && nameEnd == end) {
+                // A name that runs to the end: the next bytes may still part
+                // it from a cut character, which Expat reports as such.
+                if (!final) return R::More;
+                const char* lead = end - 1;
+                while (lead > p && end - lead < 4 &&
+                       (static_cast<unsigned char>(*lead) & 0xC0) == 0x80)
+                    --lead;
+                unsigned code = 0;
+                if (decode(lead, end, &code) == 0) return fail(p, XML_ERROR_PARTIAL_CHAR);
+            }
             if (nameEnd > p && nameEnd < end) {
                 // Expat reads a whole name first: a bad byte after it comes first.
                 unsigned after = 0;
@@ -1475,7 +1486,7 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::epilog() {
             }
             unsigned code = 0;
             int n = decode(p, end, &code);
-            if (n == 0 && !final) return R::More;
+            if (n == 0) return final ? fail(p, XML_ERROR_PARTIAL_CHAR) : R::More;
             bool character =
                 n > 0 && *p != '&' && (code >= 0x20 || isSpace(static_cast<char>(code)));
             return fail(p, character ? XML_ERROR_JUNK_AFTER_DOC_ELEMENT : XML_ERROR_INVALID_TOKEN);
