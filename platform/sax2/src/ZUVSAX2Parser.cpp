@@ -10,7 +10,6 @@
 #include "ZUVSAX2Parser.h"
 
 #include <expat.h>
-#include <iconv.h>
 #include <unistd.h>
 
 #include <strings.h>
@@ -207,29 +206,10 @@ int XMLCALL onUnknownEncoding(void* data, const XML_Char* name, XML_Encoding* in
         std::snprintf(s->encodingProblemText, sizeof s->encodingProblemText, "out of memory");
         return XML_STATUS_ERROR;
     }
-    iconv_t converter = iconv_open("UTF-32LE", name);
-    if (converter == reinterpret_cast<iconv_t>(-1)) return XML_STATUS_ERROR;
-    for (int byte = 0; byte < 256; ++byte) {
-        char in = static_cast<char>(byte);
-        unsigned char out[32];
-        char* inPointer = &in;
-        char* outPointer = reinterpret_cast<char*>(out);
-        size_t inLeft = 1;
-        size_t outLeft = sizeof out;
-        iconv(converter, nullptr, nullptr, nullptr, nullptr);
-        info->map[byte] = -1;
-        if (iconv(converter, &inPointer, &inLeft, &outPointer, &outLeft) == static_cast<size_t>(-1))
-            continue;
-        // Some converters (windows-1255, TCVN) hold a character back to
-        // combine it with the next one: flush it out.
-        iconv(converter, nullptr, nullptr, &outPointer, &outLeft);
-        // One byte, several characters, is not in Expat's model.
-        if (sizeof out - outLeft != 4) continue;
-        unsigned long code = out[0] | (out[1] << 8) | (static_cast<unsigned long>(out[2]) << 16) |
-                             (static_cast<unsigned long>(out[3]) << 24);
-        if (code <= 0xFFFF) info->map[byte] = static_cast<int>(code);
-    }
-    iconv_close(converter);
+    long code[256];
+    if (!ZUVSAX2Transcoder::byteCodes(name, code)) return XML_STATUS_ERROR;
+    for (int byte = 0; byte < 256; ++byte)
+        info->map[byte] = code[byte] >= 0 ? static_cast<int>(code[byte]) : -1;
     info->data = nullptr;
     info->convert = nullptr;
     info->release = nullptr;

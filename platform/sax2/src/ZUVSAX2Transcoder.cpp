@@ -38,9 +38,9 @@ bool isMarkup(int byte) {
     return !std::strchr("$@\\^`{}~", byte);
 }
 
-// Each byte of `name` decoded alone, as the parser's table for Expat does;
-// false when iconv does not know the encoding.
-bool probe(const char* name, long (&code)[256]) {
+}  // namespace
+
+bool ZUVSAX2Transcoder::byteCodes(const char* name, long (&code)[256]) {
     iconv_t converter = iconv_open("UTF-32LE", name);
     if (converter == kNoIconv) return false;
     for (int byte = 0; byte < 256; ++byte) {
@@ -72,6 +72,8 @@ bool probe(const char* name, long (&code)[256]) {
     iconv_close(converter);
     return true;
 }
+
+namespace {
 
 // Writes the UTF-8 of a code point below 0x110000; returns its length.
 size_t encode(unsigned long code, unsigned char* out) {
@@ -364,7 +366,7 @@ ZUVSAX2Transcoder::Declared ZUVSAX2Transcoder::declare(const char* name) {
         return Declared::Ok;
     }
     long code[256];
-    if (!probe(name, code)) return unsupported("iconv does not know it");
+    if (!byteCodes(name, code)) return unsupported("iconv does not know it");
     for (int byte = 0; byte < 128; ++byte)
         if (isMarkup(byte) && code[byte] != byte) return unsupported("it is not ASCII-compatible");
     if (wide) return Declared::Incorrect;

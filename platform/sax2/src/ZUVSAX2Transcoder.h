@@ -34,6 +34,12 @@ public:
     // Ready for a new document.
     void reset();
 
+    // Each byte of encoding `name` decoded alone: its code point (one UTF-16
+    // unit, as in Expat's tables), -1 when it means nothing alone, -2 when it
+    // starts a longer sequence or shifts state. False when iconv does not
+    // know the encoding.
+    static bool byteCodes(const char* name, long (&code)[256]);
+
     // Reads the family from the first bytes: a byte order mark (EF BB BF,
     // FF FE, FE FF), else as Expat does, a NUL first byte means UTF-16BE and
     // a NUL second byte UTF-16LE (so 00 3C 00 3F and 3C 00 3F 00), else
