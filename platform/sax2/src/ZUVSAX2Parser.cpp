@@ -559,10 +559,12 @@ bool convertMore(State* s, const char* source, Input& in, size_t& at, bool keep,
 }
 
 // Whether Expat must read the document as our UTF-8: it cannot read
-// multi-byte encodings, and in UTF-16 it takes a high surrogate and any
-// unit after it for a pair.
+// multi-byte encodings, in UTF-16 it takes a high surrogate and any unit
+// after it for a pair, and in ISO-8859-1 it takes U+00AA, U+00B5 and U+00BA
+// for letters of names. Given our UTF-8, it judges every document as it
+// judges UTF-8, as the tokenizer does.
 bool expatNeedsUtf8(State* s) {
-    return s->transcoder.multiByte() || s->family != ZUVSAX2Transcoder::Family::Utf8;
+    return s->transcoder.decodes() || s->family != ZUVSAX2Transcoder::Family::Utf8;
 }
 
 // Expat reads the rest of the document as our UTF-8, from the document's

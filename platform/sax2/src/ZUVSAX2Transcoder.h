@@ -78,6 +78,8 @@ public:
     // True when the declared encoding is decoded by iconv, which Expat cannot
     // read itself: it must be given our UTF-8.
     bool multiByte() const { return decoder_ == Decoder::Iconv; }
+    // True once declare() chose a decoder other than UTF-8's.
+    bool decodes() const { return decoder_ != Decoder::Utf8; }
 
 private:
     enum class Decoder { Utf8, Utf16LE, Utf16BE, Latin1, Ascii, Table, Iconv };
