@@ -19,18 +19,8 @@ namespace {
 
 // `utf8` in `encoding`; empty when iconv cannot carry it there.
 std::string iconvQuietly(const char* encoding, const std::string& utf8) {
-    iconv_t converter = iconv_open(encoding, "UTF-8");
-    if (converter == reinterpret_cast<iconv_t>(-1)) return std::string();
-    std::string out(utf8.size() * 4 + 16, '\0');
-    char* in = const_cast<char*>(utf8.data());
-    size_t inLeft = utf8.size();
-    char* o = &out[0];
-    size_t oLeft = out.size();
-    bool ok = iconv(converter, &in, &inLeft, &o, &oLeft) != static_cast<size_t>(-1) &&
-              iconv(converter, nullptr, nullptr, &o, &oLeft) != static_cast<size_t>(-1);
-    iconv_close(converter);
-    out.resize(out.size() - oLeft);
-    return ok ? out : std::string();
+    std::string out;
+    return convertWithIconv(encoding, utf8, out) ? out : std::string();
 }
 
 std::string byteOrderMark(const std::string& family) {

@@ -33,21 +33,27 @@ inline std::string readFile(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// `utf8` in another encoding, through iconv; fails the test when iconv
-// cannot convert it.
-inline std::string iconvTo(const char* encoding, const std::string& utf8) {
+// `utf8` in another encoding, through iconv, into `out`; false when iconv
+// cannot carry it there.
+inline bool convertWithIconv(const char* encoding, const std::string& utf8, std::string& out) {
     iconv_t converter = iconv_open(encoding, "UTF-8");
-    EXPECT_NE(converter, reinterpret_cast<iconv_t>(-1)) << encoding;
-    if (converter == reinterpret_cast<iconv_t>(-1)) return std::string();
-    std::string out(utf8.size() * 4 + 16, '\0');
+    if (converter == reinterpret_cast<iconv_t>(-1)) return false;
+    out.assign(utf8.size() * 4 + 16, '\0');
     char* in = const_cast<char*>(utf8.data());
     size_t inLeft = utf8.size();
     char* o = &out[0];
     size_t oLeft = out.size();
-    EXPECT_NE(iconv(converter, &in, &inLeft, &o, &oLeft), static_cast<size_t>(-1)) << encoding;
-    iconv(converter, nullptr, nullptr, &o, &oLeft);
+    bool ok = iconv(converter, &in, &inLeft, &o, &oLeft) != static_cast<size_t>(-1) &&
+              iconv(converter, nullptr, nullptr, &o, &oLeft) != static_cast<size_t>(-1);
     iconv_close(converter);
     out.resize(out.size() - oLeft);
+    return ok;
+}
+
+// The same, failing the test when iconv cannot convert it.
+inline std::string iconvTo(const char* encoding, const std::string& utf8) {
+    std::string out;
+    EXPECT_TRUE(convertWithIconv(encoding, utf8, out)) << encoding;
     return out;
 }
 
