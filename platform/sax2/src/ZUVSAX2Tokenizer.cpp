@@ -55,7 +55,10 @@ inline int decode(const char* at, const char* end, unsigned* code) {
     }
     int n;
     unsigned low = 0x80, high = 0xBF, value;
-    if (c < 0xC2) return -1;
+    if (c < 0xC0) return -1;
+    // Expat's byte table takes C0 and C1 for two-byte leads, so a cut one is
+    // a partial character before it is a bad byte.
+    if (c < 0xC2) return e - p < 2 ? 0 : -1;
     if (c < 0xE0) {
         n = 2;
         value = c & 0x1F;
