@@ -572,14 +572,26 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::prolog() {
     }
 }
 
-ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::doctype(const char* p, const char** next) {
+// The name that follows a nine-byte keyword ("<!DOCTYPE", "<!ELEMENT",
+// "<!ATTLIST") and the white space after it.
+ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::declaredName(const char* p, const char** name,
+                                                   const char** nameEnd) {
     const char* q = p + 9;
     if (q == end) return R::More;
     if (!isSpace(*q)) return R::Fail;
     q = skipSpace(q, end);
-    const char* nameEnd = scanName(q, end);
-    if (nameEnd == end) return R::More;
-    if (nameEnd == q) return R::Fail;
+    const char* e = scanName(q, end);
+    if (e == end) return R::More;
+    if (e == q) return R::Fail;
+    *name = q;
+    *nameEnd = e;
+    return R::Ok;
+}
+
+ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::doctype(const char* p, const char** next) {
+    const char* q;
+    const char* nameEnd;
+    if (R r = declaredName(p, &q, &nameEnd); r != R::Ok) return r;
     q = nameEnd;
     bool external = false;
     const char* s = skipSpace(q, end);
@@ -684,13 +696,10 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::internalSubset(const char* p, const char**
 // <!ELEMENT name EMPTY|ANY|(model)>: checked, nothing kept (Expat does not
 // validate).
 ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::elementDeclaration(const char* p, const char** next) {
-    const char* q = p + 9;
-    if (q == end) return R::More;
-    if (!isSpace(*q)) return R::Fail;
-    q = skipSpace(q, end);
-    const char* nameEnd = scanName(q, end);
-    if (nameEnd == end) return R::More;
-    if (nameEnd == q || !isSpace(*nameEnd)) return R::Fail;
+    const char* q;
+    const char* nameEnd;
+    if (R r = declaredName(p, &q, &nameEnd); r != R::Ok) return r;
+    if (!isSpace(*nameEnd)) return R::Fail;
     q = skipSpace(nameEnd, end);
     if (q == end) return R::More;
     if (*q == '(') {
@@ -773,13 +782,9 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::contentParticles(const char*& q, int depth
 
 // <!ATTLIST element (name type default)*>: types and defaults are kept.
 ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::attributeListDeclaration(const char* p, const char** next) {
-    const char* q = p + 9;
-    if (q == end) return R::More;
-    if (!isSpace(*q)) return R::Fail;
-    q = skipSpace(q, end);
-    const char* nameEnd = scanName(q, end);
-    if (nameEnd == end) return R::More;
-    if (nameEnd == q) return R::Fail;
+    const char* q;
+    const char* nameEnd;
+    if (R r = declaredName(p, &q, &nameEnd); r != R::Ok) return r;
     size_t element = 0;
     size_t nameLength = static_cast<size_t>(nameEnd - q);
     while (element < declared.size() && (declared[element].name.size() != nameLength ||

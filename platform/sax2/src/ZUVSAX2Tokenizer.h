@@ -137,6 +137,7 @@ private:
     R comment(const char* p, const char** next);
     R cdata(const char* p);
     R instruction(const char* p, const char** next, bool queue);
+    R declaredName(const char* p, const char** name, const char** nameEnd);
     R doctype(const char* p, const char** next);
     R internalSubset(const char* p, const char** next);
     R elementDeclaration(const char* p, const char** next);
