@@ -1173,7 +1173,7 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::startTag(const char* p) {
         if (attributeEnd == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
         if (attributeEnd == s) return fail(s, XML_ERROR_INVALID_TOKEN);
         attributeAt.push_back(s);
-        later.resize(later.size() + 1);  // in place: a pushed temporary stalls the store buffer
+        later.emplace_back();  // in place: a pushed temporary stalls the store buffer
         marks.push_back(scratch.size());
         scratch.append(s, static_cast<size_t>(attributeEnd - s));
         scratch.push('\0');
