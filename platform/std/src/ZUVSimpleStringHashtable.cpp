@@ -210,23 +210,3 @@ ZUVSimpleStringHashtable::Iterator* ZUVSimpleStringHashtable::createIterator(boo
 void ZUVSimpleStringHashtable::releaseIterator(ZUVHashtable::Iterator* iterator) {
     delete iterator;
 }
-
-ZUVSimpleStringHashtable::Iterator::Iterator(const ZUVSimpleStringHashtable& table, bool forward)
-    : table(&table), position(forward ? 0 : table.count - 1), forward(forward) {}
-
-void* ZUVSimpleStringHashtable::Iterator::get() const {
-    return position >= 0 && position < table->count ? table->entries[position].value : nullptr;
-}
-
-void* ZUVSimpleStringHashtable::Iterator::next(int steps) {
-    if (position >= 0 && position < table->count) {
-        long moved =
-            forward ? static_cast<long>(position) + steps : static_cast<long>(position) - steps;
-        position = moved < 0 || moved > table->count ? table->count : static_cast<int>(moved);
-    }
-    return get();
-}
-
-const ZUVString& ZUVSimpleStringHashtable::Iterator::getKey() const {
-    return position >= 0 && position < table->count ? table->entries[position].key : emptyString;
-}
