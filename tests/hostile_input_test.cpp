@@ -61,16 +61,6 @@ int depthOf(const ZUVDOMElement* e) {
     return depth;
 }
 
-// Tags, values and shape, recursively.
-void expectSameTree(const ZUVDOMElement* a, const ZUVDOMElement* b) {
-    ASSERT_NE(b, nullptr);
-    EXPECT_EQ(str(a->getTagName()), str(b->getTagName()));
-    EXPECT_EQ(str(a->getValue()), str(b->getValue()));
-    ASSERT_EQ(a->getElementCount(), b->getElementCount()) << str(a->getTagName());
-    for (int i = 0; i < a->getElementCount(); ++i)
-        expectSameTree(a->getElement(i), b->getElement(i));
-}
-
 }  // namespace
 
 TEST(EntityExpansion, AmplificationIsRefused) {
@@ -118,10 +108,6 @@ TEST(Width, HugeNameTextAndValueAreReadWhole) {
     ASSERT_NE(p.root, nullptr) << p.message;
     EXPECT_EQ(str(p.root->getAttribute("v")), big);
     EXPECT_EQ(str(p.root->getValue()), big);
-}
-
-TEST(BadBytes, ALoneSurrogateFileIsRefusedWithOneError) {
-    EXPECT_EQ(parse(kData + "/hostile/lone_surrogate.xml").errors, 1);
 }
 
 TEST(Truncation, EveryPrefixIsRefusedCleanly) {
@@ -198,9 +184,6 @@ TEST(FuzzFindings, OddNamesAndFoundInputsAreRefusedOrRoundTrip) {
         EXPECT_EQ(ZUVDOMWriter(zs(written), p.root.get()).getReplacementCount(), 0);
         Parsed back = parse(written);
         EXPECT_EQ(back.errors, 0) << back.message;
-        expectSameTree(p.root.get(), back.root.get());
-        if (str(p.root->getTagName()) == "a\xc2\xb5") {
-            EXPECT_EQ(str(back.root->getAttribute("x\xc2\xaa")), "1");
-        }
+        EXPECT_EQ(dumpTree(back.root.get(), {"x\xc2\xaa"}), dumpTree(p.root.get(), {"x\xc2\xaa"}));
     }
 }
