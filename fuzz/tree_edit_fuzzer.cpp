@@ -44,11 +44,7 @@ struct Input {
     const uint8_t* data;
     size_t left;
     bool more() const { return left != 0; }
-    uint8_t next() {
-        if (!left) return 0;
-        --left;
-        return *data++;
-    }
+    uint8_t next() { return left ? (--left, *data++) : 0; }
 };
 
 [[noreturn]] void fail(const char* what, int node) {
@@ -75,13 +71,15 @@ struct Model {
             if (e == n) return true;
         return false;
     }
-    void file(int parent, int child) {
+    // `child` goes before `ref` among the children of `parent`, or last.
+    void attach(int parent, int child, int ref = -1) {
         Node& p = nodes[parent];
         p.hadChild = true;
         if (std::find(p.namesFiled.begin(), p.namesFiled.end(), nodes[child].tag) ==
             p.namesFiled.end())
             p.namesFiled.push_back(nodes[child].tag);
         nodes[child].parent = parent;
+        p.children.insert(std::find(p.children.begin(), p.children.end(), ref), child);
     }
     void freeSubtree(int n) {
         for (int c : nodes[n].children)
@@ -135,16 +133,14 @@ struct Model {
     static std::string escape(const std::string& s, bool attribute) {
         std::string out;
         for (char c : s) {
-            if (c == '&')
-                out += "&amp;";
-            else if (c == '<')
-                out += "&lt;";
-            else if (c == '>' && !attribute)
-                out += "&gt;";
-            else if (c == '"' && attribute)
-                out += "&quot;";
-            else if (c == '\t' && attribute)
-                out += "&#9;";
+            const char* e = c == '&'                 ? "&amp;"
+                            : c == '<'               ? "&lt;"
+                            : c == '>' && !attribute ? "&gt;"
+                            : c == '"' && attribute  ? "&quot;"
+                            : c == '\t' && attribute ? "&#9;"
+                                                     : nullptr;
+            if (e)
+                out += e;
             else
                 out += c;
         }
@@ -193,6 +189,12 @@ void compareWrite(const Model& model, int root) {
     }
 }
 
+void dropRoot(Model& model, int n, bool write) {
+    if (write) compareWrite(model, n);
+    delete model.nodes[n].element;
+    model.freeSubtree(n);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -210,11 +212,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             node.tag = tag;
             node.element = new ZUVDOMElement(tag, model.pointer(parent));
             model.nodes.push_back(std::move(node));
-            int n = static_cast<int>(model.nodes.size()) - 1;
-            if (parent >= 0) {
-                model.file(parent, n);
-                model.nodes[parent].children.push_back(n);
-            }
+            if (parent >= 0) model.attach(parent, static_cast<int>(model.nodes.size()) - 1);
         } else if (op == 1) {  // appendChild
             int parent = pick(in, model, false);
             int child = pick(in, model, true);
@@ -225,10 +223,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             model.nodes[parent].element->appendChild(model.pointer(child));
             bool ignored = child < 0 || model.nodes[child].parent == parent ||
                            model.isSelfOrAncestor(child, parent);
-            if (!ignored) {
-                model.file(parent, child);
-                model.nodes[parent].children.push_back(child);
-            }
+            if (!ignored) model.attach(parent, child);
         } else if (op == 2) {  // insertBefore
             int parent = pick(in, model, false);
             int child = pick(in, model, true);
@@ -237,11 +232,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             model.nodes[parent].element->insertBefore(model.pointer(child), model.pointer(ref));
             bool ignored = child < 0 || ref < 0 || model.nodes[ref].parent != parent ||
                            model.nodes[child].parent >= 0 || model.isSelfOrAncestor(child, parent);
-            if (!ignored) {
-                std::vector<int>& list = model.nodes[parent].children;
-                list.insert(std::find(list.begin(), list.end(), ref), child);
-                model.file(parent, child);
-            }
+            if (!ignored) model.attach(parent, child, ref);
         } else if (op == 3) {  // removeChild
             int parent = pick(in, model, false);
             int child = pick(in, model, true);
@@ -274,18 +265,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         } else {  // delete a root with its subtree
             int n = pick(in, model, false);
             if (n < 0 || model.nodes[n].parent >= 0) continue;
-            if (in.next() & 1) compareWrite(model, n);
-            delete model.nodes[n].element;
-            model.freeSubtree(n);
+            dropRoot(model, n, in.next() & 1);
         }
         model.checkAll();
     }
-    for (size_t n = 0; n < model.nodes.size(); ++n) {
-        if (model.nodes[n].element && model.nodes[n].parent < 0) {
-            compareWrite(model, static_cast<int>(n));
-            delete model.nodes[n].element;
-            model.freeSubtree(static_cast<int>(n));
-        }
-    }
+    for (size_t n = 0; n < model.nodes.size(); ++n)
+        if (model.nodes[n].element && model.nodes[n].parent < 0)
+            dropRoot(model, static_cast<int>(n), true);
     return 0;
 }

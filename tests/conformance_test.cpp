@@ -1,23 +1,7 @@
-// The parser over the W3C XML Conformance Test Suite (xmlts20130923.zip).
-//
-// Which tests run:
-// - XML 1.0 only: tests whose RECOMMENDATION is XML 1.1 or one of the
-//   namespace recommendations (NS1.0, NS1.1, NS1.0-errata1e), or whose
-//   VERSION is 1.1 only, are skipped; the parser does no namespace
-//   processing and reads XML 1.0.
-// - Tests marked NAMESPACE="yes" are skipped: their verdict assumes
-//   namespace processing.
-// - Editions: the suite has tests that contradict each other between the
-//   fourth and the fifth edition of XML 1.0 (the fifth widened the name
-//   characters). Expat implements the fourth edition's rules, so tests
-//   limited to editions that leave out the fourth (EDITION="5") are skipped.
-// - TYPE="error" tests are skipped: processors need not report those errors.
-//
-// Verdicts: "valid" and "invalid" documents must parse without error (the
-// parser does not validate), "not-wf" documents must be refused. Every test
-// that does otherwise must be listed, with its reason, in
-// data/conformance_known_failures.txt; the test fails when the failures
-// differ from that list in either direction.
+// The parser over the W3C suite: "valid" and "invalid" documents must be read
+// (the parser does not validate), "not-wf" ones refused; skipReason says which
+// tests do not apply. Every test that does otherwise is listed with its reason
+// in data/conformance_known_failures.txt, which must match exactly.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -85,8 +69,9 @@ std::vector<TestCase> readCatalog(const fs::path& file) {
     return reader.tests;
 }
 
-// Why a test does not apply to an XML 1.0, non-namespace, fourth-edition
-// processor; empty when it does.
+// Why a test does not apply to us: one version, no namespaces, and Expat's
+// older, narrower name characters; errors a reader need not report. Null when
+// it does.
 const char* skipReason(TestCase& t) {
     const std::string& recommendation = t.a["RECOMMENDATION"];
     const std::string &version = t.a["VERSION"], &edition = t.a["EDITION"];

@@ -2,8 +2,7 @@
 // Expat, and says where they part: verdict, events (names, attributes in
 // order, text joined between other events, instructions) and the line of
 // the error. Text just before an error is left out: how much of it Expat
-// delivers before it stops depends on how its input was cut. Columns and
-// messages are compared too when ZUVDOM_DIFF_MESSAGES=1.
+// delivers before it stops depends on how its input was cut.
 #ifndef ZUVDOM_DIFFERENTIAL_H
 #define ZUVDOM_DIFFERENTIAL_H
 
@@ -53,8 +52,15 @@ inline void onInstruction(void* user, const char* target, const char* data) {
     e->log += std::string("instruction ") + target + " " + data + "\n";
 }
 
+// Columns and messages too when `full`, or when ZUVDOM_DIFF_MESSAGES=1.
+inline bool fullByDefault() {
+    const char* full = std::getenv("ZUVDOM_DIFF_MESSAGES");
+    return full && std::strcmp(full, "1") == 0;
+}
+
 // What one engine made of the document, as comparable text.
-inline std::string outcome(const std::string& document, ZUVSAX2Parser::Engine engine) {
+inline std::string outcome(const std::string& document, ZUVSAX2Parser::Engine engine,
+                           bool full = fullByDefault()) {
     Events events;
     LastLine log;
     ZUVSAX2Parser parser(&events, &log, onStart, onEnd, onText, onInstruction);
@@ -68,8 +74,7 @@ inline std::string outcome(const std::string& document, ZUVSAX2Parser::Engine en
     events.text.clear();
     // "error: string:LINE:COLUMN: what"
     std::string line = log.line;
-    const char* full = std::getenv("ZUVDOM_DIFF_MESSAGES");
-    if (!(full && std::strcmp(full, "1") == 0)) {
+    if (!full) {
         size_t source = line.find(':', line.find(':') + 1);
         size_t column = source == std::string::npos ? source : line.find(':', source + 1);
         line = line.substr(0, column);
@@ -78,9 +83,9 @@ inline std::string outcome(const std::string& document, ZUVSAX2Parser::Engine en
 }
 
 // Empty when both engines agree; otherwise both outcomes from where they part.
-inline std::string compare(const std::string& document) {
-    std::string ours = outcome(document, ZUVSAX2Parser::Engine::Automatic);
-    std::string expat = outcome(document, ZUVSAX2Parser::Engine::Expat);
+inline std::string compare(const std::string& document, bool full = fullByDefault()) {
+    std::string ours = outcome(document, ZUVSAX2Parser::Engine::Automatic, full);
+    std::string expat = outcome(document, ZUVSAX2Parser::Engine::Expat, full);
     if (ours == expat) return std::string();
     size_t at = 0;
     while (at < ours.size() && at < expat.size() && ours[at] == expat[at])

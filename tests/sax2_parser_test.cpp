@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "ZUVFile.h"
 #include "ZUVLog.h"
@@ -95,12 +96,12 @@ std::string nested(int depth) {
 // CDATA and multi-byte characters, so chunk boundaries fall everywhere.
 // `word` is some text that is not ASCII; `declaration` holds the attributes
 // of the XML declaration.
-std::string bigDocument(size_t size, size_t padding = 0,
-                        const std::string& word = "caf\xC3\xA9 \xE2\x82\xAC",
-                        const std::string& declaration = "version=\"1.0\"") {
+std::string bigDocument(size_t size, size_t padding, const std::string& word,
+                        const std::string& declaration) {
     std::string doc =
         "<?xml " + declaration + "?>\n<!--" + std::string(padding, 'p') + "-->\n<root>";
-    for (int i = 0; doc.size() < size; ++i)
+    // The same items whatever the declaration says.
+    for (int i = 0; doc.size() < size + declaration.size(); ++i)
         doc += "<item id=\"" + std::to_string(i) + "\" n=\"&amp;" + word + "\">" + word + " &lt;" +
                std::to_string(i) + "&gt; <![CDATA[<raw>" + word + "]]><?pi x?></item>\n";
     return doc + "</root>\n";
@@ -108,72 +109,37 @@ std::string bigDocument(size_t size, size_t padding = 0,
 
 }  // namespace
 
-TEST(Sax2Events, OrderAttributesEntitiesAndJoinedText) {
-    const std::pair<std::string, std::string> rows[] = {
-        {"<?xml version='1.0'?><?first data here?><a z='1' a='2' m=\"3\"><b>one</b>two<p:c "
-         "p:b='1'/>"
-         "<!-- c --><?p?>three</a>",  // names keep their prefixes
-         "<?first data here?><a z=\"1\" a=\"2\" m=\"3\"><b>[one]</b>[two]<p:c p:b=\"1\"></p:c>"
-         "<?p ?>[three]</a>"},
-        // Line ends normalized, default attributes supplied, everything UTF-8.
-        {"<!DOCTYPE a [<!ENTITY who 'w&#x6F;rld'><!ATTLIST a d CDATA 'def'>]>"
-         "<a x='&lt;&who;&#65;'>hello &who;&amp;&#x20AC;<![CDATA[<&>]]>\r\nend</a>",
-         "<a x=\"<worldA\" d=\"def\">[hello world&\xE2\x82\xAC<&>\nend]</a>"},
-    };
-    Harness h;
-    for (const auto& [doc, events] : rows) {
-        EXPECT_TRUE(h.parse(doc)) << h.message();
-        EXPECT_EQ(h.events, events);
-    }
-    ZUVSAX2Parser none(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
-    EXPECT_TRUE(none.parseString(ZUVString("<?pi x?><a b='c'>text<d/></a>")));
-}
-
-TEST(Sax2Sources, StringFileAndStandardInputAgree) {
-    TempDir dir;
-    Harness h;
-    // Larger than a chunk, so the file is read in pieces.
-    std::string doc = bigDocument(3 * ZUVSAX2Parser::kChunkSize + 123);
-    ASSERT_TRUE(h.parse(doc));
-    const std::string expected = h.events;
-    EXPECT_TRUE(h.parseFile(dir.write("big.xml", doc)));
-    EXPECT_EQ(h.events, expected);
-    EXPECT_TRUE(h.parseStdIn(doc)) << h.message();
-    EXPECT_EQ(h.events, expected);
-    // Shifting the document a byte at a time moves the chunk boundary
-    // through every kind of token.
-    for (size_t padding = 1; padding < 110; ++padding) {
-        doc = bigDocument(ZUVSAX2Parser::kChunkSize + 200, padding);
-        ASSERT_TRUE(h.parse(doc));
-        const std::string events = h.events;
-        ASSERT_TRUE(h.parseFile(dir.write("shift.xml", doc))) << padding << ": " << h.message();
-        EXPECT_EQ(h.events, events) << padding;
-    }
-}
-
-// Documents in other encodings are converted as they stream in: the same
-// events as their UTF-8 from every source and both engines, wherever the
-// chunks and the pipe's pieces cut their characters.
-TEST(Sax2Sources, ConvertedDocumentsStreamLikeUtf8) {
+// Strings, files and standard input give the same events wherever the chunks
+// and the pipe's pieces cut the document: UTF-8, or converted as it streams
+// in, and through both engines. Shifting UTF-8 a byte at a time moves the
+// chunk boundary through every kind of token.
+TEST(Sax2Sources, EverySourceAndEncodingGivesTheSameEvents) {
     TempDir dir;
     Harness h;
     const std::string japanese = "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E \xEF\xBD\xB6\xEF\xBE\x80";
-    for (const char* encoding : {"UTF-16LE", "UTF-16BE", "Shift_JIS", "EUC-JP", "GB18030"}) {
+    for (const char* encoding :
+         {"UTF-8", "UTF-16LE", "UTF-16BE", "Shift_JIS", "EUC-JP", "GB18030"}) {
         bool wide = std::string(encoding).compare(0, 6, "UTF-16") == 0;
-        for (size_t padding : {0, 1, 2, 3, 5}) {
+        bool utf8 = std::string(encoding) == "UTF-8";
+        const std::string word = utf8 ? "caf\xC3\xA9 " + japanese : japanese;
+        std::vector<size_t> paddings = {0, 1, 2, 3, 5};
+        for (size_t padding = 6; utf8 && padding < 110; ++padding)
+            paddings.push_back(padding);
+        for (size_t padding : paddings) {
             SCOPED_TRACE(std::string(encoding) + " padding " + std::to_string(padding));
             std::string declaration = std::string("version=\"1.0\" encoding=\"") + encoding + "\"";
-            const size_t size = 2 * ZUVSAX2Parser::kChunkSize + 77;
-            ASSERT_TRUE(h.parse(bigDocument(size, padding, japanese))) << h.message();
+            const size_t size = (padding < 6 ? 3 : 1) * ZUVSAX2Parser::kChunkSize + 77;
+            ASSERT_TRUE(h.parse(bigDocument(size, padding, word, "version=\"1.0\"")))
+                << h.message();
             const std::string expected = h.events;
             std::string doc = iconvTo(
-                encoding,
-                bigDocument(size, padding, japanese, wide ? "version=\"1.0\"" : declaration));
+                encoding, bigDocument(size, padding, word, wide ? "version=\"1.0\"" : declaration));
             if (padding == 1 && wide) doc.insert(0, encoding[6] == 'L' ? "\xFF\xFE" : "\xFE\xFF");
             EXPECT_TRUE(h.parse(doc)) << h.message();
             EXPECT_EQ(h.events, expected);
             EXPECT_TRUE(h.parseFile(dir.write("converted.xml", doc))) << h.message();
             EXPECT_EQ(h.events, expected);
+            if (padding >= 6) continue;
             if (padding < 2) {
                 EXPECT_TRUE(h.parseStdIn(doc)) << h.message();
                 EXPECT_EQ(h.events, expected);
@@ -202,36 +168,20 @@ TEST(Sax2Sources, ErrorsNameTheSource) {
     }
 }
 
-TEST(Sax2Errors, EachMalformedConstructIsOneLine) {
-    const char* invalid = "not well-formed (invalid token)";
+// What Expat says is checked by the differential fixtures; here the one log
+// line and getPosition, also where the document was converted.
+TEST(Sax2Errors, OneLineAndThePositionItNames) {
     const struct {
         std::string document, message;
         int line, column;
     } table[] = {
         {"", "no element found", 1, 1},
-        {"<a>", "no element found", 1, 4},
-        {"<a><b></a>", "mismatched tag", 1, 9},
-        {"<a/><b/>", "junk after document element", 1, 5},
-        {"<a x='1' x='2'/>", "duplicate attribute", 1, 10},
-        {"<a>&undefined;</a>", "undefined entity", 1, 4},
-        {"<a><![CDATA[x</a>", "unclosed CDATA section", 1, 18},
-        {" <?xml version='1.0'?><a/>", "XML or text declaration not at start of entity", 1, 2},
-        {"<!DOCTYPE a [<!ENTITY e '&e;'>]><a>&e;</a>", "recursive entity reference", 1, 36},
-        {"<a>\n\n  <b x='1' y></b></a>", invalid, 3, 13},
-        {std::string("<a>x\0y</a>", 10), invalid, 1, 5},  // NUL is not the end
-        {"<a>caf\xC3</a>", invalid, 1, 7},
-        {"<a>\xED\xA0\x80</a>", invalid, 1, 4},  // a surrogate
-        // Undecodable: a lone EUC-JP lead byte, half a UTF-16 unit at the end.
-        {"<?xml version='1.0' encoding='EUC-JP'?>\n<a>\xC6\xFC\xA4\x20</a>", invalid, 2, 5},
+        {"<a>\n\n  <b x='1' y></b></a>", "not well-formed (invalid token)", 3, 13},
+        {"<?xml version='1.0' encoding='EUC-JP'?>\n<a>\xC6\xFC\xA4\x20</a>",
+         "not well-formed (invalid token)", 2, 5},
         {std::string("<\0a\0>\0\n\0\x42\x30x", 11), "partial character", 2, 2},
-        {"<?xml version='1.0' encoding='UTF-7'?><a/>",
-         "unsupported encoding \"UTF-7\": it is not ASCII-compatible", 1, 31},
         {"<?xml version='1.0' encoding='no-such-thing'?><a/>",
          "unsupported encoding \"no-such-thing\": iconv does not know it", 1, 31},
-        {"<?xml version='1.0' encoding='IBM037'?><a/>",
-         "unsupported encoding \"IBM037\": it is not ASCII-compatible", 1, 31},
-        // A byte that the declared encoding does not define.
-        {"<?xml version='1.0' encoding='windows-1252'?><a>\x81</a>", invalid, 1, 49},
     };
     Harness h;
     for (const auto& row : table) {
@@ -241,6 +191,9 @@ TEST(Sax2Errors, EachMalformedConstructIsOneLine) {
                                    std::to_string(row.column) + ": " + row.message);
         EXPECT_EQ(h.parser.getPosition().column, row.column) << row.document;
     }
+    // No callbacks at all is allowed.
+    ZUVSAX2Parser none(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+    EXPECT_TRUE(none.parseString(ZUVString("<?pi x?><a b='c'>text<d/></a>")));
 }
 
 TEST(Sax2Errors, EveryTruncationIsRefusedOnce) {
@@ -319,28 +272,6 @@ TEST(Sax2Hostile, ExternalEntitiesAndDtdsAreNeverLoaded) {
     EXPECT_FALSE(h.parse("<!DOCTYPE a [<!ENTITY s SYSTEM '" + dir + "secret.txt'>]><a x='&s;'/>"));
     EXPECT_EQ(h.message(), "error: string:1:" + std::to_string(dir.size() + 53) +
                                ": reference to external entity in attribute");
-}
-
-TEST(Sax2Encodings, DeliveredAsUtf8) {
-    const std::string euro = "\xE2\x82\xAC", eAcute = "\xC3\xA9";
-    std::string utf16le("\xFF\xFE", 2), utf16be("\xFE\xFF", 2);
-    for (char c : std::string("<a>\xE9</a>")) {
-        utf16le += std::string(1, c) + '\0';
-        utf16be += std::string(1, '\0') + c;
-    }
-    const std::pair<std::string, std::string> rows[] = {
-        {utf16le, "<a>[" + eAcute + "]</a>"},
-        {utf16be, "<a>[" + eAcute + "]</a>"},
-        {"<?xml version='1.0' encoding='ISO-8859-1'?><a b='\xE9'>\xE9</a>",
-         "<a b=\"" + eAcute + "\">[" + eAcute + "]</a>"},
-        {"<?xml version='1.0' encoding='windows-1252'?><a b='\x80'>\x80\x93\xE9</a>",
-         "<a b=\"" + euro + "\">[" + euro + "\xE2\x80\x9C" + eAcute + "]</a>"},
-    };
-    Harness h;
-    for (const auto& [doc, events] : rows) {
-        EXPECT_TRUE(h.parse(doc)) << doc << ": " << h.message();
-        EXPECT_EQ(h.events, events) << doc;
-    }
 }
 
 // A type no library would throw, to see it arrive unchanged.

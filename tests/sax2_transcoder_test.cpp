@@ -18,48 +18,13 @@
 #include "ZUVSAX2Parser.h"
 #include "ZUVSAX2Transcoder.h"
 #include "ZUVString.h"
+#include "differential.h"
 #include "test_helpers.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using Declared = ZUVSAX2Transcoder::Declared;
-
-// Events as text. Runs of character data are merged: Expat splits them
-// wherever its buffers happen to end.
-struct Recorder {
-    std::string events;
-    std::string text;
-    void flush() {
-        if (!text.empty()) events += "C" + text + "\n";
-        text.clear();
-    }
-};
-
-void onStart(void* data, const char* name, const char** attributes) {
-    Recorder* r = static_cast<Recorder*>(data);
-    r->flush();
-    r->events += std::string("S") + name;
-    for (; *attributes; attributes += 2)
-        r->events += std::string(" ") + attributes[0] + "=" + attributes[1];
-    r->events += "\n";
-}
-
-void onEnd(void* data, const char* name) {
-    Recorder* r = static_cast<Recorder*>(data);
-    r->flush();
-    r->events += std::string("E") + name + "\n";
-}
-
-void onText(void* data, const char* text, int length) {
-    static_cast<Recorder*>(data)->text.append(text, static_cast<size_t>(length));
-}
-
-void onInstruction(void* data, const char* target, const char* text) {
-    Recorder* r = static_cast<Recorder*>(data);
-    r->flush();
-    r->events += std::string("P") + target + " " + text + "\n";
-}
 
 struct Parsed {
     bool accepted;
@@ -70,12 +35,12 @@ struct Parsed {
 // Expat itself on `bytes`, in `encoding` (null: as the bytes say), with the
 // parser's settings.
 Parsed expat(const std::string& bytes, const char* encoding) {
-    Recorder recorder;
+    differential::Events recorder;
     XML_Parser expat = XML_ParserCreate(encoding);
     XML_SetUserData(expat, &recorder);
-    XML_SetElementHandler(expat, onStart, onEnd);
-    XML_SetCharacterDataHandler(expat, onText);
-    XML_SetProcessingInstructionHandler(expat, onInstruction);
+    XML_SetElementHandler(expat, differential::onStart, differential::onEnd);
+    XML_SetCharacterDataHandler(expat, differential::onText);
+    XML_SetProcessingInstructionHandler(expat, differential::onInstruction);
     XML_SetParamEntityParsing(expat, XML_PARAM_ENTITY_PARSING_NEVER);
     Parsed p;
     p.accepted =
@@ -83,7 +48,7 @@ Parsed expat(const std::string& bytes, const char* encoding) {
     if (!p.accepted) p.message = XML_ErrorString(XML_GetErrorCode(expat));
     XML_ParserFree(expat);
     recorder.flush();
-    p.events = recorder.events;
+    p.events = recorder.log;
     return p;
 }
 
@@ -92,14 +57,15 @@ Parsed expat(const std::string& bytes, const char* encoding) {
 // tables of single-byte encodings.
 Parsed parseRaw(const std::string& document, bool wide) {
     if (wide) return expat(document, nullptr);
-    Recorder recorder;
+    differential::Events recorder;
     ZUVLog log(nullptr);
-    ZUVSAX2Parser parser(&recorder, &log, onStart, onEnd, onText, onInstruction);
+    ZUVSAX2Parser parser(&recorder, &log, differential::onStart, differential::onEnd,
+                         differential::onText, differential::onInstruction);
     parser.setEngine(ZUVSAX2Parser::Engine::Expat);
     Parsed p;
     p.accepted = parser.parseString(zs(document));
     recorder.flush();
-    p.events = recorder.events;
+    p.events = recorder.log;
     std::string message = log.getLastMessage().getText();
     size_t colon = message.find(": ", message.find("string:"));
     p.message = colon == std::string::npos ? message : message.substr(colon + 2);

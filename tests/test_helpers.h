@@ -1,5 +1,5 @@
 // What several suites need: byte-exact string conversions, whole files read
-// independently of ZUVFile, and a scratch folder.
+// independently of ZUVFile, a scratch folder, and trees as text.
 #ifndef ZUVDOM_TEST_HELPERS_H
 #define ZUVDOM_TEST_HELPERS_H
 
@@ -17,6 +17,7 @@
 #include <system_error>
 #include <vector>
 
+#include "ZUVDOMElement.h"
 #include "ZUVString.h"
 
 // Both keep every byte, NULs included.
@@ -25,6 +26,33 @@ inline ZUVString zs(const std::string& s) {
 }
 inline std::string str(const ZUVString& s) {
     return std::string(s.getText(), static_cast<size_t>(s.getLength()));
+}
+
+// Everything the interface shows of a tree: tags, values, the attributes
+// named in `names`, parent links, and each child's place in its name list.
+// Two trees are the same when their dumps are.
+inline void dumpTree(const ZUVDOMElement* e, const std::vector<std::string>& names,
+                     std::string& out) {
+    out += "<" + str(e->getTagName());
+    if (e->getParent()) out += " p=" + str(e->getParent()->getTagName());
+    out += ">[" + str(e->getValue()) + "]";
+    for (const std::string& name : names)
+        out += " " + name + "=" + str(e->getAttribute(zs(name)));
+    if (!e->getAllElements()) out += " no-children";
+    for (int i = 0; i < e->getElementCount(); ++i) {
+        const ZUVDOMElement* c = e->getElement(i);
+        const ZUVOrderedVector* list = e->getElements(c->getTagName());
+        out += " {" + std::to_string(list ? list->indexOf(c) : -1) + "/" +
+               std::to_string(e->getElementCount(c->getTagName())) + "}";
+        dumpTree(c, names, out);
+    }
+    out += "</>";
+}
+
+inline std::string dumpTree(const ZUVDOMElement* e, const std::vector<std::string>& names = {}) {
+    std::string out;
+    if (e) dumpTree(e, names, out);
+    return out;
 }
 
 // The file's bytes, read with the standard library; empty when it cannot be read.

@@ -1,86 +1,318 @@
-// Trees into files: the document writer's output, and parse(write(T)) == T.
+// The XML writer base, through a subclass whose file Expat reads back; the
+// document writer's output, and parse(write(T)) == T.
+#include <expat.h>
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <climits>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "ZUVDOM.h"
 #include "ZUVDOMWriter.h"
+#include "ZUVXMLWriter.h"
 #include "test_helpers.h"
 
 namespace {
 
-std::string write(ZUVDOMElement* root) {
-    TempDir dir;
-    const std::string path = dir.file("out.xml");
-    { ZUVDOMWriter writer(zs(path), root); }
-    return readFile(path);
+class TestWriter : public ZUVXMLWriter {
+public:
+    explicit TestWriter(const std::string& path) {
+        outputFile = ZUVString(path.c_str());
+        if (!path.empty()) outputFile.open(ZUVFile::Write);
+    }
+    ZUVFile& file() { return outputFile; }
+    void setIndent(const char* indent) { indentString = indent; }
+};
+
+// Expat's view of a document: each element's attribute values and own text,
+// in the order the elements end.
+struct Element {
+    std::string text;
+    std::vector<std::string> values;
+};
+struct Parsed {
+    bool wellFormed;
+    std::vector<Element> open, ended;
+};
+
+Parsed parse(const std::string& document) {
+    Parsed result{false, {}, {}};
+    XML_Parser parser = XML_ParserCreate(nullptr);
+    XML_SetUserData(parser, &result);
+    XML_SetElementHandler(
+        parser,
+        [](void* data, const XML_Char*, const XML_Char** attributes) {
+            static_cast<Parsed*>(data)->open.push_back({});
+            for (; *attributes; attributes += 2)
+                static_cast<Parsed*>(data)->open.back().values.push_back(attributes[1]);
+        },
+        [](void* data, const XML_Char*) {
+            auto* parsed = static_cast<Parsed*>(data);
+            parsed->ended.push_back(parsed->open.back());
+            parsed->open.pop_back();
+        });
+    XML_SetCharacterDataHandler(parser, [](void* data, const XML_Char* text, int length) {
+        static_cast<Parsed*>(data)->open.back().text.append(text, static_cast<size_t>(length));
+    });
+    result.wellFormed =
+        XML_Parse(parser, document.data(), static_cast<int>(document.size()), 1) == XML_STATUS_OK;
+    XML_ParserFree(parser);
+    return result;
 }
 
-const std::string kDeclaration = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+class Writer : public ::testing::Test {
+protected:
+    // A fresh writer on the test's own file.
+    TestWriter& reset() {
+        writer = std::make_unique<TestWriter>(path);
+        return *writer;
+    }
+    void SetUp() override { reset(); }
+    // Closes the file and returns everything written.
+    std::string output() {
+        writer->file().close();
+        return readFile(path);
+    }
+    // One element holding `text` as both attribute values and its text.
+    std::string writeElement(const std::string& text) {
+        reset().printXmlElementStart(ZUVString("e"), false);
+        writer->printXmlAttribute(ZUVString("d"), zs(text), true);
+        writer->printXmlAttribute(ZUVString("s"), zs(text), false);
+        writer->printXmlElementValue(zs(text));
+        writer->printXmlElementEnd(ZUVString("e"));
+        return output();
+    }
+    TempDir dir;
+    const std::string path = dir.file("out.xml");
+    std::unique_ptr<TestWriter> writer;
+};
 
-TEST(DocumentWriter, ExactOutput) {
-    ZUVDOMElement list("list", nullptr);
-    list.setAttribute("z", "1");
-    list.setAttribute("a", "2");
-    list.setAttribute("z", "3");  // replaced where it stands
-    ZUVDOMElement* item = new ZUVDOMElement("item", &list);
-    item->setAttribute("id", "1");
-    item->setValue("a");
-    const std::string start = kDeclaration + "<list z=\"3\" a=\"2\">\n   <item id=\"1\">a</item>";
-    EXPECT_EQ(write(&list), start + "</list>");
-    list.setValue("tail & more");  // after the children
-    EXPECT_EQ(write(&list), start + "tail &amp; more</list>");
-    list.setValue("");
-    list.removeChild(item);  // an emptied child list writes as an empty element
-    delete item;
-    EXPECT_EQ(write(&list), kDeclaration + "<list z=\"3\" a=\"2\"/>");
+TEST_F(Writer, EveryOperationWritesWhatItsNameSays) {
+    const ZUVString r("r"), e("e"), v("v"), a("a"), w("w");
+    TestWriter& x = *writer;
+    x.printByteOrderMark();
+    x.printXmlHeaderUTF8();
+    x.printXmlComment(ZUVString("c"));
+    x.printXmlElementStart(r, a, LONG_MAX, true);
+    x.printXmlElement(e);
+    x.printXmlElement(e, v);
+    x.printXmlElement(e, -42L);
+    x.printXmlElement(e, v, a, w);
+    x.printXmlElement(e, 1L, a, 2L);
+    x.printXmlElement(e, 1L, a, w);
+    x.printXmlElement(e, v, a, 2L);
+    x.printXmlElement(e, a, w);
+    x.printXmlElement(e, a, LONG_MIN);
+    x.printXmlElementStart(e, a, w, false);
+    x.printXmlAttribute(v, 7L);
+    x.printXmlBooleanAttribute(ZUVString("t"), true);
+    x.printXmlBooleanAttribute(ZUVString("f"), false);
+    x.printXmlAttribute(ZUVString("s"), w, false);
+    x.printXmlElementEnd();
+    x.printXmlElementStart(e, false);
+    x.printXmlElementClose();
+    x.printXmlElementValue(v);
+    x.printXmlElementValue(0L);
+    x.printXmlElementEnd(e);
+    x.printXmlElementStart(e, true);
+    x.printXmlElementEnd(e);
+    x.printXmlElementEnd(r);
+    std::string file = output();
+    EXPECT_EQ(file,
+              "\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!--c-->\n"
+              "<r a=\"9223372036854775807\">\n  <e/>\n  <e>v</e>\n  <e>-42</e>\n"
+              "  <e a=\"w\">v</e>\n  <e a=\"2\">1</e>\n  <e a=\"w\">1</e>\n  <e a=\"2\">v</e>\n"
+              "  <e a=\"w\"/>\n  <e a=\"-9223372036854775808\"/>\n"
+              "  <e a=\"w\" v=\"7\" t=\"true\" f=\"false\" s='w'/>\n  <e>v0</e>\n  <e></e></r>");
+    EXPECT_TRUE(parse(file).wellFormed);
+}
+
+TEST_F(Writer, EscapingInTextAndBothQuotes) {
+    const char* cases[][4] = {
+        // input, text, "value", 'value'
+        {"a&b", "a&amp;b", "a&amp;b", "a&amp;b"},
+        {"<x>]]>", "&lt;x&gt;]]&gt;", "&lt;x>]]>", "&lt;x>]]>"},
+        {"\"'", "\"'", "&quot;'", "\"&apos;"},
+        {"a\tb\nc\r\n", "a\tb\nc&#13;\n", "a&#9;b&#10;c&#13;&#10;", "a&#9;b&#10;c&#13;&#10;"},
+        {"caf\xC3\xA9", "caf\xC3\xA9", "caf\xC3\xA9", "caf\xC3\xA9"},
+        {"", "", "", ""}};
+    for (const auto& c : cases) {
+        std::string file = writeElement(c[0]);
+        EXPECT_EQ(file, std::string("<e d=\"") + c[2] + "\" s='" + c[3] + "'>" + c[1] + "</e>");
+        Parsed parsed = parse(file);
+        ASSERT_TRUE(parsed.wellFormed) << file;
+        EXPECT_EQ(parsed.ended[0].text, c[0]);
+        EXPECT_EQ(parsed.ended[0].values, std::vector<std::string>(2, c[0]));
+    }
+}
+
+TEST_F(Writer, CommentsNeverHoldDoubleHyphens) {
+    const char* cases[][2] = {{"a--b", "<!--a- -b-->"},
+                              {"-", "<!--- -->"},
+                              {"a-<&>---", "<!--a-<&>- - - -->"},
+                              {"x\x01", "<!--x\xEF\xBF\xBD-->"}};
+    for (const auto& c : cases) {
+        reset().printXmlComment(ZUVString(c[0]));
+        writer->printXmlElement(ZUVString("e"));
+        std::string file = output();
+        EXPECT_EQ(file, std::string(c[1]) + "\n<e/>");
+        EXPECT_TRUE(parse(file).wellFormed) << file;
+    }
+}
+
+TEST_F(Writer, TextXmlCannotCarryBecomesReplacementCharacters) {
+    const std::string R = "\xEF\xBF\xBD";
+    const struct {
+        std::string in, out;
+        long count;
+    } cases[] = {
+        {std::string("\x01\0b", 3), R + R + "b", 2},
+        {"\x7F\xC2\x80\xEF\xBF\xBD\xF0\x9F\x98\x80", "\x7F\xC2\x80\xEF\xBF\xBD\xF0\x9F\x98\x80", 0},
+        {"\x80|\xC3", R + "|" + R, 2},  // lone continuation, truncated at the end
+        {"\xE2\x82|\xF0\x9F\x98|", R + "|" + R + "|", 2},  // truncated before ASCII
+        {"\xC0\x80\xE0\x80\xAF", R + R + R + R + R, 5},    // overlong
+        {"\xED\xA0\x80", R + R + R, 3},                    // surrogate
+        {"\xF4\x90\x80\x80", R + R + R + R, 4},            // above U+10FFFF
+        {"\xF8\x88", R + R, 2},
+        {"\xEF\xBF\xBE\xEF\xBF\xBF", R + R, 2},  // U+FFFE, U+FFFF
+    };
+    for (const auto& c : cases) {
+        std::string file = writeElement(c.in);
+        EXPECT_EQ(writer->getReplacementCount(), 3 * c.count) << c.out;
+        EXPECT_EQ(file, "<e d=\"" + c.out + "\" s='" + c.out + "'>" + c.out + "</e>");
+        EXPECT_TRUE(parse(file).wellFormed) << file;
+    }
+}
+
+TEST_F(Writer, OffendingNameCharactersBecomeUnderscores) {
+    const struct {
+        std::string in, out;
+        long count;
+    } cases[] = {
+        {"ns:a-1.b_\xC3\xA9", "ns:a-1.b_\xC3\xA9", 0},
+        {"", "_", 1},
+        {"1a", "_a", 1},
+        {"a b<c>", "a_b_c_", 3},
+        {"\xC2\xB7x\xC2\xB7", "_x\xC2\xB7", 1},
+        {"a\xE2\x82", "a_", 1},
+        {"a\xC0\x80", "a__", 2},
+        {"\xE2\x80\x8B", "_", 1},
+        {std::string("\0", 1), "_", 1},
+    };
+    for (const auto& c : cases) {
+        reset().printXmlElementStart(zs(c.in), false);
+        writer->printXmlAttribute(zs(c.in), ZUVString("v"), true);
+        writer->printXmlElementClose();
+        writer->printXmlElementEnd(zs(c.in));
+        EXPECT_EQ(writer->getReplacementCount(), 2 * c.count) << c.out;
+        std::string file = output();
+        EXPECT_EQ(file, "<" + c.out + " " + c.out + "=\"v\"></" + c.out + ">");
+        EXPECT_TRUE(parse(file).wellFormed) << file;
+    }
+}
+
+TEST_F(Writer, OnlySpacesAndTabsOfTheIndentAreUsed) {
+    const ZUVString a("a"), b("b");
+    writer->printXmlElementStart(a, true);
+    writer->printXmlElementStart(b, true);  // default indent, two spaces
+    writer->setIndent("\tx ");
+    writer->printXmlElementStart(a, true);
+    writer->printXmlElement(b);
+    writer->printXmlElementValue(ZUVString(" t "));
+    writer->printXmlElementEnd(a);
+    writer->printXmlElementEnd(b);
+    writer->printXmlComment(ZUVString("in"));
+    writer->printXmlElementEnd(a);
+    writer->printXmlComment(ZUVString("after"));
+    EXPECT_EQ(output(),
+              "<a>\n  <b>\n\t \t <a>\n\t \t \t <b/> t </a></b><!--in--></a>\n<!--after-->");
+}
+
+TEST_F(Writer, MisuseNeverBreaksTheFile) {
+    const ZUVString r("r"), a("a"), v("v");
+    writer->printXmlElementEnd(r);          // nothing open
+    writer->printXmlAttribute(a, v, true);  // no start tag
+    writer->printXmlElementValue(v);        // no element
+    writer->printXmlElementStart(r, a, v, false);
+    writer->printXmlAttribute(a, ZUVString("again"), true);  // duplicate
+    writer->printXmlAttribute(ZUVString("a<"), v, true);     // becomes a_
+    writer->printXmlAttribute(ZUVString("a>"), v, true);     // a_ again
+    writer->printXmlElement(ZUVString("c"));                 // closes the open tag
+    writer->printXmlAttribute(a, v, true);                   // tag already closed
+    writer->printXmlElementEnd();                            // no start tag open
+    writer->printXmlHeaderUTF8();                            // not at the start
+    writer->printByteOrderMark();
+    writer->printXmlElementEnd(ZUVString("wrong"));                   // ends r all the same
+    writer->printXmlElementStart(ZUVString("second"), v, 1L, false);  // a second root
+    writer->printXmlElement(ZUVString("inner"), v);
+    writer->printXmlElementEnd(ZUVString("second"));
+    writer->printXmlElementValue(v);
+    writer->printXmlComment(ZUVString("end"));
+    EXPECT_EQ(output(), "<r a=\"v\" a_=\"v\">\n  <c/></r>\n<!--end-->");
+}
+
+TEST_F(Writer, RepeatedNamesAmongManyAttributesAreDropped) {
+    writer->printXmlElementStart(ZUVString("r"), false);
+    std::string expected = "<r";
+    for (int i = 0; i < 40; ++i) {
+        std::string n = "n" + std::to_string(i);
+        writer->printXmlAttribute(ZUVString(n.c_str()), ZUVString("v"), true);
+        expected += " " + n + "=\"v\"";
+    }
+    writer->printXmlAttribute(ZUVString("n3"), ZUVString("again"), true);
+    writer->printXmlAttribute(ZUVString("n<39"), ZUVString("x"), true);  // n_39: new
+    writer->printXmlAttribute(ZUVString("n>39"), ZUVString("y"), true);  // n_39 again
+    writer->printXmlElementEnd();
+    EXPECT_EQ(output(), expected + " n_39=\"x\"/>");
+}
+
+// Hostile strings: raw random bytes, or clean ones made of characters XML
+// can carry, with markup, quotes and line ends mixed in.
+std::string randomString(std::mt19937& random, bool clean) {
+    static const std::string chars =
+        "&<>\"'\t\n\r]-a \xC3\xA9\xE2\x82\xAC\xEF\xBF\xBD"
+        "\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF";
+    std::string s;
+    for (size_t length = random() % 12; length > 0; --length) {
+        size_t at = random() % chars.size(), end = at + 1;
+        while ((chars[at] & 0xC0) == 0x80)  // back to the start of a character
+            --at;
+        while (end < chars.size() && (chars[end] & 0xC0) == 0x80)
+            ++end;
+        s += clean ? chars.substr(at, end - at) : std::string(1, char(random()));
+    }
+    return s;
+}
+
+// --- The document writer ---------------------------------------------------
+
+std::string write(ZUVDOMElement* root, long* replaced = nullptr) {
+    TempDir dir;
+    const std::string path = dir.file("out.xml");
+    {
+        ZUVDOMWriter writer(zs(path), root);
+        if (replaced) *replaced = writer.getReplacementCount();
+    }
+    return readFile(path);
 }
 
 // --- Round trips ------------------------------------------------------------
 
-// Compares two trees; attributes are compared through the names of `a`.
-void expectSame(const ZUVDOMElement* a, const ZUVDOMElement* b,
-                const std::vector<std::string>* attrs, std::string path = "") {
-    ASSERT_NE(b, nullptr) << path;
-    path += "/" + str(a->getTagName());
-    ASSERT_EQ(str(a->getTagName()), str(b->getTagName())) << path;
-    ASSERT_EQ(str(a->getValue()), str(b->getValue())) << path;
-    for (size_t i = 0; attrs && i < attrs->size(); ++i) {
-        const std::string& n = (*attrs)[i];
-        ASSERT_EQ(str(a->getAttribute(zs(n))), str(b->getAttribute(zs(n)))) << path << "@" << n;
-    }
-    ASSERT_EQ(a->getElementCount(), b->getElementCount()) << path;
-    for (int i = 0; i < a->getElementCount(); ++i)
-        expectSame(a->getElement(i), b->getElement(i), attrs, path);
-}
-
-// Seeded random trees made of everything XML can carry.
+// Seeded random trees: clean ones, of everything XML can carry, or raw ones
+// whose names and text are random bytes.
 class TreeMaker {
 public:
-    explicit TreeMaker(unsigned seed) : rng(seed) {}
+    explicit TreeMaker(unsigned seed) : rng(seed), clean(seed % 4 != 0) {}
     std::vector<std::string> attributeNames = {"id", "a", "b:c", "x-y", "_z", "\xC3\xA9t\xC3\xA9",
                                                "n.1"};
 
     std::string name() {
         static const std::string names[] = {"a", "item", "p:q", "_x", "r-1", "s.t", "\xE6\x97\xA5"};
-        return names[pick(7)];
+        return clean ? names[pick(7)] : randomString(rng, false);
     }
-    std::string text() {
-        static const char pieces[] =
-            "plain| |\n|\t|\r|\r\n|&|<|>|]]>|\"|'|&amp;|\xC3\xA9|"
-            "\xE2\x82\xAC|\xF0\x9F\x98\x80|  lead|trail  |x";
-        std::string s;
-        for (int n = pick(6); n > 0; --n) {  // the n-th piece between bars
-            const char* p = pieces;
-            for (int skip = pick(19); skip > 0; --skip)
-                p = std::strchr(p, '|') + 1;
-            s.append(p, std::strcspn(p, "|"));
-        }
-        return s;
-    }
+    std::string text() { return randomString(rng, clean); }
     ZUVDOMElement* tree(int maxNodes, int maxDepth) {
         int budget = maxNodes;
         ZUVDOMElement* root = new ZUVDOMElement(zs(name()), nullptr);
@@ -92,38 +324,36 @@ public:
 private:
     void fill(ZUVDOMElement* e, int& budget, int depth) {
         for (int n = pick(4); n > 0; --n)
-            e->setAttribute(zs(attributeNames[pick(7)]), zs(text()));
+            e->setAttribute(zs(clean ? attributeNames[pick(7)] : name()), zs(text()));
         if (pick(3) != 0) e->setValue(zs(text()));
         if (depth <= 1) return;
         for (int n = pick(5); n > 0 && budget > 0; --n, --budget)
             fill(new ZUVDOMElement(zs(name()), e), budget, depth - 1);
     }
     std::mt19937 rng;
+    bool clean;
 };
 
-ZUVDOMElement* writeAndReadBack(ZUVDOMElement* root, std::string* written = nullptr) {
-    TempDir dir;
-    const std::string path = dir.file("out.xml");
-    { ZUVDOMWriter writer(zs(path), root); }
-    if (written) *written = readFile(path);
+ZUVDOMElement* readBack(const std::string& written) {
     ZUVLog log(nullptr);
     ZUVDOM dom(&log);
-    ZUVFile file;
-    file = zs(path);
-    ZUVDOMElement* back = dom.parseFile(file);
+    ZUVDOMElement* back = dom.parseString(zs(written));
     EXPECT_EQ(log.getErrorCount(), 0) << str(log.getLastMessage());
     return back;
 }
 
-// Whatever a tree holds, writing and reading gives it back; writing that
-// again gives the same bytes, which also proves attribute order and count.
-void roundTrip(ZUVDOMElement* root, const std::vector<std::string>* attrs) {
-    std::string first, second;
-    ZUVDOMElement* back = writeAndReadBack(root, &first);
-    expectSame(root, back, attrs);
-    ZUVDOMElement* again = writeAndReadBack(back, &second);
-    EXPECT_EQ(first, second);
-    delete again;
+// Whatever a tree holds, Expat takes its file; written with nothing replaced,
+// it reads back the same tree. Writing that again gives the same bytes, which
+// also proves attribute order and count.
+void roundTrip(ZUVDOMElement* root, const std::vector<std::string>& attrs = {}) {
+    long replaced = 0;
+    const std::string first = write(root, &replaced);
+    ASSERT_TRUE(parse(first).wellFormed) << first;
+    ZUVDOMElement* back = readBack(first);
+    if (replaced == 0) {
+        EXPECT_EQ(dumpTree(back, attrs), dumpTree(root, attrs));
+    }
+    EXPECT_EQ(write(back), first);
     delete back;
 }
 
@@ -131,9 +361,9 @@ TEST(RoundTrip, ManySeededRandomTrees) {
     for (unsigned seed = 1; seed <= 3000; ++seed) {
         TreeMaker maker(seed);
         ZUVDOMElement* root = maker.tree(maker.pick(60), 1 + maker.pick(8));
-        roundTrip(root, &maker.attributeNames);
+        roundTrip(root, maker.attributeNames);
         delete root;
-        if (HasFatalFailure()) FAIL() << "seed " << seed;
+        if (HasFailure()) FAIL() << "seed " << seed;
     }
 }
 
@@ -145,7 +375,13 @@ TEST(RoundTrip, WideAndDeepTrees) {
         c->setValue(zs(maker.text()));
         c->setAttribute("id", zs(std::to_string(i)));
     }
-    roundTrip(wide, &maker.attributeNames);
+    std::mt19937 random(7);  // clean text across the buffer size
+    std::string text;
+    while (text.size() < 3 * ZUVFile::kBufferSize)
+        text += randomString(random, true);
+    wide->setValue(zs(text));
+    wide->setAttribute("a", zs(text));
+    roundTrip(wide, maker.attributeNames);
     delete wide;
 
     ZUVDOMElement* deep = new ZUVDOMElement("d", nullptr);
@@ -154,7 +390,7 @@ TEST(RoundTrip, WideAndDeepTrees) {
         e = new ZUVDOMElement(zs(maker.name()), e);
         e->setValue(zs(maker.text()));
     }
-    roundTrip(deep, &maker.attributeNames);
+    roundTrip(deep, maker.attributeNames);
     delete deep;
 
     // Many attributes on one element, all kept and in order.
@@ -164,7 +400,7 @@ TEST(RoundTrip, WideAndDeepTrees) {
         names.push_back("a" + std::to_string(i));
         many.setAttribute(zs(names.back()), zs(std::to_string(i * 7)));
     }
-    roundTrip(&many, &names);
+    roundTrip(&many, names);
 }
 
 TEST(RoundTrip, RealDocumentsKeepTheirOwnLayout) {
@@ -178,26 +414,9 @@ TEST(RoundTrip, RealDocumentsKeepTheirOwnLayout) {
         file = zs(path);
         ZUVDOMElement* original = dom.parseFile(file);
         ASSERT_EQ(log.getErrorCount(), 0) << path << ": " << str(log.getLastMessage());
-        roundTrip(original, nullptr);
+        roundTrip(original);
         delete original;
     }
-}
-
-// The random trees cover what XML carries; what it cannot becomes U+FFFD.
-TEST(RoundTrip, TextXmlCannotCarryComesBackReplaced) {
-    ZUVDOMElement root("r", nullptr);
-    new ZUVDOMElement("c", &root);
-    root.setValue(
-        ZUVString("a\x01"
-                  "b\xFF"
-                  "c",
-                  5));
-    ZUVDOMElement* back = writeAndReadBack(&root);
-    EXPECT_EQ(str(back->getValue()),
-              "a\xEF\xBF\xBD"
-              "b\xEF\xBF\xBD"
-              "c");
-    delete back;
 }
 
 }  // namespace
