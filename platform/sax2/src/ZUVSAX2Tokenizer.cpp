@@ -1079,9 +1079,16 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::text(const char* p) {
                         ++p;
                         continue;
                     }
+                    ascii = 0;
+                    // Two-byte characters (most alphabets) need no decoding:
+                    // none of them is excluded.
+                    if (b >= 0xC2 && b < 0xE0 && end - p >= 2 &&
+                        (static_cast<unsigned char>(p[1]) & 0xC0) == 0x80) {
+                        p += 2;
+                        continue;
+                    }
                     n = decode(p, end, &code);
                     if (n <= 0) break;
-                    ascii = 0;
                     p += n;
                 }
                 continue;
