@@ -185,6 +185,7 @@ struct WriterState {
     void writeComment(const ZUVString& text);
     // Text when `quote` is 0, else an attribute value within that quote.
     void writeEscaped(const char* text, size_t length, char quote);
+    void writeEscapedSlow(const char* text, size_t length, char quote);
     void writeReplacement();
     void appendName(const ZUVString& name, std::string& dest);
 
@@ -237,7 +238,13 @@ void WriterState::beginLine() {
         wroteTopLevel = true;
         return;
     }
-    if (lineStart.empty() || !(lineIndent == indent)) {
+    // Compared in line: a library call per element costs more than the
+    // few bytes of an indent.
+    int indentLength = indent.getLength();
+    bool same = !lineStart.empty() && lineIndent.getLength() == indentLength;
+    for (int i = 0; same && i < indentLength; ++i)
+        same = lineIndent.getText()[i] == indent.getText()[i];
+    if (!same) {
         lineIndent = indent;
         indentUnit.clear();
         for (int i = 0; i < indent.getLength(); ++i) {
@@ -427,7 +434,24 @@ void WriterState::writeComment(const ZUVString& text) {
     out.write("-->", 3);
 }
 
-void WriterState::writeEscaped(const char* text, size_t length, char quote) {
+inline void WriterState::writeEscaped(const char* text, size_t length, char quote) {
+    // Most values are short and need nothing: copied at once, without the
+    // setup of the general loop.
+    if (length <= 16) {
+        const unsigned char* specials = quote ? kAttributeSpecials.data() : kTextSpecials.data();
+        auto p = reinterpret_cast<const unsigned char*>(text);
+        size_t i = 0;
+        while (i < length && !specials[p[i]])
+            ++i;
+        if (i == length) {
+            out.write(text, length);
+            return;
+        }
+    }
+    writeEscapedSlow(text, length, quote);
+}
+
+void WriterState::writeEscapedSlow(const char* text, size_t length, char quote) {
     auto p = reinterpret_cast<const unsigned char*>(text);
     auto end = p + length;
     auto run = p;
