@@ -36,6 +36,11 @@ public:
     // depth is the depth of the subtree. After the constructor has returned
     // the file is closed, and what this writes is dropped.
     void printElem(ZUVDOMElement* element);
+
+private:
+    // What printElem() writes, for a non-null element, with fewer calls; the
+    // constructor's own, where no subclass can have overridden the prints.
+    void writeTree(ZUVDOMElement* element);
 };
 
 #endif

@@ -14,7 +14,7 @@ ZUVDOMWriter::ZUVDOMWriter(const ZUVString& fileName, ZUVDOMElement* root) {
         outputFile = fileName;
         if (outputFile.open(16)) {
             outputFile << kDeclaration << kLineFeed;
-            printElem(root);
+            writeTree(root);
         }
     } catch (...) {
         outputFile.close();
@@ -49,4 +49,17 @@ void ZUVDOMWriter::printElem(ZUVDOMElement* element) {
         printXmlElementEnd();
     else
         printXmlElementEnd(element->tagName);
+}
+
+void ZUVDOMWriter::writeTree(ZUVDOMElement* element) {
+    ZUVOrderedVector* children = element->allElements;
+    int count = children ? children->size() : 0;
+    bool hasText = element->value.getLength() != 0;
+    bool empty = count == 0 && !hasText;
+    bool verbatim = startTreeElement(element->tagName, element->attributes, !empty);
+    for (int i = 0; i < count; ++i) {
+        auto* child = static_cast<ZUVDOMElement*>(children->elementAt(i));
+        if (child) writeTree(child);
+    }
+    endTreeElement(element->tagName, verbatim, hasText ? &element->value : nullptr, empty);
 }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <functional>
 #include <memory>
 #include <random>
 #include <string>
@@ -296,6 +297,54 @@ std::string write(ZUVDOMElement* root, long* replaced = nullptr) {
         if (replaced) *replaced = writer.getReplacementCount();
     }
     return readFile(path);
+}
+
+// printElem() goes through the public prints, the constructor's walk not: on
+// random trees whose names are fine, need repair, or repeat once repaired
+// (among few attributes or many), both write the same bytes and count.
+class PrintElemWriter : public ZUVDOMWriter {
+public:
+    PrintElemWriter(const std::string& path, ZUVDOMElement* root)
+        : ZUVDOMWriter(zs(path), nullptr) {
+        outputFile = zs(path);
+        if (outputFile.open(ZUVFile::Write)) {
+            outputFile << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+            printElem(root);
+        }
+        outputFile.close();
+    }
+};
+
+TEST(DocumentWriter, TreeWalkWritesWhatPrintElemWrites) {
+    static const char* const pool[] = {"a",  "b:c",      "a<",   "a>",   "",
+                                       "-a", "\xC3\xA9", "\xFF", "a\x80"};
+    static const std::string prefixes[] = {"n", "n<", "n>", "n_"};
+    std::mt19937 rng(11);
+    auto pick = [&](unsigned n) { return static_cast<int>(rng() % n); };
+    std::function<void(ZUVDOMElement*, int)> fill = [&](ZUVDOMElement* e, int depth) {
+        bool many = pick(4) == 0;
+        for (int n = pick(many ? 24 : 4); n > 0; --n) {
+            std::string name = many ? prefixes[pick(4)] + std::to_string(pick(12)) : pool[pick(9)];
+            e->setAttribute(zs(name), zs(randomString(rng, pick(2))));
+        }
+        if (pick(2)) e->setValue(zs(randomString(rng, pick(2))));
+        for (int n = depth > 0 ? pick(4) : 0; n > 0; --n)
+            fill(new ZUVDOMElement(zs(pool[pick(9)]), e), depth - 1);
+    };
+    TempDir dir;
+    for (int round = 0; round < 400; ++round) {
+        ZUVDOMElement root(zs(pool[pick(9)]), nullptr);
+        fill(&root, pick(5));
+        long walked = 0, printed = 0;
+        {
+            ZUVDOMWriter writer(zs(dir.file("walk.xml")), &root);
+            walked = writer.getReplacementCount();
+        }
+        PrintElemWriter writer(dir.file("print.xml"), &root);
+        printed = writer.getReplacementCount();
+        ASSERT_EQ(readFile(dir.file("walk.xml")), readFile(dir.file("print.xml"))) << round;
+        ASSERT_EQ(walked, printed) << round;
+    }
 }
 
 // --- Round trips ------------------------------------------------------------

@@ -6,6 +6,8 @@
 #include "ZUVString.h"
 #include "ZUVXMLWriterExport.h"
 
+class ZUVSimpleStringHashtable;
+
 // The base of XML writers. A subclass names and opens `outputFile`, then calls
 // the print operations; each writes after what is already in the file.
 //
@@ -128,6 +130,20 @@ protected:
     ZUVString indentString;
 
 private:
+    // ZUVDOMWriter's walk of a tree, with one call per start tag and one per
+    // end: names that need no repair go straight to the file, and a table's
+    // attributes are checked for repeats only once a name needed repair.
+    friend class ZUVDOMWriter;
+    // printXmlElementStart(name, false), then every attribute of `attributes`
+    // (null: none) up to the first null value, then printXmlElementClose()
+    // when `close`. True when the name was written as it is.
+    bool startTreeElement(const ZUVString& name, const ZUVSimpleStringHashtable* attributes,
+                          bool close);
+    // `text` (when not null) as printXmlElementValue(), then the end: "/>"
+    // when `empty`, else "</name>". `name` and `verbatim` are the element's
+    // own and what startTreeElement() returned for it.
+    void endTreeElement(const ZUVString& name, bool verbatim, const ZUVString* text, bool empty);
+
     // The rest of the writer's state, kept out of this header so that a
     // change to it leaves the layout of every subclass as it is.
     struct State;

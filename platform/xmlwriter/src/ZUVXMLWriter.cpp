@@ -12,6 +12,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "ZUVSimpleStringHashtable.h"
 #include "ZUVXMLNames.h"
 
 namespace {
@@ -89,6 +90,28 @@ constexpr bool isAsciiName(unsigned char c) {
     return isAsciiNameStart(c) || (c >= '0' && c <= '9') || c == '-' || c == '.';
 }
 
+// 1 for a byte that may begin an ASCII name, 2 for one that may only go on
+// with it; 0 for the rest, non-ASCII included.
+constexpr ByteTable makeNameTable() {
+    ByteTable table{};
+    for (int c = 0; c < 128; ++c)
+        table[c] = isAsciiNameStart(c) ? 1 : isAsciiName(c) ? 2 : 0;
+    return table;
+}
+
+constexpr ByteTable kAsciiName = makeNameTable();
+
+// True when appendName() would copy `name` unchanged: an ASCII name, checked
+// without building anything.
+bool isPlainName(const ZUVString& name) {
+    auto p = reinterpret_cast<const unsigned char*>(name.getText());
+    int length = name.getLength();
+    if (length == 0 || kAsciiName[p[0]] != 1) return false;
+    for (int i = 1; i < length; ++i)
+        if (!kAsciiName[p[i]]) return false;
+    return true;
+}
+
 constexpr char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD
 constexpr char kHeader[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
 constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
@@ -155,11 +178,14 @@ struct WriterState {
     void endNamed();
     void writeAttribute(const ZUVString& name, const char* value, size_t length, bool escape,
                         char quote);
+    // Every entry of `table` up to the first null value, as attributes.
+    void writeAttributes(const ZUVSimpleStringHashtable& table);
     void writeText(const ZUVString& text);
     void writeNumber(long value);
     void writeComment(const ZUVString& text);
     // Text when `quote` is 0, else an attribute value within that quote.
     void writeEscaped(const char* text, size_t length, char quote);
+    void writeEscapedSlow(const char* text, size_t length, char quote);
     void writeReplacement();
     void appendName(const ZUVString& name, std::string& dest);
 
@@ -212,7 +238,13 @@ void WriterState::beginLine() {
         wroteTopLevel = true;
         return;
     }
-    if (lineStart.empty() || !(lineIndent == indent)) {
+    // Compared in line: a library call per element costs more than the
+    // few bytes of an indent.
+    int indentLength = indent.getLength();
+    bool same = !lineStart.empty() && lineIndent.getLength() == indentLength;
+    for (int i = 0; same && i < indentLength; ++i)
+        same = lineIndent.getText()[i] == indent.getText()[i];
+    if (!same) {
         lineIndent = indent;
         indentUnit.clear();
         for (int i = 0; i < indent.getLength(); ++i) {
@@ -314,6 +346,39 @@ void WriterState::writeAttribute(const ZUVString& name, const char* value, size_
     out << quote;
 }
 
+void WriterState::writeAttributes(const ZUVSimpleStringHashtable& table) {
+    if (!tagOpen || skipped) return;
+    // The keys of one table differ, so while each is written as it is none
+    // can repeat one before it, and none need be kept.
+    ZUVSimpleStringHashtable::Iterator it(table, true);
+    int plain = 0;
+    void* v = it.get();
+    for (; v; v = it.next(1), ++plain) {
+        const ZUVString& key = it.getKey();
+        if (!isPlainName(key)) break;
+        const ZUVString& value = *static_cast<const ZUVString*>(v);
+        out << ' ';
+        out.write(key.getText(), static_cast<size_t>(key.getLength()));
+        out.write("=\"", 2);
+        writeEscaped(value.getText(), static_cast<size_t>(value.getLength()), '"');
+        out << '"';
+    }
+    if (!v) return;
+    // A repaired name may equal any other: from here on the general check,
+    // which needs the names written so far.
+    ZUVSimpleStringHashtable::Iterator written(table, true);
+    for (int i = 0; i < plain; ++i, written.next(1)) {
+        attributeStarts.push_back(tagAttributes.size());
+        tagAttributes.append(written.getKey().getText(),
+                             static_cast<size_t>(written.getKey().getLength()));
+    }
+    for (; v; v = it.next(1)) {
+        const ZUVString& value = *static_cast<const ZUVString*>(v);
+        writeAttribute(it.getKey(), value.getText(), static_cast<size_t>(value.getLength()), true,
+                       '"');
+    }
+}
+
 void WriterState::writeText(const ZUVString& text) {
     closeOpenTag();
     if (depth == 0 || skipped) return;
@@ -369,7 +434,24 @@ void WriterState::writeComment(const ZUVString& text) {
     out.write("-->", 3);
 }
 
-void WriterState::writeEscaped(const char* text, size_t length, char quote) {
+inline void WriterState::writeEscaped(const char* text, size_t length, char quote) {
+    // Most values are short and need nothing: copied at once, without the
+    // setup of the general loop.
+    if (length <= 16) {
+        const unsigned char* specials = quote ? kAttributeSpecials.data() : kTextSpecials.data();
+        auto p = reinterpret_cast<const unsigned char*>(text);
+        size_t i = 0;
+        while (i < length && !specials[p[i]])
+            ++i;
+        if (i == length) {
+            out.write(text, length);
+            return;
+        }
+    }
+    writeEscapedSlow(text, length, quote);
+}
+
+void WriterState::writeEscapedSlow(const char* text, size_t length, char quote) {
     auto p = reinterpret_cast<const unsigned char*>(text);
     auto end = p + length;
     auto run = p;
@@ -495,6 +577,54 @@ ZUVXMLWriter::~ZUVXMLWriter() {
 
 long ZUVXMLWriter::getReplacementCount() const {
     return state->replacements;
+}
+
+bool ZUVXMLWriter::startTreeElement(const ZUVString& name,
+                                    const ZUVSimpleStringHashtable* attributes, bool close) {
+    WriterState& s = *state;
+    bool verbatim = !s.skipped && !(s.depth == 0 && s.rootDone) && isPlainName(name);
+    if (verbatim) {
+        // As startElement(), but the end tag will be written from `name`.
+        s.closeOpenTag();
+        s.beginLine();
+        s.wroteAnything = true;
+        outputFile << '<';
+        outputFile.write(name.getText(), static_cast<size_t>(name.getLength()));
+        ++s.depth;
+        s.tagOpen = true;
+        s.tagAttributes.clear();
+        s.attributeStarts.clear();
+        if (!s.manyAttributes.empty()) s.manyAttributes.clear();
+    } else {
+        s.startElement(name);
+    }
+    if (attributes) s.writeAttributes(*attributes);
+    if (close) s.closeOpenTag();
+    return verbatim;
+}
+
+void ZUVXMLWriter::endTreeElement(const ZUVString& name, bool verbatim, const ZUVString* text,
+                                  bool empty) {
+    WriterState& s = *state;
+    if (text) s.writeText(*text);
+    if (!verbatim) {
+        if (empty)
+            s.endEmpty();
+        else
+            s.endNamed();
+        return;
+    }
+    if (empty) {
+        if (!s.tagOpen) return;
+        s.tagOpen = false;
+        outputFile.write("/>", 2);
+    } else {
+        s.closeOpenTag();
+        outputFile.write("</", 2);
+        outputFile.write(name.getText(), static_cast<size_t>(name.getLength()));
+        outputFile << '>';
+    }
+    if (--s.depth == 0) s.rootDone = true;
 }
 
 void ZUVXMLWriter::printXmlElement(const ZUVString& name) {
