@@ -129,11 +129,11 @@ protected:
     // One level of indentation; only spaces and tabs are used from it.
     ZUVString indentString;
 
-private:
-    // ZUVDOMWriter's walk of a tree, with one call per start tag and one per
-    // end: names that need no repair go straight to the file, and a table's
-    // attributes are checked for repeats only once a name needed repair.
-    friend class ZUVDOMWriter;
+    // For a subclass that writes whole trees: one call per start tag and one
+    // per end, bypassing the virtual prints. Names that need no repair go
+    // straight to the file, and a table's attributes are checked for
+    // repeats only once a name needed repair.
+    //
     // printXmlElementStart(name, false), then every attribute of `attributes`
     // (null: none) up to the first null value, then printXmlElementClose()
     // when `close`. True when the name was written as it is.
@@ -144,6 +144,7 @@ private:
     // own and what startTreeElement() returned for it.
     void endTreeElement(const ZUVString& name, bool verbatim, const ZUVString* text, bool empty);
 
+private:
     // The rest of the writer's state, kept out of this header so that a
     // change to it leaves the layout of every subclass as it is.
     struct State;
