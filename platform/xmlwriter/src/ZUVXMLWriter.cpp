@@ -171,11 +171,14 @@ size_t formatNumber(char* buffer, long value) {
 struct WriterState {
     WriterState(ZUVFile& out, const ZUVString& indent) : out(out), indent(indent) {}
 
-    bool startElement(const ZUVString& name);
+    // `plain`: the name needs no repair, so it is written as it is and not
+    // kept; the caller hands it again to the end.
+    bool startElement(const ZUVString& name, bool plain = false);
     void beginLine();
     void closeOpenTag();
-    void endEmpty();
-    void endNamed();
+    void endEmpty(bool plain = false);
+    // `plainName`: the name of an element started plain.
+    void endNamed(const ZUVString* plainName = nullptr);
     void writeAttribute(const ZUVString& name, const char* value, size_t length, bool escape,
                         char quote);
     // Every entry of `table` up to the first null value, as attributes.
@@ -209,7 +212,7 @@ struct WriterState {
     ZUVString lineIndent;  // the indentString that lineStart was built from
 };
 
-bool WriterState::startElement(const ZUVString& name) {
+bool WriterState::startElement(const ZUVString& name, bool plain) {
     // A second root would make the file unreadable: it and all it holds are
     // dropped, and only counted so their ends can be matched.
     if (skipped || (depth == 0 && rootDone)) {
@@ -220,11 +223,15 @@ bool WriterState::startElement(const ZUVString& name) {
     closeOpenTag();
     beginLine();
     wroteAnything = true;
-    size_t start = openNames.size();
-    nameStarts.push_back(start);
-    appendName(name, openNames);
     out << '<';
-    out.write(openNames.data() + start, openNames.size() - start);
+    if (plain) {
+        out.write(name.getText(), static_cast<size_t>(name.getLength()));
+    } else {
+        size_t start = openNames.size();
+        nameStarts.push_back(start);
+        appendName(name, openNames);
+        out.write(openNames.data() + start, openNames.size() - start);
+    }
     ++depth;
     tagOpen = true;
     tagAttributes.clear();
@@ -268,7 +275,7 @@ void WriterState::closeOpenTag() {
     if (!skipped) out << '>';
 }
 
-void WriterState::endEmpty() {
+void WriterState::endEmpty(bool plain) {
     if (!tagOpen) return;
     tagOpen = false;
     if (skipped) {
@@ -276,12 +283,14 @@ void WriterState::endEmpty() {
         return;
     }
     out.write("/>", 2);
-    openNames.resize(nameStarts.back());
-    nameStarts.pop_back();
+    if (!plain) {
+        openNames.resize(nameStarts.back());
+        nameStarts.pop_back();
+    }
     if (--depth == 0) rootDone = true;
 }
 
-void WriterState::endNamed() {
+void WriterState::endNamed(const ZUVString* plainName) {
     if (skipped) {
         --skipped;
         tagOpen = false;
@@ -289,13 +298,17 @@ void WriterState::endNamed() {
     }
     if (depth == 0) return;
     closeOpenTag();
-    // The name kept from the start tag, so the tags always match.
-    size_t start = nameStarts.back();
     out.write("</", 2);
-    out.write(openNames.data() + start, openNames.size() - start);
+    if (plainName) {
+        out.write(plainName->getText(), static_cast<size_t>(plainName->getLength()));
+    } else {
+        // The name kept from the start tag, so the tags always match.
+        size_t start = nameStarts.back();
+        out.write(openNames.data() + start, openNames.size() - start);
+        openNames.resize(start);
+        nameStarts.pop_back();
+    }
     out << '>';
-    openNames.resize(start);
-    nameStarts.pop_back();
     if (--depth == 0) rootDone = true;
 }
 
@@ -581,50 +594,21 @@ long ZUVXMLWriter::getReplacementCount() const {
 
 bool ZUVXMLWriter::startTreeElement(const ZUVString& name,
                                     const ZUVSimpleStringHashtable* attributes, bool close) {
-    WriterState& s = *state;
-    bool verbatim = !s.skipped && !(s.depth == 0 && s.rootDone) && isPlainName(name);
-    if (verbatim) {
-        // As startElement(), but the end tag will be written from `name`.
-        s.closeOpenTag();
-        s.beginLine();
-        s.wroteAnything = true;
-        outputFile << '<';
-        outputFile.write(name.getText(), static_cast<size_t>(name.getLength()));
-        ++s.depth;
-        s.tagOpen = true;
-        s.tagAttributes.clear();
-        s.attributeStarts.clear();
-        if (!s.manyAttributes.empty()) s.manyAttributes.clear();
-    } else {
-        s.startElement(name);
-    }
-    if (attributes) s.writeAttributes(*attributes);
-    if (close) s.closeOpenTag();
-    return verbatim;
+    bool plain = isPlainName(name);
+    // A dropped element (after the root) is ended the general way.
+    if (!state->startElement(name, plain)) plain = false;
+    if (attributes) state->writeAttributes(*attributes);
+    if (close) state->closeOpenTag();
+    return plain;
 }
 
 void ZUVXMLWriter::endTreeElement(const ZUVString& name, bool verbatim, const ZUVString* text,
                                   bool empty) {
-    WriterState& s = *state;
-    if (text) s.writeText(*text);
-    if (!verbatim) {
-        if (empty)
-            s.endEmpty();
-        else
-            s.endNamed();
-        return;
-    }
-    if (empty) {
-        if (!s.tagOpen) return;
-        s.tagOpen = false;
-        outputFile.write("/>", 2);
-    } else {
-        s.closeOpenTag();
-        outputFile.write("</", 2);
-        outputFile.write(name.getText(), static_cast<size_t>(name.getLength()));
-        outputFile << '>';
-    }
-    if (--s.depth == 0) s.rootDone = true;
+    if (text) state->writeText(*text);
+    if (empty)
+        state->endEmpty(verbatim);
+    else
+        state->endNamed(verbatim ? &name : nullptr);
 }
 
 void ZUVXMLWriter::printXmlElement(const ZUVString& name) {
