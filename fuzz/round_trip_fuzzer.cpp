@@ -9,10 +9,11 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,6 +23,7 @@
 #include "ZUVLog.h"
 #include "ZUVSAX2Parser.h"
 #include "ZUVString.h"
+#include "fuzz_check.h"
 
 namespace {
 
@@ -62,9 +64,9 @@ void onText(void* user, const char* text, int length) {
     static_cast<Listener*>(user)->text.append(text, static_cast<size_t>(length));
 }
 
-[[noreturn]] void fail(const char* what, size_t at) {
-    std::fprintf(stderr, "round trip mismatch: %s (element %zu in document order)\n", what, at);
-    std::abort();
+[[noreturn]] void fail(const std::string& what, size_t at) {
+    checkFailed("round trip mismatch: " + what + " (element " + std::to_string(at) +
+                " in document order)");
 }
 
 std::string str(const ZUVString& s) {
@@ -101,10 +103,7 @@ struct MemoryFile {
     int fd;
     std::string path;
     explicit MemoryFile(const char* name) : fd(memfd_create(name, 0)) {
-        if (fd < 0) {
-            std::perror("memfd_create");
-            std::abort();
-        }
+        if (fd < 0) checkFailed(std::string("memfd_create: ") + std::strerror(errno));
         path = "/proc/self/fd/" + std::to_string(fd);
     }
     std::string contents() const {
@@ -146,26 +145,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     ZUVLog log(nullptr);
     ZUVDOM dom(&log);
-    ZUVDOMElement* root = dom.parseString(text);
+    std::unique_ptr<ZUVDOMElement> root(dom.parseString(text));
     if (accepted != (log.getErrorCount() == 0)) fail("the two parses disagree", 0);
-    if (!accepted || !root) {
-        delete root;
-        return 0;
-    }
-    compareTree(root, listener.elements);
+    if (!accepted || !root) return 0;
+    compareTree(root.get(), listener.elements);
 
-    std::string written = writeTree(first, root);
+    std::string written = writeTree(first, root.get());
     ZUVFile file;
     file = ZUVString(first.path.c_str());
     ZUVDOM reader(&log);
-    ZUVDOMElement* back = reader.parseFile(file);
-    if (log.getErrorCount() != 0 || !back) {
-        std::fprintf(stderr, "written file refused: %s\n", log.getLastMessage().getText());
-        fail("written file does not parse", 0);
-    }
-    compareTree(back, listener.elements);
-    if (writeTree(second, back) != written) fail("second write differs from the first", 0);
-    delete back;
-    delete root;
+    std::unique_ptr<ZUVDOMElement> back(reader.parseFile(file));
+    if (log.getErrorCount() != 0 || !back)
+        fail(std::string("written file refused: ") + log.getLastMessage().getText(), 0);
+    compareTree(back.get(), listener.elements);
+    if (writeTree(second, back.get()) != written) fail("second write differs from the first", 0);
     return 0;
 }

@@ -10,8 +10,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <utility>
 #include <vector>
@@ -19,6 +17,7 @@
 #include "ZUVDOMElement.h"
 #include "ZUVDOMWriter.h"
 #include "ZUVString.h"
+#include "fuzz_check.h"
 
 namespace {
 
@@ -47,9 +46,8 @@ struct Input {
     uint8_t next() { return left ? (--left, *data++) : 0; }
 };
 
-[[noreturn]] void fail(const char* what, int node) {
-    std::fprintf(stderr, "tree differs from the model: %s (node %d)\n", what, node);
-    std::abort();
+[[noreturn]] void fail(const std::string& what, int node) {
+    checkFailed("tree differs from the model: " + what + " (node " + std::to_string(node) + ")");
 }
 
 std::string str(const ZUVString& s) {
@@ -173,7 +171,7 @@ int pick(Input& in, const Model& model, bool allowNull) {
 
 void compareWrite(const Model& model, int root) {
     static int fd = memfd_create("zuvdom-tree-edit", 0);
-    if (fd < 0) std::abort();
+    if (fd < 0) checkFailed("memfd_create failed");
     std::string path = "/proc/self/fd/" + std::to_string(fd);
     { ZUVDOMWriter writer(zs(path), model.nodes[root].element); }
     std::string written;
@@ -183,10 +181,8 @@ void compareWrite(const Model& model, int root) {
         written.append(buffer, static_cast<size_t>(k));
     std::string expected = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
     model.expectedXml(root, 0, expected);
-    if (written != expected) {
-        std::fprintf(stderr, "written:\n%s\nexpected:\n%s\n", written.c_str(), expected.c_str());
-        fail("written file", root);
-    }
+    if (written != expected)
+        fail("written file\nwritten:\n" + written + "\nexpected:\n" + expected, root);
 }
 
 void dropRoot(Model& model, int n, bool write) {
