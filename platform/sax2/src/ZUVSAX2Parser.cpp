@@ -21,6 +21,7 @@
 #include <exception>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 
 #include "ZUVFile.h"
@@ -585,6 +586,30 @@ bool expatConverted(State* s, const char* source, Input& in, size_t at) {
     }
 }
 
+// Where the parse goes once the tokenizer stopped at `status`: its result, or
+// nothing while the tokenizer wants more input. A declaration seen again, or
+// one the transcoder cut short, is not one the tokenizer reads: Expat takes
+// over, from `at` in the input when it must be given our UTF-8.
+template <typename Input>
+std::optional<bool> afterTokenizer(State* s, const char* source, Input& in, size_t at,
+                                   ZUVSAX2Tokenizer::Status status) {
+    switch (status) {
+        case ZUVSAX2Tokenizer::Status::Done:
+            s->position = s->tokenizer.endPosition();
+            s->positionInExpat = false;
+            return true;
+        case ZUVSAX2Tokenizer::Status::Error:
+            return tokenizerError(s, source);
+        case ZUVSAX2Tokenizer::Status::NeedMore:
+            if (!s->transcoder.waiting()) return std::nullopt;
+            break;
+        case ZUVSAX2Tokenizer::Status::Declaration:
+        case ZUVSAX2Tokenizer::Status::Fallback:
+            break;
+    }
+    return expatNeedsUtf8(s) ? expatConverted(s, source, in, at) : in.toExpat(s, source);
+}
+
 // A document the tokenizer reads as UTF-8 converted as it streams in: from
 // its first byte, since no event was sent before its declaration was read.
 // With `expatOnly` the tokenizer only reads the declaration, to choose how
@@ -612,36 +637,21 @@ bool tokenizeConverted(State* s, const char* source, Input& in, bool expatOnly) 
             InTokenizer guard(s);
             status = t.feed(out.data(), out.size(), final);
         }
-        switch (status) {
-            case ZUVSAX2Tokenizer::Status::Declaration:
-                if (expatOnly) {
-                    // A name the transcoder refuses: Expat says why, as the
-                    // tokenizer does.
-                    if (tc.declare(t.encoding()) == ZUVSAX2Transcoder::Declared::Ok &&
-                        expatNeedsUtf8(s))
-                        return expatConverted(s, source, in, at);
-                    return in.toExpat(s, source);
-                }
-                if (!declared(s, source)) return false;
-                t.proceed();
-                wanted = 0;
-                continue;
-            case ZUVSAX2Tokenizer::Status::Done:
-                s->position = t.endPosition();
-                s->positionInExpat = false;
-                return true;
-            case ZUVSAX2Tokenizer::Status::Error:
-                return tokenizerError(s, source);
-            case ZUVSAX2Tokenizer::Status::Fallback:
-                return expatNeedsUtf8(s) ? expatConverted(s, source, in, at)
-                                         : in.toExpat(s, source);
-            case ZUVSAX2Tokenizer::Status::NeedMore:
-                // A declaration the transcoder cut short is not one the
-                // tokenizer reads.
-                if (!tc.waiting()) break;
-                return expatNeedsUtf8(s) ? expatConverted(s, source, in, at)
-                                         : in.toExpat(s, source);
+        if (status == ZUVSAX2Tokenizer::Status::Declaration) {
+            if (expatOnly) {
+                // A name the transcoder refuses: Expat says why, as the
+                // tokenizer does.
+                if (tc.declare(t.encoding()) == ZUVSAX2Transcoder::Declared::Ok &&
+                    expatNeedsUtf8(s))
+                    return expatConverted(s, source, in, at);
+                return in.toExpat(s, source);
+            }
+            if (!declared(s, source)) return false;
+            t.proceed();
+            wanted = 0;
+            continue;
         }
+        if (std::optional<bool> result = afterTokenizer(s, source, in, at, status)) return *result;
         size_t done = t.discardable();
         // A token longer than what is there: convert as much again before
         // trying once more, so that it is scanned a logarithmic number of times.
@@ -730,19 +740,8 @@ bool tokenizeStream(State* s, const char* source, Reader read, bool expatOnly) {
                 status = t.feed(buffer.data(), buffer.size(), ended);
             }
         }
-        switch (status) {
-            case ZUVSAX2Tokenizer::Status::Done:
-                s->position = t.endPosition();
-                s->positionInExpat = false;
-                return true;
-            case ZUVSAX2Tokenizer::Status::Error:
-                return tokenizerError(s, source);
-            case ZUVSAX2Tokenizer::Status::Declaration:
-            case ZUVSAX2Tokenizer::Status::Fallback:
-                return stream(s, source, read, buffer.data(), buffer.size(), ended);
-            case ZUVSAX2Tokenizer::Status::NeedMore:
-                break;
-        }
+        // Read as it is, in UTF-8: the transcoder neither decodes nor waits.
+        if (std::optional<bool> result = afterTokenizer(s, source, in, 0, status)) return *result;
         size_t done = t.discardable();
         // A token longer than a chunk: read as much again before trying
         // once more, so that it is scanned a logarithmic number of times.
