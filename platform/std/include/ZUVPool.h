@@ -6,11 +6,13 @@
 
 #include "ZUVStdExport.h"
 
-// Hands out blocks of up to kMaxBlock bytes from 64 KB slabs mapped from the
+// Hands out blocks of up to kMaxBlock bytes from slabs mapped from the
 // system, with no per-block header, rounded only to 8 bytes; larger requests
-// go to malloc. A tree is mostly such blocks (elements, strings, small lists
-// and tables), and this makes building and freeing one several times cheaper
-// than malloc, and smaller.
+// go to malloc. A thread's first slabs are 64 KB; as it uses more they grow
+// to 2 MB, backed by huge pages where the system offers them. A tree is
+// mostly such blocks (elements, strings, small lists and tables), and this
+// makes building and freeing one several times cheaper than malloc, and
+// smaller.
 //
 // Each thread keeps its own free lists, so nothing is locked; a block may be
 // released on any thread. When a thread ends, its free blocks are handed to
@@ -27,8 +29,9 @@ class ZUVSTD_API ZUVPool {
 public:
     // Largest request served from slabs.
     static constexpr size_t kMaxBlock = 256;
-    // Bytes mapped from the system at a time.
+    // Bytes of a thread's first slab, and the most its slabs grow to.
     static constexpr size_t kSlabSize = 64 * 1024;
+    static constexpr size_t kLargeSlabSize = 2 * 1024 * 1024;
     // Slab bytes kept mapped, by default, once every block is free.
     static constexpr size_t kDefaultReserve = 16 * kSlabSize;
 
@@ -58,9 +61,9 @@ public:
     // Bytes of slabs mapped now, by all threads together.
     static size_t getSlabBytes();
     // Slab bytes kept mapped when every block is free (rounded down to whole
-    // slabs); what lies above goes back to the system. A program that frees
-    // and rebuilds big trees in a loop may keep more, to spare the system
-    // the work of mapping them again.
+    // slabs, the first ones mapped); what lies above goes back to the
+    // system. A program that frees and rebuilds big trees in a loop may keep
+    // more, to spare the system the work of mapping them again.
     static void setReserve(size_t bytes);
     static size_t getReserve();
 

@@ -26,8 +26,12 @@ namespace {
 
 constexpr size_t kGrain = 8;
 constexpr size_t kClasses = ZUVPool::kMaxBlock / kGrain;
-// Each slab starts with a link to the thread's next slab, never poisoned.
-constexpr size_t kSlabHeader = sizeof(char*);
+// Each slab starts with a link to the thread's next slab and its own size,
+// never poisoned.
+constexpr size_t kSlabHeader = sizeof(char*) + sizeof(size_t);
+// Huge pages are this size and alignment on x86-64.
+constexpr size_t kHugePage = 2 * 1024 * 1024;
+static_assert(ZUVPool::kLargeSlabSize % kHugePage == 0, "large slabs hold whole huge pages");
 
 // What the pool holds free is poisoned under AddressSanitizer; the pool's
 // own reads and writes of it open just the bytes they touch.
@@ -72,6 +76,11 @@ inline char* nextSlab(char* slab) {
 inline void setNextSlab(char* slab, char* next) {
     std::memcpy(slab, &next, sizeof next);
 }
+inline size_t slabSize(const char* slab) {
+    size_t size;
+    std::memcpy(&size, slab + sizeof(char*), sizeof size);
+    return size;
+}
 
 inline size_t classOf(size_t bytes) {
     return bytes ? (bytes - 1) / kGrain : 0;
@@ -108,6 +117,7 @@ struct ThreadPool {
     char* bumpEnd;  // end of the current slab
     char* slab;     // current slab
     char* firstSlab;
+    size_t chainBytes;         // bytes of the slabs from firstSlab on
     long inUse;                // bytes allocated minus bytes released on this thread
     std::atomic<long> blocks;  // the same in blocks; written by this thread only
     long failCountdown;        // see ZUVPool::failAllocation
@@ -146,24 +156,57 @@ void spillTail(ThreadPool& p) noexcept {
 void enterSlab(ThreadPool& p, char* slab) noexcept {
     p.slab = slab;
     p.bump = slab + kSlabHeader;
-    p.bumpEnd = slab + ZUVPool::kSlabSize;
+    p.bumpEnd = slab + slabSize(slab);
 }
 
-char* mapSlab() {
-    void* mapped = mmap(nullptr, ZUVPool::kSlabSize, PROT_READ | PROT_WRITE,
-                        MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+void* mapBytes(size_t size) {
+    void* mapped = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (mapped == MAP_FAILED) throw std::bad_alloc();
-    char* slab = static_cast<char*>(mapped);
+    return mapped;
+}
+
+// A large slab on huge-page boundaries, backed by huge pages where the
+// system has them and filled in at once: one fault in place of one per 4 KB
+// page, which is most of the cost of building a big tree in a fresh process.
+char* mapLargeSlab(size_t size) {
+    char* slab = static_cast<char*>(mapBytes(size));
+    if (reinterpret_cast<uintptr_t>(slab) % kHugePage != 0) {
+        munmap(slab, size);
+        char* wide = static_cast<char*>(mapBytes(size + kHugePage));
+        uintptr_t at = reinterpret_cast<uintptr_t>(wide);
+        slab = wide + (kHugePage - at % kHugePage) % kHugePage;
+        if (slab > wide) munmap(wide, static_cast<size_t>(slab - wide));
+        munmap(slab + size, static_cast<size_t>(wide + kHugePage - slab));
+    }
+    // Advice only: without it the slab is plain pages, faulted as touched.
+    madvise(slab, size, MADV_HUGEPAGE);
+#ifdef MADV_POPULATE_WRITE
+    madvise(slab, size, MADV_POPULATE_WRITE);
+#endif
+    return slab;
+}
+
+// Slabs grow with the thread's use, from kSlabSize to kLargeSlabSize, so a
+// small document maps little and a big one few large slabs.
+char* mapSlab(ThreadPool& p) {
+    size_t size = p.chainBytes < ZUVPool::kSlabSize        ? ZUVPool::kSlabSize
+                  : p.chainBytes < ZUVPool::kLargeSlabSize ? p.chainBytes
+                                                           : ZUVPool::kLargeSlabSize;
+    char* slab =
+        size < ZUVPool::kLargeSlabSize ? static_cast<char*>(mapBytes(size)) : mapLargeSlab(size);
     setNextSlab(slab, nullptr);
-    poison(slab + kSlabHeader, ZUVPool::kSlabSize - kSlabHeader);
-    slabBytes.fetch_add(ZUVPool::kSlabSize, std::memory_order_relaxed);
+    std::memcpy(slab + sizeof(char*), &size, sizeof size);
+    poison(slab + kSlabHeader, size - kSlabHeader);
+    p.chainBytes += size;
+    slabBytes.fetch_add(size, std::memory_order_relaxed);
     return slab;
 }
 
 void unmapSlab(char* slab) noexcept {
-    unpoison(slab, ZUVPool::kSlabSize);
-    munmap(slab, ZUVPool::kSlabSize);
-    slabBytes.fetch_sub(ZUVPool::kSlabSize, std::memory_order_relaxed);
+    size_t size = slabSize(slab);
+    unpoison(slab, size);
+    munmap(slab, size);
+    slabBytes.fetch_sub(size, std::memory_order_relaxed);
 }
 
 // When every block this thread handed out is back, and no other thread ever
@@ -174,11 +217,13 @@ void unmapSlab(char* slab) noexcept {
 // scattered in the order the last tree was freed.
 void rewind(ThreadPool& p) noexcept {
     std::memset(p.free, 0, sizeof p.free);
-    size_t keep = reserveBytes.load(std::memory_order_relaxed) / ZUVPool::kSlabSize;
+    size_t reserve = reserveBytes.load(std::memory_order_relaxed);
     char* last = nullptr;
     char* s = p.firstSlab;
-    for (size_t kept = 0; s && kept < keep; ++kept) {
-        poison(s + kSlabHeader, ZUVPool::kSlabSize - kSlabHeader);
+    p.chainBytes = 0;
+    while (s && p.chainBytes + slabSize(s) <= reserve) {
+        poison(s + kSlabHeader, slabSize(s) - kSlabHeader);
+        p.chainBytes += slabSize(s);
         last = s;
         s = nextSlab(s);
     }
@@ -254,7 +299,7 @@ void* allocateSlow(ThreadPool& p, size_t c) {
     if (static_cast<size_t>(p.bumpEnd - p.bump) < size) {
         char* next = p.slab ? nextSlab(p.slab) : nullptr;
         if (!next) {
-            next = mapSlab();
+            next = mapSlab(p);
             if (p.slab)
                 setNextSlab(p.slab, next);
             else
