@@ -12,12 +12,13 @@
 // What a document is used for; a benchmark runs a workload only on the
 // documents that carry its flag, which keeps the default run short.
 enum DocumentUse : unsigned {
-    kUseParse = 1,     // parse and build from a string, memory per element
-    kUseFile = 2,      // parse and build from a file
-    kUseNavigate = 4,  // walk the tree by position and by name
-    kUseWrite = 8,     // write the tree to a file
-    kUseDestroy = 16,  // free the tree
-    kUseAll = 31,
+    kUseParse = 1,        // parse and build from a string, memory per element
+    kUseFile = 2,         // parse and build from a file
+    kUseNavigate = 4,     // walk the tree by position and by name
+    kUseWrite = 8,        // write the tree to a file
+    kUseDestroy = 16,     // free the tree
+    kUseAll = 31,         // the workloads above
+    kUseFirstParse = 32,  // parse and build once in a fresh process
     kUseParseDestroy = kUseParse | kUseDestroy,
 };
 

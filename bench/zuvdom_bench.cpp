@@ -15,7 +15,10 @@
 // parser's own state is not counted (ours is reported as parser_kept_bytes).
 #include <expat.h>
 
+#include <spawn.h>
+#include <sys/wait.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -371,7 +374,15 @@ private:
 // ---------------------------------------------------------------------------
 // Workloads
 
-enum class Workload { ParseString, ParseFile, NavigatePosition, NavigateName, Write, Destroy };
+enum class Workload {
+    ParseString,
+    ParseFile,
+    NavigatePosition,
+    NavigateName,
+    Write,
+    Destroy,
+    FirstParse
+};
 
 const char* workloadName(Workload workload) {
     switch (workload) {
@@ -387,6 +398,8 @@ const char* workloadName(Workload workload) {
             return "Write";
         case Workload::Destroy:
             return "Destroy";
+        case Workload::FirstParse:
+            return "FirstParse";
     }
     return "?";
 }
@@ -404,6 +417,8 @@ unsigned workloadUse(Workload workload) {
             return kUseWrite;
         case Workload::Destroy:
             return kUseDestroy;
+        case Workload::FirstParse:
+            return kUseFirstParse;
     }
     return 0;
 }
@@ -508,9 +523,73 @@ void runDestroy(benchmark::State& state, Document* document) {
     setThroughput(state, document);
 }
 
+// A first parse: one parse from a string in a fresh process, the way a
+// program that reads one document meets it. Every page of the tree is new
+// to that process, where the other workloads reuse the memory that their
+// earlier iterations kept. Each iteration runs this program again with
+// kFirstParseFlag, which makes it parse once, print the time and exit.
+constexpr const char* kFirstParseFlag = "--first-parse=";
+
+template <class Library>
+int firstParseChild(Document* document) {
+    Library library;
+    library.prepare(document->getText());
+    Clock::time_point start = Clock::now();
+    bool ok = library.parseString();
+    double seconds = secondsSince(start);
+    if (!ok) return 1;
+    std::printf("%.9f\n", seconds);
+    std::fflush(stdout);
+    // As a one-shot program would, leave without freeing the tree.
+    std::_Exit(0);
+}
+
+// The seconds a child printed, or a negative number when it failed.
+double runChild(const std::string& argument) {
+    int out[2];
+    if (pipe(out) != 0) return -1;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    char self[] = "/proc/self/exe";
+    std::string arg = argument;
+    char* argv[] = {self, arg.data(), nullptr};
+    pid_t pid;
+    int spawned = posix_spawn(&pid, self, &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    std::string printed;
+    char buffer[64];
+    for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;)
+        printed.append(buffer, static_cast<size_t>(n));
+    close(out[0]);
+    if (spawned != 0) return -1;
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return -1;
+    return std::atof(printed.c_str());
+}
+
+template <class Library>
+void runFirstParse(benchmark::State& state, Document* document) {
+    std::string argument =
+        std::string(kFirstParseFlag) + Library::kName + "/" + document->getName();
+    for (auto _ : state) {
+        double seconds = runChild(argument);
+        if (seconds <= 0) {
+            state.SkipWithError("the first parse failed");
+            return;
+        }
+        state.SetIterationTime(seconds);
+    }
+    setThroughput(state, document);
+}
+
 template <class Library>
 void registerOne(Workload workload, Document* document) {
-    bool tree = workload != Workload::ParseString && workload != Workload::ParseFile;
+    bool tree = workload != Workload::ParseString && workload != Workload::ParseFile &&
+                workload != Workload::FirstParse;
     if (tree && !Library::kBuildsTree) return;
     std::string name =
         std::string(workloadName(workload)) + "/" + Library::kName + "/" + document->getName();
@@ -528,6 +607,8 @@ void registerOne(Workload workload, Document* document) {
                 return runWrite<Library>(state, document);
             case Workload::Destroy:
                 return runDestroy<Library>(state, document);
+            case Workload::FirstParse:
+                return runFirstParse<Library>(state, document);
         }
     };
     benchmark::internal::Benchmark* registered = benchmark::RegisterBenchmark(name.c_str(), run);
@@ -535,23 +616,54 @@ void registerOne(Workload workload, Document* document) {
     // Each free needs an untimed parse before it, and some peers free a whole
     // tree in microseconds: a time target would mean thousands of parses.
     if (workload == Workload::Destroy) registered->Iterations(5);
+    // Each first parse is a new process that makes the document again.
+    if (workload == Workload::FirstParse) registered->Iterations(2);
+}
+
+template <class Library>
+struct Tag {
+    using Type = Library;
+};
+
+// Calls `visit(Tag<L>())` for each library L, ours first.
+template <class Visit>
+void forEachLibrary(Visit visit) {
+    visit(Tag<Ours>());
+    visit(Tag<Sax2NoOp>());
+    visit(Tag<ExpatNoOp>());
+#ifdef ZUVDOM_BENCH_TINYXML2
+    visit(Tag<TinyXml2>());
+#endif
+#ifdef ZUVDOM_BENCH_LIBXML2
+    visit(Tag<LibXml2>());
+#endif
+#ifdef ZUVDOM_BENCH_PUGIXML
+    visit(Tag<PugiXml>());
+#endif
 }
 
 // All libraries one after the other on the same document and workload, so
 // that they share the machine's mood of the moment.
 void registerLibraries(Workload workload, Document* document) {
-    registerOne<Ours>(workload, document);
-    registerOne<Sax2NoOp>(workload, document);
-    registerOne<ExpatNoOp>(workload, document);
-#ifdef ZUVDOM_BENCH_TINYXML2
-    registerOne<TinyXml2>(workload, document);
-#endif
-#ifdef ZUVDOM_BENCH_LIBXML2
-    registerOne<LibXml2>(workload, document);
-#endif
-#ifdef ZUVDOM_BENCH_PUGIXML
-    registerOne<PugiXml>(workload, document);
-#endif
+    forEachLibrary(
+        [&](auto tag) { registerOne<typename decltype(tag)::Type>(workload, document); });
+}
+
+// The child's side of a first parse: `what` is "library/document".
+int firstParseMain(const std::string& what, const std::vector<Document*>& documents) {
+    size_t slash = what.find('/');
+    std::string library = what.substr(0, slash);
+    std::string name = slash == std::string::npos ? "" : what.substr(slash + 1);
+    for (Document* document : documents) {
+        if (document->getName() != name) continue;
+        int status = 2;
+        forEachLibrary([&](auto tag) {
+            using Library = typename decltype(tag)::Type;
+            if (library == Library::kName) status = firstParseChild<Library>(document);
+        });
+        return status;
+    }
+    return 2;
 }
 
 // ---------------------------------------------------------------------------
@@ -662,6 +774,11 @@ void ignoreLibXml2Error(void*, xmlErrorPtr) {}
 }  // namespace
 
 int main(int argc, char** argv) {
+    const char* large = std::getenv("ZUVDOM_BENCH_LARGE");
+    std::vector<Document*> documents = allDocuments(large && std::strcmp(large, "1") == 0);
+    if (argc == 2 && std::strncmp(argv[1], kFirstParseFlag, std::strlen(kFirstParseFlag)) == 0)
+        return firstParseMain(argv[1] + std::strlen(kFirstParseFlag), documents);
+
     keepFreedMemory();
 #ifdef ZUVDOM_BENCH_LIBXML2
     // Its one-time set-up would otherwise be counted in the first tree.
@@ -672,11 +789,10 @@ int main(int argc, char** argv) {
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     describeLibraries();
 
-    const char* large = std::getenv("ZUVDOM_BENCH_LARGE");
-    std::vector<Document*> documents = allDocuments(large && std::strcmp(large, "1") == 0);
     const Workload workloads[] = {
         Workload::ParseString,  Workload::ParseFile, Workload::NavigatePosition,
-        Workload::NavigateName, Workload::Write,     Workload::Destroy};
+        Workload::NavigateName, Workload::Write,     Workload::Destroy,
+        Workload::FirstParse};
     for (Document* document : documents)
         for (Workload workload : workloads)
             if (document->getUses() & workloadUse(workload)) registerLibraries(workload, document);
