@@ -130,8 +130,6 @@ private:
     ZUVOrderedVector* listFor(const ZUVString& name, bool& made);
     // Takes back a list that listFor() has just made.
     void dropList(const ZUVString& name, ZUVOrderedVector* list) noexcept;
-    // The attribute table, made when missing.
-    ZUVSimpleStringHashtable* attributeTable();
     // The one path that sets an attribute: setAttribute's and the builder's.
     // A length of -1 means up to the NUL.
     void putAttribute(const char* name, int nameLength, const char* text, int textLength);

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <new>
 
 // ---------------------------------------------------------------------------
@@ -74,42 +75,78 @@ struct ChildIndexes : ZUVSimpleStringHashtable {
 static_assert(sizeof(ZUVOrderedVector) <= ZUVSimpleStringHashtable::kEntryBytes,
               "a list fits where the name index kept its first entry");
 
-// An attribute table with room for all of an element's attributes in the
-// object itself: the builder knows how many there are, and one block saves
-// the table's separate array of entries.
-template <int N>
-struct AttributeTable final : ZUVSimpleStringHashtable {
-    AttributeTable()
+// An element's attribute table, with room in its own block for its first N
+// entries and their values: the builder knows how many attributes there are,
+// and one block saves both the table's separate array of entries and a
+// string block per value. Attributes are never removed and keep their order,
+// so entry i's value, for i < N, is room i.
+class AttributeTable : public ZUVSimpleStringHashtable {
+public:
+    // Sized for `count` attributes.
+    static AttributeTable* make(int count);
+    // A string with `length` bytes of `text` (-1: up to the NUL) for the
+    // next new entry's value: in the table's room while there is some.
+    virtual ZUVString* newValue(const char* text, int length) = 0;
+    // Frees a value made by newValue().
+    virtual void dispose(ZUVString* value) noexcept = 0;
+
+protected:
+    explicit AttributeTable(int entries)
         : ZUVSimpleStringHashtable(kAttributesIgnoreCase, kAttributesKeepOrder,
-                                   kAttributesLinearLimit, N) {}
-    alignas(void*) unsigned char room[(N - 1) * kEntryBytes];
+                                   kAttributesLinearLimit, entries) {}
 };
 
-// Sized for `count` attributes.
-ZUVSimpleStringHashtable* newAttributeTable(int count) {
-    static_assert(sizeof(AttributeTable<2>) ==
-                      sizeof(ZUVSimpleStringHashtable) + ZUVSimpleStringHashtable::kEntryBytes,
-                  "the extra entries follow the inline one");
+template <int N>
+class AttributeTableOf final : public AttributeTable {
+public:
+    AttributeTableOf() : AttributeTable(N) {}
+    ~AttributeTableOf() override {
+        Iterator it(*this, true);
+        for (void* v = it.get(); v; v = it.next(1))
+            dispose(static_cast<ZUVString*>(v));
+    }
+    ZUVString* newValue(const char* text, int length) override {
+        int next = size();
+        if (next < N) return ::new (values() + next) ZUVString(text, length);
+        return new ZUVString(text, length);
+    }
+    void dispose(ZUVString* value) noexcept override {
+        std::less<const ZUVString*> before;
+        if (!before(value, values()) && before(value, values() + N))
+            value->~ZUVString();
+        else
+            delete value;
+    }
+
+private:
+    ZUVString* values() { return reinterpret_cast<ZUVString*>(room + (N - 1) * kEntryBytes); }
+
+    alignas(void*) unsigned char room[(N - 1) * kEntryBytes + N * sizeof(ZUVString)];
+};
+
+AttributeTable* AttributeTable::make(int count) {
+    static_assert(
+        sizeof(AttributeTableOf<1>) == sizeof(ZUVSimpleStringHashtable) + sizeof(ZUVString),
+        "the extra entries and the values follow the inline entry");
     switch (count) {
         case 2:
-            return new AttributeTable<2>;
+            return new AttributeTableOf<2>;
         case 3:
-            return new AttributeTable<3>;
+            return new AttributeTableOf<3>;
         case 4:
-            return new AttributeTable<4>;
+            return new AttributeTableOf<4>;
         case 5:
-            return new AttributeTable<5>;
+            return new AttributeTableOf<5>;
         case 6:
-            return new AttributeTable<6>;
+            return new AttributeTableOf<6>;
         case 7:
-            return new AttributeTable<7>;
+            return new AttributeTableOf<7>;
         case 8:
-            return new AttributeTable<8>;
+            return new AttributeTableOf<8>;
         default:
             break;
     }
-    ZUVSimpleStringHashtable* table = new ZUVSimpleStringHashtable(
-        kAttributesIgnoreCase, kAttributesKeepOrder, kAttributesLinearLimit);
+    AttributeTable* table = new AttributeTableOf<1>;
     if (count > 1) {
         try {
             table->reserve(count);
@@ -148,12 +185,7 @@ ZUVDOMElement::ZUVDOMElement(const char* tagName, int length, ZUVDOMElement* par
 
 ZUVDOMElement::~ZUVDOMElement() {
     // Iterators on the stack: freeing allocates nothing, so it cannot fail.
-    if (attributes) {
-        ZUVSimpleStringHashtable::Iterator it(*attributes, true);
-        for (void* v = it.get(); v; v = it.next(1))
-            delete static_cast<ZUVString*>(v);
-        delete attributes;
-    }
+    delete attributes;  // with its values
     if (elementsByName) {
         ChildIndexes* indexes = ChildIndexes::of(elementsByName);
         // Every child stands in exactly one name list, so this frees each once.
@@ -170,21 +202,27 @@ ZUVDOMElement::~ZUVDOMElement() {
 
 void ZUVDOMElement::putAttribute(const char* name, int nameLength, const char* text,
                                  int textLength) {
-    ZUVString* copy = new ZUVString(text, textLength);
+    if (!attributes) attributes = AttributeTable::make(1);
+    // Every table of ours is one: both paths that make them come here or
+    // through the builder.
+    AttributeTable* table = static_cast<AttributeTable*>(attributes);
+    ZUVString* value = table->newValue(text, textLength);
     void* old;
     try {
-        // A present name keeps its place; the table hands its old value back.
-        old = attributeTable()->add(name, nameLength, copy);
+        old = table->add(name, nameLength, value);
     } catch (...) {
-        delete copy;
+        table->dispose(value);
         throw;
     }
-    delete static_cast<ZUVString*>(old);
-}
-
-ZUVSimpleStringHashtable* ZUVDOMElement::attributeTable() {
-    if (!attributes) attributes = newAttributeTable(1);
-    return attributes;
+    if (!old) return;
+    // A present name keeps its place and its own string, which takes the new
+    // text; the new string, with the old text, goes. Nothing here allocates.
+    ZUVString* kept = static_cast<ZUVString*>(old);
+    ZUVString oldText(static_cast<ZUVString&&>(*kept));
+    *kept = static_cast<ZUVString&&>(*value);
+    *value = static_cast<ZUVString&&>(oldText);
+    table->add(name, nameLength, kept);
+    table->dispose(value);
 }
 
 void ZUVDOMElement::setAttribute(const ZUVString& name, const ZUVString& newValue) {
@@ -409,7 +447,7 @@ struct ZUVDOMBuilder {
         int count = 0;
         while (attributes[2 * count])
             ++count;
-        if (!element->attributes) element->attributes = newAttributeTable(count);
+        if (!element->attributes) element->attributes = AttributeTable::make(count);
         for (; attributes[0]; attributes += 2)
             element->putAttribute(attributes[0], static_cast<int>(std::strlen(attributes[0])),
                                   attributes[1], -1);

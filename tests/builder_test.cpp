@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "ZUVDOM.h"
+#include "ZUVDOMWriter.h"
 #include "test_helpers.h"
 
 namespace {
@@ -56,6 +57,23 @@ TEST_F(Built, AttributeNamesKeepPrefixesAndEmptyIsNotMissing) {
     EXPECT_TRUE(root->getAttribute("e").isEmpty());
     EXPECT_NE(&root->getAttribute("e"), &emptyString);  // present, stored empty
     EXPECT_EQ(&root->getAttribute("missing"), &emptyString);
+}
+
+// A parsed element's attributes take edits like any other's: a present name
+// keeps its place (whatever its text is made from), a new one goes last.
+TEST_F(Built, ParsedAttributesTakeEdits) {
+    parse(R"(<r a="1" b="2"/>)");
+    root->setAttribute("a", zs(std::string(40, 'x')));
+    root->setAttribute("c", "3");
+    root->setAttribute("b", root->getAttribute("b"));
+    root->setAttribute("a", "short");
+    root->setAttribute("d", zs(std::string(30, 'y')));
+    TempDir dir;
+    { ZUVDOMWriter writer(zs(dir.file("out.xml")), root); }
+    EXPECT_NE(readFile(dir.file("out.xml"))
+                  .find(R"(<r a="short" b="2" c="3" d=")" + std::string(30, 'y') + R"("/>)"),
+              std::string::npos)
+        << readFile(dir.file("out.xml"));
 }
 
 TEST(Builder, StackEdgesAreNull) {
