@@ -148,10 +148,20 @@ void ZUVSimpleStringHashtable::growEntries(int grown) {
 // Everything that can throw comes before the table changes, so a failed add
 // leaves the table as it was and the value still the caller's.
 int ZUVSimpleStringHashtable::append(const char* key, int length, void* value) {
-    ZUVString copy(key, length);
     // Out of the inline entry to 3, then doubling: most tables stay small.
-    if (count == static_cast<int>(capacity)) growEntries(capacity == 1 ? 3 : capacity * 2);
-    ::new (static_cast<void*>(&entries[count].key)) ZUVString(static_cast<ZUVString&&>(copy));
+    bool full = count == static_cast<int>(capacity);
+    int grown = capacity == 1 ? 3 : capacity * 2;
+    if (length >= 0 && length <= ZUVString::kInlineCapacity) {
+        // A short key cannot fail, so it is made in its place: made apart and
+        // moved in, it would be read back whole just after being written
+        // piecemeal, which stalls the load.
+        if (full) growEntries(grown);
+        ::new (static_cast<void*>(&entries[count].key)) ZUVString(key, length);
+    } else {
+        ZUVString copy(key, length);
+        if (full) growEntries(grown);
+        ::new (static_cast<void*>(&entries[count].key)) ZUVString(static_cast<ZUVString&&>(copy));
+    }
     entries[count].value = value;
     if (indexed()) insertIntoIndex(count, hashBytes(key, length));
     return count++;
