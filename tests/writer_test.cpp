@@ -299,9 +299,72 @@ std::string write(ZUVDOMElement* root, long* replaced = nullptr) {
     return readFile(path);
 }
 
-// printElem() goes through the public prints, the constructor's walk not: on
-// random trees whose names are fine, need repair, or repeat once repaired
-// (among few attributes or many), both write the same bytes and count.
+// Seeded random trees of random bytes, of names that need repair or repeat
+// once repaired (among few attributes or many), or of what XML can carry.
+struct TreeMaker {
+    explicit TreeMaker(unsigned seed) : rng(seed), kind(seed % 4) {}
+    std::mt19937 rng;
+    unsigned kind;  // 0: random bytes, 1: names to repair, else clean
+    std::vector<std::string> attributeNames = {"id", "a", "b:c", "x-y", "_z", "\xC3\xA9t\xC3\xA9",
+                                               "n.1"};
+
+    int pick(int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); }
+    std::string name() {
+        static const char* const clean[] = {"a", "item", "p:q", "_x", "r-1", "s.t", "\xE6\x97\xA5"};
+        static const char* const repair[] = {"a<", "a>", "", "-a", "\xFF", "a\x80", "b:c"};
+        if (kind == 0) return randomString(rng, false);
+        return kind == 1 && pick(2) ? repair[pick(7)] : clean[pick(7)];
+    }
+    std::string text() { return randomString(rng, kind > 1 || pick(2)); }
+    std::string attributeName(bool many) {
+        static const char* const prefixes[] = {"n", "n<", "n>", "n_"};
+        if (many) return prefixes[kind == 1 ? pick(4) : 0] + std::to_string(pick(12));
+        return kind > 1 ? attributeNames[pick(7)] : name();
+    }
+    ZUVDOMElement* tree() {
+        int budget = pick(60);
+        auto* root = new ZUVDOMElement(zs(name()), nullptr);
+        fill(root, budget, 1 + pick(8));
+        return root;
+    }
+    void fill(ZUVDOMElement* e, int& budget, int depth) {
+        bool many = pick(4) == 0;
+        for (int n = pick(many ? 24 : 4); n > 0; --n)
+            e->setAttribute(zs(attributeName(many)), zs(text()));
+        if (pick(3) != 0) e->setValue(zs(text()));
+        for (int n = depth > 1 ? pick(5) : 0; n > 0 && budget > 0; --n, --budget)
+            fill(new ZUVDOMElement(zs(name()), e), budget, depth - 1);
+    }
+};
+
+ZUVDOMElement* readBack(const std::string& written) {
+    ZUVLog log(nullptr);
+    ZUVDOM dom(&log);
+    ZUVDOMElement* back = dom.parseString(zs(written));
+    EXPECT_EQ(log.getErrorCount(), 0) << str(log.getLastMessage());
+    return back;
+}
+
+// Whatever a tree holds, Expat takes its file; written with nothing replaced,
+// it reads back the same tree. Writing that again gives the same bytes, which
+// also proves attribute order and count. Returns the first file.
+std::string roundTrip(ZUVDOMElement* root, const std::vector<std::string>& attrs = {},
+                      long* replaced = nullptr) {
+    long count = 0;
+    const std::string first = write(root, &count);
+    EXPECT_TRUE(parse(first).wellFormed) << first;
+    ZUVDOMElement* back = readBack(first);
+    if (count == 0) {
+        EXPECT_EQ(dumpTree(back, attrs), dumpTree(root, attrs));
+    }
+    EXPECT_EQ(write(back), first);
+    delete back;
+    if (replaced) *replaced = count;
+    return first;
+}
+
+// printElem() goes through the public prints, the constructor's walk not:
+// both must write the same bytes and count.
 class PrintElemWriter : public ZUVDOMWriter {
 public:
     PrintElemWriter(const std::string& path, ZUVDOMElement* root)
@@ -315,103 +378,19 @@ public:
     }
 };
 
-TEST(DocumentWriter, TreeWalkWritesWhatPrintElemWrites) {
-    static const char* const pool[] = {"a",  "b:c",      "a<",   "a>",   "",
-                                       "-a", "\xC3\xA9", "\xFF", "a\x80"};
-    static const std::string prefixes[] = {"n", "n<", "n>", "n_"};
-    std::mt19937 rng(11);
-    auto pick = [&](unsigned n) { return static_cast<int>(rng() % n); };
-    std::function<void(ZUVDOMElement*, int)> fill = [&](ZUVDOMElement* e, int depth) {
-        bool many = pick(4) == 0;
-        for (int n = pick(many ? 24 : 4); n > 0; --n) {
-            std::string name = many ? prefixes[pick(4)] + std::to_string(pick(12)) : pool[pick(9)];
-            e->setAttribute(zs(name), zs(randomString(rng, pick(2))));
-        }
-        if (pick(2)) e->setValue(zs(randomString(rng, pick(2))));
-        for (int n = depth > 0 ? pick(4) : 0; n > 0; --n)
-            fill(new ZUVDOMElement(zs(pool[pick(9)]), e), depth - 1);
-    };
-    TempDir dir;
-    for (int round = 0; round < 400; ++round) {
-        ZUVDOMElement root(zs(pool[pick(9)]), nullptr);
-        fill(&root, pick(5));
-        long walked = 0, printed = 0;
-        {
-            ZUVDOMWriter writer(zs(dir.file("walk.xml")), &root);
-            walked = writer.getReplacementCount();
-        }
-        PrintElemWriter writer(dir.file("print.xml"), &root);
-        printed = writer.getReplacementCount();
-        ASSERT_EQ(readFile(dir.file("walk.xml")), readFile(dir.file("print.xml"))) << round;
-        ASSERT_EQ(walked, printed) << round;
-    }
-}
-
-// --- Round trips ------------------------------------------------------------
-
-// Seeded random trees: clean ones, of everything XML can carry, or raw ones
-// whose names and text are random bytes.
-class TreeMaker {
-public:
-    explicit TreeMaker(unsigned seed) : rng(seed), clean(seed % 4 != 0) {}
-    std::vector<std::string> attributeNames = {"id", "a", "b:c", "x-y", "_z", "\xC3\xA9t\xC3\xA9",
-                                               "n.1"};
-
-    std::string name() {
-        static const std::string names[] = {"a", "item", "p:q", "_x", "r-1", "s.t", "\xE6\x97\xA5"};
-        return clean ? names[pick(7)] : randomString(rng, false);
-    }
-    std::string text() { return randomString(rng, clean); }
-    ZUVDOMElement* tree(int maxNodes, int maxDepth) {
-        int budget = maxNodes;
-        ZUVDOMElement* root = new ZUVDOMElement(zs(name()), nullptr);
-        fill(root, budget, maxDepth);
-        return root;
-    }
-    int pick(int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); }
-
-private:
-    void fill(ZUVDOMElement* e, int& budget, int depth) {
-        for (int n = pick(4); n > 0; --n)
-            e->setAttribute(zs(clean ? attributeNames[pick(7)] : name()), zs(text()));
-        if (pick(3) != 0) e->setValue(zs(text()));
-        if (depth <= 1) return;
-        for (int n = pick(5); n > 0 && budget > 0; --n, --budget)
-            fill(new ZUVDOMElement(zs(name()), e), budget, depth - 1);
-    }
-    std::mt19937 rng;
-    bool clean;
-};
-
-ZUVDOMElement* readBack(const std::string& written) {
-    ZUVLog log(nullptr);
-    ZUVDOM dom(&log);
-    ZUVDOMElement* back = dom.parseString(zs(written));
-    EXPECT_EQ(log.getErrorCount(), 0) << str(log.getLastMessage());
-    return back;
-}
-
-// Whatever a tree holds, Expat takes its file; written with nothing replaced,
-// it reads back the same tree. Writing that again gives the same bytes, which
-// also proves attribute order and count.
-void roundTrip(ZUVDOMElement* root, const std::vector<std::string>& attrs = {}) {
-    long replaced = 0;
-    const std::string first = write(root, &replaced);
-    ASSERT_TRUE(parse(first).wellFormed) << first;
-    ZUVDOMElement* back = readBack(first);
-    if (replaced == 0) {
-        EXPECT_EQ(dumpTree(back, attrs), dumpTree(root, attrs));
-    }
-    EXPECT_EQ(write(back), first);
-    delete back;
-}
-
 TEST(RoundTrip, ManySeededRandomTrees) {
-    for (unsigned seed = 1; seed <= 3000; ++seed) {
+    TempDir dir;
+    for (unsigned seed = 1; seed <= 2000; ++seed) {
         TreeMaker maker(seed);
-        ZUVDOMElement* root = maker.tree(maker.pick(60), 1 + maker.pick(8));
-        roundTrip(root, maker.attributeNames);
-        delete root;
+        std::unique_ptr<ZUVDOMElement> root(maker.tree());
+        std::vector<std::string> names = maker.attributeNames;
+        for (int i = 0; i < 12; ++i)
+            names.push_back("n" + std::to_string(i));
+        long replaced = 0;
+        std::string walked = roundTrip(root.get(), names, &replaced);
+        PrintElemWriter printed(dir.file("print.xml"), root.get());
+        EXPECT_EQ(readFile(dir.file("print.xml")), walked);
+        EXPECT_EQ(printed.getReplacementCount(), replaced);
         if (HasFailure()) FAIL() << "seed " << seed;
     }
 }
