@@ -221,4 +221,10 @@ TEST(Sax2Transcoder, MultiByteInputSplitAnywhereGivesTheSameUtf8) {
         for (size_t cut = 0; cut <= bytes.size(); ++cut)
             ASSERT_EQ(transcode(bytes, {cut}).utf8, expected) << c.encoding << " cut at " << cut;
     }
+    // The decoders of its own, which both engines read through: no peer checks them.
+    const std::string latin1 =
+        "<?xml version='1.0' encoding='ISO-8859-1'?><d>\xC2\x80\xC2\xBF\xC3\x80\xC3\xBF</d>";
+    EXPECT_EQ(transcode(iconvTo("ISO-8859-1", latin1), {}).utf8, latin1);
+    const std::string ascii = "<?xml version='1.0' encoding='US-ASCII'?><d>";
+    EXPECT_EQ(transcode(ascii + "\x7F\x80\xFF", {}).utf8, ascii + "\x7F\xFF\xFF");
 }
