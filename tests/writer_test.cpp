@@ -254,21 +254,6 @@ TEST_F(Writer, MisuseNeverBreaksTheFile) {
     EXPECT_EQ(output(), "<r a=\"v\" a_=\"v\">\n  <c/></r>\n<!--end-->");
 }
 
-TEST_F(Writer, RepeatedNamesAmongManyAttributesAreDropped) {
-    writer->printXmlElementStart(ZUVString("r"), false);
-    std::string expected = "<r";
-    for (int i = 0; i < 40; ++i) {
-        std::string n = "n" + std::to_string(i);
-        writer->printXmlAttribute(ZUVString(n.c_str()), ZUVString("v"), true);
-        expected += " " + n + "=\"v\"";
-    }
-    writer->printXmlAttribute(ZUVString("n3"), ZUVString("again"), true);
-    writer->printXmlAttribute(ZUVString("n<39"), ZUVString("x"), true);  // n_39: new
-    writer->printXmlAttribute(ZUVString("n>39"), ZUVString("y"), true);  // n_39 again
-    writer->printXmlElementEnd();
-    EXPECT_EQ(output(), expected + " n_39=\"x\"/>");
-}
-
 // Hostile strings: raw random bytes, or clean ones made of characters XML
 // can carry, with markup, quotes and line ends mixed in.
 std::string randomString(std::mt19937& random, bool clean) {
