@@ -7,7 +7,6 @@
 //   UTF-8 of it as from its own bytes, and gives the same verdict on its
 //   declared encoding.
 // The transcoder also on multi-byte input made with iconv, split anywhere.
-#include <expat.h>
 #include <gtest/gtest.h>
 #include <iconv.h>
 #include <strings.h>
@@ -108,31 +107,8 @@ void expectSplitsAgree(const std::string& doc, const std::string& name, int& spl
         ASSERT_TRUE(same(run(doc, chunk, chunk), whole)) << name << " in chunks of " << chunk;
 }
 
-struct Parsed {
-    bool accepted;
-    std::string events;
-    std::string message;  // without the source and position
-};
-
-// Expat itself on `bytes`, in `encoding` (null: as the bytes say), with the
-// parser's settings.
-Parsed expat(const std::string& bytes, const char* encoding) {
-    differential::Events recorder;
-    XML_Parser expat = XML_ParserCreate(encoding);
-    XML_SetUserData(expat, &recorder);
-    XML_SetElementHandler(expat, differential::onStart, differential::onEnd);
-    XML_SetCharacterDataHandler(expat, differential::onText);
-    XML_SetProcessingInstructionHandler(expat, differential::onInstruction);
-    XML_SetParamEntityParsing(expat, XML_PARAM_ENTITY_PARSING_NEVER);
-    Parsed p;
-    p.accepted =
-        XML_Parse(expat, bytes.data(), static_cast<int>(bytes.size()), XML_TRUE) == XML_STATUS_OK;
-    if (!p.accepted) p.message = XML_ErrorString(XML_GetErrorCode(expat));
-    XML_ParserFree(expat);
-    recorder.flush();
-    p.events = recorder.log;
-    return p;
-}
+using differential::expat;
+using differential::Parsed;
 
 // Expat reading the document's own bytes: itself for UTF-16 (the parser
 // gives Expat our UTF-8 of it), else the parser's Expat engine, for its
