@@ -1,7 +1,5 @@
 // Hostile and broken input: each document is read correctly or refused with
 // one error line, the partial tree frees cleanly; writing never loses a failure.
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <filesystem>
@@ -34,16 +32,14 @@ struct Parsed {
     std::string message;
 };
 
-// `source` is one of "string", "standard input" or a file name.
+// `source` is "string" or a file name.
 Parsed parse(const std::string& source, const std::string& text = "") {
     ZUVLog log(nullptr);
     ZUVDOM dom(&log);
     ZUVFile file;
     file = zs(source);
     Parsed p;
-    p.root.reset(source == "string"           ? dom.parseString(zs(text))
-                 : source == "standard input" ? dom.parseStdIn()
-                                              : dom.parseFile(file));
+    p.root.reset(source == "string" ? dom.parseString(zs(text)) : dom.parseFile(file));
     p.errors = log.getErrorCount();
     p.message = str(log.getLastMessage());
     // Refused documents give exactly one line that says where.
@@ -115,26 +111,6 @@ TEST(Truncation, EveryPrefixIsRefusedCleanly) {
     ASSERT_NE(whole.root, nullptr) << whole.message;
     for (size_t n = 0; n < doc.size(); ++n)
         EXPECT_EQ(parse("string", doc.substr(0, n)).errors, 1) << n << " bytes";
-}
-
-TEST(Sources, UnreadableOnesAreRefusedWithTheirName) {
-    TempDir dir;
-    for (const std::string& path : {dir.file("missing.xml"), std::string()}) {
-        Parsed p = parse(path);
-        EXPECT_EQ(p.root, nullptr);
-        EXPECT_EQ(p.errors, 1) << path;
-    }
-    const int saved = dup(STDIN_FILENO);
-    close(STDIN_FILENO);
-    Parsed closed = parse("standard input");
-    EXPECT_EQ(open("/dev/null", O_RDONLY), STDIN_FILENO);  // the lowest free descriptor
-    Parsed empty = parse("standard input");
-    dup2(saved, STDIN_FILENO);
-    close(saved);
-    for (const Parsed* p : {&closed, &empty}) {
-        EXPECT_EQ(p->root, nullptr);
-        EXPECT_EQ(p->errors, 1);
-    }
 }
 
 // The DOM gathers each run in one ZUVString, so the parser must stop first.

@@ -1,4 +1,5 @@
 // The event parser: events, sources, errors, limits, encodings, exceptions.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -161,11 +162,22 @@ TEST(Sax2Sources, ErrorsNameTheSource) {
         {dir.file("missing.xml"), "cannot open: No such file or directory"},
         {dir.path, "cannot read: Is a directory"},
         {dir.write("empty.xml", ""), "no element found"},
+        {"", "cannot open: No such file or directory"},
     };
     for (const auto& [path, message] : rows) {
         EXPECT_FALSE(h.parseFile(path));
         EXPECT_EQ(h.message(), "error: " + path + ":1:1: " + message);
     }
+    // Closed, then empty.
+    const int saved = dup(0);
+    close(0);
+    EXPECT_FALSE(h.run([&] { return h.parser.parseStdIn(); }));
+    EXPECT_EQ(h.message(), "error: standard input:1:1: cannot read: Bad file descriptor");
+    EXPECT_EQ(open("/dev/null", O_RDONLY), 0);  // the lowest free descriptor
+    EXPECT_FALSE(h.run([&] { return h.parser.parseStdIn(); }));
+    EXPECT_EQ(h.message(), "error: standard input:1:1: no element found");
+    dup2(saved, 0);
+    close(saved);
 }
 
 // What Expat says is checked by the differential fixtures; here the one log
