@@ -116,24 +116,12 @@ TEST(Tables, MatchAMapThroughRandomEdits) {
     }
 }
 
-TEST(Vectors, StayThreeWordsAndTrimBackToTheInlineSlot) {
-    static_assert(sizeof(ZUVOrderedVector) == 3 * sizeof(void*), "");
-    static_assert(sizeof(ZUVSimpleStringHashtable) == 6 * sizeof(void*), "");
-    ZUVOrderedVector v(2);
-    for (int i = 0; i < 5; ++i)
-        v.addElement(cell(i), true);
-    v.prepareAdd();
-    for (int i = 4; i > 0; --i)
-        v.remove(i);
-    v.trim();
-    EXPECT_EQ(contents(v), std::vector<void*>{cell(0)});
-    v.addElement(cell(7), false);
-    EXPECT_EQ(contents(v), (std::vector<void*>{cell(0), cell(7)}));
-}
+static_assert(sizeof(ZUVOrderedVector) == 3 * sizeof(void*), "vectors stay three words");
+static_assert(sizeof(ZUVSimpleStringHashtable) == 6 * sizeof(void*), "tables stay six words");
 
 }  // namespace
 
-TEST(Vectors, GrowInsertAndRemoveKeepOrderAndIgnoreBadIndexes) {
+TEST(Vectors, GrowInsertRemoveAndTrimKeepOrderAndIgnoreBadIndexes) {
     for (bool geometric : {true, false}) {
         for (int first : {0, 1, 5}) {
             SCOPED_TRACE(testing::Message() << geometric << " " << first);
@@ -154,6 +142,14 @@ TEST(Vectors, GrowInsertAndRemoveKeepOrderAndIgnoreBadIndexes) {
                 v.removeElement(bad);
             }
             EXPECT_FALSE(v.insertElementAt(cell(9), v.size() + 1));
+            EXPECT_EQ(contents(v), model);
+            // Trimmed back to the inline slot, it grows again.
+            v.prepareAdd(geometric);
+            for (; v.size() > 1; model.pop_back())
+                v.remove(v.size() - 1);
+            v.trim();
+            v.addElement(cell(7), geometric);
+            model.push_back(cell(7));
             EXPECT_EQ(contents(v), model);
         }
     }
