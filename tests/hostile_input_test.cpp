@@ -89,6 +89,8 @@ TEST(Width, ManyAttributesAndChildrenAreAllKept) {
         EXPECT_EQ(str(p.root->getAttribute(zs("a" + std::to_string(i)))), std::to_string(i));
     EXPECT_EQ(p.root->getElementCount(), count);
     EXPECT_EQ(p.root->getElementCount("j"), count / 2);
+    EXPECT_EQ(p.root->getElement("j", count / 2 - 1), p.root->getElement(count - 1));
+    EXPECT_EQ(p.root->getElement("i", 1000), p.root->getElement(2000));
 }
 
 // 16 MB rather than 100 MB: the parser holds a whole name or value at once,
