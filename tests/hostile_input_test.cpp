@@ -107,14 +107,6 @@ TEST(Width, HugeNameTextAndValueAreReadWhole) {
     EXPECT_EQ(str(p.root->getValue()), big);
 }
 
-TEST(Truncation, EveryPrefixIsRefusedCleanly) {
-    const std::string doc = readFile(kData + "/hostile/sampler.xml");
-    Parsed whole = parse("string", doc);
-    ASSERT_NE(whole.root, nullptr) << whole.message;
-    for (size_t n = 0; n < doc.size(); ++n)
-        EXPECT_EQ(parse("string", doc.substr(0, n)).errors, 1) << n << " bytes";
-}
-
 // The DOM gathers each run in one ZUVString, so the parser must stop first.
 static_assert(ZUVSAX2Parser::kMaxTextLength <= ZUVString::kMaxLength,
               "a text run the parser passes must fit in a string");
