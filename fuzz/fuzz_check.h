@@ -4,8 +4,13 @@
 #ifndef ZUVDOM_FUZZ_CHECK_H
 #define ZUVDOM_FUZZ_CHECK_H
 
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 inline void (*onFailedCheck)(const std::string& reason) = nullptr;
@@ -15,5 +20,23 @@ inline void (*onFailedCheck)(const std::string& reason) = nullptr;
     std::fprintf(stderr, "%s\n", reason.c_str());
     std::abort();
 }
+
+// A per-process in-memory file for the writer, reachable by name through /proc.
+struct MemoryFile {
+    int fd;
+    std::string path;
+    explicit MemoryFile(const char* name) : fd(memfd_create(name, 0)) {
+        if (fd < 0) checkFailed(std::string("memfd_create: ") + std::strerror(errno));
+        path = "/proc/self/fd/" + std::to_string(fd);
+    }
+    std::string contents() const {
+        std::string bytes;
+        char buffer[65536];
+        off_t offset = 0;
+        for (ssize_t n; (n = pread(fd, buffer, sizeof buffer, offset)) > 0; offset += n)
+            bytes.append(buffer, static_cast<size_t>(n));
+        return bytes;
+    }
+};
 
 #endif

@@ -6,18 +6,14 @@
 // parser events (elements in document order with their attributes, and the
 // text after each element's last child), so attributes are compared by the
 // names the document gave them.
-#include <sys/mman.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "../tests/string_bytes.h"
 #include "ZUVDOM.h"
 #include "ZUVDOMWriter.h"
 #include "ZUVLog.h"
@@ -69,10 +65,6 @@ void onText(void* user, const char* text, int length) {
                 " in document order)");
 }
 
-std::string str(const ZUVString& s) {
-    return std::string(s.getText(), static_cast<size_t>(s.getLength()));
-}
-
 // Walks `element` in document order against `expected` from `at` on.
 void compare(const ZUVDOMElement* element, const std::vector<Expected>& expected, size_t& at) {
     if (at >= expected.size()) fail("more elements than expected", at);
@@ -81,9 +73,7 @@ void compare(const ZUVDOMElement* element, const std::vector<Expected>& expected
     if (str(element->getValue()) != e.value) fail("value", at);
     if (element->getElementCount() != e.childCount) fail("child count", at);
     for (const auto& [name, value] : e.attributes)
-        if (str(element->getAttribute(ZUVString(name.data(), static_cast<int>(name.size())))) !=
-            value)
-            fail("attribute", at);
+        if (str(element->getAttribute(zs(name))) != value) fail("attribute", at);
     size_t self = at++;
     for (int i = 0; i < element->getElementCount(); ++i) {
         const ZUVDOMElement* child = element->getElement(i);
@@ -97,24 +87,6 @@ void compareTree(const ZUVDOMElement* root, const std::vector<Expected>& expecte
     compare(root, expected, at);
     if (at != expected.size()) fail("fewer elements than expected", at);
 }
-
-// A per-process in-memory file, reachable by name through /proc.
-struct MemoryFile {
-    int fd;
-    std::string path;
-    explicit MemoryFile(const char* name) : fd(memfd_create(name, 0)) {
-        if (fd < 0) checkFailed(std::string("memfd_create: ") + std::strerror(errno));
-        path = "/proc/self/fd/" + std::to_string(fd);
-    }
-    std::string contents() const {
-        std::string bytes;
-        char buffer[65536];
-        off_t offset = 0;
-        for (ssize_t n; (n = pread(fd, buffer, sizeof buffer, offset)) > 0; offset += n)
-            bytes.append(buffer, static_cast<size_t>(n));
-        return bytes;
-    }
-};
 
 // The writer keeps its file to itself; this one tells whether writing failed.
 class CheckedWriter : public ZUVDOMWriter {

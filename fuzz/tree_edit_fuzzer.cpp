@@ -4,9 +4,6 @@
 // the written file. Edits the element documents as ignored must change
 // nothing; attaching an element that has another parent stops the program by
 // design, so the model never asks for it.
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -14,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "../tests/string_bytes.h"
 #include "ZUVDOMElement.h"
 #include "ZUVDOMWriter.h"
 #include "ZUVString.h"
@@ -48,14 +46,6 @@ struct Input {
 
 [[noreturn]] void fail(const std::string& what, int node) {
     checkFailed("tree differs from the model: " + what + " (node " + std::to_string(node) + ")");
-}
-
-std::string str(const ZUVString& s) {
-    return std::string(s.getText(), static_cast<size_t>(s.getLength()));
-}
-
-ZUVString zs(const std::string& s) {
-    return ZUVString(s.data(), static_cast<int>(s.size()));
 }
 
 struct Model {
@@ -170,15 +160,9 @@ int pick(Input& in, const Model& model, bool allowNull) {
 }
 
 void compareWrite(const Model& model, int root) {
-    static int fd = memfd_create("zuvdom-tree-edit", 0);
-    if (fd < 0) checkFailed("memfd_create failed");
-    std::string path = "/proc/self/fd/" + std::to_string(fd);
-    { ZUVDOMWriter writer(zs(path), model.nodes[root].element); }
-    std::string written;
-    char buffer[4096];
-    off_t offset = 0;
-    for (ssize_t k; (k = pread(fd, buffer, sizeof buffer, offset)) > 0; offset += k)
-        written.append(buffer, static_cast<size_t>(k));
+    static MemoryFile file("zuvdom-tree-edit");
+    { ZUVDOMWriter writer(zs(file.path), model.nodes[root].element); }
+    std::string written = file.contents();
     std::string expected = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
     model.expectedXml(root, 0, expected);
     if (written != expected)

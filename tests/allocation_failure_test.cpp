@@ -108,18 +108,23 @@ TEST(AllocationFailure, BuildingFromADocumentLeaksNothing) {
 }
 
 // Each edit, on a tree parsed afresh, fails at every allocation it makes;
-// a failed edit leaves the tree as it was.
-void checkEdit(const char* what, const std::function<void(ZUVDOMElement*)>& edit) {
+// a failed edit leaves the tree as it was, and `inserted` (made beforehand)
+// detached and the caller's.
+void checkEdit(const char* what, const std::function<void(ZUVDOMElement*)>& edit,
+               const ZUVDOMElement* inserted = nullptr) {
     SCOPED_TRACE(what);
     ZUVDOMElement* root = parse(kDocument);
     std::string before = dump(root);
     long blocks = ZUVPool::getBlocksInUse();
-    int made = failEachAllocation([&] { edit(root); },
-                                  [&] {
-                                      EXPECT_EQ(dump(root), before);
-                                      EXPECT_EQ(ZUVPool::getBlocksInUse(), blocks);
-                                  });
+    int made =
+        failEachAllocation([&] { edit(root); },
+                           [&] {
+                               EXPECT_EQ(dump(root), before);
+                               EXPECT_EQ(ZUVPool::getBlocksInUse(), blocks);
+                               EXPECT_EQ(inserted ? inserted->getParent() : nullptr, nullptr);
+                           });
     EXPECT_GT(made, 0);
+    EXPECT_EQ(inserted ? inserted->getParent() : root, root);
     delete root;
 }
 
@@ -145,33 +150,19 @@ TEST(AllocationFailure, EditsThatFailLeaveTheTreeAsItWas) {
     });
 }
 
-// appendChild and insertBefore take an element made beforehand: a failure
-// leaves it detached and the caller's.
+// appendChild and insertBefore take an element made beforehand.
 TEST(AllocationFailure, FailedInsertionsLeaveTheElementDetached) {
     for (bool insert : {false, true}) {
         // "x" grows a name list that two children already fill.
         for (const char* name : {"x", "a-name-not-there-yet-and-long"}) {
-            ZUVDOMElement* root = parse(kDocument);
-            std::string before = dump(root);
             ZUVDOMElement* extra = new ZUVDOMElement(ZUVString(name), nullptr);
-            long blocks = ZUVPool::getBlocksInUse();
-            bool done = false;
-            failEachAllocation(
-                [&] {
-                    if (insert)
-                        root->insertBefore(extra, root->getElement(1));
-                    else
-                        root->appendChild(extra);
-                    done = true;
+            checkEdit(
+                name,
+                [&](ZUVDOMElement* root) {
+                    insert ? root->insertBefore(extra, root->getElement(1))
+                           : root->appendChild(extra);
                 },
-                [&] {
-                    EXPECT_EQ(extra->getParent(), nullptr);
-                    EXPECT_EQ(dump(root), before);
-                    EXPECT_EQ(ZUVPool::getBlocksInUse(), blocks);
-                });
-            EXPECT_TRUE(done);
-            EXPECT_EQ(extra->getParent(), root);
-            delete root;
+                extra);
         }
     }
 }

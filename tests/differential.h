@@ -6,6 +6,8 @@
 #ifndef ZUVDOM_DIFFERENTIAL_H
 #define ZUVDOM_DIFFERENTIAL_H
 
+#include <expat.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -93,6 +95,33 @@ inline std::string compare(const std::string& document, bool full = fullByDefaul
     size_t from = ours.rfind('\n', at);
     from = from == std::string::npos ? 0 : from + 1;
     return "tokenizer: " + ours.substr(from, 300) + "\nexpat:     " + expat.substr(from, 300);
+}
+
+// What Expat alone made of a document.
+struct Parsed {
+    bool accepted;
+    std::string events;
+    std::string message;  // without the source and position
+};
+
+// Expat itself, not through the parser, on `bytes` in `encoding` (null: as
+// the bytes say), with the parser's settings.
+inline Parsed expat(const std::string& bytes, const char* encoding) {
+    Events recorder;
+    XML_Parser expat = XML_ParserCreate(encoding);
+    XML_SetUserData(expat, &recorder);
+    XML_SetElementHandler(expat, onStart, onEnd);
+    XML_SetCharacterDataHandler(expat, onText);
+    XML_SetProcessingInstructionHandler(expat, onInstruction);
+    XML_SetParamEntityParsing(expat, XML_PARAM_ENTITY_PARSING_NEVER);
+    Parsed p;
+    p.accepted =
+        XML_Parse(expat, bytes.data(), static_cast<int>(bytes.size()), XML_TRUE) == XML_STATUS_OK;
+    if (!p.accepted) p.message = XML_ErrorString(XML_GetErrorCode(expat));
+    XML_ParserFree(expat);
+    recorder.flush();
+    p.events = recorder.log;
+    return p;
 }
 
 }  // namespace differential

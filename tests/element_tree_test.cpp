@@ -1,5 +1,5 @@
 // ZUVDOMElement where the tree edit fuzzer's model does not reach: the stop
-// on an element with another parent, and trees too big for recursion.
+// on an element with another parent, and a chain too deep for recursion.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -22,16 +22,6 @@ TEST(ChildListsDeathTest, AttachingAnElementWithAnotherParentStops) {
     Tree r(child("r", nullptr)), other(child("other", nullptr));
     ZUVDOMElement* foreign = child("f", other.get());
     EXPECT_DEATH(r->appendChild(foreign), "elem->parent == this");
-}
-
-TEST(Ownership, WideTreeOfAMillionChildren) {
-    const char* names[] = {"n0", "n1", "n2", "n3"};
-    const int count = 1000000;
-    Tree r(child("r", nullptr));
-    for (int i = 0; i < count; ++i)
-        child(names[i % 4], r.get());
-    EXPECT_EQ(r->getElement(ZUVString("n3"), count / 4 - 1), r->getElement(count - 1));
-    EXPECT_EQ(r->getElement(ZUVString("n2"), 1000), r->getElement(4002));
 }
 
 TEST(Ownership, DeepChainIsFreedFromTheRoot) {

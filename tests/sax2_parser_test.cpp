@@ -1,4 +1,5 @@
 // The event parser: events, sources, errors, limits, encodings, exceptions.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "ZUVDOM.h"
 #include "ZUVFile.h"
 #include "ZUVLog.h"
 #include "ZUVSAX2Parser.h"
@@ -161,11 +163,22 @@ TEST(Sax2Sources, ErrorsNameTheSource) {
         {dir.file("missing.xml"), "cannot open: No such file or directory"},
         {dir.path, "cannot read: Is a directory"},
         {dir.write("empty.xml", ""), "no element found"},
+        {"", "cannot open: No such file or directory"},
     };
     for (const auto& [path, message] : rows) {
         EXPECT_FALSE(h.parseFile(path));
         EXPECT_EQ(h.message(), "error: " + path + ":1:1: " + message);
     }
+    // Closed, then empty.
+    const int saved = dup(0);
+    close(0);
+    EXPECT_FALSE(h.run([&] { return h.parser.parseStdIn(); }));
+    EXPECT_EQ(h.message(), "error: standard input:1:1: cannot read: Bad file descriptor");
+    EXPECT_EQ(open("/dev/null", O_RDONLY), 0);  // the lowest free descriptor
+    EXPECT_FALSE(h.run([&] { return h.parser.parseStdIn(); }));
+    EXPECT_EQ(h.message(), "error: standard input:1:1: no element found");
+    dup2(saved, 0);
+    close(saved);
 }
 
 // What Expat says is checked by the differential fixtures; here the one log
@@ -196,10 +209,9 @@ TEST(Sax2Errors, OneLineAndThePositionItNames) {
     EXPECT_TRUE(none.parseString(ZUVString("<?pi x?><a b='c'>text<d/></a>")));
 }
 
+// Through the DOM as well, whose partial trees must free whole.
 TEST(Sax2Errors, EveryTruncationIsRefusedOnce) {
-    const std::string doc =
-        "<?xml version=\"1.0\"?>\n<!DOCTYPE r [<!ENTITY e \"v\">]>\n"
-        "<r a=\"1\"><!-- c --><b>t&e;&#x41;</b><![CDATA[x]]><?p d?><c/>caf\xC3\xA9</r>";
+    const std::string doc = readFile(ZUVDOM_TEST_DATA "/hostile/sampler.xml");
     Harness h;
     ASSERT_TRUE(h.parse(doc));
     const std::string complete = h.events;
@@ -208,6 +220,9 @@ TEST(Sax2Errors, EveryTruncationIsRefusedOnce) {
         EXPECT_EQ(h.log.getErrorCount(), 1) << length;
         // The events that came out begin the full document's.
         EXPECT_EQ(complete.compare(0, h.events.size(), h.events), 0) << length;
+        ZUVLog log(nullptr);
+        delete ZUVDOM(&log).parseString(zs(doc.substr(0, length)));
+        EXPECT_EQ(log.getErrorCount(), 1) << length;
     }
 }
 

@@ -18,15 +18,7 @@
 #include <vector>
 
 #include "ZUVDOMElement.h"
-#include "ZUVString.h"
-
-// Both keep every byte, NULs included.
-inline ZUVString zs(const std::string& s) {
-    return ZUVString(s.data(), static_cast<int>(s.size()));
-}
-inline std::string str(const ZUVString& s) {
-    return std::string(s.getText(), static_cast<size_t>(s.getLength()));
-}
+#include "string_bytes.h"
 
 // Everything the interface shows of a tree: tags, values, the attributes
 // named in `names`, parent links, and each child's place in its name list.
