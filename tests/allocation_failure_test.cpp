@@ -167,6 +167,30 @@ TEST(AllocationFailure, FailedInsertionsLeaveTheElementDetached) {
     }
 }
 
+// However full the parent's lists are, a failed insertion of a child of a
+// new name leaves no trace of that name.
+TEST(AllocationFailure, AFailedNewNameLeavesNoList) {
+    const ZUVString name("a-new-name-longer-than-fifteen");
+    for (bool insert : {false, true}) {
+        for (int children = 2; children < 40; ++children) {
+            ZUVDOMElement root("r", nullptr);
+            for (int i = 0; i < children; ++i)
+                new ZUVDOMElement(i % 2 ? "a" : "b", &root);
+            ZUVDOMElement* extra = new ZUVDOMElement(name, nullptr);
+            long blocks = ZUVPool::getBlocksInUse();
+            failEachAllocation(
+                [&] {
+                    insert ? root.insertBefore(extra, root.getElement(1)) : root.appendChild(extra);
+                },
+                [&] {
+                    EXPECT_EQ(root.getElements(name), nullptr) << children << " children";
+                    EXPECT_EQ(ZUVPool::getBlocksInUse(), blocks) << children << " children";
+                });
+            EXPECT_EQ(extra->getParent(), &root);
+        }
+    }
+}
+
 TEST(AllocationFailure, CopyingATreeLeaksNothing) {
     ZUVDOMElement* copy = nullptr;
     checkEdit("copy", [&](ZUVDOMElement* root) { copy = copyTree(root, nullptr); });
