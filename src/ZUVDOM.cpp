@@ -203,8 +203,8 @@ ZUVDOMElement::~ZUVDOMElement() {
 void ZUVDOMElement::putAttribute(const char* name, int nameLength, const char* text,
                                  int textLength) {
     if (!attributes) attributes = AttributeTable::make(1);
-    // Every table of ours is one: both paths that make them come here or
-    // through the builder.
+    // Here and in the builder, the only places that make attribute tables,
+    // they are made as AttributeTables.
     AttributeTable* table = static_cast<AttributeTable*>(attributes);
     ZUVString* value = table->newValue(text, textLength);
     void* old;
@@ -216,11 +216,9 @@ void ZUVDOMElement::putAttribute(const char* name, int nameLength, const char* t
     }
     if (!old) return;
     // A present name keeps its place and its own string, which takes the new
-    // text; the new string, with the old text, goes. Nothing here allocates.
+    // text (and frees the old); the new string goes. Nothing here allocates.
     ZUVString* kept = static_cast<ZUVString*>(old);
-    ZUVString oldText(static_cast<ZUVString&&>(*kept));
     *kept = static_cast<ZUVString&&>(*value);
-    *value = static_cast<ZUVString&&>(oldText);
     table->add(name, nameLength, kept);
     table->dispose(value);
 }
