@@ -84,17 +84,25 @@ inline std::string outcome(const std::string& document, ZUVSAX2Parser::Engine en
     return events.log + "refused: " + line + "\n";
 }
 
+// Empty when `a` and `b` are equal; otherwise both, labelled, from the start
+// of the line where they part (at most 200 bytes before): they can be long.
+inline std::string whereTheyPart(const std::string& a, const char* aLabel, const std::string& b,
+                                 const char* bLabel) {
+    if (a == b) return std::string();
+    size_t at = 0;
+    while (at < a.size() && at < b.size() && a[at] == b[at])
+        ++at;
+    size_t line = a.rfind('\n', at);
+    size_t from = line == std::string::npos ? 0 : line + 1;
+    if (at > from + 200) from = at - 200;
+    return aLabel + a.substr(from, 300) + "\n" + bLabel + b.substr(from, 300);
+}
+
 // Empty when both engines agree; otherwise both outcomes from where they part.
 inline std::string compare(const std::string& document, bool full = fullByDefault()) {
-    std::string ours = outcome(document, ZUVSAX2Parser::Engine::Automatic, full);
-    std::string expat = outcome(document, ZUVSAX2Parser::Engine::Expat, full);
-    if (ours == expat) return std::string();
-    size_t at = 0;
-    while (at < ours.size() && at < expat.size() && ours[at] == expat[at])
-        ++at;
-    size_t from = ours.rfind('\n', at);
-    from = from == std::string::npos ? 0 : from + 1;
-    return "tokenizer: " + ours.substr(from, 300) + "\nexpat:     " + expat.substr(from, 300);
+    return whereTheyPart(outcome(document, ZUVSAX2Parser::Engine::Automatic, full),
+                         "tokenizer: ", outcome(document, ZUVSAX2Parser::Engine::Expat, full),
+                         "expat:     ");
 }
 
 // What Expat alone made of a document.

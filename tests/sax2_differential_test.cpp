@@ -83,15 +83,11 @@ std::string run(const std::string& doc, size_t first, size_t chunk) {
     }
 }
 
-// The first difference, kept short: documents can be long.
 ::testing::AssertionResult same(const std::string& pieces, const std::string& whole) {
-    if (pieces == whole) return ::testing::AssertionSuccess();
-    size_t at = 0;
-    while (at < pieces.size() && at < whole.size() && pieces[at] == whole[at])
-        ++at;
-    size_t from = at > 80 ? at - 80 : 0;
-    return ::testing::AssertionFailure() << "in pieces: ..." << pieces.substr(from, 200)
-                                         << "\nat once:  ..." << whole.substr(from, 200);
+    std::string difference =
+        differential::whereTheyPart(pieces, "in pieces: ", whole, "at once:   ");
+    if (difference.empty()) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << difference;
 }
 
 // Short documents cut at every byte, the others in small chunks.
