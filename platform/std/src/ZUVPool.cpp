@@ -324,19 +324,9 @@ void countBlock(ThreadPool& p, long delta) {
         countBlocks(p, delta);
 }
 
-}  // namespace
-
-void* ZUVPool::allocate(size_t bytes) {
-    ThreadPool& p = pool;
-    checkFailure(p);
-    if (bytes > kMaxBlock) {
-        void* block = std::malloc(bytes);
-        if (!block) throw std::bad_alloc();
-        if (!p.registered && !p.ended) registerThread(p);
-        countBlock(p, 1);
-        return block;
-    }
-    size_t c = classOf(bytes);
+// The next free block of class `c`, or null when neither the free list nor
+// the current slab has one.
+inline Block* takeBlock(ThreadPool& p, size_t c) {
     Block* b = p.free[c];
     if (b) {
         // Freed blocks lie wherever the last tree put them: fetch the next
@@ -346,19 +336,57 @@ void* ZUVPool::allocate(size_t bytes) {
     } else if (p.bumpEnd - p.bump >= static_cast<long>(classSize(c))) {
         b = reinterpret_cast<Block*>(p.bump);
         p.bump += classSize(c);
-    } else {
-        b = static_cast<Block*>(allocateSlow(p, c));
     }
+    return b;
+}
+
+// Stops the program on a block that the pool already holds free.
+inline void checkInUse(void* block, size_t bytes) {
+#ifdef ZUVPOOL_ASAN
+    if (__asan_address_is_poisoned(block)) {
+        std::fprintf(stderr, "ZUVPool: block %p of %zu bytes released twice\n", block, bytes);
+        std::abort();
+    }
+#else
+    (void)block;
+    (void)bytes;
+#endif
+}
+
+// Files a released block of class `c` on a live, registered thread.
+inline void putBlock(ThreadPool& p, Block* b, size_t c) noexcept {
+    poison(b, classSize(c));
+    setLink(b, p.free[c]);
+    p.free[c] = b;
+    p.inUse -= static_cast<long>(classSize(c));
+    countBlocks(p, -1);
+    if (p.inUse == 0 && p.firstSlab && poolThreads.load(std::memory_order_relaxed) == 1) rewind(p);
+}
+
+// What the fast paths below leave: large blocks, a failure to inject, a
+// thread not registered yet or already ended, a spent slab. Kept out of line,
+// so that the fast paths need no saved registers and no frame.
+__attribute__((noinline)) void* allocateAny(ThreadPool& p, size_t bytes) {
+    checkFailure(p);
+    if (bytes > ZUVPool::kMaxBlock) {
+        void* block = std::malloc(bytes);
+        if (!block) throw std::bad_alloc();
+        if (!p.registered && !p.ended) registerThread(p);
+        countBlock(p, 1);
+        return block;
+    }
+    size_t c = classOf(bytes);
+    Block* b = takeBlock(p, c);
+    if (!b) b = static_cast<Block*>(allocateSlow(p, c));
     unpoison(b, bytes ? bytes : 1);
     p.inUse += static_cast<long>(classSize(c));
     countBlock(p, 1);
     return b;
 }
 
-void ZUVPool::release(void* block, size_t bytes) noexcept {
+__attribute__((noinline)) void releaseAny(ThreadPool& p, void* block, size_t bytes) noexcept {
     if (!block) return;
-    ThreadPool& p = pool;
-    if (bytes > kMaxBlock) {
+    if (bytes > ZUVPool::kMaxBlock) {
         std::free(block);
         if (!p.registered && !p.ended) registerThread(p);
         countBlock(p, -1);
@@ -366,25 +394,39 @@ void ZUVPool::release(void* block, size_t bytes) noexcept {
     }
     size_t c = classOf(bytes);
     Block* b = static_cast<Block*>(block);
-#ifdef ZUVPOOL_ASAN
-    if (__asan_address_is_poisoned(block)) {
-        std::fprintf(stderr, "ZUVPool: block %p of %zu bytes released twice\n", block, bytes);
-        std::abort();
-    }
-#endif
-    poison(b, classSize(c));
+    checkInUse(block, bytes);
     if (p.ended) {
+        poison(b, classSize(c));
         setLink(b, nullptr);
         pushOrphans(c, b);
         retiredBlocks.fetch_sub(1, std::memory_order_relaxed);
         return;
     }
     if (!p.registered) registerThread(p);
-    setLink(b, p.free[c]);
-    p.free[c] = b;
-    p.inUse -= static_cast<long>(classSize(c));
-    countBlocks(p, -1);
-    if (p.inUse == 0 && p.firstSlab && poolThreads.load(std::memory_order_relaxed) == 1) rewind(p);
+    putBlock(p, b, c);
+}
+
+}  // namespace
+
+void* ZUVPool::allocate(size_t bytes) {
+    ThreadPool& p = pool;
+    if (__builtin_expect(bytes > kMaxBlock || p.failCountdown != 0 || !p.registered || p.ended, 0))
+        return allocateAny(p, bytes);
+    size_t c = classOf(bytes);
+    Block* b = takeBlock(p, c);
+    if (__builtin_expect(!b, 0)) return allocateAny(p, bytes);
+    unpoison(b, bytes ? bytes : 1);
+    p.inUse += static_cast<long>(classSize(c));
+    countBlocks(p, 1);
+    return b;
+}
+
+void ZUVPool::release(void* block, size_t bytes) noexcept {
+    ThreadPool& p = pool;
+    if (__builtin_expect(!block || bytes > kMaxBlock || !p.registered || p.ended, 0))
+        return releaseAny(p, block, bytes);
+    checkInUse(block, bytes);
+    putBlock(p, static_cast<Block*>(block), classOf(bytes));
 }
 
 void* ZUVPool::reallocate(void* block, size_t oldBytes, size_t newBytes) {
