@@ -49,10 +49,13 @@ TEST(Tables, MatchAMapThroughRandomEdits) {
                 return key;
             };
             for (int step = 0; step < 3000; ++step) {
-                // Long keys too, which need a block of their own; NULs count,
-                // and only ASCII letters fold.
+                // Keys of every length class, alike but for their tails (long
+                // ones need a block of their own); NULs count, and only ASCII
+                // letters fold.
+                static const char* const prefixes[] = {"k", "key-", "mid-length-",
+                                                       "a-key-longer-than-sixteen-"};
                 std::string spelled =
-                    (rng() % 4 ? "k" : "a-key-longer-than-sixteen-") + std::to_string(rng() % 60) +
+                    prefixes[rng() % 4] + std::to_string(rng() % 60) +
                     std::string("\0@`[{", 5).substr(std::min<size_t>(rng() % 8, 5), 1);
                 if (rng() % 2) spelled[0] = static_cast<char>(std::toupper(spelled[0]));
                 std::string key = canonical(spelled);

@@ -116,6 +116,8 @@ private:
     };
 
     int find(const char* key, int length, uint32_t hash) const;
+    // find() for hashed tables and for tables that ignore case.
+    int findSlow(const char* key, int length, uint32_t hash) const;
     bool sameKey(const ZUVString& a, const char* key, int length) const;
     uint32_t hashBytes(const char* text, int length) const;
     Entry* inlineEntries() { return reinterpret_cast<Entry*>(inlineEntry); }

@@ -81,15 +81,26 @@ public:
     // Appends exactly `length` bytes of `text` (-1: up to the NUL); the source
     // needs no NUL and may overlap this string's own text. Grows geometrically.
     void append(const char* text, int length = -1) {
-        // Short text that stays inline is the common case (white space
-        // between tags, short values); the rest goes the long way.
-        if (!isHeap() && text && length >= 0 && length <= bytes_[kInlineCapacity]) {
-            int old = kInlineCapacity - bytes_[kInlineCapacity];
-            std::memmove(bytes_ + old, text, static_cast<size_t>(length));
-            setInlineLength(old + length);
-        } else {
-            appendSlow(text, length);
+        // Text that fits the room at hand is the common case (white space
+        // between tags, values into a parser's buffer); the rest goes the
+        // long way, as do long pieces, whose copy outweighs the call.
+        if (text && length >= 0 && length <= 4096) {
+            if (!isHeap()) {
+                if (length <= bytes_[kInlineCapacity]) {
+                    int old = kInlineCapacity - bytes_[kInlineCapacity];
+                    std::memmove(bytes_ + old, text, static_cast<size_t>(length));
+                    setInlineLength(old + length);
+                    return;
+                }
+            } else if (static_cast<uint32_t>(length) <=
+                       (heap_.capacityAndFlag & ~kHeapFlag) - heap_.length) {
+                std::memmove(heap_.data + heap_.length, text, static_cast<size_t>(length));
+                heap_.length += static_cast<uint32_t>(length);
+                heap_.data[heap_.length] = '\0';
+                return;
+            }
         }
+        appendSlow(text, length);
     }
     void append(const ZUVString& other) { append(other.getText(), other.getLength()); }
     // Makes the string empty; keeps any heap block for reuse.

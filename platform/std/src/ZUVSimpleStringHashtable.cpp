@@ -25,6 +25,30 @@ inline uint32_t slotsFor(int capacity) {
     return slots;
 }
 
+// The same `n` bytes at `a` and `b`. Names are short: up to 16 bytes are
+// compared as two overlapping words, without a call.
+inline bool sameBytes(const char* a, const char* b, int n) {
+    if (n >= 8) {
+        if (n > 16) return std::memcmp(a, b, static_cast<size_t>(n)) == 0;
+        uint64_t a0, b0, a1, b1;
+        std::memcpy(&a0, a, 8);
+        std::memcpy(&b0, b, 8);
+        std::memcpy(&a1, a + n - 8, 8);
+        std::memcpy(&b1, b + n - 8, 8);
+        return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+    }
+    if (n >= 4) {
+        uint32_t a0, b0, a1, b1;
+        std::memcpy(&a0, a, 4);
+        std::memcpy(&b0, b, 4);
+        std::memcpy(&a1, a + n - 4, 4);
+        std::memcpy(&b1, b + n - 4, 4);
+        return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+    }
+    if (n == 0) return true;
+    return a[0] == b[0] && a[n / 2] == b[n / 2] && a[n - 1] == b[n - 1];
+}
+
 }  // namespace
 
 ZUVSimpleStringHashtable::ZUVSimpleStringHashtable(bool ignoreCase, bool keepOrder, int linearLimit)
@@ -80,7 +104,7 @@ int ZUVSimpleStringHashtable::hashOf(const ZUVString& key) const {
 
 bool ZUVSimpleStringHashtable::sameKey(const ZUVString& a, const char* key, int length) const {
     if (a.getLength() != length) return false;
-    if (!ignoreCase) return std::memcmp(a.getText(), key, static_cast<size_t>(length)) == 0;
+    if (!ignoreCase) return sameBytes(a.getText(), key, length);
     const unsigned char* p = reinterpret_cast<const unsigned char*>(a.getText());
     const unsigned char* q = reinterpret_cast<const unsigned char*>(key);
     for (int i = 0; i < length; ++i)
@@ -89,8 +113,19 @@ bool ZUVSimpleStringHashtable::sameKey(const ZUVString& a, const char* key, int 
 }
 
 int ZUVSimpleStringHashtable::find(const char* key, int length, uint32_t hash) const {
+    if (indexed() || ignoreCase) return findSlow(key, length, hash);
+    // Small tables, the common case: lengths first, which tell most names
+    // apart, compared in line, so that the scan needs no frame.
+    for (int i = 0; i < count; ++i) {
+        const ZUVString& k = entries[i].key;
+        if (k.getLength() == length && sameBytes(k.getText(), key, length)) return i;
+    }
+    return -1;
+}
+
+__attribute__((noinline)) int ZUVSimpleStringHashtable::findSlow(const char* key, int length,
+                                                                 uint32_t hash) const {
     if (!indexed()) {
-        // Small tables: lengths first, which tell most names apart.
         for (int i = 0; i < count; ++i)
             if (sameKey(entries[i].key, key, length)) return i;
         return -1;
