@@ -9,30 +9,9 @@
 #include <string>
 
 #include "ZUVDOM.h"
-#include "ZUVDOMWriter.h"
 #include "test_helpers.h"
 
 namespace {
-
-// A parsed element's attributes take edits like any other's: a present name
-// keeps its place (whatever its text is made from), a new one goes last.
-TEST(Builder, ParsedAttributesTakeEdits) {
-    ZUVLog log(nullptr);
-    ZUVDOM dom(&log);
-    std::unique_ptr<ZUVDOMElement> owned(dom.parseString(R"(<r a="1" b="2"/>)"));
-    ZUVDOMElement* root = owned.get();
-    root->setAttribute("a", zs(std::string(40, 'x')));
-    root->setAttribute("c", "3");
-    root->setAttribute("b", root->getAttribute("b"));
-    root->setAttribute("a", "short");
-    root->setAttribute("d", zs(std::string(30, 'y')));
-    TempDir dir;
-    { ZUVDOMWriter writer(zs(dir.file("out.xml")), root); }
-    EXPECT_NE(readFile(dir.file("out.xml"))
-                  .find(R"(<r a="short" b="2" c="3" d=")" + std::string(30, 'y') + R"("/>)"),
-              std::string::npos)
-        << readFile(dir.file("out.xml"));
-}
 
 // Each root is the caller's, outlives the builder, and is whole even when
 // the parse stopped; a document with no element leaves the root as it was.
