@@ -35,51 +35,41 @@ TEST(StringValue, RandomEditsMatchAStdString) {
     ZUVString s[2];
     std::string m[2];
     for (int step = 0; step < 20000; ++step) {
-        const int i = step % 2, j = 1 - i;
-        ZUVString& x = s[i];
-        std::string& y = m[i];
-        const int from = static_cast<int>(rng() % (y.size() + 1));
-        const int n = static_cast<int>(rng() % (y.size() - from + 1)), k = rng() % 20;
-        switch (rng() % 9) {
-            case 0:
-                x.append(outside.data() + k, k / 4);
+        ZUVString &x = s[step % 2], &other = s[1 - step % 2];
+        std::string &y = m[step % 2], &otherModel = m[1 - step % 2];
+        const size_t from = rng() % (y.size() + 1), n = rng() % (y.size() - from + 1),
+                     k = rng() % 20;
+        switch (rng() % 6) {
+            case 0:  // from outside, NULs kept
+                x.append(outside.data() + k, static_cast<int>(k / 4));
                 y.append(outside, k, k / 4);
                 break;
-            case 1:
-                x.append(x.getText() + from, n);
+            case 1:  // from our own text, the whole of it too
+                x.append(x.getText() + from, static_cast<int>(n));
                 y += y.substr(from, n);
                 break;
-            case 2:
-                x.init(x.getText() + from, n);  // shrinking onto itself
+            case 2:  // shrinking onto itself
+                x.init(x.getText() + from, static_cast<int>(n));
                 y = y.substr(from, n);
                 break;
-            case 3:
-                x.append(x);
-                y += y;
-                break;
-            case 4:
-                x = s[j];
-                y = m[j];
-                break;
-            case 5: {
-                ZUVString copy(s[j]);
-                x = *&copy;            // self-assignment keeps the text
-                x = std::move(copy);   // frees the target's own block
-                expectText(copy, "");  // and the moved-from string stays usable
-                y = m[j];
+            case 3: {  // a copy, assigned to itself, moved in: frees the target's block
+                ZUVString copy(other);
+                copy = *&copy;
+                x = std::move(copy);
+                expectText(copy, "");
+                y = otherModel;
                 break;
             }
-            case 6: {
+            case 4: {  // moved out, reused, copied into the other
                 ZUVString moved(std::move(x));
-                expectText(x, "");
-                x = ZUVString(outside.data() + k, k);
-                s[j] = moved;
-                m[j] = y;
-                y.assign(outside, k, k);
+                x.append(outside.data(), static_cast<int>(k));
+                other = moved;
+                otherModel = y;
+                y.assign(outside, 0, k);
                 break;
             }
-            default:
-                x.init(k % 2 ? nullptr : outside.data(), 5);  // a null text is empty
+            default:  // a null text is the empty string
+                x.init(k % 2 ? nullptr : outside.data(), 5);
                 y = k % 2 ? "" : outside.substr(0, 5);
         }
         if (y.size() > 48) {
