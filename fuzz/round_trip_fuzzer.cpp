@@ -72,8 +72,11 @@ void compare(const ZUVDOMElement* element, const std::vector<Expected>& expected
     if (str(element->getTagName()) != e.tag) fail("tag", at);
     if (str(element->getValue()) != e.value) fail("value", at);
     if (element->getElementCount() != e.childCount) fail("child count", at);
-    for (const auto& [name, value] : e.attributes)
-        if (str(element->getAttribute(zs(name))) != value) fail("attribute", at);
+    for (const auto& [name, value] : e.attributes) {
+        const ZUVString& got = element->getAttribute(zs(name));
+        if (&got == &emptyString) fail("attribute missing", at);  // even when empty
+        if (str(got) != value) fail("attribute", at);
+    }
     size_t self = at++;
     for (int i = 0; i < element->getElementCount(); ++i) {
         const ZUVDOMElement* child = element->getElement(i);

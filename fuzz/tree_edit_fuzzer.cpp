@@ -1,9 +1,11 @@
 // Applies a sequence of edits decoded from the input to real elements and to
 // a plain model of what the tree should be, and compares the two after every
 // step: links, child order in both indexes, attributes, values, and at the end
-// the written file. Edits the element documents as ignored must change
-// nothing; attaching an element that has another parent stops the program by
-// design, so the model never asks for it.
+// the written file. Elements are made one by one or parsed from a small
+// document the input spells, whose attribute tables the builder sizes for
+// their count. Edits the element documents as ignored must change nothing;
+// attaching an element that has another parent stops the program by design,
+// so the model never asks for it.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -12,15 +14,18 @@
 #include <vector>
 
 #include "../tests/string_bytes.h"
+#include "ZUVDOM.h"
 #include "ZUVDOMElement.h"
 #include "ZUVDOMWriter.h"
+#include "ZUVLog.h"
 #include "ZUVString.h"
 #include "fuzz_check.h"
 
 namespace {
 
 const char* const kTags[] = {"a", "b", "c", "item"};
-const char* const kNames[] = {"id", "x", "y", "class"};
+const char* const kNames[] = {"id", "x", "y", "class", "a", "b", "c", "d", "e", "f", "g", "h"};
+constexpr int kNameCount = 12;  // more than a parsed element carries
 const char* const kValues[] = {
     "",    "1",          "two",       "a & b",
     "<q>", "\"quoted\"", "tab\there", "long value that does not fit inline"};
@@ -106,10 +111,12 @@ struct Model {
             if (str(e->getFirstElementValue(tag)) != firstValue) fail("first value", n);
         }
         for (const char* name : kNames) {
-            std::string expected;
+            const std::string* expected = nullptr;
             for (const auto& [k, v] : m.attributes)
-                if (k == name) expected = v;
-            if (str(e->getAttribute(name)) != expected) fail("attribute", n);
+                if (k == name) expected = &v;
+            const ZUVString& value = e->getAttribute(name);
+            if ((&value != &emptyString) != (expected != nullptr)) fail("attribute presence", n);
+            if (expected && str(value) != *expected) fail("attribute", n);
         }
     }
     void checkAll() const {
@@ -169,6 +176,36 @@ void compareWrite(const Model& model, int root) {
         fail("written file\nwritten:\n" + written + "\nexpected:\n" + expected, root);
 }
 
+// Spells a document for a new node and its subtree in both the model and
+// `doc`: each element with 0..10 attributes, its value after its children.
+void spell(Input& in, Model& model, int parent, int depth, std::string& doc) {
+    int n = static_cast<int>(model.nodes.size());
+    model.nodes.emplace_back();
+    Node& node = model.nodes.back();  // stays put: the nodes are reserved
+    node.tag = kTags[in.next() % 4];
+    int count = in.next() % 11, first = in.next();
+    for (int i = 0; i < count; ++i)
+        node.attributes.emplace_back(kNames[(first + i) % kNameCount], kValues[in.next() % 8]);
+    doc += "<" + node.tag;
+    for (const auto& [k, v] : node.attributes)
+        doc += " " + k + "=\"" + Model::escape(v, true) + "\"";
+    doc += ">";
+    if (parent >= 0) model.attach(parent, n);
+    for (int c = depth < 3 ? in.next() % 4 : 0; c > 0 && model.nodes.size() < kMaxNodes; --c)
+        spell(in, model, n, depth + 1, doc);
+    node.value = kValues[in.next() % 8];
+    doc += Model::escape(node.value, false) + "</" + node.tag + ">";
+}
+
+// Gives the model's nodes under `n` the parsed elements, in document order.
+void adopt(Model& model, int n, ZUVDOMElement* e) {
+    if (!e) fail("parsed tree smaller than its document", n);
+    model.nodes[n].element = e;
+    const std::vector<int>& children = model.nodes[n].children;
+    for (size_t i = 0; i < children.size(); ++i)
+        adopt(model, children[i], e->getElement(static_cast<int>(i)));
+}
+
 void dropRoot(Model& model, int n, bool write) {
     if (write) compareWrite(model, n);
     delete model.nodes[n].element;
@@ -182,7 +219,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Model model;
     model.nodes.reserve(kMaxNodes);
     while (in.more()) {
-        uint8_t op = in.next() % 7;
+        uint8_t op = in.next() % 8;
         if (op == 0) {  // create, attached or not
             if (model.nodes.size() >= kMaxNodes) continue;
             int parent = pick(in, model, true);
@@ -225,7 +262,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
         } else if (op == 4) {  // setAttribute
             int n = pick(in, model, false);
-            std::string name = kNames[in.next() % 4];
+            std::string name = kNames[in.next() % kNameCount];
             std::string value = kValues[in.next() % 8];
             if (n < 0) continue;
             model.nodes[n].element->setAttribute(zs(name), zs(value));
@@ -242,10 +279,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (n < 0) continue;
             model.nodes[n].element->setValue(zs(value));
             model.nodes[n].value = value;
-        } else {  // delete a root with its subtree
+        } else if (op == 6) {  // delete a root with its subtree
             int n = pick(in, model, false);
             if (n < 0 || model.nodes[n].parent >= 0) continue;
             dropRoot(model, n, in.next() & 1);
+        } else {  // parse a new root from a document the input spells
+            if (model.nodes.size() >= kMaxNodes) continue;
+            int root = static_cast<int>(model.nodes.size());
+            std::string doc;
+            spell(in, model, -1, 0, doc);
+            ZUVLog log(nullptr);
+            ZUVDOM dom(&log);
+            ZUVDOMElement* parsed = dom.parseString(zs(doc));
+            if (log.getErrorCount() != 0) fail("document refused: " + doc, root);
+            adopt(model, root, parsed);
         }
         model.checkAll();
     }

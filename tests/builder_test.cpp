@@ -1,5 +1,6 @@
-// Documents into trees: attributes, roots, stacks, sources, encodings. Values
-// are checked against a model of their own by the round trip fuzzer.
+// Documents into trees: roots and sources. Trees are checked against the
+// parser's events by the round trip fuzzer, edits on parsed ones by the tree
+// edit fuzzer.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -8,58 +9,9 @@
 #include <string>
 
 #include "ZUVDOM.h"
-#include "ZUVDOMWriter.h"
 #include "test_helpers.h"
 
 namespace {
-
-TEST(Builder, AttributeNamesKeepPrefixesAndEmptyIsNotMissing) {
-    ZUVLog log(nullptr);
-    ZUVDOM dom(&log);
-    std::unique_ptr<ZUVDOMElement> root(
-        dom.parseString(R"(<p:r xmlns:p="urn:x" z="1" a="2" p:m="3" e=""/>)"));
-    EXPECT_EQ(str(root->getTagName()), "p:r");
-    EXPECT_EQ(str(root->getAttribute("xmlns:p")), "urn:x");
-    EXPECT_EQ(str(root->getAttribute("p:m")), "3");
-    EXPECT_TRUE(root->getAttribute("e").isEmpty());
-    EXPECT_NE(&root->getAttribute("e"), &emptyString);  // present, stored empty
-    EXPECT_EQ(&root->getAttribute("missing"), &emptyString);
-}
-
-// A parsed element's attributes take edits like any other's: a present name
-// keeps its place (whatever its text is made from), a new one goes last.
-TEST(Builder, ParsedAttributesTakeEdits) {
-    ZUVLog log(nullptr);
-    ZUVDOM dom(&log);
-    std::unique_ptr<ZUVDOMElement> owned(dom.parseString(R"(<r a="1" b="2"/>)"));
-    ZUVDOMElement* root = owned.get();
-    root->setAttribute("a", zs(std::string(40, 'x')));
-    root->setAttribute("c", "3");
-    root->setAttribute("b", root->getAttribute("b"));
-    root->setAttribute("a", "short");
-    root->setAttribute("d", zs(std::string(30, 'y')));
-    TempDir dir;
-    { ZUVDOMWriter writer(zs(dir.file("out.xml")), root); }
-    EXPECT_NE(readFile(dir.file("out.xml"))
-                  .find(R"(<r a="short" b="2" c="3" d=")" + std::string(30, 'y') + R"("/>)"),
-              std::string::npos)
-        << readFile(dir.file("out.xml"));
-}
-
-TEST(Builder, StackEdgesAreNull) {
-    ZUVLog log(nullptr);
-    ZUVDOM dom(&log);
-    EXPECT_EQ(dom.getObject(0), nullptr);
-    EXPECT_EQ(dom.getRoot(), nullptr);
-    ZUVDOMElement e("e", nullptr);
-    dom.pushObject(&e);
-    EXPECT_EQ(dom.getObject(0), &e);
-    EXPECT_EQ(dom.getObject(-1), nullptr);
-    EXPECT_EQ(dom.getObject(1), nullptr);  // past the top: harmless
-    dom.popObject();
-    dom.popObject();  // on an empty stack: harmless
-    EXPECT_EQ(dom.getObject(0), nullptr);
-}
 
 // Each root is the caller's, outlives the builder, and is whole even when
 // the parse stopped; a document with no element leaves the root as it was.
@@ -113,30 +65,3 @@ TEST(Builder, FilesAndStandardInputGiveTheSameTreeAsStrings) {
 }
 
 }  // namespace
-
-// A multi-byte document builds the tree of its UTF-8, whether our tokenizer
-// reads it or, for its internal subset, Expat.
-TEST(Builder, MultiByteDocumentsBuildTheTreeOfTheirUtf8) {
-    for (const char* encoding : {"EUC-JP", "Shift_JIS"}) {
-        for (bool subset : {false, true}) {
-            SCOPED_TRACE(std::string(encoding) + (subset ? " with a subset" : ""));
-            std::string doc =
-                std::string("<?xml version=\"1.0\" encoding=\"") + encoding + "\"?>\n";
-            if (subset) doc += "<!DOCTYPE 目録 [<!ENTITY 著者 \"夏目漱石\">]>\n";
-            doc += "<目録 版=\"第二\">\n  <本 題=\"こころ\">" +
-                   std::string(subset ? "&著者;" : "夏目漱石") +
-                   "</本>\n  <本 題=\"坊っちゃん\">夏目</本>\n</目録>\n";
-            ZUVLog log(nullptr);
-            ZUVDOM dom(&log);
-            std::unique_ptr<ZUVDOMElement> root(dom.parseString(zs(iconvTo(encoding, doc))));
-            ASSERT_EQ(log.getErrorCount(), 0) << str(log.getLastMessage());
-            ASSERT_NE(root, nullptr);
-            EXPECT_EQ(str(root->getTagName()), "目録");
-            EXPECT_EQ(str(root->getAttribute("版")), "第二");
-            EXPECT_EQ(root->getElementCount("本"), 2);
-            EXPECT_EQ(str(root->getFirstElementValue("本")), "夏目漱石");
-            EXPECT_EQ(str(root->getElement(1)->getAttribute("題")), "坊っちゃん");
-            EXPECT_EQ(str(root->getValue()), "\n");
-        }
-    }
-}

@@ -1,8 +1,8 @@
-// ZUVString: inline/heap boundary, overlapping sources, value semantics and
-// the length guard.
+// ZUVString against a std::string model, and the length guard.
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -26,59 +26,60 @@ std::string letters(int n) {
 
 }  // namespace
 
-TEST(StringStorage, LengthsAroundTheInlineLimit) {
-    const char raw[] = "ab\0cd\0\0ef\0ghijklmnopqrstuvwxyz0123456789";
-    for (int n : {0, 1, 14, 15, 16, 17, 32, 33, 40}) {
-        SCOPED_TRACE(n);
-        const std::string want = letters(n);
-        ZUVString s;
-        for (char c : want)
-            s.append(&c, 1);  // one byte at a time crosses 15/16
-        expectText(s, want);
-        expectText(ZUVString(raw, n), std::string(raw, static_cast<size_t>(n)));  // NULs kept
-        s.init(nullptr, 5);  // a null text must not reach memmove
-        expectText(s, "");
-    }
-}
-
-TEST(StringOverlap, InitAndAppendFromOwnText) {
-    // start, offset, length: ends inline, exactly at 15/16, moves inline->heap,
-    // or reallocates on the heap.
-    const int cases[][3] = {{5, 0, 5},  {8, 1, 7},   {10, 0, 6},  {15, 0, 15},
-                            {12, 4, 8}, {20, 0, 20}, {32, 3, 29}, {33, 0, 33}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << c[0] << "+" << c[1] << "," << c[2]);
-        std::string model = letters(c[0]);
-        ZUVString s(model.c_str());
-        s.append(s.getText() + c[1], c[2]);
-        model += model.substr(static_cast<size_t>(c[1]), static_cast<size_t>(c[2]));
-        expectText(s, model);
-        s.init(s.getText() + 1, s.getLength() - 2);  // shrinking onto itself
-        expectText(s, model.substr(1, model.size() - 2));
-        s.append(s);  // whole self
-        expectText(s, model.substr(1, model.size() - 2) + model.substr(1, model.size() - 2));
-    }
-}
-
-TEST(StringValue, CopyMoveAndAssignAreIndependent) {
-    for (const std::string& text : {letters(5), letters(30)}) {
-        SCOPED_TRACE(text);
-        ZUVString a(text.c_str());
-        ZUVString b(a);
-        ZUVString c("a different heap text, long enough");
-        c = a;
-        a.append("!");
-        b.init("other");
-        c = *&c;  // self-assignment keeps the text
-        expectText(c, text);
-        ZUVString moved(std::move(c));
-        c.append("reused");  // the moved-from string stays usable
-        expectText(c, "reused");
-        ZUVString target(letters(40).c_str());
-        target = std::move(moved);  // frees the target's own block
-        expectText(target, text);
-        target.empty();
-        EXPECT_EQ(target, emptyString);
+// Two strings and their models through random edits that cross the inline
+// limit both ways: text from outside (NULs kept) or from its own (overlapping),
+// the other string copied, moved or assigned in, and what a move leaves.
+TEST(StringValue, RandomEditsMatchAStdString) {
+    const std::string outside = std::string("ab\0cd\0\0ef", 9) + letters(40);
+    std::mt19937 rng(11);
+    ZUVString s[2];
+    std::string m[2];
+    for (int step = 0; step < 20000; ++step) {
+        ZUVString &x = s[step % 2], &other = s[1 - step % 2];
+        std::string &y = m[step % 2], &otherModel = m[1 - step % 2];
+        const size_t from = rng() % (y.size() + 1), n = rng() % (y.size() - from + 1),
+                     k = rng() % 20;
+        switch (rng() % 6) {
+            case 0:  // from outside, NULs kept
+                x.append(outside.data() + k, static_cast<int>(k / 4));
+                y.append(outside, k, k / 4);
+                break;
+            case 1:  // from our own text, the whole of it too
+                x.append(x.getText() + from, static_cast<int>(n));
+                y += y.substr(from, n);
+                break;
+            case 2:  // shrinking onto itself
+                x.init(x.getText() + from, static_cast<int>(n));
+                y = y.substr(from, n);
+                break;
+            case 3: {  // a copy, assigned to itself, moved in: frees the target's block
+                ZUVString copy(other);
+                copy = *&copy;
+                x = std::move(copy);
+                expectText(copy, "");
+                y = otherModel;
+                break;
+            }
+            case 4: {  // moved out, reused, copied into the other
+                ZUVString moved(std::move(x));
+                x.append(outside.data(), static_cast<int>(k));
+                other = moved;
+                otherModel = y;
+                y.assign(outside, 0, k);
+                break;
+            }
+            default:  // a null text is the empty string
+                x.init(k % 2 ? nullptr : outside.data(), 5);
+                y = k % 2 ? "" : outside.substr(0, 5);
+        }
+        if (y.size() > 48) {
+            x.empty();
+            y.clear();
+        }
+        expectText(s[0], m[0]);
+        expectText(s[1], m[1]);
+        ASSERT_EQ(s[0] == s[1], m[0] == m[1]);
+        if (HasFatalFailure()) FAIL() << "step " << step;
     }
     EXPECT_NE(ZUVString("same"), ZUVString("same", 5));  // the NUL byte counts
 }

@@ -32,6 +32,24 @@ bool wellFormed(const std::string& document) {
     return differential::expat(document, nullptr).accepted;
 }
 
+// Hostile strings: raw random bytes, or clean ones made of characters XML
+// can carry, with markup, quotes and line ends mixed in.
+std::string randomString(std::mt19937& random, bool clean) {
+    static const std::string chars =
+        "&<>\"'\t\n\r]-a \xC3\xA9\xE2\x82\xAC\xEF\xBF\xBD"
+        "\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF";
+    std::string s;
+    for (size_t length = random() % 12; length > 0; --length) {
+        size_t at = random() % chars.size(), end = at + 1;
+        while ((chars[at] & 0xC0) == 0x80)  // back to the start of a character
+            --at;
+        while (end < chars.size() && (chars[end] & 0xC0) == 0x80)
+            ++end;
+        s += clean ? chars.substr(at, end - at) : std::string(1, char(random()));
+    }
+    return s;
+}
+
 class Writer : public ::testing::Test {
 protected:
     // A fresh writer on the test's own file.
@@ -99,20 +117,21 @@ TEST_F(Writer, EveryOperationWritesWhatItsNameSays) {
     EXPECT_TRUE(wellFormed(file));
 }
 
+// Each special character where it needs escaping: in text, "value", 'value'.
+// Whatever the text, Expat reads back exactly what was given.
 TEST_F(Writer, EscapingInTextAndBothQuotes) {
-    const char* cases[][4] = {
-        // input, text, "value", 'value'
-        {"a&b", "a&amp;b", "a&amp;b", "a&amp;b"},
-        {"<x>]]>", "&lt;x&gt;]]&gt;", "&lt;x>]]>", "&lt;x>]]>"},
-        {"\"'", "\"'", "&quot;'", "\"&apos;"},
-        {"a\tb\nc\r\n", "a\tb\nc&#13;\n", "a&#9;b&#10;c&#13;&#10;", "a&#9;b&#10;c&#13;&#10;"},
-        {"caf\xC3\xA9", "caf\xC3\xA9", "caf\xC3\xA9", "caf\xC3\xA9"},
-        {"", "", "", ""}};
-    for (const auto& c : cases) {
-        std::string file = writeElement(c[0]);
-        EXPECT_EQ(file, std::string("<e d=\"") + c[2] + "\" s='" + c[3] + "'>" + c[1] + "</e>");
-        const std::string in = c[0], text = in.empty() ? "" : "text " + in + "\n";
-        EXPECT_EQ(differential::expat(file, nullptr).events,
+    EXPECT_EQ(
+        writeElement("a&<x>]]>\"'\t\n\r\n"),
+        "<e d=\"a&amp;&lt;x>]]>&quot;'&#9;&#10;&#13;&#10;\" "
+        "s='a&amp;&lt;x>]]>\"&apos;&#9;&#10;&#13;&#10;'>a&amp;&lt;x&gt;]]&gt;\"'\t\n&#13;\n</e>");
+    EXPECT_EQ(writeElement(""), "<e d=\"\" s=''></e>");
+    std::mt19937 random(3);
+    for (int i = 0; i < 3000; ++i) {
+        // Runs of plain bytes between, for the scan that takes them 16 at a time.
+        const std::string in = randomString(random, true) + std::string(random() % 24, 'x') +
+                               randomString(random, true),
+                          text = in.empty() ? "" : "text " + in + "\n";
+        ASSERT_EQ(differential::expat(writeElement(in), nullptr).events,
                   "start e d=\"" + in + "\" s=\"" + in + "\"\n" + text + "end e\n");
     }
 }
@@ -222,24 +241,6 @@ TEST_F(Writer, MisuseNeverBreaksTheFile) {
     EXPECT_EQ(output(), "<r a=\"v\" a_=\"v\">\n  <c/></r>\n<!--end-->");
 }
 
-// Hostile strings: raw random bytes, or clean ones made of characters XML
-// can carry, with markup, quotes and line ends mixed in.
-std::string randomString(std::mt19937& random, bool clean) {
-    static const std::string chars =
-        "&<>\"'\t\n\r]-a \xC3\xA9\xE2\x82\xAC\xEF\xBF\xBD"
-        "\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF";
-    std::string s;
-    for (size_t length = random() % 12; length > 0; --length) {
-        size_t at = random() % chars.size(), end = at + 1;
-        while ((chars[at] & 0xC0) == 0x80)  // back to the start of a character
-            --at;
-        while (end < chars.size() && (chars[end] & 0xC0) == 0x80)
-            ++end;
-        s += clean ? chars.substr(at, end - at) : std::string(1, char(random()));
-    }
-    return s;
-}
-
 // --- The document writer ---------------------------------------------------
 
 std::string write(ZUVDOMElement* root, long* replaced = nullptr) {
@@ -344,44 +345,11 @@ TEST(RoundTrip, ManySeededRandomTrees) {
         PrintElemWriter printed(dir.file("print.xml"), root.get());
         EXPECT_EQ(readFile(dir.file("print.xml")), walked);
         EXPECT_EQ(printed.getReplacementCount(), replaced);
+        if (maker.kind > 1) {
+            EXPECT_EQ(replaced, 0);  // what XML can carry goes as it is
+        }
         if (HasFailure()) FAIL() << "seed " << seed;
     }
-}
-
-TEST(RoundTrip, WideAndDeepTrees) {
-    TreeMaker maker(7);
-    ZUVDOMElement* wide = new ZUVDOMElement("wide", nullptr);
-    for (int i = 0; i < 5000; ++i) {
-        ZUVDOMElement* c = new ZUVDOMElement(zs(maker.name()), wide);
-        c->setValue(zs(maker.text()));
-        c->setAttribute("id", zs(std::to_string(i)));
-    }
-    std::mt19937 random(7);  // clean text across the buffer size
-    std::string text;
-    while (text.size() < 3 * ZUVFile::kBufferSize)
-        text += randomString(random, true);
-    wide->setValue(zs(text));
-    wide->setAttribute("a", zs(text));
-    roundTrip(wide, maker.attributeNames);
-    delete wide;
-
-    ZUVDOMElement* deep = new ZUVDOMElement("d", nullptr);
-    ZUVDOMElement* e = deep;
-    for (int i = 0; i < 1000; ++i) {
-        e = new ZUVDOMElement(zs(maker.name()), e);
-        e->setValue(zs(maker.text()));
-    }
-    roundTrip(deep, maker.attributeNames);
-    delete deep;
-
-    // Many attributes on one element, all kept and in order.
-    std::vector<std::string> names;
-    ZUVDOMElement many("many", nullptr);
-    for (int i = 0; i < 20000; ++i) {
-        names.push_back("a" + std::to_string(i));
-        many.setAttribute(zs(names.back()), zs(std::to_string(i * 7)));
-    }
-    roundTrip(&many, names);
 }
 
 }  // namespace
