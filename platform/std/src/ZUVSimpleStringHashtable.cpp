@@ -25,26 +25,24 @@ inline uint32_t slotsFor(int capacity) {
     return slots;
 }
 
+// The same `n` bytes at `a` and `b`, for sizeof(Word) <= n <= 2 *
+// sizeof(Word): two overlapping words from each.
+template <class Word>
+inline bool sameWords(const char* a, const char* b, int n) {
+    Word a0, b0, a1, b1;
+    std::memcpy(&a0, a, sizeof(Word));
+    std::memcpy(&b0, b, sizeof(Word));
+    std::memcpy(&a1, a + n - sizeof(Word), sizeof(Word));
+    std::memcpy(&b1, b + n - sizeof(Word), sizeof(Word));
+    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+}
+
 // The same `n` bytes at `a` and `b`. Names are short: up to 16 bytes are
-// compared as two overlapping words, without a call.
+// compared in words, without a call.
 inline bool sameBytes(const char* a, const char* b, int n) {
-    if (n >= 8) {
-        if (n > 16) return std::memcmp(a, b, static_cast<size_t>(n)) == 0;
-        uint64_t a0, b0, a1, b1;
-        std::memcpy(&a0, a, 8);
-        std::memcpy(&b0, b, 8);
-        std::memcpy(&a1, a + n - 8, 8);
-        std::memcpy(&b1, b + n - 8, 8);
-        return ((a0 ^ b0) | (a1 ^ b1)) == 0;
-    }
-    if (n >= 4) {
-        uint32_t a0, b0, a1, b1;
-        std::memcpy(&a0, a, 4);
-        std::memcpy(&b0, b, 4);
-        std::memcpy(&a1, a + n - 4, 4);
-        std::memcpy(&b1, b + n - 4, 4);
-        return ((a0 ^ b0) | (a1 ^ b1)) == 0;
-    }
+    if (n > 16) return std::memcmp(a, b, static_cast<size_t>(n)) == 0;
+    if (n >= 8) return sameWords<uint64_t>(a, b, n);
+    if (n >= 4) return sameWords<uint32_t>(a, b, n);
     if (n == 0) return true;
     return a[0] == b[0] && a[n / 2] == b[n / 2] && a[n - 1] == b[n - 1];
 }
