@@ -86,8 +86,11 @@ public:
         // long way, as do long pieces, whose copy outweighs the call.
         if (text && length >= 0 && length <= 4096) {
             if (!isHeap()) {
-                if (length <= bytes_[kInlineCapacity]) {
-                    int old = kInlineCapacity - bytes_[kInlineCapacity];
+                int room = bytes_[kInlineCapacity];
+                // (room is never above the capacity; saying so keeps the
+                // compiler from warning of a copy before the object)
+                if (length <= room && room <= kInlineCapacity) {
+                    int old = kInlineCapacity - room;
                     std::memmove(bytes_ + old, text, static_cast<size_t>(length));
                     setInlineLength(old + length);
                     return;
