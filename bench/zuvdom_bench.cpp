@@ -35,6 +35,9 @@
 #include "ZUVDOMWriter.h"
 #include "ZUVFile.h"
 #include "ZUVLog.h"
+#include "ZUVOrderedVector.h"
+#include "ZUVPool.h"
+#include "ZUVSAX2Parser.h"
 #include "ZUVString.h"
 #include "bench_documents.h"
 #include "bench_memory.h"
@@ -236,6 +239,108 @@ private:
     ZUVLog log;
     ZUVSAX2Parser parser;
     ZUVString input;
+};
+
+// The least a tree of copies costs on our parser and our foundation: each
+// element a pool block with its name, its text, its attributes' names and
+// values copied in one block, and one list of its children. No name index,
+// no lookups: whatever a tree that keeps the interface's indexes costs on
+// top of this comes from them. Built by hand here, never used by the library.
+class CopyFloor {
+public:
+    static constexpr const char* kName = "CopyFloor";
+    static constexpr bool kBuildsTree = false;
+    static constexpr bool kParserKeepsState = true;
+
+    CopyFloor() : log(nullptr), parser(this, &log, onStart, onEnd, onText, nullptr) {}
+    ~CopyFloor() { destroy(); }
+
+    void prepare(const std::string& text) {
+        input.init(text.data(), static_cast<int>(text.size()));
+    }
+    bool parseString() {
+        bool ok = parser.parseString(input) && log.getErrorCount() == 0 && root;
+        log.reset();
+        text = ZUVString();
+        return ok;
+    }
+    bool parseFile(const std::string&) { return false; }
+    void destroy() {
+        if (root) release(root);
+        root = top = nullptr;
+    }
+    size_t walkByPosition() const { return 0; }
+    size_t walkByName() const { return 0; }
+    void write(const std::string&) const {}
+
+private:
+    struct Element {
+        ZUVString name;
+        ZUVString value;
+        Element* parent;
+        ZUVString* attributes;  // names and values, in pairs
+        int attributeCount;
+        ZUVOrderedVector* children;
+    };
+
+    static void onStart(void* userData, const char* name, const char** attributes) {
+        CopyFloor* self = static_cast<CopyFloor*>(userData);
+        self->text.empty();
+        Element* element = static_cast<Element*>(ZUVPool::allocate(sizeof(Element)));
+        ::new (&element->name) ZUVString(name);
+        ::new (&element->value) ZUVString();
+        element->parent = self->top;
+        element->attributes = nullptr;
+        element->children = nullptr;
+        int strings = 0;
+        while (attributes[strings])
+            strings += 2;
+        element->attributeCount = strings / 2;
+        if (strings) {
+            element->attributes =
+                static_cast<ZUVString*>(ZUVPool::allocate(sizeof(ZUVString) * strings));
+            for (int i = 0; i < strings; ++i)
+                ::new (&element->attributes[i]) ZUVString(attributes[i]);
+        }
+        if (self->top) {
+            if (!self->top->children) self->top->children = new ZUVOrderedVector(2);
+            self->top->children->addElement(element, true);
+        } else {
+            self->root = element;
+        }
+        self->top = element;
+    }
+    static void onEnd(void* userData, const char*) {
+        CopyFloor* self = static_cast<CopyFloor*>(userData);
+        if (self->text.getLength() != 0)
+            self->top->value.init(self->text.getText(), self->text.getLength());
+        self->text.empty();
+        self->top = self->top->parent;
+    }
+    static void onText(void* userData, const char* text, int length) {
+        static_cast<CopyFloor*>(userData)->text.append(text, length);
+    }
+    static void release(Element* element) {
+        if (element->children) {
+            for (int i = 0; i < element->children->size(); ++i)
+                release(static_cast<Element*>(element->children->elementAt(i)));
+            delete element->children;
+        }
+        int strings = 2 * element->attributeCount;
+        for (int i = 0; i < strings; ++i)
+            element->attributes[i].~ZUVString();
+        if (strings) ZUVPool::release(element->attributes, sizeof(ZUVString) * strings);
+        element->name.~ZUVString();
+        element->value.~ZUVString();
+        ZUVPool::release(element, sizeof(Element));
+    }
+
+    ZUVLog log;
+    ZUVSAX2Parser parser;
+    ZUVString input;
+    ZUVString text;
+    Element* root = nullptr;
+    Element* top = nullptr;
 };
 
 #ifdef ZUVDOM_BENCH_TINYXML2
@@ -649,6 +754,7 @@ template <class Visit>
 void forEachLibrary(Visit visit) {
     visit(Tag<Ours>());
     visit(Tag<Sax2NoOp>());
+    visit(Tag<CopyFloor>());
     visit(Tag<ExpatNoOp>());
 #ifdef ZUVDOM_BENCH_TINYXML2
     visit(Tag<TinyXml2>());
