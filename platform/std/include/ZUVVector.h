@@ -37,7 +37,13 @@ public:
     bool insertElementAt(const void* element, int index);
     // Removes the element at `index`, keeping the order of the rest. Does
     // nothing outside 0..size()-1.
-    void removeElement(int index);
+    void removeElement(int index) {
+        // The last one, as a stack pops it, moves nothing.
+        if (index >= 0 && index == count - 1)
+            --count;
+        else
+            removeInside(index);
+    }
     // Removes every element; keeps the array for reuse.
     void removeAllElements() { count = 0; }
     // Gives back the room beyond the elements: the array shrinks to the
@@ -82,6 +88,7 @@ private:
     void** data() { return capacity == 1 ? &slot : items; }
     void* const* data() const { return capacity == 1 ? &slot : items; }
     void reserveFor(int needed, bool geometric);
+    void removeInside(int index);
 
     union {
         void** items;

@@ -89,7 +89,7 @@ bool ZUVVector::insertElementAt(const void* element, int index) {
     return true;
 }
 
-void ZUVVector::removeElement(int index) {
+void ZUVVector::removeInside(int index) {
     if (index < 0 || index >= count) return;
     --count;
     void** array = data();
