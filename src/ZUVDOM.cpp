@@ -279,17 +279,17 @@ void ZUVDOMElement::attach(ZUVDOMElement* elem) {
         return;
     }
     ChildIndexes* indexes = ChildIndexes::of(elementsByName);
-    if (indexes->onlyList(static_cast<ZUVOrderedVector*>(elementsByName->lookup(elem->tagName)))) {
+    bool made;
+    ZUVOrderedVector* list = listFor(elem->tagName, made);
+    if (indexes->onlyList(list)) {
         indexes->changeBoth([&] { indexes->firstList.addElement(elem, kChildListsGeometric); });
         return;
     }
-    // Another name: the list of all children needs an array of its own.
-    indexes->all.unmirror(indexes->firstList);
-    bool made;
-    ZUVOrderedVector* list = listFor(elem->tagName, made);
     // Room in both lists first, so that the element goes into both or
-    // neither.
+    // neither. With another name, the list of all children needs an array of
+    // its own.
     try {
+        indexes->all.unmirror(indexes->firstList);
         list->prepareAdd(kChildListsGeometric);
         allElements->prepareAdd(kChildListsGeometric);
     } catch (...) {
@@ -347,8 +347,9 @@ void ZUVDOMElement::insertBefore(ZUVDOMElement* newElem, ZUVDOMElement* refElem)
         if (std::strcmp(child->tagName.getText(), name) == 0) ++sameName;
     }
     ChildIndexes* indexes = ChildIndexes::of(elementsByName);
-    if (indexes->onlyList(
-            static_cast<ZUVOrderedVector*>(elementsByName->lookup(newElem->tagName)))) {
+    bool made;
+    ZUVOrderedVector* list = listFor(newElem->tagName, made);
+    if (indexes->onlyList(list)) {
         // Every earlier child bears the name: both places are `position`.
         indexes->changeBoth([&] {
             indexes->firstList.prepareAdd(kChildListsGeometric);
@@ -357,10 +358,8 @@ void ZUVDOMElement::insertBefore(ZUVDOMElement* newElem, ZUVDOMElement* refElem)
         newElem->parent = this;
         return;
     }
-    indexes->all.unmirror(indexes->firstList);
-    bool made;
-    ZUVOrderedVector* list = listFor(newElem->tagName, made);
     try {
+        indexes->all.unmirror(indexes->firstList);
         list->prepareAdd(kChildListsGeometric);
         allElements->prepareAdd(kChildListsGeometric);
     } catch (...) {
