@@ -47,6 +47,11 @@ struct ChildIndexes : ZUVSimpleStringHashtable {
     }
     // True when `list` is the first list and the only one.
     bool onlyList(const ZUVOrderedVector* list) const { return size() == 1 && list == &firstList; }
+    // True when every child so far bears `name`, which then goes to the
+    // first list: one compare with the only key instead of a search.
+    bool onlyNameIs(const ZUVString& name) const {
+        return size() == 1 && Iterator(*this).getKey() == name;
+    }
     // Makes a change to the first list, which `all` then shows again.
     template <class Change>
     void changeBoth(Change change) {
@@ -279,12 +284,12 @@ void ZUVDOMElement::attach(ZUVDOMElement* elem) {
         return;
     }
     ChildIndexes* indexes = ChildIndexes::of(elementsByName);
-    bool made;
-    ZUVOrderedVector* list = listFor(elem->tagName, made);
-    if (indexes->onlyList(list)) {
+    if (indexes->onlyNameIs(elem->tagName)) {
         indexes->changeBoth([&] { indexes->firstList.addElement(elem, kChildListsGeometric); });
         return;
     }
+    bool made;
+    ZUVOrderedVector* list = listFor(elem->tagName, made);
     // Room in both lists first, so that the element goes into both or
     // neither. With another name, the list of all children needs an array of
     // its own.
@@ -347,9 +352,7 @@ void ZUVDOMElement::insertBefore(ZUVDOMElement* newElem, ZUVDOMElement* refElem)
         if (std::strcmp(child->tagName.getText(), name) == 0) ++sameName;
     }
     ChildIndexes* indexes = ChildIndexes::of(elementsByName);
-    bool made;
-    ZUVOrderedVector* list = listFor(newElem->tagName, made);
-    if (indexes->onlyList(list)) {
+    if (indexes->onlyNameIs(newElem->tagName)) {
         // Every earlier child bears the name: both places are `position`.
         indexes->changeBoth([&] {
             indexes->firstList.prepareAdd(kChildListsGeometric);
@@ -358,6 +361,8 @@ void ZUVDOMElement::insertBefore(ZUVDOMElement* newElem, ZUVDOMElement* refElem)
         newElem->parent = this;
         return;
     }
+    bool made;
+    ZUVOrderedVector* list = listFor(newElem->tagName, made);
     try {
         indexes->all.unmirror(indexes->firstList);
         list->prepareAdd(kChildListsGeometric);
