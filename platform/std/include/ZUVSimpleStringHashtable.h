@@ -57,7 +57,8 @@ public:
     // remaining entries; false lets it move the last entry into the gap, which
     // is O(1). `linearLimit` is the room up to which lookups scan instead of
     // hashing (clamped to 0..15).
-    ZUVSimpleStringHashtable(bool ignoreCase = false, bool keepOrder = true, int linearLimit = 8);
+    ZUVSimpleStringHashtable(bool ignoreCase = false, bool keepOrder = true, int linearLimit = 8)
+        : ZUVSimpleStringHashtable(ignoreCase, keepOrder, linearLimit, 1) {}
     // Frees the table and its key copies, never the values.
     ~ZUVSimpleStringHashtable() override;
     ZUVSimpleStringHashtable(const ZUVSimpleStringHashtable&) = delete;
@@ -103,13 +104,26 @@ protected:
     // For a subclass that places room for `inlineEntries` - 1 more entries
     // (kEntryBytes each, 1 to 15 in all) right after this object: a table
     // whose size is known is then one block.
-    ZUVSimpleStringHashtable(bool ignoreCase, bool keepOrder, int linearLimit, int inlineEntries);
+    // Inline, as is the public one: the tree makes tables for nearly every
+    // element, and constant arguments then fold into a few stores.
+    ZUVSimpleStringHashtable(bool ignoreCase, bool keepOrder, int linearLimit, int inlineEntries)
+        : entries(reinterpret_cast<Entry*>(inlineEntry)),
+          capacity(static_cast<uint32_t>(clamped(inlineEntries, 1))),
+          linearLimit(static_cast<uint32_t>(clamped(linearLimit, 0))),
+          ignoreCase(ignoreCase),
+          keepOrder(keepOrder) {}
     // The room of the inline entries once the entries have moved to a block
     // of their own, which they never leave; null before. A subclass may put
     // an object there that fits its inline entries, and must destroy it.
     void* spareInlineRoom() { return isInline() ? nullptr : inlineEntry; }
 
 private:
+    // Largest linear limit and most inline entries: what four bits hold.
+    static constexpr int kMaxLinearLimit = 15;
+    static constexpr int clamped(int value, int least) {
+        return value < least ? least : value > kMaxLinearLimit ? kMaxLinearLimit : value;
+    }
+
     struct Entry {
         ZUVString key;
         void* value;
@@ -131,7 +145,9 @@ private:
     void growEntries(int grown);
     void rebuildIndex();
     void insertIntoIndex(int entry, uint32_t hash);
+    // Adds an entry under a key known to be absent; returns its place.
     int append(const char* key, int length, void* value);
+    int appendSlow(const char* key, int length, void* value);
 
     Entry* entries;
     int count = 0;

@@ -56,7 +56,15 @@ public:
     // goes to the owner and is shown again with mirror(); the mirror itself
     // is never changed, and forget()s the array before it is destroyed. An
     // array of its own is freed first.
-    void mirror(const ZUVVector& owner) noexcept;
+    void mirror(const ZUVVector& owner) noexcept {
+        if (capacity != 1 && !mirrors(owner)) releaseArray();
+        count = owner.count;
+        capacity = owner.capacity;
+        if (capacity == 1)
+            slot = owner.slot;
+        else
+            items = owner.items;
+    }
     // True when this vector shows `owner`'s array.
     bool mirrors(const ZUVVector& owner) const noexcept {
         return capacity != 1 && owner.capacity != 1 && items == owner.items;
@@ -89,6 +97,7 @@ private:
     void* const* data() const { return capacity == 1 ? &slot : items; }
     void reserveFor(int needed, bool geometric);
     void removeInside(int index);
+    void releaseArray() noexcept;
 
     union {
         void** items;

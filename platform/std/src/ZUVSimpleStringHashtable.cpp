@@ -9,7 +9,6 @@
 
 namespace {
 
-constexpr int kMaxLinearLimit = 15;
 constexpr int kMinSlots = 16;
 
 inline unsigned char foldAscii(unsigned char c) {
@@ -48,23 +47,6 @@ inline bool sameBytes(const char* a, const char* b, int n) {
 }
 
 }  // namespace
-
-ZUVSimpleStringHashtable::ZUVSimpleStringHashtable(bool ignoreCase, bool keepOrder, int linearLimit)
-    : entries(inlineEntries()),
-      capacity(1),
-      linearLimit(static_cast<uint32_t>(linearLimit < 0                 ? 0
-                                        : linearLimit > kMaxLinearLimit ? kMaxLinearLimit
-                                                                        : linearLimit)),
-      ignoreCase(ignoreCase),
-      keepOrder(keepOrder) {}
-
-ZUVSimpleStringHashtable::ZUVSimpleStringHashtable(bool ignoreCase, bool keepOrder, int linearLimit,
-                                                   int inlineEntries)
-    : ZUVSimpleStringHashtable(ignoreCase, keepOrder, linearLimit) {
-    capacity = static_cast<uint32_t>(inlineEntries < 1                 ? 1
-                                     : inlineEntries > kMaxLinearLimit ? kMaxLinearLimit
-                                                                       : inlineEntries);
-}
 
 ZUVSimpleStringHashtable::~ZUVSimpleStringHashtable() {
     for (int i = 0; i < count; ++i)
@@ -178,9 +160,21 @@ void ZUVSimpleStringHashtable::growEntries(int grown) {
     if (indexed()) rebuildIndex();
 }
 
+// The common case, a short key into a small table with room, in line in
+// its callers; the rest goes the long way.
+inline int ZUVSimpleStringHashtable::append(const char* key, int length, void* value) {
+    if (count < static_cast<int>(capacity) && length >= 0 && length <= ZUVString::kInlineCapacity &&
+        !indexed()) {
+        ::new (static_cast<void*>(&entries[count].key)) ZUVString(key, length);
+        entries[count].value = value;
+        return count++;
+    }
+    return appendSlow(key, length, value);
+}
+
 // Everything that can throw comes before the table changes, so a failed add
 // leaves the table as it was and the value still the caller's.
-int ZUVSimpleStringHashtable::append(const char* key, int length, void* value) {
+int ZUVSimpleStringHashtable::appendSlow(const char* key, int length, void* value) {
     // Out of the inline entry to 3, then doubling: most tables stay small.
     bool full = count == static_cast<int>(capacity);
     int grown = capacity == 1 ? 3 : capacity * 2;

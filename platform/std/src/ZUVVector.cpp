@@ -59,15 +59,8 @@ void ZUVVector::trim() noexcept {
     capacity = static_cast<uint32_t>(count);
 }
 
-void ZUVVector::mirror(const ZUVVector& owner) noexcept {
-    if (capacity != 1 && !mirrors(owner))
-        ZUVPool::release(items, static_cast<size_t>(capacity) * sizeof(void*));
-    count = owner.count;
-    capacity = owner.capacity;
-    if (capacity == 1)
-        slot = owner.slot;
-    else
-        items = owner.items;
+void ZUVVector::releaseArray() noexcept {
+    ZUVPool::release(items, static_cast<size_t>(capacity) * sizeof(void*));
 }
 
 void ZUVVector::unmirror(const ZUVVector& owner) {
