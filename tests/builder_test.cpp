@@ -6,7 +6,9 @@
 
 #include <cstdio>
 #include <memory>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "ZUVDOM.h"
 #include "test_helpers.h"
@@ -62,6 +64,157 @@ TEST(Builder, FilesAndStandardInputGiveTheSameTreeAsStrings) {
     ASSERT_EQ(fromString->getElementCount("rec"), 20000);
     EXPECT_EQ(dumpTree(fromFile.get(), {"n"}), dumpTree(fromString.get(), {"n"}));
     EXPECT_EQ(dumpTree(fromStdIn.get(), {"n"}), dumpTree(fromString.get(), {"n"}));
+}
+
+// One ZUVDOM reused after each of its trees is deleted, over every sequence
+// of three inputs of four kinds: a parse never returns or touches an element
+// of an earlier one (ASan would see a freed one), and its verdict is its own.
+TEST(Builder, ReuseAfterDeletingTreesInEveryOrder) {
+    TempDir dir;
+    const std::string good = dir.write("good.xml", "<a><b/></a>");
+    const std::string bad = dir.write("bad.xml", "<a>\n<b><c>text</b>");  // stops with a, b, c open
+    const std::string empty = dir.write("empty.xml", "");
+    const std::string missing = dir.file("missing.xml");
+    const std::string paths[] = {good, bad, empty, missing};
+    ZUVDOM dom;
+    for (int sequence = 0; sequence < 64; ++sequence) {
+        for (int step = 0, kinds = sequence; step < 3; ++step, kinds /= 4) {
+            int kind = kinds % 4;
+            SCOPED_TRACE(std::to_string(sequence) + " step " + std::to_string(step));
+            // By path, and by string for all but the missing file.
+            for (bool fromString : {false, true}) {
+                if (fromString && kind == 3) continue;
+                ZUVDOMElement* root = fromString ? dom.parseString(readFile(paths[kind]))
+                                                 : dom.parseFile(paths[kind]);
+                EXPECT_EQ(root, dom.getRoot());
+                EXPECT_EQ(dom.hasError(), kind != 0);
+                EXPECT_EQ(root != nullptr, kind < 2);
+                const ZUVSAX2Error& e = dom.getError();
+                if (kind == 1) {
+                    EXPECT_EQ(e.message, "mismatched tag");
+                    EXPECT_EQ(e.line, 2);
+                    EXPECT_EQ(e.column, 13);
+                    EXPECT_EQ(dumpTree(root),
+                              "<a>[] {0/1}<b p=a>[] {0/1}<c p=b>[] no-children</></></>");
+                }
+                if (kind == 3) {
+                    EXPECT_EQ(e.source, missing);
+                    EXPECT_EQ(e.line, 0);
+                    EXPECT_EQ(e.message, "cannot open: No such file or directory");
+                }
+                delete root;  // the caller's in every case
+            }
+        }
+    }
+}
+
+// The README's pattern that used to free a root twice.
+TEST(Builder, AParseThatStartsNoElementReturnsNull) {
+    ZUVDOM dom;
+    delete dom.parseString("<a><b/></a>");
+    ZUVDOMElement* root = dom.parseString("");
+    EXPECT_EQ(root, nullptr);
+    EXPECT_TRUE(dom.hasError());
+    if (!root || dom.hasError()) delete root;
+    EXPECT_EQ(dom.parseFile(std::string("/nonexistent/x.xml")), nullptr);
+}
+
+// Start tags at known places in a document with every kind of line end,
+// multi-byte characters, a byte order mark and line breaks inside tags.
+struct Placed {
+    std::string document;
+    std::vector<size_t> starts;  // offset of each element's '<', document order
+};
+
+Placed placedDocument(unsigned seed, int elements) {
+    std::mt19937 random(seed);
+    const char* fillers[] = {"\n",
+                             "\r\n",
+                             "\r",
+                             "\t",
+                             " ",
+                             "\xC3\xA9",
+                             "\xE6\x97\xA5\xE6\x9C\xAC",
+                             "\xF0\x9F\x98\x80",
+                             "<!-- c\r\n -->",
+                             "<![CDATA[\n<]]>",
+                             "x"};
+    Placed p;
+    p.document = "\xEF\xBB\xBF<?xml version='1.0'?>\r\n";
+    int open = 0;
+    for (int i = 0; i < elements; ++i) {
+        for (int n = random() % 4; n > 0; --n)
+            if (open) p.document += fillers[random() % 11];
+        p.starts.push_back(p.document.size());
+        p.document += "<e" + std::to_string(i % 5);
+        if (random() % 3 == 0) p.document += "\r\n  k='v\n\xC3\xA9'\n";
+        p.document += ">";
+        ++open;
+        while (open > 1 && random() % 3 == 0) {
+            p.document += "</e>";
+            --open;
+        }
+    }
+    return p;
+}
+
+void collect(ZUVDOMElement* e, std::vector<ZUVDOMElement*>& out) {
+    out.push_back(e);
+    for (ZUVDOMElement* child : e->getChildren())
+        collect(child, out);
+}
+
+// Where each element says its start tag was, against where the parser puts
+// the error of an end tag written in its place (the error is at the name, two
+// characters on), on both engines, from a string and from a file read in
+// chunks.
+TEST(Builder, ElementsKnowWhereTheirStartTagWas) {
+    TempDir dir;
+    for (unsigned seed = 1; seed <= 4; ++seed) {
+        // The end tags were written as </e> for brevity; give them the right names.
+        Placed p = placedDocument(seed, seed == 4 ? 6000 : 60);
+        std::string doc;
+        std::vector<std::string> stack;
+        std::vector<size_t> starts;
+        for (size_t i = 0, next = 0; i < p.document.size();) {
+            if (next < p.starts.size() && i == p.starts[next]) {
+                starts.push_back(doc.size());
+                size_t nameEnd = p.document.find_first_of(">\r", i);
+                stack.push_back(p.document.substr(i + 1, nameEnd - i - 1));
+                ++next;
+            }
+            if (p.document.compare(i, 4, "</e>") == 0) {
+                doc += "</" + stack.back() + ">";
+                stack.pop_back();
+                i += 4;
+                continue;
+            }
+            doc += p.document[i++];
+        }
+        for (; !stack.empty(); stack.pop_back())
+            doc += "</" + stack.back() + ">";
+        for (auto engine : {ZUVSAX2Parser::Engine::Automatic, ZUVSAX2Parser::Engine::Expat}) {
+            SCOPED_TRACE("seed " + std::to_string(seed));
+            ZUVDOM dom;
+            dom.setEngine(engine);
+            std::unique_ptr<ZUVDOMElement> root(seed == 4 ? dom.parseFile(dir.write("p.xml", doc))
+                                                          : dom.parseString(doc));
+            ASSERT_FALSE(dom.hasError()) << str(dom.getError().message);
+            std::vector<ZUVDOMElement*> all;
+            collect(root.get(), all);
+            ASSERT_EQ(all.size(), starts.size());
+            for (size_t k = 1; k < all.size(); k += seed == 4 ? 97 : 1) {
+                std::unique_ptr<ZUVDOMElement> broken(
+                    dom.parseString(doc.substr(0, starts[k]) + "</zz>" + doc.substr(starts[k])));
+                ASSERT_EQ(dom.getError().message, "mismatched tag");
+                EXPECT_EQ(all[k]->getLine(), dom.getError().line) << k;
+                EXPECT_EQ(all[k]->getColumn() + 2, dom.getError().column) << k;
+            }
+        }
+    }
+    ZUVDOMElement byHand("e", nullptr);
+    EXPECT_EQ(byHand.getLine(), 0);
+    EXPECT_EQ(byHand.getColumn(), 0);
 }
 
 }  // namespace
