@@ -164,8 +164,8 @@ void collect(ZUVDOMElement* e, std::vector<ZUVDOMElement*>& out) {
         collect(child, out);
 }
 
-// Where each element says its start tag was, against where the parser puts
-// the error of an end tag written in its place (the error is at the name, two
+// Where each element says its start tag was, against where Expat puts the
+// error of an end tag written in its place (the error is at the name, two
 // characters on), on both engines, from a string and from a file read in
 // chunks.
 TEST(Builder, ElementsKnowWhereTheirStartTagWas) {
@@ -193,6 +193,15 @@ TEST(Builder, ElementsKnowWhereTheirStartTagWas) {
         }
         for (; !stack.empty(); stack.pop_back())
             doc += "</" + stack.back() + ">";
+        // Expat's error positions are the oracle for both engines.
+        ZUVDOM oracle;
+        oracle.setEngine(ZUVSAX2Parser::Engine::Expat);
+        std::vector<std::pair<int, int>> errors(starts.size());
+        for (size_t k = 1; k < starts.size(); k += seed == 4 ? 293 : 1) {
+            delete oracle.parseString(doc.substr(0, starts[k]) + "</zz>" + doc.substr(starts[k]));
+            ASSERT_EQ(oracle.getError().message, "mismatched tag");
+            errors[k] = {oracle.getError().line, oracle.getError().column - 2};
+        }
         for (auto engine : {ZUVSAX2Parser::Engine::Automatic, ZUVSAX2Parser::Engine::Expat}) {
             SCOPED_TRACE("seed " + std::to_string(seed));
             ZUVDOM dom;
@@ -203,13 +212,8 @@ TEST(Builder, ElementsKnowWhereTheirStartTagWas) {
             std::vector<ZUVDOMElement*> all;
             collect(root.get(), all);
             ASSERT_EQ(all.size(), starts.size());
-            for (size_t k = 1; k < all.size(); k += seed == 4 ? 97 : 1) {
-                std::unique_ptr<ZUVDOMElement> broken(
-                    dom.parseString(doc.substr(0, starts[k]) + "</zz>" + doc.substr(starts[k])));
-                ASSERT_EQ(dom.getError().message, "mismatched tag");
-                EXPECT_EQ(all[k]->getLine(), dom.getError().line) << k;
-                EXPECT_EQ(all[k]->getColumn() + 2, dom.getError().column) << k;
-            }
+            for (size_t k = 1; k < all.size(); k += seed == 4 ? 293 : 1)
+                EXPECT_EQ(std::make_pair(all[k]->getLine(), all[k]->getColumn()), errors[k]) << k;
         }
     }
     ZUVDOMElement byHand("e", nullptr);
