@@ -119,6 +119,22 @@ TEST(Builder, AParseThatStartsNoElementReturnsNull) {
     EXPECT_EQ(dom.parseFile(std::string("/nonexistent/x.xml")), nullptr);
 }
 
+// The parser's limits reached through the builder, for the following parses.
+TEST(Builder, SettingsReachTheParser) {
+    ZUVDOM dom;
+    dom.setMaxDepth(2);
+    dom.setMaxTextLength(3);
+    delete dom.parseString("<a><b><c/></b></a>");
+    EXPECT_EQ(dom.getError().message, "elements nested deeper than 2 levels");
+    delete dom.parseString("<a>abcd</a>");
+    EXPECT_EQ(dom.getError().message, "text longer than 3 bytes between two tags");
+    delete dom.parseString("<a><b>abc</b></a>");
+    EXPECT_FALSE(dom.hasError());
+    dom.setMaxDepth(0);  // back to the most
+    delete dom.parseString("<a><b><c/></b></a>");
+    EXPECT_FALSE(dom.hasError());
+}
+
 // Start tags at known places in a document with every kind of line end,
 // multi-byte characters, a byte order mark and line breaks inside tags.
 struct Placed {
