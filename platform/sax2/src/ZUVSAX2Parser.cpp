@@ -252,8 +252,15 @@ void beginVerdict(State* s, const char* source) {
     s->error.column = 0;
 }
 
+// Emptied, not freed: the next parse's verdict takes the same room, so a
+// parser allocates for it once, not on every parse.
 bool endVerdict(State* s, bool accepted) {
-    if (accepted) s->error = ZUVSAX2Error();
+    if (accepted) {
+        s->error.message.empty();
+        s->error.source.empty();
+        s->error.line = 0;
+        s->error.column = 0;
+    }
     return accepted;
 }
 
