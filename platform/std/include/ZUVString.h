@@ -8,7 +8,6 @@
 #include <ostream>
 #include <string>
 #include <string_view>
-#include <type_traits>
 
 #include "ZUVPool.h"
 #include "ZUVStdExport.h"
@@ -162,24 +161,27 @@ public:
         return n == b.getLength() && std::memcmp(a.getText(), b.getText(), n) == 0;
     }
     friend bool operator!=(const ZUVString& a, const ZUVString& b) noexcept { return !(a == b); }
-    // The same against C text, std::string and std::string_view, with no
-    // copy (C text compares up to its NUL).
-    template <typename T, typename = std::enable_if_t<isText<T>>>
-    friend bool operator==(const ZUVString& a, const T& b) noexcept {
+    // The same against C text (up to its NUL), std::string and
+    // std::string_view, with no copy; one overload for each, so that none
+    // needs a conversion and none is ambiguous.
+    friend bool operator==(const ZUVString& a, std::string_view b) noexcept {
+        return std::string_view(a) == b;
+    }
+    friend bool operator==(const ZUVString& a, const std::string& b) noexcept {
         return std::string_view(a) == std::string_view(b);
     }
-    template <typename T, typename = std::enable_if_t<isText<T>>>
-    friend bool operator==(const T& a, const ZUVString& b) noexcept {
+    friend bool operator==(const ZUVString& a, const char* b) noexcept {
         return std::string_view(a) == std::string_view(b);
     }
-    template <typename T, typename = std::enable_if_t<isText<T>>>
-    friend bool operator!=(const ZUVString& a, const T& b) noexcept {
-        return !(a == b);
-    }
-    template <typename T, typename = std::enable_if_t<isText<T>>>
-    friend bool operator!=(const T& a, const ZUVString& b) noexcept {
-        return !(a == b);
-    }
+    friend bool operator==(std::string_view a, const ZUVString& b) noexcept { return b == a; }
+    friend bool operator==(const std::string& a, const ZUVString& b) noexcept { return b == a; }
+    friend bool operator==(const char* a, const ZUVString& b) noexcept { return b == a; }
+    friend bool operator!=(const ZUVString& a, std::string_view b) noexcept { return !(a == b); }
+    friend bool operator!=(const ZUVString& a, const std::string& b) noexcept { return !(a == b); }
+    friend bool operator!=(const ZUVString& a, const char* b) noexcept { return !(a == b); }
+    friend bool operator!=(std::string_view a, const ZUVString& b) noexcept { return !(b == a); }
+    friend bool operator!=(const std::string& a, const ZUVString& b) noexcept { return !(b == a); }
+    friend bool operator!=(const char* a, const ZUVString& b) noexcept { return !(b == a); }
     // Writes every byte of the text, NUL bytes included.
     friend std::ostream& operator<<(std::ostream& out, const ZUVString& text) {
         return out.write(text.getText(), text.getLength());
