@@ -2,22 +2,27 @@
 #include <ZUVDOM.h>
 #include <ZUVDOMWriter.h>
 
-#include <cstdio>
+#include <iostream>
 
 int main() {
-    ZUVLog log;  // errors: one line each on stderr
-    ZUVDOM dom(&log);
+    ZUVDOM dom;  // errors as values (or give it a ZUVLog)
     ZUVDOMElement* list = dom.parseString("<list><item id=\"1\">a</item></list>");
-    if (!list) return 1;
+    if (dom.hasError()) {
+        std::cerr << dom.getError().message << "\n";
+        delete list;
+        return 1;
+    }
 
     ZUVDOMElement* item = list->getFirstElement("item");  // by name
-    std::printf("id=%s value=%s first=%s\n",
-                item->getAttribute("id").getText(),            // "1"
-                list->getFirstElementValue("item").getText(),  // "a"
-                list->getElement(0)->getTagName().getText());  // by position
+    std::cout << "id=" << item->getAttribute("id")        // "1"
+              << " as a number " << item->getAttributeInt("id", 0)
+              << " value=" << list->getFirstElementValue("item")          // "a"
+              << " first=" << list->getElement(0)->getTagName() << "\n";  // by position
+    for (ZUVDOMElement* child : list->getChildren("item"))
+        std::cout << child->getValue() << " at line " << child->getLine() << "\n";
 
     ZUVDOMElement* more = new ZUVDOMElement("item", list);  // appended to list
-    more->setAttribute("id", "2");
+    more->setAttribute("id", 2);
     more->setValue("b & c");
 
     { ZUVDOMWriter writer("list.xml", list); }  // writes the whole document

@@ -1,11 +1,11 @@
 // Applies a sequence of edits decoded from the input to real elements and to
 // a plain model of what the tree should be, and compares the two after every
-// step: links, child order in both indexes, attributes, values, and at the end
-// the written file. Elements are made one by one or parsed from a small
-// document the input spells, whose attribute tables the builder sizes for
-// their count. Edits the element documents as ignored must change nothing;
-// attaching an element that has another parent stops the program by design,
-// so the model never asks for it.
+// step: links, child order in both indexes, attributes (set and removed, in
+// order), values, and at the end the written file. Elements are made one by
+// one or parsed from a small document the input spells, whose attribute
+// tables the builder sizes for their count. Edits the element documents as ignored must change
+// nothing; attaching an element that has another parent stops the program by design, so the model
+// never asks for it.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -117,7 +117,16 @@ struct Model {
             const ZUVString& value = e->getAttribute(name);
             if ((&value != &emptyString) != (expected != nullptr)) fail("attribute presence", n);
             if (expected && str(value) != *expected) fail("attribute", n);
+            if (e->hasAttribute(name) != (expected != nullptr)) fail("hasAttribute", n);
         }
+        size_t i = 0;
+        for (ZUVDOMAttribute a : e->getAttributes()) {
+            if (i >= m.attributes.size() || str(a.name) != m.attributes[i].first ||
+                str(a.value) != m.attributes[i].second)
+                fail("attribute order", n);
+            ++i;
+        }
+        if (i != m.attributes.size()) fail("attribute count", n);
     }
     void checkAll() const {
         for (size_t n = 0; n < nodes.size(); ++n)
@@ -260,15 +269,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 list.erase(std::find(list.begin(), list.end(), child));
                 model.nodes[child].parent = -1;
             }
-        } else if (op == 4) {  // setAttribute
+        } else if (op == 4) {  // setAttribute, or removeAttribute
             int n = pick(in, model, false);
             std::string name = kNames[in.next() % kNameCount];
-            std::string value = kValues[in.next() % 8];
+            uint8_t v = in.next();
+            std::string value = kValues[v % 8];
             if (n < 0) continue;
-            model.nodes[n].element->setAttribute(zs(name), zs(value));
             auto& attributes = model.nodes[n].attributes;
             auto it = std::find_if(attributes.begin(), attributes.end(),
                                    [&](const auto& a) { return a.first == name; });
+            if (v & 8) {
+                bool removed = model.nodes[n].element->removeAttribute(zs(name));
+                if (removed != (it != attributes.end())) fail("removeAttribute's answer", n);
+                if (removed) attributes.erase(it);
+                model.checkAll();
+                continue;
+            }
+            model.nodes[n].element->setAttribute(zs(name), zs(value));
             if (it == attributes.end())
                 attributes.emplace_back(name, value);
             else

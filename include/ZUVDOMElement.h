@@ -2,11 +2,97 @@
 #ifndef ZUVDOMELEMENT_H
 #define ZUVDOMELEMENT_H
 
+#include <type_traits>
+
 #include "ZUVDOMExport.h"
 #include "ZUVOrderedVector.h"
 #include "ZUVPool.h"
 #include "ZUVSimpleStringHashtable.h"
 #include "ZUVString.h"
+
+class ZUVDOMElement;
+
+// The children of an element, or those of one name, for a range-for; each is
+// a ZUVDOMElement*, never null. Empty when there are none. A view of the
+// element's own list: valid until children are added or removed.
+class ZUVDOMChildren {
+public:
+    class Iterator {
+    public:
+        ZUVDOMElement* operator*() const {
+            return static_cast<ZUVDOMElement*>(list->elementAt(index));
+        }
+        Iterator& operator++() {
+            ++index;
+            return *this;
+        }
+        bool operator!=(const Iterator& other) const { return index != other.index; }
+        bool operator==(const Iterator& other) const { return index == other.index; }
+
+    private:
+        friend class ZUVDOMChildren;
+        Iterator(const ZUVOrderedVector* list, int index) : list(list), index(index) {}
+        const ZUVOrderedVector* list;
+        int index;
+    };
+
+    explicit ZUVDOMChildren(const ZUVOrderedVector* list) : list(list) {}
+    Iterator begin() const { return Iterator(list, 0); }
+    Iterator end() const { return Iterator(list, size()); }
+    // Number of children in the range.
+    int size() const { return list ? list->size() : 0; }
+    bool isEmpty() const { return size() == 0; }
+
+private:
+    const ZUVOrderedVector* list;
+};
+
+// One attribute: references to the name and the value the element holds.
+struct ZUVDOMAttribute {
+    const ZUVString& name;
+    const ZUVString& value;
+};
+
+// The attributes of an element in the order their names were first set, for
+// a range-for over ZUVDOMAttribute pairs. Empty when there are none. Valid
+// until an attribute is set or removed.
+class ZUVDOM_API ZUVDOMAttributes {
+public:
+    class Iterator {
+    public:
+        ZUVDOMAttribute operator*() const {
+            return ZUVDOMAttribute{at.getKey(), *static_cast<const ZUVString*>(at.get())};
+        }
+        Iterator& operator++() {
+            at.next(1);
+            return *this;
+        }
+        // Values are distinct objects, and null past the end.
+        bool operator!=(const Iterator& other) const { return at.get() != other.at.get(); }
+        bool operator==(const Iterator& other) const { return at.get() == other.at.get(); }
+
+    private:
+        friend class ZUVDOMAttributes;
+        explicit Iterator(const ZUVSimpleStringHashtable& table) : at(table) {}
+        ZUVSimpleStringHashtable::Iterator at;
+    };
+
+    explicit ZUVDOMAttributes(const ZUVSimpleStringHashtable* table) : table(table) {}
+    Iterator begin() const { return Iterator(table ? *table : none()); }
+    Iterator end() const {
+        Iterator past(table ? *table : none());
+        past.at.next(size());
+        return past;
+    }
+    // Number of attributes.
+    int size() const { return table ? table->size() : 0; }
+    bool isEmpty() const { return size() == 0; }
+
+private:
+    // An empty table, for elements that never had an attribute.
+    static const ZUVSimpleStringHashtable& none();
+    const ZUVSimpleStringHashtable* table;
+};
 
 // An element: tag name, text value, attributes, parent, a pointer for the
 // caller, and its children indexed twice, in document order and by tag name.
@@ -54,6 +140,12 @@ public:
     // Replaces the value by a copy of `value`.
     void setValue(const ZUVString& newValue) { value = newValue; }
 
+    // Where the start tag of an element built by a parse began: 1-based line
+    // and column (in characters, as the parser's error positions count
+    // them). 0 for an element made by hand.
+    int getLine() const { return line; }
+    int getColumn() const { return column; }
+
     // Sets attribute `name` to a copy of `value`. Setting a name that is
     // already present replaces its value where it stands (attributes keep
     // the order in which their names were first set) and frees the old one.
@@ -63,6 +155,43 @@ public:
     // belongs to the element and lives until the attribute is set again or
     // the element is deleted.
     const ZUVString& getAttribute(const ZUVString& name) const;
+    // True when attribute `name` is set, even to "".
+    bool hasAttribute(const ZUVString& name) const;
+    // Removes attribute `name` and frees its value; returns false when there
+    // was none. An attribute set again afterwards goes last.
+    bool removeAttribute(const ZUVString& name);
+    // Every attribute as name/value pairs, in the order the names were first
+    // set; an empty range when there are none. The strings are the element's.
+    ZUVDOMAttributes getAttributes() const { return ZUVDOMAttributes(attributes); }
+
+    // Attribute `name` read as a number or a boolean. `fallback` when the
+    // attribute is missing or is not wholly one: white space around it is
+    // allowed, anything else after it, or a number out of range, is not.
+    // Integers are decimal, with an optional sign; booleans are "true",
+    // "false", "1" or "0".
+    int getAttributeInt(const ZUVString& name, int fallback = 0) const;
+    long long getAttributeLong(const ZUVString& name, long long fallback = 0) const;
+    double getAttributeDouble(const ZUVString& name, double fallback = 0) const;
+    bool getAttributeBool(const ZUVString& name, bool fallback = false) const;
+    // The value read the same way; `fallback` when it is not wholly one.
+    int getValueInt(int fallback = 0) const;
+    long long getValueLong(long long fallback = 0) const;
+    double getValueDouble(double fallback = 0) const;
+    bool getValueBool(bool fallback = false) const;
+    // Sets attribute `name` to a number written in decimal (a floating-point
+    // number in the shortest form that reads back the same), or a bool as
+    // "true" or "false".
+    template <typename Number, typename = std::enable_if_t<std::is_arithmetic_v<Number>>>
+    void setAttribute(const ZUVString& name, Number number) {
+        if constexpr (std::is_same_v<Number, bool>)
+            setAttribute(name, ZUVString(number ? "true" : "false"));
+        else if constexpr (std::is_floating_point_v<Number>)
+            putNumber(name, static_cast<double>(number));
+        else if constexpr (std::is_signed_v<Number>)
+            putNumber(name, static_cast<long long>(number));
+        else
+            putNumber(name, static_cast<unsigned long long>(number));
+    }
 
     // The caller's pointer; null until set. Never read, interpreted or freed
     // by the library.
@@ -102,6 +231,13 @@ public:
     // had that name, an empty list once all of them were removed. The list is
     // the element's own: read it, never change it.
     ZUVOrderedVector* getElements(const ZUVString& name) const;
+    // All children in document order, for a range-for over ZUVDOMElement*;
+    // an empty range when there are none.
+    ZUVDOMChildren getChildren() const { return ZUVDOMChildren(allElements); }
+    // The children named `name` in document order; an empty range when none.
+    ZUVDOMChildren getChildren(const ZUVString& name) const {
+        return ZUVDOMChildren(getElements(name));
+    }
     // Number of children.
     int getElementCount() const { return allElements ? allElements->size() : 0; }
     // Number of children named `name`; 0 when none.
@@ -135,6 +271,9 @@ private:
     void putAttribute(const char* name, int nameLength, const char* text, int textLength);
     // True when `elem` is this element or one of its ancestors.
     bool isSelfOrAncestor(const ZUVDOMElement* elem) const;
+    void putNumber(const ZUVString& name, long long number);
+    void putNumber(const ZUVString& name, unsigned long long number);
+    void putNumber(const ZUVString& name, double number);
 
     ZUVString tagName;
     ZUVDOMElement* parent;
@@ -143,6 +282,10 @@ private:
     ZUVOrderedVector* allElements;             // children in document order
     void* generalPointer;
     ZUVString value;
+    // Where the start tag began; 0 for elements made by hand. Ints as the
+    // parser counts them, 8 bytes together.
+    int line;
+    int column;
 };
 
 #endif

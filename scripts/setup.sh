@@ -3,7 +3,9 @@
 # Usage: scripts/setup.sh [extra packages...]
 set -euo pipefail
 
-packages=(cmake make g++ pkg-config libexpat1-dev libgtest-dev clang libclang-rt-14-dev clang-format unzip git "$@")
+# libpugixml-dev: the examples' pugixml versions, which the tests compare ours with.
+packages=(cmake make g++ pkg-config libexpat1-dev libgtest-dev clang libclang-rt-14-dev clang-format unzip git
+          libpugixml-dev "$@")
 
 missing=()
 for p in "${packages[@]}"; do

@@ -2,11 +2,13 @@
 // parser events.
 #include "ZUVDOM.h"
 
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <new>
+#include <string_view>
 
 // ---------------------------------------------------------------------------
 // Elements
@@ -83,8 +85,11 @@ static_assert(sizeof(ZUVOrderedVector) <= ZUVSimpleStringHashtable::kEntryBytes,
 // An element's attribute table, with room in its own block for its first N
 // entries and their values: the builder knows how many attributes there are,
 // and one block saves both the table's separate array of entries and a
-// string block per value. Attributes are never removed and keep their order,
-// so entry i's value, for i < N, is room i.
+// string block per value. Attributes keep their order, and values in the
+// room stand in it in that order, each at or after its entry's index: so
+// when the last entry's value is in room size()-1 (or there is none), the
+// rooms from size() on are free. After a removal that fails to hold and new
+// values go to blocks of their own.
 class AttributeTable : public ZUVSimpleStringHashtable {
 public:
     // Sized for `count` attributes.
@@ -112,7 +117,8 @@ public:
     }
     ZUVString* newValue(const char* text, int length) override {
         int next = size();
-        if (next < N) return ::new (values() + next) ZUVString(text, length);
+        if (next < N && (next == 0 || Iterator(*this, false).get() == values() + next - 1))
+            return ::new (values() + next) ZUVString(text, length);
         return new ZUVString(text, length);
     }
     void dispose(ZUVString* value) noexcept override {
@@ -181,7 +187,9 @@ ZUVDOMElement::ZUVDOMElement(const char* tagName, int length, ZUVDOMElement* par
       attributes(nullptr),
       elementsByName(nullptr),
       allElements(nullptr),
-      generalPointer(nullptr) {
+      generalPointer(nullptr),
+      line(0),
+      column(0) {
     // A brand-new element is in no list and has no children, so none of
     // appendChild's checks can fail. If attaching fails, the parent is left
     // as it was and the new element is freed by the failed `new`.
@@ -236,6 +244,112 @@ const ZUVString& ZUVDOMElement::getAttribute(const ZUVString& name) const {
     if (!attributes) return emptyString;
     const ZUVString* found = static_cast<const ZUVString*>(attributes->lookup(name, 0));
     return found ? *found : emptyString;
+}
+
+bool ZUVDOMElement::hasAttribute(const ZUVString& name) const {
+    return attributes && attributes->lookup(name, 0);
+}
+
+bool ZUVDOMElement::removeAttribute(const ZUVString& name) {
+    if (!attributes) return false;
+    // The table stays, empty or not; removal allocates nothing.
+    void* old = attributes->remove(name);
+    if (!old) return false;
+    static_cast<AttributeTable*>(attributes)->dispose(static_cast<ZUVString*>(old));
+    return true;
+}
+
+const ZUVSimpleStringHashtable& ZUVDOMAttributes::none() {
+    static const ZUVSimpleStringHashtable empty;
+    return empty;
+}
+
+namespace {
+
+bool isSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+// The text without the XML white space around it.
+std::string_view trimmed(const ZUVString& text) {
+    const char* p = text.getText();
+    const char* e = p + text.getLength();
+    while (p < e && isSpace(*p))
+        ++p;
+    while (e > p && isSpace(e[-1]))
+        --e;
+    return std::string_view(p, static_cast<size_t>(e - p));
+}
+
+// The whole of `text` read as a T; `fallback` for anything else.
+template <typename T>
+T readNumber(const ZUVString& text, T fallback) {
+    std::string_view t = trimmed(text);
+    // from_chars takes no '+'; a sign after it would be a second one.
+    if (t.size() > 1 && t[0] == '+' && t[1] != '-') t.remove_prefix(1);
+    T number;
+    std::from_chars_result r = std::from_chars(t.data(), t.data() + t.size(), number);
+    if (r.ec != std::errc() || r.ptr != t.data() + t.size() || t.empty()) return fallback;
+    return number;
+}
+
+bool readBool(const ZUVString& text, bool fallback) {
+    std::string_view t = trimmed(text);
+    if (t == "true" || t == "1") return true;
+    if (t == "false" || t == "0") return false;
+    return fallback;
+}
+
+}  // namespace
+
+int ZUVDOMElement::getAttributeInt(const ZUVString& name, int fallback) const {
+    return readNumber(getAttribute(name), fallback);
+}
+
+long long ZUVDOMElement::getAttributeLong(const ZUVString& name, long long fallback) const {
+    return readNumber(getAttribute(name), fallback);
+}
+
+double ZUVDOMElement::getAttributeDouble(const ZUVString& name, double fallback) const {
+    return readNumber(getAttribute(name), fallback);
+}
+
+bool ZUVDOMElement::getAttributeBool(const ZUVString& name, bool fallback) const {
+    return readBool(getAttribute(name), fallback);
+}
+
+int ZUVDOMElement::getValueInt(int fallback) const {
+    return readNumber(value, fallback);
+}
+
+long long ZUVDOMElement::getValueLong(long long fallback) const {
+    return readNumber(value, fallback);
+}
+
+double ZUVDOMElement::getValueDouble(double fallback) const {
+    return readNumber(value, fallback);
+}
+
+bool ZUVDOMElement::getValueBool(bool fallback) const {
+    return readBool(value, fallback);
+}
+
+void ZUVDOMElement::putNumber(const ZUVString& name, long long number) {
+    char text[24];
+    std::to_chars_result r = std::to_chars(text, text + sizeof text, number);
+    putAttribute(name.getText(), name.getLength(), text, static_cast<int>(r.ptr - text));
+}
+
+void ZUVDOMElement::putNumber(const ZUVString& name, unsigned long long number) {
+    char text[24];
+    std::to_chars_result r = std::to_chars(text, text + sizeof text, number);
+    putAttribute(name.getText(), name.getLength(), text, static_cast<int>(r.ptr - text));
+}
+
+void ZUVDOMElement::putNumber(const ZUVString& name, double number) {
+    char text[32];
+    std::to_chars_result r = std::to_chars(text, text + sizeof text, number);
+    putAttribute(name.getText(), name.getLength(), text, static_cast<int>(r.ptr - text));
 }
 
 ZUVOrderedVector* ZUVDOMElement::listFor(const ZUVString& name, bool& made) {
@@ -412,8 +526,12 @@ const ZUVString& ZUVDOMElement::getFirstElementValue(const ZUVString& name) cons
 // What the callbacks do, without the temporary copies that going through the
 // public operations would make: this is the hot path of every parse.
 struct ZUVDOMBuilder {
-    static ZUVDOMElement* create(const char* name, ZUVDOMElement* parent) {
-        return new ZUVDOMElement(name, -1, parent);
+    // An element for a start tag, marked with where the tag began.
+    static ZUVDOMElement* create(const char* name, ZUVDOMElement* parent, ZUVSAX2Position at) {
+        ZUVDOMElement* element = new ZUVDOMElement(name, -1, parent);
+        element->line = at.line;
+        element->column = at.column;
+        return element;
     }
 
     // Gives the element the gathered text. A buffer that fits the text goes
@@ -462,7 +580,7 @@ void xmlStartElement(void* userData, const char* name, const char** attributes) 
     ZUVDOM* dom = static_cast<ZUVDOM*>(userData);
     dom->characterData.empty();
     ZUVDOMElement* parent = dom->getObject(0);
-    ZUVDOMElement* element = ZUVDOMBuilder::create(name, parent);
+    ZUVDOMElement* element = ZUVDOMBuilder::create(name, parent, dom->getPosition());
     // A root is handed over before anything else can fail, so that a failed
     // push leaves it reachable by getRoot(), not lost.
     if (!parent) dom->setRoot(element);
@@ -500,6 +618,7 @@ ZUVDOM::~ZUVDOM() {
 void ZUVDOM::startParse() {
     objectStack.removeAllElements();
     characterData.empty();
+    root = nullptr;
 }
 
 // Gives back the stack's and the buffer's memory once a document is done, so
@@ -514,6 +633,12 @@ ZUVDOMElement* ZUVDOM::parseFile(const ZUVFile& file) {
     parser->parseFile(file);
     endParse();
     return root;
+}
+
+ZUVDOMElement* ZUVDOM::parseFile(const ZUVString& path) {
+    ZUVFile file;
+    file = path;
+    return parseFile(file);
 }
 
 ZUVDOMElement* ZUVDOM::parseStdIn() {
@@ -532,4 +657,20 @@ ZUVDOMElement* ZUVDOM::parseString(const ZUVString& text) {
 
 ZUVSAX2Position ZUVDOM::getPosition() const {
     return parser->getPosition();
+}
+
+const ZUVSAX2Error& ZUVDOM::getError() const {
+    return parser->getError();
+}
+
+void ZUVDOM::setMaxDepth(int depth) {
+    parser->setMaxDepth(depth);
+}
+
+void ZUVDOM::setMaxTextLength(long bytes) {
+    parser->setMaxTextLength(bytes);
+}
+
+void ZUVDOM::setEngine(ZUVSAX2Parser::Engine engine) {
+    parser->setEngine(engine);
 }

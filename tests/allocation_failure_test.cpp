@@ -171,4 +171,33 @@ TEST(AllocationFailure, AFailedNewNameLeavesNoList) {
     }
 }
 
+// Attributes removed from a table the builder sized, then set again: each
+// failure leaves every attribute, in order, as after the removal.
+TEST(AllocationFailure, SettingAgainAfterRemovalFailsCleanly) {
+    for (const char* again : {"b", "a-new-attribute-name-over-fifteen"}) {
+        SCOPED_TRACE(again);
+        ZUVDOMElement* root = parse(kDocument);
+        auto attributes = [&] {
+            std::string out;
+            for (ZUVDOMAttribute a : root->getAttributes())
+                out += str(a.name) + "=" + str(a.value) + ";";
+            return out;
+        };
+        EXPECT_TRUE(root->removeAttribute("a"));
+        EXPECT_TRUE(root->removeAttribute("b"));
+        const std::string before = attributes();
+        long blocks = ZUVPool::getBlocksInUse();
+        int made = failEachAllocation(
+            [&] { root->setAttribute(again, "a value that needs a block of its own"); },
+            [&] {
+                EXPECT_EQ(attributes(), before);
+                EXPECT_EQ(ZUVPool::getBlocksInUse(), blocks);
+            });
+        EXPECT_GT(made, 0);
+        EXPECT_EQ(attributes(), before + again + "=a value that needs a block of its own;");
+        EXPECT_TRUE(root->removeAttribute("c"));  // frees nothing twice (ASan)
+        delete root;
+    }
+}
+
 }  // namespace

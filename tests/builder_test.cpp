@@ -6,7 +6,9 @@
 
 #include <cstdio>
 #include <memory>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "ZUVDOM.h"
 #include "test_helpers.h"
@@ -25,7 +27,7 @@ TEST(Builder, RootsAreTheCallersWhateverTheParseDid) {
         EXPECT_EQ(log.getErrorCount(), 1);
         EXPECT_NE(str(log.getLastMessage()).find("string:2:"), std::string::npos);
         EXPECT_EQ(dom.getPosition().line, 2);
-        EXPECT_EQ(dom.parseString(""), partial);
+        EXPECT_EQ(dom.parseString(""), nullptr);                // never an older root
         ZUVDOMElement* fresh = dom.parseString("<x><y/></x>");  // never touches a, b, c
         ASSERT_NE(fresh, nullptr);
         EXPECT_EQ(fresh->getParent(), nullptr);
@@ -62,6 +64,155 @@ TEST(Builder, FilesAndStandardInputGiveTheSameTreeAsStrings) {
     ASSERT_EQ(fromString->getElementCount("rec"), 20000);
     EXPECT_EQ(dumpTree(fromFile.get(), {"n"}), dumpTree(fromString.get(), {"n"}));
     EXPECT_EQ(dumpTree(fromStdIn.get(), {"n"}), dumpTree(fromString.get(), {"n"}));
+}
+
+// One ZUVDOM reused after each of its trees is deleted, over every sequence
+// of three inputs of four kinds: a parse never returns or touches an element
+// of an earlier one (ASan would see a freed one), and its verdict is its own.
+TEST(Builder, ReuseAfterDeletingTreesInEveryOrder) {
+    TempDir dir;
+    const std::string good = dir.write("good.xml", "<a><b/></a>");
+    const std::string bad = dir.write("bad.xml", "<a>\n<b><c>text</b>");  // stops with a, b, c open
+    const std::string empty = dir.write("empty.xml", "");
+    const std::string missing = dir.file("missing.xml");
+    const std::string paths[] = {good, bad, empty, missing};
+    ZUVDOM dom;
+    for (int sequence = 0; sequence < 64; ++sequence) {
+        for (int step = 0, kinds = sequence; step < 3; ++step, kinds /= 4) {
+            int kind = kinds % 4;
+            SCOPED_TRACE(std::to_string(sequence) + " step " + std::to_string(step));
+            // By path, and by string for all but the missing file.
+            for (bool fromString : {false, true}) {
+                if (fromString && kind == 3) continue;
+                ZUVDOMElement* root = fromString ? dom.parseString(readFile(paths[kind]))
+                                                 : dom.parseFile(paths[kind]);
+                EXPECT_EQ(root, dom.getRoot());
+                EXPECT_EQ(dom.hasError(), kind != 0);
+                EXPECT_EQ(root != nullptr, kind < 2);
+                const ZUVSAX2Error& e = dom.getError();
+                if (kind == 1) {
+                    EXPECT_EQ(e.message, "mismatched tag");
+                    EXPECT_EQ(e.line, 2);
+                    EXPECT_EQ(e.column, 13);
+                    EXPECT_EQ(dumpTree(root),
+                              "<a>[] {0/1}<b p=a>[] {0/1}<c p=b>[] no-children</></></>");
+                }
+                if (kind == 3) {
+                    EXPECT_EQ(e.source, missing);
+                    EXPECT_EQ(e.line, 0);
+                    EXPECT_EQ(e.message, "cannot open: No such file or directory");
+                }
+                delete root;  // the caller's in every case
+            }
+        }
+    }
+}
+
+// The README's pattern that used to free a root twice.
+TEST(Builder, AParseThatStartsNoElementReturnsNull) {
+    ZUVDOM dom;
+    delete dom.parseString("<a><b/></a>");
+    ZUVDOMElement* root = dom.parseString("");
+    EXPECT_EQ(root, nullptr);
+    EXPECT_TRUE(dom.hasError());
+    if (!root || dom.hasError()) delete root;
+    EXPECT_EQ(dom.parseFile(std::string("/nonexistent/x.xml")), nullptr);
+}
+
+// The parser's limits reached through the builder, for the following parses.
+TEST(Builder, SettingsReachTheParser) {
+    ZUVDOM dom;
+    dom.setMaxDepth(2);
+    dom.setMaxTextLength(3);
+    delete dom.parseString("<a><b><c/></b></a>");
+    EXPECT_EQ(dom.getError().message, "elements nested deeper than 2 levels");
+    delete dom.parseString("<a>abcd</a>");
+    EXPECT_EQ(dom.getError().message, "text longer than 3 bytes between two tags");
+    delete dom.parseString("<a><b>abc</b></a>");
+    EXPECT_FALSE(dom.hasError());
+    dom.setMaxDepth(0);  // back to the most
+    delete dom.parseString("<a><b><c/></b></a>");
+    EXPECT_FALSE(dom.hasError());
+}
+
+// Start tags at known places in a document with every kind of line end,
+// multi-byte characters, a byte order mark and line breaks inside tags.
+struct Placed {
+    std::string document;
+    std::vector<size_t> starts;  // offset of each element's '<', document order
+};
+
+Placed placedDocument(unsigned seed, int elements) {
+    std::mt19937 random(seed);
+    const char* fillers[] = {"\n",
+                             "\r\n",
+                             "\r",
+                             "\t",
+                             " ",
+                             "\xC3\xA9",
+                             "\xE6\x97\xA5\xE6\x9C\xAC",
+                             "\xF0\x9F\x98\x80",
+                             "<!-- c\r\n -->",
+                             "<![CDATA[\n<]]>",
+                             "x"};
+    Placed p;
+    p.document = "\xEF\xBB\xBF<?xml version='1.0'?>\r\n";
+    int open = 0;
+    for (int i = 0; i < elements; ++i) {
+        for (int n = random() % 4; open && n > 0; --n)
+            p.document += fillers[random() % 11];
+        p.starts.push_back(p.document.size());
+        p.document += random() % 3 ? "<e>" : "<e\r\n  k='v\n\xC3\xA9'\n>";
+        for (++open; open > 1 && random() % 3 == 0; --open)
+            p.document += "</e>";
+    }
+    for (; open > 0; --open)
+        p.document += "</e>";
+    return p;
+}
+
+void collect(ZUVDOMElement* e, std::vector<ZUVDOMElement*>& out) {
+    out.push_back(e);
+    for (ZUVDOMElement* child : e->getChildren())
+        collect(child, out);
+}
+
+// Where each element says its start tag was, against where Expat puts the
+// error of an end tag written in its place (the error is at the name, two
+// characters on), on both engines, from a string and from a file read in
+// chunks.
+TEST(Builder, ElementsKnowWhereTheirStartTagWas) {
+    TempDir dir;
+    for (unsigned seed = 1; seed <= 4; ++seed) {
+        Placed p = placedDocument(seed, seed == 4 ? 6000 : 60);
+        const std::string& doc = p.document;
+        const std::vector<size_t>& starts = p.starts;
+        // Expat's error positions are the oracle for both engines.
+        ZUVDOM oracle;
+        oracle.setEngine(ZUVSAX2Parser::Engine::Expat);
+        std::vector<std::pair<int, int>> errors(starts.size());
+        for (size_t k = 1; k < starts.size(); k += seed == 4 ? 293 : 1) {
+            delete oracle.parseString(doc.substr(0, starts[k]) + "</zz>" + doc.substr(starts[k]));
+            ASSERT_EQ(oracle.getError().message, "mismatched tag");
+            errors[k] = {oracle.getError().line, oracle.getError().column - 2};
+        }
+        for (auto engine : {ZUVSAX2Parser::Engine::Automatic, ZUVSAX2Parser::Engine::Expat}) {
+            SCOPED_TRACE("seed " + std::to_string(seed));
+            ZUVDOM dom;
+            dom.setEngine(engine);
+            std::unique_ptr<ZUVDOMElement> root(seed == 4 ? dom.parseFile(dir.write("p.xml", doc))
+                                                          : dom.parseString(doc));
+            ASSERT_FALSE(dom.hasError()) << str(dom.getError().message);
+            std::vector<ZUVDOMElement*> all;
+            collect(root.get(), all);
+            ASSERT_EQ(all.size(), starts.size());
+            for (size_t k = 1; k < all.size(); k += seed == 4 ? 293 : 1)
+                EXPECT_EQ(std::make_pair(all[k]->getLine(), all[k]->getColumn()), errors[k]) << k;
+        }
+    }
+    ZUVDOMElement byHand("e", nullptr);
+    EXPECT_EQ(byHand.getLine(), 0);
+    EXPECT_EQ(byHand.getColumn(), 0);
 }
 
 }  // namespace

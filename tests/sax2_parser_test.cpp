@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "ZUVDOM.h"
@@ -154,29 +155,45 @@ TEST(Sax2Sources, EverySourceAndEncodingGivesTheSameEvents) {
     }
 }
 
+// The log line and the error values say the same; a source that cannot be
+// read from its start gets no made-up position.
 TEST(Sax2Sources, ErrorsNameTheSource) {
     TempDir dir;
     Harness h;
-    EXPECT_FALSE(h.parseStdIn("<a>\n<b></a>"));
-    EXPECT_EQ(h.message(), "error: standard input:2:6: mismatched tag");
-    const std::pair<std::string, std::string> rows[] = {
-        {dir.file("missing.xml"), "cannot open: No such file or directory"},
-        {dir.path, "cannot read: Is a directory"},
-        {dir.write("empty.xml", ""), "no element found"},
-        {"", "cannot open: No such file or directory"},
+    auto expectError = [&](const std::string& source, int line, int column,
+                           const std::string& message) {
+        const ZUVSAX2Error& e = h.parser.getError();
+        EXPECT_EQ(std::string_view(e.message), message);
+        EXPECT_EQ(e.source, source);
+        EXPECT_EQ(e.line, line);
+        EXPECT_EQ(e.column, column);
+        std::string at = line ? ":" + std::to_string(line) + ":" + std::to_string(column) : "";
+        EXPECT_EQ(h.message(), "error: " + source + at + ": " + message);
     };
-    for (const auto& [path, message] : rows) {
+    EXPECT_TRUE(h.parse("<ok/>"));
+    EXPECT_TRUE(h.parser.getError().message.isEmpty());
+    EXPECT_FALSE(h.parseStdIn("<a>\n<b></a>"));
+    expectError("standard input", 2, 6, "mismatched tag");
+    const std::tuple<std::string, int, std::string> rows[] = {
+        {dir.file("missing.xml"), 0, "cannot open: No such file or directory"},
+        {dir.path, 0, "cannot read: Is a directory"},
+        {dir.write("empty.xml", ""), 1, "no element found"},
+        {"", 0, "cannot open: No such file or directory"},
+    };
+    for (const auto& [path, line, message] : rows) {
         EXPECT_FALSE(h.parseFile(path));
-        EXPECT_EQ(h.message(), "error: " + path + ":1:1: " + message);
+        expectError(path, line, line, message);
     }
+    EXPECT_TRUE(h.parse("<ok/>"));  // a success forgets the error
+    EXPECT_EQ(h.parser.getError().source, "");
     // Closed, then empty.
     const int saved = dup(0);
     close(0);
     EXPECT_FALSE(h.run([&] { return h.parser.parseStdIn(); }));
-    EXPECT_EQ(h.message(), "error: standard input:1:1: cannot read: Bad file descriptor");
+    expectError("standard input", 0, 0, "cannot read: Bad file descriptor");
     EXPECT_EQ(open("/dev/null", O_RDONLY), 0);  // the lowest free descriptor
     EXPECT_FALSE(h.run([&] { return h.parser.parseStdIn(); }));
-    EXPECT_EQ(h.message(), "error: standard input:1:1: no element found");
+    expectError("standard input", 1, 1, "no element found");
     dup2(saved, 0);
     close(saved);
 }
@@ -303,6 +320,7 @@ TEST(Sax2Exceptions, PassOutUnchangedAndTheParserGoesOn) {
     EXPECT_EQ(h.events, "<a>");  // nothing after the throw
     EXPECT_EQ(h.log.getErrorCount(), 0);
     EXPECT_EQ(h.parser.getPosition().line, 2);
+    EXPECT_EQ(h.parser.getError().message, "parse did not finish");  // failed, not logged
     EXPECT_TRUE(h.parse("<a/>"));
     for (const char* encoding : {"UTF-16BE", "Shift_JIS"}) {
         h.throwOnStart = 1;

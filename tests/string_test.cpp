@@ -3,8 +3,10 @@
 
 #include <climits>
 #include <random>
+#include <sstream>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "ZUVString.h"
@@ -96,4 +98,28 @@ TEST(StringLengthGuard, HugeLengthsThrowBeforeTouchingMemory) {
         expectText(s, letters(n));  // unchanged
         EXPECT_THROW(s.init(small, INT_MAX), std::length_error);
     }
+}
+
+// The text types programs hold come in, compare and go out without a cast;
+// NUL bytes count in the std forms, and C text ends at its NUL.
+TEST(StringInterop, StdStringsViewsAndCText) {
+    const std::string withNul("a\0b", 3);
+    auto take = [](const ZUVString& s) { return std::string(std::string_view(s)); };
+    EXPECT_EQ(take(withNul), withNul);
+    EXPECT_EQ(take(std::string_view(withNul)), withNul);
+    EXPECT_EQ(take(withNul.c_str()), "a");
+    const ZUVString s(withNul);
+    EXPECT_TRUE(s == withNul && withNul == s && s == std::string_view(withNul));
+    EXPECT_TRUE(s != "a" && "a" != s);  // C text stops at its NUL
+    EXPECT_TRUE(ZUVString("abc") == "abc" && !(ZUVString("abc") == "ab"));
+    EXPECT_FALSE(s != ZUVString(withNul));
+    const std::string longText = letters(100);
+    ZUVString heap(longText);
+    EXPECT_EQ(std::string_view(heap).data(), heap.getText());  // no copy
+    std::ostringstream out;
+    out << s << ZUVString(longText);
+    EXPECT_EQ(out.str(), withNul + longText);
+    // A view too long for an int length is refused before any byte is read.
+    EXPECT_THROW(ZUVString(std::string_view("x", size_t(ZUVString::kMaxLength) + 1)),
+                 std::length_error);
 }

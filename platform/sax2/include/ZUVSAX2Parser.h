@@ -3,15 +3,28 @@
 #define ZUVSAX2PARSER_H
 
 #include "ZUVSAX2Export.h"
+#include "ZUVString.h"
 
 class ZUVFile;
 class ZUVLog;
-class ZUVString;
 
 // Where the parser is: 1-based line and column of the last event, or of the
 // error that stopped it. Columns count characters of the document as read
 // (a multi-byte UTF-8 character is one column), as Expat counts them.
 struct ZUVSAX2Position {
+    int line = 0;
+    int column = 0;
+};
+
+// Why the last parse failed, as values: the same facts as its log line.
+struct ZUVSAX2Error {
+    // What went wrong, as in the log ("mismatched tag"); empty when the last
+    // parse succeeded or there was none.
+    ZUVString message;
+    // The file name, "standard input" or "string"; empty when no parse failed.
+    ZUVString source;
+    // 1-based line and column of the fault; both 0 when it has no place in
+    // the document (a file that cannot be opened or read from the start).
     int line = 0;
     int column = 0;
 };
@@ -113,6 +126,11 @@ public:
     // accepted document, just past the last thing read. Both 0 before any
     // parse.
     ZUVSAX2Position getPosition() const;
+    // Why the last parse failed; an empty message when it succeeded or none
+    // ran yet. A parse left by an exception (from a callback or out of
+    // memory) counts as failed, with the message "parse did not finish".
+    // The error is the parser's, replaced by the next parse.
+    const ZUVSAX2Error& getError() const;
 
     // Lowers (or restores) the nesting limit; values outside 1..kMaxDepth
     // mean kMaxDepth.

@@ -72,6 +72,8 @@ struct ParserState {
     // whole document on every parse.
     ZUVSAX2Position position;
     bool positionInExpat = false;
+    // The last parse's verdict, as values.
+    ZUVSAX2Error error;
 
     ZUVSAX2Tokenizer tokenizer;
     bool inTokenizer = false;  // the running parse is the tokenizer's
@@ -221,16 +223,45 @@ int XMLCALL onUnknownEncoding(void* data, const XML_Char* name, XML_Encoding* in
 void report(State* s, const char* source, ZUVSAX2Position position, const char* format, ...)
     __attribute__((format(printf, 4, 5)));
 
+// A position with line 0 is none: the fault is not in the document's text.
 void report(State* s, const char* source, ZUVSAX2Position position, const char* format, ...) {
     s->position = position;
     s->positionInExpat = false;
-    if (!s->log) return;
     char message[512];
     va_list args;
     va_start(args, format);
     std::vsnprintf(message, sizeof message, format, args);
     va_end(args);
-    s->log->error("%s:%d:%d: %s", source, position.line, position.column, message);
+    s->error.message = message;
+    s->error.source = source;
+    s->error.line = position.line;
+    s->error.column = position.column;
+    if (!s->log) return;
+    if (position.line == 0)
+        s->log->error("%s: %s", source, message);
+    else
+        s->log->error("%s:%d:%d: %s", source, position.line, position.column, message);
+}
+
+// Records the verdict of a parse about to run: a parse that an exception
+// leaves has failed.
+void beginVerdict(State* s, const char* source) {
+    s->error.message = "parse did not finish";
+    s->error.source = source;
+    s->error.line = 0;
+    s->error.column = 0;
+}
+
+// Emptied, not freed: the next parse's verdict takes the same room, so a
+// parser allocates for it once, not on every parse.
+bool endVerdict(State* s, bool accepted) {
+    if (accepted) {
+        s->error.message.empty();
+        s->error.source.empty();
+        s->error.line = 0;
+        s->error.column = 0;
+    }
+    return accepted;
 }
 
 const char* describeErrno(int error, char* buffer, size_t size) {
@@ -711,7 +742,7 @@ bool tokenizeStream(State* s, const char* source, Reader read, bool expatOnly) {
             long length = read(room, static_cast<size_t>(ZUVSAX2Parser::kChunkSize), error);
             if (length < 0) {
                 char text[128];
-                ZUVSAX2Position at = started ? s->tokenizer.endPosition() : ZUVSAX2Position{1, 1};
+                ZUVSAX2Position at = started ? s->tokenizer.endPosition() : ZUVSAX2Position();
                 report(s, source, at, "cannot read: %s", describeErrno(error, text, sizeof text));
                 return false;
             }
@@ -797,49 +828,54 @@ bool ZUVSAX2Parser::parseFile(const ZUVFile& file) {
     const char* source = file.getName().getText();
     if (nested(state, source)) return false;
     Busy busy(state);
+    beginVerdict(state, source);
     begin(state);
     ZUVFile input;
     input = file.getName();
     if (!input.open(ZUVFile::Read)) {
         char text[128];
-        report(state, source, currentPosition(state->expat), "cannot open: %s",
+        report(state, source, ZUVSAX2Position(), "cannot open: %s",
                describeErrno(input.getErrorNumber(), text, sizeof text));
         return false;
     }
-    return readAll(state, source, [&input](void* buffer, size_t size, int& error) {
-        long length = input.read(buffer, size);
-        if (length < 0) error = input.getErrorNumber();
-        return length;
-    });
+    return endVerdict(state,
+                      readAll(state, source, [&input](void* buffer, size_t size, int& error) {
+                          long length = input.read(buffer, size);
+                          if (length < 0) error = input.getErrorNumber();
+                          return length;
+                      }));
 }
 
 bool ZUVSAX2Parser::parseStdIn() {
     const char* source = "standard input";
     if (nested(state, source)) return false;
     Busy busy(state);
+    beginVerdict(state, source);
     begin(state);
-    return readAll(state, source, [](void* buffer, size_t size, int& error) {
-        for (;;) {
-            ssize_t length = ::read(STDIN_FILENO, buffer, size);
-            if (length >= 0) return static_cast<long>(length);
-            if (errno != EINTR) {
-                error = errno;
-                return -1L;
-            }
-        }
-    });
+    return endVerdict(state, readAll(state, source, [](void* buffer, size_t size, int& error) {
+                          for (;;) {
+                              ssize_t length = ::read(STDIN_FILENO, buffer, size);
+                              if (length >= 0) return static_cast<long>(length);
+                              if (errno != EINTR) {
+                                  error = errno;
+                                  return -1L;
+                              }
+                          }
+                      }));
 }
 
 bool ZUVSAX2Parser::parseString(const ZUVString& text) {
     const char* source = "string";
     if (nested(state, source)) return false;
     Busy busy(state);
+    beginVerdict(state, source);
     begin(state);
     const char* bytes = text.getText();
     size_t length = static_cast<size_t>(text.getLength());
-    if (state->engine == Engine::Automatic) return tokenizeString(state, source, bytes, length);
+    if (state->engine == Engine::Automatic)
+        return endVerdict(state, tokenizeString(state, source, bytes, length));
     StringInput in(bytes, length);
-    return tokenizeConverted(state, source, in, true);
+    return endVerdict(state, tokenizeConverted(state, source, in, true));
 }
 
 ZUVSAX2Position ZUVSAX2Parser::getPosition() const {
@@ -847,6 +883,10 @@ ZUVSAX2Position ZUVSAX2Parser::getPosition() const {
     if (state->parsing && state->inTokenizer) return state->tokenizer.eventPosition();
     if (state->parsing || state->positionInExpat) return currentPosition(state->expat);
     return state->position;
+}
+
+const ZUVSAX2Error& ZUVSAX2Parser::getError() const {
+    return state->error;
 }
 
 void ZUVSAX2Parser::setMaxDepth(int depth) {

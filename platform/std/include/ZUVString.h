@@ -5,6 +5,9 @@
 #include <string.h>  // strnlen
 #include <cstdint>
 #include <cstring>
+#include <ostream>
+#include <string>
+#include <string_view>
 
 #include "ZUVPool.h"
 #include "ZUVStdExport.h"
@@ -16,6 +19,11 @@
 // Value semantics: copies are deep. A length that would pass the largest int
 // throws std::length_error rather than wrap.
 class ZUVSTD_API ZUVString {
+    // What compares with a ZUVString without becoming one.
+    template <typename T>
+    static constexpr bool isText =
+        std::is_convertible_v<const T&, std::string_view> && !std::is_same_v<T, ZUVString>;
+
 public:
     // Longest text stored without a heap block.
     static constexpr int kInlineCapacity = 15;
@@ -44,6 +52,10 @@ public:
             init(text, n);
         }
     }
+    // Copy of the bytes of a std::string or a std::string_view, NUL bytes
+    // included; longer than kMaxLength throws std::length_error.
+    ZUVString(const std::string& text) : ZUVString(text.data(), lengthOf(text.size())) {}
+    ZUVString(std::string_view text) : ZUVString(text.data(), lengthOf(text.size())) {}
     ZUVString(const ZUVString& other) {
         if (!other.isHeap()) {
             std::memcpy(bytes_, other.bytes_, sizeof bytes_);
@@ -127,6 +139,10 @@ public:
     }
     // True when the length is 0.
     bool isEmpty() const noexcept { return getLength() == 0; }
+    // A view of the text, no copy; valid until the string changes or dies.
+    operator std::string_view() const noexcept {
+        return std::string_view(getText(), static_cast<size_t>(getLength()));
+    }
     // True when the string holds no more room than its text needs: inline,
     // or a heap block within a word of the text. A string that is not is
     // better copied than moved into a place where it stays.
@@ -145,8 +161,36 @@ public:
         return n == b.getLength() && std::memcmp(a.getText(), b.getText(), n) == 0;
     }
     friend bool operator!=(const ZUVString& a, const ZUVString& b) noexcept { return !(a == b); }
+    // The same against C text (up to its NUL), std::string and
+    // std::string_view, with no copy; one overload for each, so that none
+    // needs a conversion and none is ambiguous.
+    friend bool operator==(const ZUVString& a, std::string_view b) noexcept {
+        return std::string_view(a) == b;
+    }
+    friend bool operator==(const ZUVString& a, const std::string& b) noexcept {
+        return std::string_view(a) == std::string_view(b);
+    }
+    friend bool operator==(const ZUVString& a, const char* b) noexcept {
+        return std::string_view(a) == std::string_view(b);
+    }
+    friend bool operator==(std::string_view a, const ZUVString& b) noexcept { return b == a; }
+    friend bool operator==(const std::string& a, const ZUVString& b) noexcept { return b == a; }
+    friend bool operator==(const char* a, const ZUVString& b) noexcept { return b == a; }
+    friend bool operator!=(const ZUVString& a, std::string_view b) noexcept { return !(a == b); }
+    friend bool operator!=(const ZUVString& a, const std::string& b) noexcept { return !(a == b); }
+    friend bool operator!=(const ZUVString& a, const char* b) noexcept { return !(a == b); }
+    friend bool operator!=(std::string_view a, const ZUVString& b) noexcept { return !(b == a); }
+    friend bool operator!=(const std::string& a, const ZUVString& b) noexcept { return !(b == a); }
+    friend bool operator!=(const char* a, const ZUVString& b) noexcept { return !(b == a); }
+    // Writes every byte of the text, NUL bytes included.
+    friend std::ostream& operator<<(std::ostream& out, const ZUVString& text) {
+        return out.write(text.getText(), text.getLength());
+    }
 
 private:
+    // `length` as an int; throws std::length_error past kMaxLength.
+    static int lengthOf(size_t length);
+
     // Heap form: capacity carries kHeapFlag in its top bit, which lands in the
     // last byte of the object, where the inline form keeps
     // kInlineCapacity - length (always below 0x80).

@@ -19,6 +19,11 @@ namespace {
 
 }  // namespace
 
+int ZUVString::lengthOf(size_t length) {
+    if (length > static_cast<size_t>(kMaxLength)) throwTooLong();
+    return static_cast<int>(length);
+}
+
 ZUVString& ZUVString::operator=(ZUVString&& other) noexcept {
     if (this != &other) {
         if (isHeap()) releaseHeap();
