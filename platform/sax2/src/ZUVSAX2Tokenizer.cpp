@@ -13,6 +13,8 @@
 #include <emmintrin.h>
 #endif
 
+#include "ZUVSimpleStringHashtable.h"
+
 namespace {
 
 #include "ZUVSAX2NameTables.inc"
@@ -1274,16 +1276,15 @@ size_t ZUVSAX2Tokenizer::duplicate() {
                 if (same(i, j)) return i;
         return SIZE_MAX;
     }
-    // Many attributes: an open-addressed table keeps hostile tags linear.
+    // Many attributes: an open-addressed table, hashed with the process's
+    // secret key so that chosen names cannot share a probe run, keeps
+    // hostile tags linear.
     size_t slots = 16;
     while (slots < 2 * count)
         slots *= 2;
     seen.assign(slots, SIZE_MAX);
     for (size_t i = 0; i < count; ++i) {
-        const char* name = nameOf(i);
-        size_t hash = 1469598103934665603ull;
-        for (const char* c = name; *c; ++c)
-            hash = (hash ^ static_cast<unsigned char>(*c)) * 1099511628211ull;
+        size_t hash = ZUVSimpleStringHashtable::keyedHash(nameOf(i), lengthOf(i));
         for (size_t slot = hash & (slots - 1);; slot = (slot + 1) & (slots - 1)) {
             if (seen[slot] == SIZE_MAX) {
                 seen[slot] = i;
