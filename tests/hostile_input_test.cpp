@@ -185,3 +185,25 @@ TEST(ChosenNames, CollidingNamesParseAsFastAsOrdinaryOnes) {
         EXPECT_EQ(str(root->getAttribute(zs(names32[static_cast<size_t>(i)]))), "1");
     EXPECT_EQ(str(root->getAttribute(zs(names32[0].substr(0, 7) + "_"))), "");
 }
+
+// Indenting every level made the file grow with the square of the depth
+// (100 MB for this 70 KB document); past the cap each element costs at
+// most its own line, and the file reads back as the same tree.
+TEST(Writing, DeepTreesAreWrittenInSpaceLinearInTheirSize) {
+    TempDir dir;
+    auto writtenBytes = [&](int depth) {
+        Parsed p = parse("string", repeat("<a>", depth) + repeat("</a>", depth));
+        EXPECT_EQ(depthOf(p.root.get()), depth) << p.message;
+        const std::string path = dir.file("deep.xml");
+        { ZUVDOMWriter writer(zs(path), p.root.get()); }
+        std::string written = readFile(path);
+        EXPECT_EQ(depthOf(parse("string", written).root.get()), depth);
+        return written.size();
+    };
+    const int depth = ZUVSAX2Parser::kMaxDepth;
+    size_t full = writtenBytes(depth);
+    // A line feed, the indent (three spaces a level) and both tags.
+    const size_t perElement = 1 + 3 * ZUVXMLWriter::kMaxIndentLevels + 3 + 4;
+    EXPECT_LE(full, 64 + perElement * depth);
+    EXPECT_LT(full, writtenBytes(depth / 2) * 21 / 10);
+}

@@ -268,7 +268,8 @@ void WriterState::beginLine() {
         }
         lineStart.assign(1, '\n');
     }
-    size_t needed = 1 + indentUnit.size() * static_cast<size_t>(depth);
+    int levels = depth < ZUVXMLWriter::kMaxIndentLevels ? depth : ZUVXMLWriter::kMaxIndentLevels;
+    size_t needed = 1 + indentUnit.size() * static_cast<size_t>(levels);
     if (lineStart.size() < needed) {
         lineStart.reserve(needed * 2);
         while (lineStart.size() < needed)
