@@ -16,7 +16,9 @@
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
+#include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -34,6 +36,62 @@ static_assert(XML_MAJOR_VERSION > 2 || (XML_MAJOR_VERSION == 2 && XML_MINOR_VERS
               "Expat 2.4 or later is needed for its amplification (billion laughs) protection");
 
 namespace {
+
+// Most bytes of buffers a parser keeps from one document to the next: past
+// this, what a big document made it grow is given back when the parse ends.
+constexpr size_t kKeptBytes = 64 * 1024;
+
+// Expat's memory, counted per parser so that what a document left in it can
+// be told: each block carries its size and the counter of the parser whose
+// call made it, the one at work on this thread then.
+struct alignas(std::max_align_t) ExpatBlock {
+    size_t size;
+    size_t* held;
+};
+thread_local size_t* expatHeld = nullptr;
+
+void* expatMalloc(size_t size) {
+    if (size > SIZE_MAX - sizeof(ExpatBlock)) return nullptr;
+    ExpatBlock* block = static_cast<ExpatBlock*>(std::malloc(sizeof(ExpatBlock) + size));
+    if (!block) return nullptr;
+    block->size = size;
+    block->held = expatHeld;
+    if (block->held) *block->held += size;
+    return block + 1;
+}
+
+void expatFree(void* bytes) {
+    if (!bytes) return;
+    ExpatBlock* block = static_cast<ExpatBlock*>(bytes) - 1;
+    if (block->held) *block->held -= block->size;
+    std::free(block);
+}
+
+void* expatRealloc(void* bytes, size_t size) {
+    if (!bytes) return expatMalloc(size);
+    if (size > SIZE_MAX - sizeof(ExpatBlock)) return nullptr;
+    ExpatBlock* block = static_cast<ExpatBlock*>(bytes) - 1;
+    size_t before = block->size;
+    block = static_cast<ExpatBlock*>(std::realloc(block, sizeof(ExpatBlock) + size));
+    if (!block) return nullptr;
+    block->size = size;
+    if (block->held) *block->held = *block->held - before + size;
+    return block + 1;
+}
+
+const XML_Memory_Handling_Suite kExpatMemory = {expatMalloc, expatRealloc, expatFree};
+
+// Makes Expat's allocations count for `held` while it lives.
+class CountExpat {
+public:
+    explicit CountExpat(size_t* held) : outer(expatHeld) { expatHeld = held; }
+    ~CountExpat() { expatHeld = outer; }
+    CountExpat(const CountExpat&) = delete;
+    CountExpat& operator=(const CountExpat&) = delete;
+
+private:
+    size_t* outer;
+};
 
 // Why our own code stopped Expat (as opposed to Expat finding an error).
 enum class Stop { None, Depth, Text, Attribute, Name, Exception };
@@ -80,6 +138,7 @@ struct ParserState {
     ZUVSAX2Transcoder transcoder;
     std::string converted;
     bool expatConverting = false;  // Expat reads what the transcoder makes
+    size_t expatBytes = 0;         // what Expat holds for this parser
 };
 
 using State = ParserState;
@@ -238,17 +297,39 @@ const char* describeErrno(int error, char* buffer, size_t size) {
     return strerror_r(error, buffer, size);
 }
 
+// After a parse: buffers past kKeptBytes go back, so that one big document
+// does not stay in memory for the parser's life. Expat keeps what it grew
+// through a reset, so it is replaced; without memory for a new one the old
+// one stays.
+void release(State* s) noexcept {
+    s->tokenizer.release(kKeptBytes);
+    if (s->converted.capacity() > kKeptBytes) std::string().swap(s->converted);
+    if (s->expatBytes <= kKeptBytes) return;
+    XML_Parser fresh = XML_ParserCreate_MM(nullptr, &kExpatMemory, nullptr);
+    if (!fresh) return;
+    if (s->positionInExpat) {
+        s->position = currentPosition(s->expat);
+        s->positionInExpat = false;
+    }
+    XML_ParserFree(s->expat);
+    s->expat = fresh;
+}
+
 // Marks the parser busy for the length of a parse call, even when a
-// callback's exception leaves it.
+// callback's exception leaves it, and gives back what the parse grew.
 class Busy {
 public:
-    explicit Busy(State* s) : s(s) { s->parsing = true; }
-    ~Busy() { s->parsing = false; }
+    explicit Busy(State* s) : s(s), counting(&s->expatBytes) { s->parsing = true; }
+    ~Busy() {
+        s->parsing = false;
+        release(s);
+    }
     Busy(const Busy&) = delete;
     Busy& operator=(const Busy&) = delete;
 
 private:
     State* s;
+    CountExpat counting;
 };
 
 // Puts Expat back at the start of a document with our settings; `encoding`,
@@ -781,7 +862,10 @@ ZUVSAX2Parser::ZUVSAX2Parser(void* userData, ZUVLog* log, StartElementHandler st
     state->end = end;
     state->characters = characters;
     state->instruction = instruction;
-    state->expat = XML_ParserCreate(nullptr);
+    {
+        CountExpat counting(&state->expatBytes);
+        state->expat = XML_ParserCreate_MM(nullptr, &kExpatMemory, nullptr);
+    }
     if (!state->expat) {
         delete state;
         throw std::bad_alloc();

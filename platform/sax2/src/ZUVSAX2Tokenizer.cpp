@@ -357,6 +357,31 @@ void ZUVSAX2Tokenizer::reset(const Handlers& h, int depthLimit, long textLimit, 
     failStatus = Status::Error;
 }
 
+namespace {
+
+template <typename T>
+void releaseLarger(std::vector<T>& v, size_t keepBytes) noexcept {
+    if (v.capacity() * sizeof(T) > keepBytes) std::vector<T>().swap(v);
+}
+
+}  // namespace
+
+void ZUVSAX2Tokenizer::release(size_t keepBytes) noexcept {
+    if (names.capacity() > keepBytes) names.release();
+    if (scratch.capacity() > keepBytes) scratch.release();
+    releaseLarger(nameStarts, keepBytes);
+    releaseLarger(marks, keepBytes);
+    releaseLarger(attributes, keepBytes);
+    releaseLarger(attributeAt, keepBytes);
+    releaseLarger(later, keepBytes);
+    releaseLarger(seen, keepBytes);
+    // Declarations and queued instructions hold strings of any length; they
+    // are rare and only needed within one document.
+    std::vector<ElementDeclaration>().swap(declared);
+    std::vector<std::string>().swap(queued);
+    if (encodingName.capacity() > keepBytes) std::string().swap(encodingName);
+}
+
 void ZUVSAX2Tokenizer::discarded(size_t bytes) {
     positionAt(bytes);
     cursor.offset -= bytes;

@@ -43,6 +43,11 @@ class ZUVSAX2Tokenizer {
             if (used == bytes.size()) grow(1);
             bytes[used++] = c;
         }
+        size_t capacity() const { return bytes.capacity(); }
+        void release() noexcept {
+            std::vector<char>().swap(bytes);
+            used = 0;
+        }
 
     private:
         void grow(size_t n) {
@@ -84,6 +89,9 @@ public:
     }
     // The caller dropped the first `bytes` of the buffer (at most discardable()).
     void discarded(size_t bytes);
+    // Between documents: frees every buffer of more than `keepBytes`, so that
+    // one huge name, value or declaration is not kept for the parser's life.
+    void release(size_t keepBytes) noexcept;
 
     // After Status::Declaration: the declared encoding, or null when the
     // declaration names none or there is no declaration.
