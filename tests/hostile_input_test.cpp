@@ -1,13 +1,17 @@
 // Hostile and broken input: each document is read correctly or refused with
 // one error line, the partial tree frees cleanly; writing never loses a failure.
 
+#include <fcntl.h>
 #include <malloc.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ZUVDOM.h"
@@ -272,4 +276,147 @@ TEST(Memory, BuffersGoBackAfterABigParse) {
     EXPECT_LT(heapInUse(), before + (256u << 10));
     delete dom.parseString(zs("<a>" + big + "</a>"));
     EXPECT_LT(heapInUse(), before + (256u << 10));
+}
+
+namespace {
+
+// Everything a parse told: each start tag with where the parser said it
+// was, the verdict, the error line and the final position.
+struct Told {
+    std::string events;
+    ZUVSAX2Parser* parser = nullptr;
+};
+
+void toldStart(void* data, const char* name, const char**) {
+    Told* told = static_cast<Told*>(data);
+    ZUVSAX2Position at = told->parser->getPosition();
+    told->events +=
+        std::string(name) + "@" + std::to_string(at.line) + ":" + std::to_string(at.column) + " ";
+}
+
+std::string tell(const std::string& path, ZUVSAX2Parser::Engine engine) {
+    ZUVLog log(nullptr);
+    Told told;
+    ZUVSAX2Parser parser(&told, &log, toldStart, nullptr, nullptr, nullptr);
+    told.parser = &parser;
+    parser.setEngine(engine);
+    ZUVFile file;
+    file = zs(path);
+    bool accepted = parser.parseFile(file);
+    ZUVSAX2Position end = parser.getPosition();
+    return told.events + (accepted ? "accepted " : "refused ") + str(log.getLastMessage()) +
+           " end " + std::to_string(end.line) + ":" + std::to_string(end.column);
+}
+
+}  // namespace
+
+// White space, comments and instructions before the root element are cut
+// from what the parser keeps once they are long. A document that then goes
+// to Expat after all (for its entities, or for an error) must read exactly
+// as Expat alone reads it: same events, same verdict, same positions, on
+// lines that the cut ran through and after them.
+TEST(LongProlog, CutProloguesReadAsExpatReadsThem) {
+    // Multi-byte characters count one column each; CR LF is one line end.
+    const std::string line = "<!-- \xC3\xA9t\xC3\xA9 --> <?pi d\xC2\xB1?>\t\r\n";
+    const std::string misc = repeat(line, 8000);  // about 250 KB
+    // After the root Expat's own count of a CR LF depends on where its input
+    // was split (between CR and LF it counts two lines), so only LF there.
+    const std::string miscLf = repeat(line.substr(0, line.size() - 2) + "\n", 8000);
+    const std::string oneLine = repeat("<!--x--> <?p?>", 20000);  // no line end
+    const std::string entities = "<!DOCTYPE r [<!ENTITY e 'x'>]>";
+    const std::string attributes = "<!DOCTYPE r [<!ATTLIST r a CDATA 'd'>]>";
+    const std::string decl = "<?xml version='1.0'?>";
+    const std::vector<std::string> documents = {
+        decl + misc + entities + "<r>&e;<s/></r>",
+        decl + misc + oneLine + entities + "\n<r>&e;<s/></x>",
+        misc + "\r" + oneLine + entities + "<r>&e;<s/>",
+        decl + misc + oneLine + attributes + misc + oneLine + "<r><s/></r>",
+        decl + misc + attributes + oneLine + "junk<r/>",
+        decl + oneLine + attributes + misc + oneLine + "<r/><!-- -- -->",
+        misc + oneLine + "<!DOCTYPE r [<!ENTITY e 'x'>]><r>&e;</r>" + miscLf,
+        decl + misc + oneLine + "<r a='1' a='2'/>",
+        "\xEF\xBB\xBF" + misc + oneLine + "<r>&nope;</r>",
+    };
+    TempDir dir;
+    const std::string path = dir.file("prolog.xml");
+    for (size_t i = 0; i < documents.size(); ++i) {
+        for (const char* encoding : {"UTF-8", "ISO-8859-1", "UTF-16"}) {
+            SCOPED_TRACE("document " + std::to_string(i) + " in " + encoding);
+            std::string doc = documents[i];
+            if (std::string(encoding) != "UTF-8") {
+                if (doc.rfind(decl, 0) == 0) doc.erase(0, decl.size());
+                if (doc.rfind("\xEF\xBB\xBF", 0) == 0) doc.erase(0, 3);
+                doc =
+                    iconvTo(encoding == std::string("UTF-16") ? "UTF-16LE" : encoding,
+                            "<?xml version='1.0' encoding='" + std::string(encoding) + "'?>" + doc);
+                if (encoding == std::string("UTF-16")) doc = "\xFF\xFE" + doc;
+            }
+            dir.write("prolog.xml", doc);
+            EXPECT_EQ(tell(path, ZUVSAX2Parser::Engine::Automatic),
+                      tell(path, ZUVSAX2Parser::Engine::Expat));
+        }
+    }
+}
+
+namespace {
+
+// Parses, as standard input, `prolog` written `times` times between `head`
+// and `tail`, made as it is read through a pipe: the test never holds the
+// document. Returns the most heap the program held above what it held at
+// the start, sampled as each megabyte went in, and the root read.
+size_t streamedPeak(const std::string& head, const std::string& prolog, long times,
+                    const std::string& tail, std::unique_ptr<ZUVDOMElement>& root) {
+    int ends[2];
+    if (pipe(ends) != 0) return SIZE_MAX;
+    int savedIn = dup(STDIN_FILENO);
+    dup2(ends[0], STDIN_FILENO);
+    close(ends[0]);
+    size_t start = heapInUse();
+    size_t peak = start;
+    std::thread writer([&] {
+        // A parse that stops early closes the pipe: the writes then fail.
+        auto put = [&](const std::string& bytes) {
+            return write(ends[1], bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+        };
+        bool ok = put(head);
+        size_t sinceSample = 0;
+        for (long i = 0; ok && i < times; ++i) {
+            ok = put(prolog);
+            if ((sinceSample += prolog.size()) >= (1u << 20)) {
+                sinceSample = 0;
+                peak = std::max(peak, heapInUse());
+            }
+        }
+        if (ok) put(tail);
+        close(ends[1]);
+    });
+    ZUVDOM dom(nullptr);
+    root.reset(dom.parseStdIn());
+    dup2(savedIn, STDIN_FILENO);  // ends a parse that stopped early
+    close(savedIn);
+    writer.join();
+    return peak - start;
+}
+
+}  // namespace
+
+// White space, comments and instructions before the root element cost no
+// memory for their length, as after it: hundreds of MB of them, in UTF-8
+// and converted from ISO-8859-1, go through with the heap in a few MB.
+// Before, the parser kept them all until the root element (the peaks were
+// more than the prolog's size).
+TEST(LongProlog, IsStreamedInConstantMemory) {
+    signal(SIGPIPE, SIG_IGN);
+    const std::string misc(repeat("<!-- a comment --> <?pi data?>\n", 32) + std::string(1024, ' '));
+    std::unique_ptr<ZUVDOMElement> root;
+    size_t peak = streamedPeak("<?xml version='1.0'?>", misc, (256l << 20) / misc.size(),
+                               "<root a='1'/>", root);
+    ASSERT_NE(root, nullptr);
+    EXPECT_EQ(str(root->getTagName()), "root");
+    EXPECT_LT(peak, 4u << 20);
+    peak = streamedPeak("<?xml version='1.0' encoding='ISO-8859-1'?>", misc + "<!-- \xE9t\xE9 -->",
+                        (64l << 20) / misc.size(), "<root a='\xE9'/>", root);
+    ASSERT_NE(root, nullptr);
+    EXPECT_EQ(str(root->getAttribute("a")), "\xC3\xA9");
+    EXPECT_LT(peak, 4u << 20);
 }

@@ -93,6 +93,19 @@ private:
     size_t* outer;
 };
 
+// Where white space, comments and instructions were cut from the prolog of a
+// streamed document, so that their length costs no memory: Expat, reading
+// the document after all, never sees them, and what it says of a position
+// after the cut is moved to where that position is in the document.
+struct PrologCut {
+    ZUVSAX2Position expat;     // where the cut is in what Expat reads
+    ZUVSAX2Position document;  // where the first byte after it is
+};
+// One cut after the declaration, one after the document type: the only
+// tokens before the root that Expat must see when no handler waits for
+// instructions.
+constexpr int kMaxPrologCuts = 2;
+
 // Why our own code stopped Expat (as opposed to Expat finding an error).
 enum class Stop { None, Depth, Text, Attribute, Name, Exception };
 
@@ -139,6 +152,10 @@ struct ParserState {
     std::string converted;
     bool expatConverting = false;  // Expat reads what the transcoder makes
     size_t expatBytes = 0;         // what Expat holds for this parser
+    // What Expat must see of a prolog that was cut, in order, and the cuts.
+    std::string prologKept;
+    PrologCut prologCuts[kMaxPrologCuts];
+    int prologCutCount = 0;
 };
 
 using State = ParserState;
@@ -147,10 +164,35 @@ int clampToInt(XML_Size value) {
     return value > static_cast<XML_Size>(INT_MAX) ? INT_MAX : static_cast<int>(value);
 }
 
+// The place in the document of `at`, a position in what Expat read.
+ZUVSAX2Position inDocument(const State* s, ZUVSAX2Position at) {
+    for (int i = s->prologCutCount - 1; i >= 0; --i) {
+        const PrologCut& cut = s->prologCuts[i];
+        if (at.line < cut.expat.line || (at.line == cut.expat.line && at.column < cut.expat.column))
+            continue;
+        if (at.line == cut.expat.line)
+            return {cut.document.line, cut.document.column + (at.column - cut.expat.column)};
+        return {at.line - cut.expat.line + cut.document.line, at.column};
+    }
+    return at;
+}
+
+// The place in what Expat reads of `at`, a position in the document after
+// the last cut.
+ZUVSAX2Position inExpat(const State* s, ZUVSAX2Position at) {
+    if (s->prologCutCount == 0) return at;
+    const PrologCut& last = s->prologCuts[s->prologCutCount - 1];
+    if (at.line == last.document.line)
+        return {last.expat.line, last.expat.column + (at.column - last.document.column)};
+    return {at.line - last.document.line + last.expat.line, at.column};
+}
+
 ZUVSAX2Position currentPosition(XML_Parser expat) {
     ZUVSAX2Position position;
     position.line = clampToInt(XML_GetCurrentLineNumber(expat));
     position.column = clampToInt(XML_GetCurrentColumnNumber(expat) + 1);
+    if (const State* s = static_cast<const State*>(XML_GetUserData(expat)))
+        return inDocument(s, position);
     return position;
 }
 
@@ -304,6 +346,7 @@ const char* describeErrno(int error, char* buffer, size_t size) {
 void release(State* s) noexcept {
     s->tokenizer.release(kKeptBytes);
     if (s->converted.capacity() > kKeptBytes) std::string().swap(s->converted);
+    if (s->prologKept.capacity() > kKeptBytes) std::string().swap(s->prologKept);
     if (s->expatBytes <= kKeptBytes) return;
     XML_Parser fresh = XML_ParserCreate_MM(nullptr, &kExpatMemory, nullptr);
     if (!fresh) return;
@@ -319,7 +362,11 @@ void release(State* s) noexcept {
 // callback's exception leaves it, and gives back what the parse grew.
 class Busy {
 public:
-    explicit Busy(State* s) : s(s), counting(&s->expatBytes) { s->parsing = true; }
+    explicit Busy(State* s) : s(s), counting(&s->expatBytes) {
+        s->parsing = true;
+        s->prologKept.clear();
+        s->prologCutCount = 0;
+    }
     ~Busy() {
         s->parsing = false;
         release(s);
@@ -606,9 +653,12 @@ public:
         return true;
     }
     void drop(size_t n) { buffer.drop(n); }
-    // Expat reads the document as it is, from what the buffer holds (nothing
-    // was dropped before the root element) to the end of the source.
+    // Expat reads the document as it is: what was kept of a cut prolog, then
+    // what the buffer holds (nothing else was dropped before the root
+    // element), to the end of the source.
     bool toExpat(State* s, const char* source) {
+        if (!feedExpat(s, s->prologKept.data(), s->prologKept.size(), false))
+            return finish(s, source, false);
         return stream(s, source, read, buffer.data(), buffer.size(), end);
     }
 
@@ -657,6 +707,8 @@ bool expatConverted(State* s, const char* source, Input& in, size_t at) {
     s->expatConverting = true;
     // A declaration the tokenizer did not read: Expat judges it, in UTF-16.
     if (s->transcoder.waiting()) s->transcoder.declare(nullptr);
+    if (!feedExpat(s, s->prologKept.data(), s->prologKept.size(), false))
+        return finish(s, source, false);
     for (;;) {
         bool last = in.ended() && at == in.size();
         if (!feedExpat(s, s->converted.data(), s->converted.size(), last))
@@ -665,6 +717,29 @@ bool expatConverted(State* s, const char* source, Input& in, size_t at) {
         if (last) return finish(s, source, true);
         if (!convertMore(s, source, in, at, false, 1)) return false;
     }
+}
+
+// Before the root element of a streamed document: cuts the white space,
+// comments and instructions that the tokenizer has read past, once there are
+// a chunk of them, from `bytes` (what the tokenizer reads, in UTF-8),
+// keeping what Expat would still need before them. Returns how many bytes
+// at the front the caller may drop; 0 for none.
+size_t cutProlog(State* s, const char* bytes) {
+    ZUVSAX2Tokenizer& t = s->tokenizer;
+    size_t from = t.prologKept(), to = t.tokenized();
+    if (s->instruction || to - from < static_cast<size_t>(ZUVSAX2Parser::kChunkSize)) return 0;
+    // Cut before a CR, never between it and its LF: Expat would count two lines.
+    if (bytes[to - 1] == '\r') --to;
+    bool merged = from == 0 && s->prologCutCount > 0;
+    if (!merged && s->prologCutCount == kMaxPrologCuts) return 0;
+    ZUVSAX2Position at = inExpat(s, t.positionOf(from));
+    ZUVSAX2Position after = t.positionOf(to);
+    if (!merged) {
+        s->prologKept.append(bytes, from);
+        s->prologCuts[s->prologCutCount++].expat = at;
+    }
+    s->prologCuts[s->prologCutCount - 1].document = after;
+    return to;
 }
 
 // Where the parse goes once the tokenizer stopped at `status`: its result, or
@@ -707,7 +782,7 @@ bool tokenizeConverted(State* s, const char* source, Input& in, bool expatOnly) 
     // A byte order mark counts in positions, as Expat counts it.
     if (at) out.assign("\xEF\xBB\xBF");
     startTokenizer(s, out.size());
-    bool keep = true;  // the input from its start, until the root element
+    bool keep = true;  // the input from its start, until the root or a cut
     size_t wanted = 0;
     for (;;) {
         if (!convertMore(s, source, in, at, keep, wanted)) return false;
@@ -734,6 +809,8 @@ bool tokenizeConverted(State* s, const char* source, Input& in, bool expatOnly) 
         }
         if (std::optional<bool> result = afterTokenizer(s, source, in, at, status)) return *result;
         size_t done = t.discardable();
+        // The prolog is cut only when Expat would read our UTF-8, not the input.
+        if (!done && !final && expatNeedsUtf8(s)) done = cutProlog(s, out.data());
         // A token longer than what is there: convert as much again before
         // trying once more, so that it is scanned a logarithmic number of times.
         wanted = t.tokenized() == before && done == 0 ? 2 * out.size() : 0;
@@ -776,7 +853,8 @@ bool tokenizeString(State* s, const char* source, const char* bytes, size_t leng
 }
 
 // Reads a source in chunks into a buffer that keeps only the token the last
-// chunk cut, and the prolog until the root element (Expat may need it all).
+// chunk cut, and the prolog until the root element (Expat may need it), less
+// the white space, comments and instructions cut from it.
 template <typename Reader>
 bool tokenizeStream(State* s, const char* source, Reader read, bool expatOnly) {
     Buffer buffer;
@@ -824,6 +902,7 @@ bool tokenizeStream(State* s, const char* source, Reader read, bool expatOnly) {
         // Read as it is, in UTF-8: the transcoder neither decodes nor waits.
         if (std::optional<bool> result = afterTokenizer(s, source, in, 0, status)) return *result;
         size_t done = t.discardable();
+        if (!done && !ended) done = cutProlog(s, buffer.data());
         // A token longer than a chunk: read as much again before trying
         // once more, so that it is scanned a logarithmic number of times.
         wanted = t.tokenized() == before && done == 0 ? 2 * buffer.size() : 0;

@@ -339,6 +339,7 @@ void ZUVSAX2Tokenizer::reset(const Handlers& h, int depthLimit, long textLimit, 
     size = 0;
     final = false;
     resume = skip;
+    kept = skip;
     cursor = Cursor();
     eventOffset = 0;
     externalSubset = false;
@@ -386,6 +387,7 @@ void ZUVSAX2Tokenizer::discarded(size_t bytes) {
     positionAt(bytes);
     cursor.offset -= bytes;
     resume -= bytes;
+    kept = kept > bytes ? kept - bytes : 0;
     eventOffset = eventOffset > bytes ? eventOffset - bytes : 0;
     base += bytes;
     size -= bytes;
@@ -600,8 +602,10 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::prolog() {
         if (p + 1 == end) return final ? fallback() : R::More;
         const char* next = nullptr;
         R r;
+        bool keep = false;  // Expat must see this token
         if (p[1] == '?') {
             r = instruction(p, &next, true);
+            keep = handlers.instruction != nullptr;
         } else if (p[1] == '!') {
             int comment = startsWith(p, end, "<!--");
             int doctypeDecl = startsWith(p, end, "<!DOCTYPE");
@@ -609,6 +613,7 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::prolog() {
                 r = comment == 1 ? this->comment(p, &next) : R::Fail;
             } else if (doctypeDecl > 0 && !seenDoctype) {
                 r = doctype(p, &next);
+                keep = true;
             } else if (comment < 0 || doctypeDecl < 0) {
                 r = more(p, XML_ERROR_UNCLOSED_TOKEN);
             } else {
@@ -621,6 +626,7 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::prolog() {
         if (r == R::Fail || (r == R::More && final)) return fallback();
         if (r == R::More) return R::More;
         resume = static_cast<size_t>(next - base);
+        if (keep) kept = resume;
     }
 }
 
