@@ -150,8 +150,9 @@ struct ParserState {
     // chunk by chunk.
     ZUVSAX2Transcoder transcoder;
     std::string converted;
-    bool expatConverting = false;  // Expat reads what the transcoder makes
-    size_t expatBytes = 0;         // what Expat holds for this parser
+    bool expatConverting = false;     // Expat reads what the transcoder makes
+    size_t expatBytes = 0;            // what Expat holds for this parser
+    unsigned long long expatFed = 0;  // bytes given to Expat in this document
     // What Expat must see of a prolog that was cut, in order, and the cuts.
     std::string prologKept;
     PrologCut prologCuts[kMaxPrologCuts];
@@ -401,6 +402,7 @@ void begin(State* s, const char* encoding = nullptr) {
     s->encodingProblem = nullptr;
     s->encodingIncorrect = false;
     s->expatConverting = false;
+    s->expatFed = 0;
 }
 
 // After Expat returned: true when the document was accepted. Otherwise
@@ -451,15 +453,29 @@ bool finish(State* s, const char* source, bool accepted) {
     return false;
 }
 
-// Gives Expat bytes in pieces of at most kChunkSize: XML_Parse copies what
-// it is given into a buffer of its own, which for a whole document costs a
-// fresh allocation of its size.
+// How many bytes to give Expat next: a chunk, or as many as it holds of a
+// token it has not seen the end of. Expat scans such a token again from its
+// start with each piece, so pieces of a fixed size would make a long value,
+// name or comment cost the square of its length; growing with the token,
+// they keep it linear.
+size_t expatPiece(State* s) {
+    const size_t chunk = static_cast<size_t>(ZUVSAX2Parser::kChunkSize);
+    XML_Index at = XML_GetCurrentByteIndex(s->expat);
+    if (at < 0 || static_cast<unsigned long long>(at) >= s->expatFed) return chunk;
+    unsigned long long pending = s->expatFed - static_cast<unsigned long long>(at);
+    const unsigned long long most = 1u << 30;  // XML_Parse counts in int
+    return pending <= chunk ? chunk : static_cast<size_t>(pending < most ? pending : most);
+}
+
+// Gives Expat bytes in pieces (see expatPiece()): XML_Parse copies what it is
+// given into a buffer of its own, which for a whole document costs a fresh
+// allocation of its size.
 bool feedExpat(State* s, const char* bytes, size_t length, bool last) {
     do {
-        size_t piece = length < static_cast<size_t>(ZUVSAX2Parser::kChunkSize)
-                           ? length
-                           : static_cast<size_t>(ZUVSAX2Parser::kChunkSize);
+        size_t most = expatPiece(s);
+        size_t piece = length < most ? length : most;
         length -= piece;
+        s->expatFed += piece;
         if (XML_Parse(s->expat, bytes, static_cast<int>(piece), last && length == 0) !=
             XML_STATUS_OK)
             return false;
@@ -468,10 +484,10 @@ bool feedExpat(State* s, const char* bytes, size_t length, bool last) {
     return true;
 }
 
-// Reads a source to its end through Expat's own buffer, kChunkSize bytes at
-// a time, after the `length` bytes already read into `prefix` (`ended`: the
-// source has none left). `read` returns bytes read, 0 at the end, or -1 with
-// `error` set.
+// Reads a source to its end through Expat's own buffer, a piece at a time
+// (see expatPiece()), after the `length` bytes already read into `prefix`
+// (`ended`: the source has none left). `read` returns bytes read, 0 at the
+// end, or -1 with `error` set.
 template <typename Reader>
 bool stream(State* s, const char* source, Reader read, const char* prefix = nullptr,
             size_t length = 0, bool ended = false) {
@@ -480,18 +496,25 @@ bool stream(State* s, const char* source, Reader read, const char* prefix = null
         if (ended) return finish(s, source, true);
     }
     for (;;) {
-        void* buffer = XML_GetBuffer(s->expat, ZUVSAX2Parser::kChunkSize);
+        size_t piece = expatPiece(s);
+        char* buffer = static_cast<char*>(XML_GetBuffer(s->expat, static_cast<int>(piece)));
         if (!buffer) return finish(s, source, false);
-        int error = 0;
-        long length = read(buffer, static_cast<size_t>(ZUVSAX2Parser::kChunkSize), error);
-        if (length < 0) {
-            char text[128];
-            report(s, source, currentPosition(s->expat), "cannot read: %s",
-                   describeErrno(error, text, sizeof text));
-            return false;
-        }
-        bool last = length == 0;
-        if (XML_ParseBuffer(s->expat, static_cast<int>(length), last) != XML_STATUS_OK)
+        size_t got = 0;
+        bool last = false;
+        do {
+            int error = 0;
+            long length = read(buffer + got, piece - got, error);
+            if (length < 0) {
+                char text[128];
+                report(s, source, currentPosition(s->expat), "cannot read: %s",
+                       describeErrno(error, text, sizeof text));
+                return false;
+            }
+            last = length == 0;
+            got += static_cast<size_t>(length);
+        } while (!last && got < piece && piece > static_cast<size_t>(ZUVSAX2Parser::kChunkSize));
+        s->expatFed += got;
+        if (XML_ParseBuffer(s->expat, static_cast<int>(got), last) != XML_STATUS_OK)
             return finish(s, source, false);
         if (last) return finish(s, source, true);
     }
@@ -657,7 +680,8 @@ public:
     // what the buffer holds (nothing else was dropped before the root
     // element), to the end of the source.
     bool toExpat(State* s, const char* source) {
-        if (!feedExpat(s, s->prologKept.data(), s->prologKept.size(), false))
+        if (!s->prologKept.empty() &&
+            !feedExpat(s, s->prologKept.data(), s->prologKept.size(), false))
             return finish(s, source, false);
         return stream(s, source, read, buffer.data(), buffer.size(), end);
     }
@@ -707,7 +731,7 @@ bool expatConverted(State* s, const char* source, Input& in, size_t at) {
     s->expatConverting = true;
     // A declaration the tokenizer did not read: Expat judges it, in UTF-16.
     if (s->transcoder.waiting()) s->transcoder.declare(nullptr);
-    if (!feedExpat(s, s->prologKept.data(), s->prologKept.size(), false))
+    if (!s->prologKept.empty() && !feedExpat(s, s->prologKept.data(), s->prologKept.size(), false))
         return finish(s, source, false);
     for (;;) {
         bool last = in.ended() && at == in.size();
@@ -715,7 +739,7 @@ bool expatConverted(State* s, const char* source, Input& in, size_t at) {
             return finish(s, source, false);
         s->converted.clear();
         if (last) return finish(s, source, true);
-        if (!convertMore(s, source, in, at, false, 1)) return false;
+        if (!convertMore(s, source, in, at, false, expatPiece(s))) return false;
     }
 }
 
