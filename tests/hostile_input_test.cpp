@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <memory>
+#include <random>
 #include <string>
 #include <thread>
 #include <utility>
@@ -19,6 +20,7 @@
 #include "ZUVDOMWriter.h"
 #include "ZUVLog.h"
 #include "ZUVSAX2Parser.h"
+#include "ZUVSimpleStringHashtable.h"
 #include "ZUVString.h"
 #include "colliding_names.h"
 #include "gtest/gtest.h"
@@ -456,4 +458,42 @@ TEST(LongTokens, CostLinearTimeOnExpat) {
         }
         EXPECT_LT(large, 16 * small + 0.05);
     }
+}
+
+// The keyed hash folds case eight bytes at a time: it must agree with the
+// byte comparison the tables fold with, in every position of a key. ASCII
+// letters fold; the bytes next to them ('@', '[', '`', '{') and bytes whose
+// low seven bits are a letter do not.
+TEST(ChosenNames, FoldedHashesAgreeWithFoldedKeys) {
+    const std::string bytes =
+        "aAzZmM@[`{\x80\xC1\xE1\xDA\xFF"
+        "09 -";
+    std::mt19937 random(24);
+    auto lower = [](std::string s) {
+        for (char& c : s)
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+        return s;
+    };
+    auto hash = [](const std::string& s, bool fold) {
+        return ZUVSimpleStringHashtable::keyedHash(s.data(), s.size(), fold);
+    };
+    ZUVSimpleStringHashtable table(true, true, 0);  // hashed from the first key
+    std::vector<std::string> keys;
+    for (int i = 0; i < 3000; ++i) {
+        std::string s;
+        for (size_t n = random() % 40; n > 0; --n)
+            s += bytes[random() % bytes.size()];
+        ASSERT_EQ(hash(s, true), hash(lower(s), true)) << s;
+        ASSERT_EQ(hash(lower(s), true), hash(lower(s), false)) << s;
+        if (table.add(zs(s), &keys) == nullptr) keys.push_back(lower(s));
+    }
+    for (const std::string& key : keys) {
+        std::string upper = key;
+        for (char& c : upper)
+            if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+        EXPECT_EQ(table.lookup(zs(upper)), &keys) << key;
+    }
+    EXPECT_EQ(table.size(), static_cast<int>(keys.size()));
+    for (const char* pair : {"@`", "[{", "\xC1\xE1", "\xDA\xFA"})
+        EXPECT_NE(hash(std::string(1, pair[0]), true), hash(std::string(1, pair[1]), true)) << pair;
 }
