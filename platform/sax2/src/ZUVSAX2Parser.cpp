@@ -165,15 +165,24 @@ int clampToInt(XML_Size value) {
     return value > static_cast<XML_Size>(INT_MAX) ? INT_MAX : static_cast<int>(value);
 }
 
+// `at` moved from one side of a cut (`from`) to the other (`to`): columns
+// on the cut's line, lines after it. Positions stop at INT_MAX.
+ZUVSAX2Position across(ZUVSAX2Position at, ZUVSAX2Position from, ZUVSAX2Position to) {
+    auto clamped = [](long long value) {
+        return value > INT_MAX ? INT_MAX : value < 0 ? 0 : static_cast<int>(value);
+    };
+    if (at.line == from.line)
+        return {to.line, clamped(static_cast<long long>(to.column) + at.column - from.column)};
+    return {clamped(static_cast<long long>(to.line) + at.line - from.line), at.column};
+}
+
 // The place in the document of `at`, a position in what Expat read.
 ZUVSAX2Position inDocument(const State* s, ZUVSAX2Position at) {
     for (int i = s->prologCutCount - 1; i >= 0; --i) {
         const PrologCut& cut = s->prologCuts[i];
-        if (at.line < cut.expat.line || (at.line == cut.expat.line && at.column < cut.expat.column))
-            continue;
-        if (at.line == cut.expat.line)
-            return {cut.document.line, cut.document.column + (at.column - cut.expat.column)};
-        return {at.line - cut.expat.line + cut.document.line, at.column};
+        if (at.line > cut.expat.line ||
+            (at.line == cut.expat.line && at.column >= cut.expat.column))
+            return across(at, cut.expat, cut.document);
     }
     return at;
 }
@@ -183,9 +192,7 @@ ZUVSAX2Position inDocument(const State* s, ZUVSAX2Position at) {
 ZUVSAX2Position inExpat(const State* s, ZUVSAX2Position at) {
     if (s->prologCutCount == 0) return at;
     const PrologCut& last = s->prologCuts[s->prologCutCount - 1];
-    if (at.line == last.document.line)
-        return {last.expat.line, last.expat.column + (at.column - last.document.column)};
-    return {at.line - last.document.line + last.expat.line, at.column};
+    return across(at, last.document, last.expat);
 }
 
 ZUVSAX2Position currentPosition(XML_Parser expat) {
