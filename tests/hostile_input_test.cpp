@@ -1,17 +1,42 @@
 // Hostile and broken input: each document is read correctly or refused with
 // one error line, the partial tree frees cleanly; writing never loses a failure.
 
+#include <fcntl.h>
+#include <malloc.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <memory>
+#include <random>
 #include <string>
+#include <thread>
+#include <utility>
+#include <vector>
 
 #include "ZUVDOM.h"
 #include "ZUVDOMWriter.h"
 #include "ZUVLog.h"
 #include "ZUVSAX2Parser.h"
+#include "ZUVSimpleStringHashtable.h"
 #include "ZUVString.h"
+#include "colliding_names.h"
 #include "gtest/gtest.h"
 #include "test_helpers.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define ZUVDOM_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ZUVDOM_TEST_ASAN 1
+#endif
+#endif
+#ifdef ZUVDOM_TEST_ASAN
+// From the sanitizer's allocator interface, whose header gcc does not ship.
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
+#endif
 
 namespace {
 
@@ -53,6 +78,49 @@ int depthOf(const ZUVDOMElement* e) {
     for (; e; e = e->getElement(0))
         ++depth;
     return depth;
+}
+
+// Heap bytes the program holds now (the sanitizer's count under ASan, whose
+// quarantine keeps freed memory mapped).
+size_t heapInUse() {
+#ifdef ZUVDOM_TEST_ASAN
+    return __sanitizer_get_current_allocated_bytes();
+#else
+    struct mallinfo2 info = mallinfo2();
+    return info.uordblks + info.hblkhd;
+#endif
+}
+
+// The fastest of three parses of each of `chosen` and `ordinary`, in
+// seconds, interleaved: whatever else the machine runs touches both alike.
+std::pair<double, double> parseSeconds(const std::string& chosen, const std::string& ordinary) {
+    double best[2] = {1e9, 1e9};
+    for (int run = 0; run < 3; ++run) {
+        for (int which = 0; which < 2; ++which) {
+            ZUVDOM dom(nullptr);
+            auto start = std::chrono::steady_clock::now();
+            std::unique_ptr<ZUVDOMElement> root(
+                dom.parseString(zs(which == 0 ? chosen : ordinary)));
+            std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+            EXPECT_NE(root, nullptr);
+            best[which] = std::min(best[which], took.count());
+        }
+    }
+    return {best[0], best[1]};
+}
+
+std::string childrenNamed(const std::vector<std::string>& names) {
+    std::string doc = "<r>";
+    for (const std::string& name : names)
+        doc += "<" + name + "/>";
+    return doc + "</r>";
+}
+
+std::string attributesNamed(const std::vector<std::string>& names) {
+    std::string doc = "<r";
+    for (const std::string& name : names)
+        doc += " " + name + "=\"1\"";
+    return doc + "/>";
 }
 
 }  // namespace
@@ -126,4 +194,310 @@ TEST(Writing, FailuresThrowNothingAndAreRemembered) {
     const std::string kept = dir.write("kept.xml", "keep");
     { ZUVDOMWriter writer(zs(kept), nullptr); }
     EXPECT_EQ(readFile(kept), "keep");
+}
+
+// Names chosen against an unkeyed hash file into one probe cluster, making
+// each insert walk all the names before it. The name index, the attribute
+// table (32-bit FNV-1a) and the tokenizer's duplicate check (64-bit) must
+// stay as fast with them as with names nobody chose: a ratio, not a time.
+TEST(ChosenNames, CollidingNamesParseAsFastAsOrdinaryOnes) {
+    const int count = 8192;
+    std::vector<std::string> names32 = collidingNames(kFnv1a32, count);
+    std::vector<std::string> names64 = collidingNames(kFnv1a64, count);
+    ASSERT_EQ(fnv1aLowBits(kFnv1a32, names32[0]), fnv1aLowBits(kFnv1a32, names32[count - 1]));
+    ASSERT_EQ(fnv1aLowBits(kFnv1a64, names64[0]), fnv1aLowBits(kFnv1a64, names64[count - 1]));
+    std::vector<std::string> ordinary = ordinaryNames(count);
+    for (const auto& [chosenTime, ordinaryTime] :
+         {parseSeconds(childrenNamed(names32), childrenNamed(ordinary)),
+          parseSeconds(attributesNamed(names32), attributesNamed(ordinary)),
+          parseSeconds(attributesNamed(names64), attributesNamed(ordinary))})
+        EXPECT_LT(chosenTime, 3 * ordinaryTime + 0.005);
+    // Every name is kept, distinct.
+    ZUVDOM dom(nullptr);
+    std::unique_ptr<ZUVDOMElement> root(dom.parseString(zs(attributesNamed(names32))));
+    ASSERT_NE(root, nullptr);
+    for (int i : {0, 1, count / 2, count - 1})
+        EXPECT_EQ(str(root->getAttribute(zs(names32[static_cast<size_t>(i)]))), "1");
+    EXPECT_EQ(str(root->getAttribute(zs(names32[0].substr(0, 7) + "_"))), "");
+}
+
+// Indenting every level made the file grow with the square of the depth
+// (100 MB for this 70 KB document); past the cap each element costs at
+// most its own line, and the file reads back as the same tree.
+TEST(Writing, DeepTreesAreWrittenInSpaceLinearInTheirSize) {
+    TempDir dir;
+    auto writtenBytes = [&](int depth) {
+        Parsed p = parse("string", repeat("<a>", depth) + repeat("</a>", depth));
+        EXPECT_EQ(depthOf(p.root.get()), depth) << p.message;
+        const std::string path = dir.file("deep.xml");
+        { ZUVDOMWriter writer(zs(path), p.root.get()); }
+        std::string written = readFile(path);
+        EXPECT_EQ(depthOf(parse("string", written).root.get()), depth);
+        return written.size();
+    };
+    const int depth = ZUVSAX2Parser::kMaxDepth;
+    size_t full = writtenBytes(depth);
+    // A line feed, the indent (three spaces a level) and both tags.
+    const size_t perElement = 1 + 3 * ZUVXMLWriter::kMaxIndentLevels + 3 + 4;
+    EXPECT_LE(full, 64 + perElement * depth);
+    EXPECT_LT(full, writtenBytes(depth / 2) * 21 / 10);
+}
+
+// A parser reused after a big document holds what it held before it: the
+// tokenizer's names and values, the transcoder's output and Expat's own
+// buffers each go back once past 64 KB. Before, each kept the largest
+// document's size until the parser was deleted.
+TEST(Memory, BuffersGoBackAfterABigParse) {
+    const std::string big(2u << 20, 'v');
+    const std::string latin1 = "<?xml version='1.0' encoding='ISO-8859-1'?>";
+    const std::string documents[] = {
+        "<a v='" + big + "'/>",                                          // a value
+        "<" + big + "/>",                                                // a name
+        latin1 + "<a><!--" + big + "--></a>",                            // a comment, converted
+        latin1 + "<a v='" + big + "'/>",                                 // a value, converted
+        "<!DOCTYPE a [<!ENTITY e 'x'>]><a>&e;<b v='" + big + "'/></a>",  // Expat's
+    };
+    TempDir dir;
+    for (auto engine : {ZUVSAX2Parser::Engine::Automatic, ZUVSAX2Parser::Engine::Expat}) {
+        ZUVSAX2Parser parser(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+        parser.setEngine(engine);
+        ASSERT_TRUE(parser.parseString(zs("<a v='1'>x</a>")));
+        int which = 0;
+        for (const std::string& doc : documents) {
+            SCOPED_TRACE("document " + std::to_string(which++) + ", engine " +
+                         std::to_string(static_cast<int>(engine)));
+            ZUVFile file;
+            file = zs(dir.write("big.xml", doc));
+            size_t before = heapInUse();
+            EXPECT_TRUE(parser.parseString(zs(doc)));
+            EXPECT_LT(heapInUse(), before + (256u << 10));
+            EXPECT_TRUE(parser.parseFile(file));
+            EXPECT_LT(heapInUse(), before + (256u << 10));
+        }
+    }
+    // The same for a ZUVDOM: the tree goes with its root, nothing stays.
+    ZUVDOM dom(nullptr);
+    delete dom.parseString(zs("<a v='1'/>"));
+    size_t before = heapInUse();
+    delete dom.parseString(zs(documents[0]));
+    EXPECT_LT(heapInUse(), before + (256u << 10));
+    delete dom.parseString(zs("<a>" + big + "</a>"));
+    EXPECT_LT(heapInUse(), before + (256u << 10));
+}
+
+namespace {
+
+// Everything a parse told: each start tag with where the parser said it
+// was, the verdict, the error line and the final position.
+struct Told {
+    std::string events;
+    ZUVSAX2Parser* parser = nullptr;
+};
+
+void toldStart(void* data, const char* name, const char**) {
+    Told* told = static_cast<Told*>(data);
+    ZUVSAX2Position at = told->parser->getPosition();
+    told->events +=
+        std::string(name) + "@" + std::to_string(at.line) + ":" + std::to_string(at.column) + " ";
+}
+
+std::string tell(const std::string& path, ZUVSAX2Parser::Engine engine) {
+    ZUVLog log(nullptr);
+    Told told;
+    ZUVSAX2Parser parser(&told, &log, toldStart, nullptr, nullptr, nullptr);
+    told.parser = &parser;
+    parser.setEngine(engine);
+    ZUVFile file;
+    file = zs(path);
+    bool accepted = parser.parseFile(file);
+    ZUVSAX2Position end = parser.getPosition();
+    return told.events + (accepted ? "accepted " : "refused ") + str(log.getLastMessage()) +
+           " end " + std::to_string(end.line) + ":" + std::to_string(end.column);
+}
+
+}  // namespace
+
+// White space, comments and instructions before the root element are cut
+// from what the parser keeps once they are long. A document that then goes
+// to Expat after all (for its entities, or for an error) must read exactly
+// as Expat alone reads it: same events, same verdict, same positions, on
+// lines that the cut ran through and after them.
+TEST(LongProlog, CutProloguesReadAsExpatReadsThem) {
+    // Multi-byte characters count one column each; CR LF is one line end.
+    const std::string line = "<!-- \xC3\xA9t\xC3\xA9 --> <?pi d\xC2\xB1?>\t\r\n";
+    const std::string misc = repeat(line, 8000);  // about 250 KB
+    // After the root Expat's own count of a CR LF depends on where its input
+    // was split (between CR and LF it counts two lines), so only LF there.
+    const std::string miscLf = repeat(line.substr(0, line.size() - 2) + "\n", 8000);
+    const std::string oneLine = repeat("<!--x--> <?p?>", 20000);  // no line end
+    const std::string entities = "<!DOCTYPE r [<!ENTITY e 'x'>]>";
+    const std::string attributes = "<!DOCTYPE r [<!ATTLIST r a CDATA 'd'>]>";
+    const std::string decl = "<?xml version='1.0'?>";
+    const std::vector<std::string> documents = {
+        decl + misc + entities + "<r>&e;<s/></r>",
+        decl + misc + oneLine + entities + "\n<r>&e;<s/></x>",
+        misc + "\r" + oneLine + entities + "<r>&e;<s/>",
+        decl + misc + oneLine + attributes + misc + oneLine + "<r><s/></r>",
+        decl + misc + attributes + oneLine + "junk<r/>",
+        decl + oneLine + attributes + misc + oneLine + "<r/><!-- -- -->",
+        misc + oneLine + "<!DOCTYPE r [<!ENTITY e 'x'>]><r>&e;</r>" + miscLf,
+        decl + misc + oneLine + "<r a='1' a='2'/>",
+        "\xEF\xBB\xBF" + misc + oneLine + "<r>&nope;</r>",
+    };
+    TempDir dir;
+    const std::string path = dir.file("prolog.xml");
+    for (size_t i = 0; i < documents.size(); ++i) {
+        for (const char* encoding : {"UTF-8", "ISO-8859-1", "UTF-16"}) {
+            SCOPED_TRACE("document " + std::to_string(i) + " in " + encoding);
+            std::string doc = documents[i];
+            if (std::string(encoding) != "UTF-8") {
+                if (doc.rfind(decl, 0) == 0) doc.erase(0, decl.size());
+                if (doc.rfind("\xEF\xBB\xBF", 0) == 0) doc.erase(0, 3);
+                doc =
+                    iconvTo(encoding == std::string("UTF-16") ? "UTF-16LE" : encoding,
+                            "<?xml version='1.0' encoding='" + std::string(encoding) + "'?>" + doc);
+                if (encoding == std::string("UTF-16")) doc = "\xFF\xFE" + doc;
+            }
+            dir.write("prolog.xml", doc);
+            EXPECT_EQ(tell(path, ZUVSAX2Parser::Engine::Automatic),
+                      tell(path, ZUVSAX2Parser::Engine::Expat));
+        }
+    }
+}
+
+namespace {
+
+// Parses, as standard input, `prolog` written `times` times between `head`
+// and `tail`, made as it is read through a pipe: the test never holds the
+// document. Returns the most heap the program held above what it held at
+// the start, sampled as each megabyte went in, and the root read.
+size_t streamedPeak(const std::string& head, const std::string& prolog, long times,
+                    const std::string& tail, std::unique_ptr<ZUVDOMElement>& root) {
+    int ends[2];
+    if (pipe(ends) != 0) return SIZE_MAX;
+    int savedIn = dup(STDIN_FILENO);
+    dup2(ends[0], STDIN_FILENO);
+    close(ends[0]);
+    size_t start = heapInUse();
+    size_t peak = start;
+    std::thread writer([&] {
+        // A parse that stops early closes the pipe: the writes then fail.
+        auto put = [&](const std::string& bytes) {
+            return write(ends[1], bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+        };
+        bool ok = put(head);
+        size_t sinceSample = 0;
+        for (long i = 0; ok && i < times; ++i) {
+            ok = put(prolog);
+            if ((sinceSample += prolog.size()) >= (1u << 20)) {
+                sinceSample = 0;
+                peak = std::max(peak, heapInUse());
+            }
+        }
+        if (ok) put(tail);
+        close(ends[1]);
+    });
+    ZUVDOM dom(nullptr);
+    root.reset(dom.parseStdIn());
+    dup2(savedIn, STDIN_FILENO);  // ends a parse that stopped early
+    close(savedIn);
+    writer.join();
+    return peak - start;
+}
+
+}  // namespace
+
+// White space, comments and instructions before the root element cost no
+// memory for their length, as after it: hundreds of MB of them, in UTF-8
+// and converted from ISO-8859-1, go through with the heap in a few MB.
+// Before, the parser kept them all until the root element (the peaks were
+// more than the prolog's size).
+TEST(LongProlog, IsStreamedInConstantMemory) {
+    signal(SIGPIPE, SIG_IGN);
+    const std::string misc(repeat("<!-- a comment --> <?pi data?>\n", 32) + std::string(1024, ' '));
+    std::unique_ptr<ZUVDOMElement> root;
+    size_t peak = streamedPeak("<?xml version='1.0'?>", misc, (256l << 20) / misc.size(),
+                               "<root a='1'/>", root);
+    ASSERT_NE(root, nullptr);
+    EXPECT_EQ(str(root->getTagName()), "root");
+    EXPECT_LT(peak, 4u << 20);
+    peak = streamedPeak("<?xml version='1.0' encoding='ISO-8859-1'?>", misc + "<!-- \xE9t\xE9 -->",
+                        (64l << 20) / misc.size(), "<root a='\xE9'/>", root);
+    ASSERT_NE(root, nullptr);
+    EXPECT_EQ(str(root->getAttribute("a")), "\xC3\xA9");
+    EXPECT_LT(peak, 4u << 20);
+}
+
+// Expat scans a token it has not seen the end of again with each piece it is
+// given: in pieces of a fixed size a long value or comment cost the square
+// of its length (a 32 MB value took 70 s). It must cost about what the same
+// bytes in short tokens cost, from a string and from a file.
+TEST(LongTokens, CostLinearTimeOnExpat) {
+    TempDir dir;
+    const size_t length = 4u << 20;
+    const std::string shortTokens = "<b v='0123456789'/><!--0123456789-->";
+    const std::string documents[] = {
+        "<a v='" + std::string(length, 'v') + "'><!--" + std::string(length, 'c') + "--></a>",
+        "<a>" + repeat(shortTokens, static_cast<int>(2 * length / shortTokens.size())) + "</a>",
+    };
+    auto seconds = [&](const std::string& doc, bool fromFile) {
+        const std::string path = dir.write("tokens.xml", doc);
+        ZUVSAX2Parser parser(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+        parser.setEngine(ZUVSAX2Parser::Engine::Expat);
+        ZUVFile file;
+        file = zs(path);
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_TRUE(fromFile ? parser.parseFile(file) : parser.parseString(zs(doc)));
+        std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+        return took.count();
+    };
+    for (bool fromFile : {false, true}) {
+        SCOPED_TRACE(fromFile ? "file" : "string");
+        // Interleaved, the fastest of three each: what the machine does
+        // besides touches both alike.
+        double longest = 1e9, shortest = 1e9;
+        for (int run = 0; run < 3; ++run) {
+            longest = std::min(longest, seconds(documents[0], fromFile));
+            shortest = std::min(shortest, seconds(documents[1], fromFile));
+        }
+        EXPECT_LT(longest, 3 * shortest + 0.02);
+    }
+}
+
+// The keyed hash folds case eight bytes at a time: it must agree with the
+// byte comparison the tables fold with, in every position of a key. ASCII
+// letters fold; the bytes next to them ('@', '[', '`', '{') and bytes whose
+// low seven bits are a letter do not.
+TEST(ChosenNames, FoldedHashesAgreeWithFoldedKeys) {
+    const std::string bytes =
+        "aAzZmM@[`{\x80\xC1\xE1\xDA\xFF"
+        "09 -";
+    std::mt19937 random(24);
+    auto lower = [](std::string s) {
+        for (char& c : s)
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+        return s;
+    };
+    auto hash = [](const std::string& s, bool fold) {
+        return ZUVSimpleStringHashtable::keyedHash(s.data(), s.size(), fold);
+    };
+    ZUVSimpleStringHashtable table(true, true, 0);  // hashed from the first key
+    std::vector<std::string> keys;
+    for (int i = 0; i < 3000; ++i) {
+        std::string s;
+        for (size_t n = random() % 40; n > 0; --n)
+            s += bytes[random() % bytes.size()];
+        ASSERT_EQ(hash(s, true), hash(lower(s), true)) << s;
+        ASSERT_EQ(hash(lower(s), true), hash(lower(s), false)) << s;
+        if (table.add(zs(s), &keys) == nullptr) keys.push_back(lower(s));
+    }
+    for (const std::string& key : keys) {
+        std::string upper = key;
+        for (char& c : upper)
+            if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+        EXPECT_EQ(table.lookup(zs(upper)), &keys) << key;
+    }
+    EXPECT_EQ(table.size(), static_cast<int>(keys.size()));
+    for (const char* pair : {"@`", "[{", "\xC1\xE1", "\xDA\xFA"})
+        EXPECT_NE(hash(std::string(1, pair[0]), true), hash(std::string(1, pair[1]), true)) << pair;
 }

@@ -16,7 +16,9 @@
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
+#include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -34,6 +36,75 @@ static_assert(XML_MAJOR_VERSION > 2 || (XML_MAJOR_VERSION == 2 && XML_MINOR_VERS
               "Expat 2.4 or later is needed for its amplification (billion laughs) protection");
 
 namespace {
+
+// Most bytes of buffers a parser keeps from one document to the next: past
+// this, what a big document made it grow is given back when the parse ends.
+constexpr size_t kKeptBytes = 64 * 1024;
+
+// Expat's memory, counted per parser so that what a document left in it can
+// be told: each block carries its size and the counter of the parser whose
+// call made it, the one at work on this thread then.
+struct alignas(std::max_align_t) ExpatBlock {
+    size_t size;
+    size_t* held;
+};
+thread_local size_t* expatHeld = nullptr;
+
+void* expatMalloc(size_t size) {
+    if (size > SIZE_MAX - sizeof(ExpatBlock)) return nullptr;
+    ExpatBlock* block = static_cast<ExpatBlock*>(std::malloc(sizeof(ExpatBlock) + size));
+    if (!block) return nullptr;
+    block->size = size;
+    block->held = expatHeld;
+    if (block->held) *block->held += size;
+    return block + 1;
+}
+
+void expatFree(void* bytes) {
+    if (!bytes) return;
+    ExpatBlock* block = static_cast<ExpatBlock*>(bytes) - 1;
+    if (block->held) *block->held -= block->size;
+    std::free(block);
+}
+
+void* expatRealloc(void* bytes, size_t size) {
+    if (!bytes) return expatMalloc(size);
+    if (size > SIZE_MAX - sizeof(ExpatBlock)) return nullptr;
+    ExpatBlock* block = static_cast<ExpatBlock*>(bytes) - 1;
+    size_t before = block->size;
+    block = static_cast<ExpatBlock*>(std::realloc(block, sizeof(ExpatBlock) + size));
+    if (!block) return nullptr;
+    block->size = size;
+    if (block->held) *block->held = *block->held - before + size;
+    return block + 1;
+}
+
+const XML_Memory_Handling_Suite kExpatMemory = {expatMalloc, expatRealloc, expatFree};
+
+// Makes Expat's allocations count for `held` while it lives.
+class CountExpat {
+public:
+    explicit CountExpat(size_t* held) : outer(expatHeld) { expatHeld = held; }
+    ~CountExpat() { expatHeld = outer; }
+    CountExpat(const CountExpat&) = delete;
+    CountExpat& operator=(const CountExpat&) = delete;
+
+private:
+    size_t* outer;
+};
+
+// Where white space, comments and instructions were cut from the prolog of a
+// streamed document, so that their length costs no memory: Expat, reading
+// the document after all, never sees them, and what it says of a position
+// after the cut is moved to where that position is in the document.
+struct PrologCut {
+    ZUVSAX2Position expat;     // where the cut is in what Expat reads
+    ZUVSAX2Position document;  // where the first byte after it is
+};
+// One cut after the declaration, one after the document type: the only
+// tokens before the root that Expat must see when no handler waits for
+// instructions.
+constexpr int kMaxPrologCuts = 2;
 
 // Why our own code stopped Expat (as opposed to Expat finding an error).
 enum class Stop { None, Depth, Text, Attribute, Name, Exception };
@@ -81,7 +152,13 @@ struct ParserState {
     // chunk by chunk.
     ZUVSAX2Transcoder transcoder;
     std::string converted;
-    bool expatConverting = false;  // Expat reads what the transcoder makes
+    bool expatConverting = false;     // Expat reads what the transcoder makes
+    size_t expatBytes = 0;            // what Expat holds for this parser
+    unsigned long long expatFed = 0;  // bytes given to Expat in this document
+    // What Expat must see of a prolog that was cut, in order, and the cuts.
+    std::string prologKept;
+    PrologCut prologCuts[kMaxPrologCuts];
+    int prologCutCount = 0;
 };
 
 using State = ParserState;
@@ -90,10 +167,42 @@ int clampToInt(XML_Size value) {
     return value > static_cast<XML_Size>(INT_MAX) ? INT_MAX : static_cast<int>(value);
 }
 
+// `at` moved from one side of a cut (`from`) to the other (`to`): columns
+// on the cut's line, lines after it. Positions stop at INT_MAX.
+ZUVSAX2Position across(ZUVSAX2Position at, ZUVSAX2Position from, ZUVSAX2Position to) {
+    auto clamped = [](long long value) {
+        return value > INT_MAX ? INT_MAX : value < 0 ? 0 : static_cast<int>(value);
+    };
+    if (at.line == from.line)
+        return {to.line, clamped(static_cast<long long>(to.column) + at.column - from.column)};
+    return {clamped(static_cast<long long>(to.line) + at.line - from.line), at.column};
+}
+
+// The place in the document of `at`, a position in what Expat read.
+ZUVSAX2Position inDocument(const State* s, ZUVSAX2Position at) {
+    for (int i = s->prologCutCount - 1; i >= 0; --i) {
+        const PrologCut& cut = s->prologCuts[i];
+        if (at.line > cut.expat.line ||
+            (at.line == cut.expat.line && at.column >= cut.expat.column))
+            return across(at, cut.expat, cut.document);
+    }
+    return at;
+}
+
+// The place in what Expat reads of `at`, a position in the document after
+// the last cut.
+ZUVSAX2Position inExpat(const State* s, ZUVSAX2Position at) {
+    if (s->prologCutCount == 0) return at;
+    const PrologCut& last = s->prologCuts[s->prologCutCount - 1];
+    return across(at, last.document, last.expat);
+}
+
 ZUVSAX2Position currentPosition(XML_Parser expat) {
     ZUVSAX2Position position;
     position.line = clampToInt(XML_GetCurrentLineNumber(expat));
     position.column = clampToInt(XML_GetCurrentColumnNumber(expat) + 1);
+    if (const State* s = static_cast<const State*>(XML_GetUserData(expat)))
+        return inDocument(s, position);
     return position;
 }
 
@@ -269,17 +378,44 @@ const char* describeErrno(int error, char* buffer, size_t size) {
     return strerror_r(error, buffer, size);
 }
 
+// After a parse: buffers past kKeptBytes go back, so that one big document
+// does not stay in memory for the parser's life. Expat keeps what it grew
+// through a reset, so it is replaced; without memory for a new one the old
+// one stays.
+void release(State* s) noexcept {
+    s->tokenizer.release(kKeptBytes);
+    if (s->converted.capacity() > kKeptBytes) std::string().swap(s->converted);
+    if (s->prologKept.capacity() > kKeptBytes) std::string().swap(s->prologKept);
+    if (s->expatBytes <= kKeptBytes) return;
+    XML_Parser fresh = XML_ParserCreate_MM(nullptr, &kExpatMemory, nullptr);
+    if (!fresh) return;
+    if (s->positionInExpat) {
+        s->position = currentPosition(s->expat);
+        s->positionInExpat = false;
+    }
+    XML_ParserFree(s->expat);
+    s->expat = fresh;
+}
+
 // Marks the parser busy for the length of a parse call, even when a
-// callback's exception leaves it.
+// callback's exception leaves it, and gives back what the parse grew.
 class Busy {
 public:
-    explicit Busy(State* s) : s(s) { s->parsing = true; }
-    ~Busy() { s->parsing = false; }
+    explicit Busy(State* s) : s(s), counting(&s->expatBytes) {
+        s->parsing = true;
+        s->prologKept.clear();
+        s->prologCutCount = 0;
+    }
+    ~Busy() {
+        s->parsing = false;
+        release(s);
+    }
     Busy(const Busy&) = delete;
     Busy& operator=(const Busy&) = delete;
 
 private:
     State* s;
+    CountExpat counting;
 };
 
 // Puts Expat back at the start of a document with our settings; `encoding`,
@@ -304,6 +440,7 @@ void begin(State* s, const char* encoding = nullptr) {
     s->encodingProblem = nullptr;
     s->encodingIncorrect = false;
     s->expatConverting = false;
+    s->expatFed = 0;
 }
 
 // After Expat returned: true when the document was accepted. Otherwise
@@ -354,15 +491,29 @@ bool finish(State* s, const char* source, bool accepted) {
     return false;
 }
 
-// Gives Expat bytes in pieces of at most kChunkSize: XML_Parse copies what
-// it is given into a buffer of its own, which for a whole document costs a
-// fresh allocation of its size.
+// How many bytes to give Expat next: a chunk, or as many as it holds of a
+// token it has not seen the end of. Expat scans such a token again from its
+// start with each piece, so pieces of a fixed size would make a long value,
+// name or comment cost the square of its length; growing with the token,
+// they keep it linear.
+size_t expatPiece(State* s) {
+    const size_t chunk = static_cast<size_t>(ZUVSAX2Parser::kChunkSize);
+    XML_Index at = XML_GetCurrentByteIndex(s->expat);
+    if (at < 0 || static_cast<unsigned long long>(at) >= s->expatFed) return chunk;
+    unsigned long long pending = s->expatFed - static_cast<unsigned long long>(at);
+    const unsigned long long most = 1u << 30;  // XML_Parse counts in int
+    return pending <= chunk ? chunk : static_cast<size_t>(pending < most ? pending : most);
+}
+
+// Gives Expat bytes in pieces (see expatPiece()): XML_Parse copies what it is
+// given into a buffer of its own, which for a whole document costs a fresh
+// allocation of its size.
 bool feedExpat(State* s, const char* bytes, size_t length, bool last) {
     do {
-        size_t piece = length < static_cast<size_t>(ZUVSAX2Parser::kChunkSize)
-                           ? length
-                           : static_cast<size_t>(ZUVSAX2Parser::kChunkSize);
+        size_t most = expatPiece(s);
+        size_t piece = length < most ? length : most;
         length -= piece;
+        s->expatFed += piece;
         if (XML_Parse(s->expat, bytes, static_cast<int>(piece), last && length == 0) !=
             XML_STATUS_OK)
             return false;
@@ -371,10 +522,10 @@ bool feedExpat(State* s, const char* bytes, size_t length, bool last) {
     return true;
 }
 
-// Reads a source to its end through Expat's own buffer, kChunkSize bytes at
-// a time, after the `length` bytes already read into `prefix` (`ended`: the
-// source has none left). `read` returns bytes read, 0 at the end, or -1 with
-// `error` set.
+// Reads a source to its end through Expat's own buffer, a piece at a time
+// (see expatPiece()), after the `length` bytes already read into `prefix`
+// (`ended`: the source has none left). `read` returns bytes read, 0 at the
+// end, or -1 with `error` set.
 template <typename Reader>
 bool stream(State* s, const char* source, Reader read, const char* prefix = nullptr,
             size_t length = 0, bool ended = false) {
@@ -383,18 +534,25 @@ bool stream(State* s, const char* source, Reader read, const char* prefix = null
         if (ended) return finish(s, source, true);
     }
     for (;;) {
-        void* buffer = XML_GetBuffer(s->expat, ZUVSAX2Parser::kChunkSize);
+        size_t piece = expatPiece(s);
+        char* buffer = static_cast<char*>(XML_GetBuffer(s->expat, static_cast<int>(piece)));
         if (!buffer) return finish(s, source, false);
-        int error = 0;
-        long length = read(buffer, static_cast<size_t>(ZUVSAX2Parser::kChunkSize), error);
-        if (length < 0) {
-            char text[128];
-            report(s, source, currentPosition(s->expat), "cannot read: %s",
-                   describeErrno(error, text, sizeof text));
-            return false;
-        }
-        bool last = length == 0;
-        if (XML_ParseBuffer(s->expat, static_cast<int>(length), last) != XML_STATUS_OK)
+        size_t got = 0;
+        bool last = false;
+        do {
+            int error = 0;
+            long length = read(buffer + got, piece - got, error);
+            if (length < 0) {
+                char text[128];
+                report(s, source, currentPosition(s->expat), "cannot read: %s",
+                       describeErrno(error, text, sizeof text));
+                return false;
+            }
+            last = length == 0;
+            got += static_cast<size_t>(length);
+        } while (!last && got < piece && piece > static_cast<size_t>(ZUVSAX2Parser::kChunkSize));
+        s->expatFed += got;
+        if (XML_ParseBuffer(s->expat, static_cast<int>(got), last) != XML_STATUS_OK)
             return finish(s, source, false);
         if (last) return finish(s, source, true);
     }
@@ -556,9 +714,13 @@ public:
         return true;
     }
     void drop(size_t n) { buffer.drop(n); }
-    // Expat reads the document as it is, from what the buffer holds (nothing
-    // was dropped before the root element) to the end of the source.
+    // Expat reads the document as it is: what was kept of a cut prolog, then
+    // what the buffer holds (nothing else was dropped before the root
+    // element), to the end of the source.
     bool toExpat(State* s, const char* source) {
+        if (!s->prologKept.empty() &&
+            !feedExpat(s, s->prologKept.data(), s->prologKept.size(), false))
+            return finish(s, source, false);
         return stream(s, source, read, buffer.data(), buffer.size(), end);
     }
 
@@ -607,14 +769,39 @@ bool expatConverted(State* s, const char* source, Input& in, size_t at) {
     s->expatConverting = true;
     // A declaration the tokenizer did not read: Expat judges it, in UTF-16.
     if (s->transcoder.waiting()) s->transcoder.declare(nullptr);
+    if (!s->prologKept.empty() && !feedExpat(s, s->prologKept.data(), s->prologKept.size(), false))
+        return finish(s, source, false);
     for (;;) {
         bool last = in.ended() && at == in.size();
         if (!feedExpat(s, s->converted.data(), s->converted.size(), last))
             return finish(s, source, false);
         s->converted.clear();
         if (last) return finish(s, source, true);
-        if (!convertMore(s, source, in, at, false, 1)) return false;
+        if (!convertMore(s, source, in, at, false, expatPiece(s))) return false;
     }
+}
+
+// Before the root element of a streamed document: cuts the white space,
+// comments and instructions that the tokenizer has read past, once there are
+// a chunk of them, from `bytes` (what the tokenizer reads, in UTF-8),
+// keeping what Expat would still need before them. Returns how many bytes
+// at the front the caller may drop; 0 for none.
+size_t cutProlog(State* s, const char* bytes) {
+    ZUVSAX2Tokenizer& t = s->tokenizer;
+    size_t from = t.prologKept(), to = t.tokenized();
+    if (s->instruction || to - from < static_cast<size_t>(ZUVSAX2Parser::kChunkSize)) return 0;
+    // Cut before a CR, never between it and its LF: Expat would count two lines.
+    if (bytes[to - 1] == '\r') --to;
+    bool merged = from == 0 && s->prologCutCount > 0;
+    if (!merged && s->prologCutCount == kMaxPrologCuts) return 0;
+    ZUVSAX2Position at = inExpat(s, t.positionOf(from));
+    ZUVSAX2Position after = t.positionOf(to);
+    if (!merged) {
+        s->prologKept.append(bytes, from);
+        s->prologCuts[s->prologCutCount++].expat = at;
+    }
+    s->prologCuts[s->prologCutCount - 1].document = after;
+    return to;
 }
 
 // Where the parse goes once the tokenizer stopped at `status`: its result, or
@@ -657,7 +844,7 @@ bool tokenizeConverted(State* s, const char* source, Input& in, bool expatOnly) 
     // A byte order mark counts in positions, as Expat counts it.
     if (at) out.assign("\xEF\xBB\xBF");
     startTokenizer(s, out.size());
-    bool keep = true;  // the input from its start, until the root element
+    bool keep = true;  // the input from its start, until the root or a cut
     size_t wanted = 0;
     for (;;) {
         if (!convertMore(s, source, in, at, keep, wanted)) return false;
@@ -684,6 +871,8 @@ bool tokenizeConverted(State* s, const char* source, Input& in, bool expatOnly) 
         }
         if (std::optional<bool> result = afterTokenizer(s, source, in, at, status)) return *result;
         size_t done = t.discardable();
+        // The prolog is cut only when Expat would read our UTF-8, not the input.
+        if (!done && !final && expatNeedsUtf8(s)) done = cutProlog(s, out.data());
         // A token longer than what is there: convert as much again before
         // trying once more, so that it is scanned a logarithmic number of times.
         wanted = t.tokenized() == before && done == 0 ? 2 * out.size() : 0;
@@ -726,7 +915,8 @@ bool tokenizeString(State* s, const char* source, const char* bytes, size_t leng
 }
 
 // Reads a source in chunks into a buffer that keeps only the token the last
-// chunk cut, and the prolog until the root element (Expat may need it all).
+// chunk cut, and the prolog until the root element (Expat may need it), less
+// the white space, comments and instructions cut from it.
 template <typename Reader>
 bool tokenizeStream(State* s, const char* source, Reader read, bool expatOnly) {
     Buffer buffer;
@@ -774,6 +964,7 @@ bool tokenizeStream(State* s, const char* source, Reader read, bool expatOnly) {
         // Read as it is, in UTF-8: the transcoder neither decodes nor waits.
         if (std::optional<bool> result = afterTokenizer(s, source, in, 0, status)) return *result;
         size_t done = t.discardable();
+        if (!done && !ended) done = cutProlog(s, buffer.data());
         // A token longer than a chunk: read as much again before trying
         // once more, so that it is scanned a logarithmic number of times.
         wanted = t.tokenized() == before && done == 0 ? 2 * buffer.size() : 0;
@@ -812,7 +1003,10 @@ ZUVSAX2Parser::ZUVSAX2Parser(void* userData, ZUVLog* log, StartElementHandler st
     state->end = end;
     state->characters = characters;
     state->instruction = instruction;
-    state->expat = XML_ParserCreate(nullptr);
+    {
+        CountExpat counting(&state->expatBytes);
+        state->expat = XML_ParserCreate_MM(nullptr, &kExpatMemory, nullptr);
+    }
     if (!state->expat) {
         delete state;
         throw std::bad_alloc();

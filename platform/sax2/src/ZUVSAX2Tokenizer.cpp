@@ -13,6 +13,8 @@
 #include <emmintrin.h>
 #endif
 
+#include "ZUVSimpleStringHashtable.h"
+
 namespace {
 
 #include "ZUVSAX2NameTables.inc"
@@ -392,6 +394,7 @@ void ZUVSAX2Tokenizer::reset(const Handlers& h, int depthLimit, long textLimit, 
     size = 0;
     final = false;
     resume = skip;
+    kept = skip;
     cursor = Cursor();
     eventOffset = 0;
     externalSubset = false;
@@ -410,10 +413,36 @@ void ZUVSAX2Tokenizer::reset(const Handlers& h, int depthLimit, long textLimit, 
     failStatus = Status::Error;
 }
 
+namespace {
+
+template <typename T>
+void releaseLarger(std::vector<T>& v, size_t keepBytes) noexcept {
+    if (v.capacity() * sizeof(T) > keepBytes) std::vector<T>().swap(v);
+}
+
+}  // namespace
+
+void ZUVSAX2Tokenizer::release(size_t keepBytes) noexcept {
+    if (names.capacity() > keepBytes) names.release();
+    if (scratch.capacity() > keepBytes) scratch.release();
+    releaseLarger(nameStarts, keepBytes);
+    releaseLarger(marks, keepBytes);
+    releaseLarger(attributes, keepBytes);
+    releaseLarger(attributeAt, keepBytes);
+    releaseLarger(later, keepBytes);
+    releaseLarger(seen, keepBytes);
+    // Declarations and queued instructions hold strings of any length; they
+    // are rare and only needed within one document.
+    std::vector<ElementDeclaration>().swap(declared);
+    std::vector<std::string>().swap(queued);
+    if (encodingName.capacity() > keepBytes) std::string().swap(encodingName);
+}
+
 void ZUVSAX2Tokenizer::discarded(size_t bytes) {
     positionAt(bytes);
     cursor.offset -= bytes;
     resume -= bytes;
+    kept = kept > bytes ? kept - bytes : 0;
     eventOffset = eventOffset > bytes ? eventOffset - bytes : 0;
     base += bytes;
     size -= bytes;
@@ -631,8 +660,10 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::prolog() {
         if (p + 1 == end) return final ? fallback() : R::More;
         const char* next = nullptr;
         R r;
+        bool keep = false;  // Expat must see this token
         if (p[1] == '?') {
             r = instruction(p, &next, true);
+            keep = handlers.instruction != nullptr;
         } else if (p[1] == '!') {
             int comment = startsWith(p, end, "<!--");
             int doctypeDecl = startsWith(p, end, "<!DOCTYPE");
@@ -640,6 +671,7 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::prolog() {
                 r = comment == 1 ? this->comment(p, &next) : R::Fail;
             } else if (doctypeDecl > 0 && !seenDoctype) {
                 r = doctype(p, &next);
+                keep = true;
             } else if (comment < 0 || doctypeDecl < 0) {
                 r = more(p, XML_ERROR_UNCLOSED_TOKEN);
             } else {
@@ -652,6 +684,7 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::prolog() {
         if (r == R::Fail || (r == R::More && final)) return fallback();
         if (r == R::More) return R::More;
         resume = static_cast<size_t>(next - base);
+        if (keep) kept = resume;
     }
 }
 
@@ -1332,16 +1365,15 @@ size_t ZUVSAX2Tokenizer::duplicate() {
                 if (same(i, j)) return i;
         return SIZE_MAX;
     }
-    // Many attributes: an open-addressed table keeps hostile tags linear.
+    // Many attributes: an open-addressed table, hashed with the process's
+    // secret key so that chosen names cannot share a probe run, keeps
+    // hostile tags linear.
     size_t slots = 16;
     while (slots < 2 * count)
         slots *= 2;
     seen.assign(slots, SIZE_MAX);
     for (size_t i = 0; i < count; ++i) {
-        const char* name = nameOf(i);
-        size_t hash = 1469598103934665603ull;
-        for (const char* c = name; *c; ++c)
-            hash = (hash ^ static_cast<unsigned char>(*c)) * 1099511628211ull;
+        size_t hash = ZUVSimpleStringHashtable::keyedHash(nameOf(i), lengthOf(i));
         for (size_t slot = hash & (slots - 1);; slot = (slot + 1) & (slots - 1)) {
             if (seen[slot] == SIZE_MAX) {
                 seen[slot] = i;

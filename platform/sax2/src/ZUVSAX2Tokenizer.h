@@ -43,6 +43,11 @@ class ZUVSAX2Tokenizer {
             if (used == bytes.size()) grow(1);
             bytes[used++] = c;
         }
+        size_t capacity() const { return bytes.capacity(); }
+        void release() noexcept {
+            std::vector<char>().swap(bytes);
+            used = 0;
+        }
 
     private:
         void grow(size_t n) {
@@ -84,6 +89,9 @@ public:
     }
     // The caller dropped the first `bytes` of the buffer (at most discardable()).
     void discarded(size_t bytes);
+    // Between documents: frees every buffer of more than `keepBytes`, so that
+    // one huge name, value or declaration is not kept for the parser's life.
+    void release(size_t keepBytes) noexcept;
 
     // After Status::Declaration: the declared encoding, or null when the
     // declaration names none or there is no declaration.
@@ -93,7 +101,19 @@ public:
     // How far the tokenizer has read into the buffer.
     size_t tokenized() const { return resume; }
     // Tells the tokenizer to go on after Status::Declaration.
-    void proceed() { phase = Phase::Prolog; }
+    void proceed() {
+        phase = Phase::Prolog;
+        kept = resume;
+    }
+    // Before the root element: the bytes from here to tokenized() are only
+    // white space, comments and instructions that no handler waits for, which
+    // Expat reads the same whatever their length; what comes before (the
+    // declaration, the document type) it must see. Equal to tokenized()
+    // elsewhere.
+    size_t prologKept() const { return phase == Phase::Prolog ? kept : resume; }
+    // Where `offset` of the current buffer stands; only forward of any
+    // position asked before.
+    ZUVSAX2Position positionOf(size_t offset) { return positionAt(offset); }
 
     int error() const { return errorCode; }  // an XML_Error when limit() is None
     Limit limit() const { return errorLimit; }
@@ -170,6 +190,7 @@ private:
     size_t size = 0;
     bool final = false;
     size_t resume = 0;  // first byte of the buffer not yet tokenized
+    size_t kept = 0;    // see prologKept()
     Cursor cursor;
     size_t eventOffset = 0;
 

@@ -13,7 +13,9 @@
 // sees them in that order. Small tables are searched linearly with no hash
 // index, which makes them cheap to create, fill and free; once a table has
 // room for more than `linearLimit` entries a hash index shares the entries'
-// block, keeping lookups constant-time however large it gets. One entry is
+// block, keeping lookups constant-time however large it gets. The index is
+// hashed with a key drawn at random once per process, so that keys chosen
+// by a document's author cannot pile into one probe run. One entry is
 // kept inside the object, so a table with a single key allocates nothing
 // beyond the key (and a key of up to 15 bytes needs no allocation at all).
 // Not copyable.
@@ -94,8 +96,13 @@ public:
     Iterator* createIterator(bool forward = true) override;
     void releaseIterator(ZUVHashtable::Iterator* iterator) override;
 
-    // The hash that lookup() accepts for `key` in this table; never 0.
+    // The hash that lookup() accepts for `key` in this table; never 0. It
+    // differs from one process to the next.
     int hashOf(const ZUVString& key) const;
+    // SipHash-1-3 of `length` bytes at `bytes` under this process's random
+    // key: for other tables that text from outside fills. With `foldCase`,
+    // ASCII letters hash as their lower case. Null with length 0 is allowed.
+    static uint64_t keyedHash(const char* bytes, size_t length, bool foldCase = false);
 
     // Bytes of one entry, for subclasses that give the object room for more.
     static constexpr size_t kEntryBytes = sizeof(ZUVString) + sizeof(void*);

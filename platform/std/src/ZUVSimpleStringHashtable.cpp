@@ -2,12 +2,139 @@
 
 #include "ZUVPool.h"
 
+#include <sys/random.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <stdexcept>
 
 namespace {
+
+struct SipKey {
+    uint64_t k0, k1;
+};
+
+inline uint64_t mix64(uint64_t x) {
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ull;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebull;
+    return x ^ (x >> 31);
+}
+
+SipKey drawKey() {
+    uint64_t words[2] = {0, 0};
+    unsigned char* bytes = reinterpret_cast<unsigned char*>(words);
+    size_t got = 0;
+    while (got < sizeof words) {
+        ssize_t n = getrandom(bytes + got, sizeof words - got, GRND_NONBLOCK);
+        if (n > 0) {
+            got += static_cast<size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            break;
+        }
+    }
+    if (got < sizeof words) {
+        // No entropy yet (early boot) or no getrandom: the clock, the process
+        // and where things were loaded still leave an attacker guessing.
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        timespec real{};
+        clock_gettime(CLOCK_REALTIME, &real);
+        uint64_t local = 0;
+        words[0] ^=
+            mix64(static_cast<uint64_t>(now.tv_nsec) ^ (static_cast<uint64_t>(now.tv_sec) << 32) ^
+                  reinterpret_cast<uintptr_t>(&local));
+        words[1] ^=
+            mix64(static_cast<uint64_t>(real.tv_nsec) ^ (static_cast<uint64_t>(getpid()) << 32) ^
+                  reinterpret_cast<uintptr_t>(&drawKey));
+    }
+    return SipKey{words[0], words[1]};
+}
+
+// Drawn on first use, once: a table must hash the same way all its life.
+const SipKey& processKey() {
+    static const SipKey key = drawKey();
+    return key;
+}
+
+inline uint64_t rotl(uint64_t x, int b) {
+    return (x << b) | (x >> (64 - b));
+}
+
+inline void sipRound(uint64_t& v0, uint64_t& v1, uint64_t& v2, uint64_t& v3) {
+    v0 += v1;
+    v1 = rotl(v1, 13);
+    v1 ^= v0;
+    v0 = rotl(v0, 32);
+    v2 += v3;
+    v3 = rotl(v3, 16);
+    v3 ^= v2;
+    v0 += v3;
+    v3 = rotl(v3, 21);
+    v3 ^= v0;
+    v2 += v1;
+    v1 = rotl(v1, 17);
+    v1 ^= v2;
+    v2 = rotl(v2, 32);
+}
+
+inline uint64_t littleEndian(uint64_t word) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    return __builtin_bswap64(word);
+#else
+    return word;
+#endif
+}
+
+// ASCII capitals of the eight bytes made small, all at once.
+inline uint64_t foldWord(uint64_t w) {
+    const uint64_t ones = 0x0101010101010101ull;
+    const uint64_t high = 0x8080808080808080ull;
+    uint64_t low7 = w & ~high;
+    uint64_t atLeastA = (low7 + (0x80 - 'A') * ones) & high;
+    uint64_t pastZ = (low7 + (0x80 - 'Z' - 1) * ones) & high;
+    uint64_t capitals = atLeastA & ~pastZ & ~w & high;
+    return w | (capitals >> 2);
+}
+
+uint64_t sipHash13(const SipKey& key, const char* bytes, size_t length, bool foldCase) {
+    uint64_t v0 = key.k0 ^ 0x736f6d6570736575ull;
+    uint64_t v1 = key.k1 ^ 0x646f72616e646f6dull;
+    uint64_t v2 = key.k0 ^ 0x6c7967656e657261ull;
+    uint64_t v3 = key.k1 ^ 0x7465646279746573ull;
+    size_t whole = length & ~size_t{7};
+    for (size_t i = 0; i < whole; i += 8) {
+        uint64_t m;
+        std::memcpy(&m, bytes + i, 8);
+        m = littleEndian(m);
+        if (foldCase) m = foldWord(m);
+        v3 ^= m;
+        sipRound(v0, v1, v2, v3);
+        v0 ^= m;
+    }
+    uint64_t last = 0;
+    if (length > whole) {
+        unsigned char tail[8] = {};
+        std::memcpy(tail, bytes + whole, length - whole);
+        std::memcpy(&last, tail, 8);
+        last = littleEndian(last);
+        if (foldCase) last = foldWord(last);
+    }
+    last |= static_cast<uint64_t>(length) << 56;
+    v3 ^= last;
+    sipRound(v0, v1, v2, v3);
+    v0 ^= last;
+    v2 ^= 0xff;
+    sipRound(v0, v1, v2, v3);
+    sipRound(v0, v1, v2, v3);
+    sipRound(v0, v1, v2, v3);
+    return v0 ^ v1 ^ v2 ^ v3;
+}
 
 constexpr int kMinSlots = 16;
 
@@ -64,17 +191,14 @@ uint32_t ZUVSimpleStringHashtable::indexMask() const {
     return slotsFor(capacity) - 1;
 }
 
+uint64_t ZUVSimpleStringHashtable::keyedHash(const char* bytes, size_t length, bool foldCase) {
+    return sipHash13(processKey(), bytes, length, foldCase);
+}
+
+// Only tables past their linear limit hash, so small ones never pay for the key.
 uint32_t ZUVSimpleStringHashtable::hashBytes(const char* text, int length) const {
-    // FNV-1a: short keys (tag and attribute names) dominate, where it is hard to beat.
-    uint32_t h = 2166136261u;
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
-    if (ignoreCase) {
-        for (int i = 0; i < length; ++i)
-            h = (h ^ foldAscii(p[i])) * 16777619u;
-    } else {
-        for (int i = 0; i < length; ++i)
-            h = (h ^ p[i]) * 16777619u;
-    }
+    uint32_t h = static_cast<uint32_t>(
+        sipHash13(processKey(), text, length > 0 ? static_cast<size_t>(length) : 0, ignoreCase));
     return h ? h : 1;
 }
 

@@ -12,7 +12,8 @@ class ZUVSimpleStringHashtable;
 // the print operations; each writes after what is already in the file.
 //
 // Layout: every start tag but the first at the top level begins a new line,
-// indented by `indentString` once per enclosing element. Nothing else adds
+// indented by `indentString` once per enclosing element, up to
+// kMaxIndentLevels of them. Nothing else adds
 // white space: in particular nothing stands between an element's last child
 // and its end tag, where its text goes verbatim, so reading the file back
 // gives each element exactly the text that was printed for it.
@@ -40,6 +41,12 @@ class ZUVSimpleStringHashtable;
 // that is not open changes nothing but that.
 class ZUVXMLWRITER_API ZUVXMLWriter {
 public:
+    // Most levels of indentation a line gets: deeper elements are indented as
+    // at this depth, so that a file stays within a constant factor of what it
+    // holds however deep the tree (indenting every level would make it grow
+    // with the square of the depth).
+    static constexpr int kMaxIndentLevels = 64;
+
     // Nothing open; indentation of two spaces.
     ZUVXMLWriter();
     // Closes `outputFile` if it is still open.

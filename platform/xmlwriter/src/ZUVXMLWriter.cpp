@@ -166,6 +166,14 @@ size_t formatNumber(char* buffer, long value) {
     return static_cast<size_t>(std::to_chars(buffer, buffer + kNumberSize, value).ptr - buffer);
 }
 
+// Attribute names come from documents: hashed with the process's secret key,
+// chosen ones cannot crowd one bucket.
+struct KeyedNameHash {
+    size_t operator()(const std::string& name) const {
+        return static_cast<size_t>(ZUVSimpleStringHashtable::keyedHash(name.data(), name.size()));
+    }
+};
+
 // Everything a writer holds but the two members its subclasses use.
 // ZUVXMLWriter::State is this under the name the header declares.
 struct WriterState {
@@ -206,10 +214,10 @@ struct WriterState {
     std::vector<size_t> nameStarts;
     std::string tagAttributes;  // attribute names of the open start tag
     std::vector<size_t> attributeStarts;
-    std::unordered_set<std::string> manyAttributes;  // the same names, once there are many
-    std::string lineStart;                           // "\n" and indentation, grown on demand
-    std::string indentUnit;                          // the spaces and tabs of lineIndent
-    ZUVString lineIndent;  // the indentString that lineStart was built from
+    std::unordered_set<std::string, KeyedNameHash> manyAttributes;  // the same, once many
+    std::string lineStart;   // "\n" and indentation, grown on demand
+    std::string indentUnit;  // the spaces and tabs of lineIndent
+    ZUVString lineIndent;    // the indentString that lineStart was built from
 };
 
 bool WriterState::startElement(const ZUVString& name, bool plain) {
@@ -260,7 +268,8 @@ void WriterState::beginLine() {
         }
         lineStart.assign(1, '\n');
     }
-    size_t needed = 1 + indentUnit.size() * static_cast<size_t>(depth);
+    int levels = depth < ZUVXMLWriter::kMaxIndentLevels ? depth : ZUVXMLWriter::kMaxIndentLevels;
+    size_t needed = 1 + indentUnit.size() * static_cast<size_t>(levels);
     if (lineStart.size() < needed) {
         lineStart.reserve(needed * 2);
         while (lineStart.size() < needed)
