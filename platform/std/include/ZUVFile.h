@@ -41,6 +41,23 @@ public:
     // if it was open, and clears any remembered failure. Returns false, with
     // the reason in getErrorNumber(), when it cannot be opened.
     bool open(int mode);
+    // Writes from now on to `descriptor`, an open file that stays the
+    // caller's, at its current position: nothing is truncated, and text
+    // written to a descriptor opened for appending goes to its end. close()
+    // flushes but leaves the descriptor open. Closes this file first and
+    // clears any remembered failure. Returns false (EBADF) for a negative
+    // descriptor.
+    bool attach(int descriptor);
+    // Opens a file that lives in memory: what is written collects there
+    // until takeText() hands it over. Closes this file first, clears any
+    // remembered failure and drops the name. A text that outgrows
+    // ZUVString::kMaxLength, or memory that runs out, is a failed write
+    // (EFBIG, ENOMEM).
+    void openInMemory();
+    // Everything written to a file in memory since it was opened or last
+    // taken; the file stays open and empty. An empty string for any other
+    // file, or after a failed write.
+    ZUVString takeText();
     // True between a successful open() and close().
     bool isOpen() const { return fd >= 0; }
     // Flushes and closes; harmless when closed or never opened. A failure of
@@ -107,6 +124,11 @@ private:
     void writeSlow(const char* data, size_t length);
     void fail(int error);
     bool writeAll(const char* data, size_t length);
+    // Moves the buffer's bytes to the text of a file in memory.
+    void keepInMemory() noexcept;
+
+    // A file in memory collects its text in `name`, and `fd` is no descriptor.
+    bool inMemory() const;
 
     ZUVString name;
     int fd = -1;
