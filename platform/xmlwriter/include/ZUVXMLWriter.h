@@ -12,7 +12,8 @@ class ZUVSimpleStringHashtable;
 // the print operations; each writes after what is already in the file.
 //
 // Layout: every start tag but the first at the top level begins a new line,
-// indented by `indentString` once per enclosing element. Nothing else adds
+// indented by `indentString` once per enclosing element; an empty
+// `indentString` writes no line breaks, for a document on one line. Nothing else adds
 // white space: in particular nothing stands between an element's last child
 // and its end tag, where its text goes verbatim, so reading the file back
 // gives each element exactly the text that was printed for it.

@@ -245,6 +245,7 @@ void WriterState::beginLine() {
         wroteTopLevel = true;
         return;
     }
+    if (indent.isEmpty()) return;  // a compact document: one line
     // Compared in line: a library call per element costs more than the
     // few bytes of an indent.
     int indentLength = indent.getLength();
