@@ -20,9 +20,10 @@
 //
 // Every write returns true when all of it reached its destination, and false
 // otherwise, with the reason (the system's text, as strerror gives it) in
-// getError(). Nothing throws of its own; allocation failures pass out
-// unchanged. The printer only reads the tree, and any depth that can be
-// built can be written. One printer may write many documents; one thread at
+// getError(). Nothing throws of its own. Allocation failures while walking
+// pass out unchanged; a string output that outgrows memory or its largest
+// length is a failed write (ENOMEM, EFBIG). The printer only reads the tree,
+// and any depth that can be built can be written. One printer may write many documents; one thread at
 // a time per printer.
 //
 //     ZUVDOMPrinter printer;
@@ -76,6 +77,12 @@ public:
     int getErrorNumber() const { return errorNumber; }
 
 private:
+    // Writes the document to a sink of ZUVFile's.
+    bool writeToSink(ZUVDOMElement* element, int (*sink)(void*, const char*, size_t),
+                     void* context);
+    // True, with no error, when `number` is 0; else fail(number).
+    bool succeeded(int number);
+    // False, with the error `number` (EIO for 0) and its reason.
     bool fail(int number, const ZUVString* fileName = nullptr);
 
     ZUVString indent;

@@ -24,6 +24,26 @@ public:
     }
 };
 
+// Sinks for ZUVFile::openSink(): the document's bytes into a std::string, a
+// ZUVString or a FILE*, a buffer at a time.
+int intoStdString(void* context, const char* data, size_t length) {
+    static_cast<std::string*>(context)->append(data, length);
+    return 0;
+}
+
+int intoZUVString(void* context, const char* data, size_t length) {
+    ZUVString* text = static_cast<ZUVString*>(context);
+    if (length > static_cast<size_t>(ZUVString::kMaxLength - text->getLength())) return EFBIG;
+    text->append(data, static_cast<int>(length));
+    return 0;
+}
+
+int intoStream(void* context, const char* data, size_t length) {
+    errno = 0;
+    if (std::fwrite(data, 1, length, static_cast<std::FILE*>(context)) == length) return 0;
+    return errno ? errno : EIO;
+}
+
 }  // namespace
 
 ZUVDOMPrinter::ZUVDOMPrinter() : indent("   "), errorNumber(0), declaration(true) {}
@@ -38,6 +58,13 @@ void ZUVDOMPrinter::setDeclaration(bool write) {
     declaration = write;
 }
 
+bool ZUVDOMPrinter::succeeded(int number) {
+    if (number) return fail(number);
+    errorNumber = 0;
+    error = ZUVString();
+    return true;
+}
+
 bool ZUVDOMPrinter::fail(int number, const ZUVString* fileName) {
     errorNumber = number ? number : EIO;
     error = ZUVString();
@@ -49,21 +76,25 @@ bool ZUVDOMPrinter::fail(int number, const ZUVString* fileName) {
     return false;
 }
 
+bool ZUVDOMPrinter::writeToSink(ZUVDOMElement* element, ZUVFile::Sink sink, void* context) {
+    if (!element) return fail(EINVAL);
+    Output out(indent);
+    if (!out.file().openSink(sink, context)) return fail(out.file().getErrorNumber());
+    out.write(element, declaration);
+    out.file().close();
+    return succeeded(out.file().getErrorNumber());
+}
+
 std::string ZUVDOMPrinter::toStdString(ZUVDOMElement* element) {
-    ZUVString text;
-    if (!writeString(element, text)) return std::string();
-    return std::string(text.getText(), static_cast<size_t>(text.getLength()));
+    std::string text;
+    if (!writeToSink(element, intoStdString, &text)) return std::string();
+    return text;
 }
 
 bool ZUVDOMPrinter::writeString(ZUVDOMElement* element, ZUVString& text) {
-    if (!element) return fail(EINVAL);
-    Output out(indent);
-    out.file().openInMemory();
-    out.write(element, declaration);
-    if (!out.file().flush()) return fail(out.file().getErrorNumber());
-    text = out.file().takeText();
-    errorNumber = 0;
-    error = ZUVString();
+    ZUVString made;
+    if (!writeToSink(element, intoZUVString, &made)) return false;
+    text = static_cast<ZUVString&&>(made);
     return true;
 }
 
@@ -80,10 +111,7 @@ bool ZUVDOMPrinter::writeFile(ZUVDOMElement* element, const ZUVString& fileName)
         throw;  // the temporary file goes with `save`
     }
     number = save.finish(out.file());
-    if (number) return fail(number, &fileName);
-    errorNumber = 0;
-    error = ZUVString();
-    return true;
+    return number ? fail(number, &fileName) : succeeded(0);
 }
 
 bool ZUVDOMPrinter::writeStream(ZUVDOMElement* element, std::FILE* stream) {
@@ -93,12 +121,8 @@ bool ZUVDOMPrinter::writeStream(ZUVDOMElement* element, std::FILE* stream) {
     int descriptor = fileno(stream);
     if (descriptor >= 0) return writeDescriptor(element, descriptor);
     // A stream with no descriptor (in memory): the text goes through it.
-    ZUVString text;
-    if (!writeString(element, text)) return false;
-    size_t length = static_cast<size_t>(text.getLength());
-    if (std::fwrite(text.getText(), 1, length, stream) != length || std::fflush(stream) != 0)
-        return fail(errno);
-    return true;
+    if (!writeToSink(element, intoStream, stream)) return false;
+    return std::fflush(stream) == 0 || fail(errno);
 }
 
 bool ZUVDOMPrinter::writeDescriptor(ZUVDOMElement* element, int descriptor) {
@@ -107,8 +131,5 @@ bool ZUVDOMPrinter::writeDescriptor(ZUVDOMElement* element, int descriptor) {
     if (!out.file().attach(descriptor)) return fail(out.file().getErrorNumber());
     out.write(element, declaration);
     out.file().close();
-    if (out.file().hasError()) return fail(out.file().getErrorNumber());
-    errorNumber = 0;
-    error = ZUVString();
-    return true;
+    return succeeded(out.file().getErrorNumber());
 }

@@ -48,16 +48,16 @@ public:
     // clears any remembered failure. Returns false (EBADF) for a negative
     // descriptor.
     bool attach(int descriptor);
-    // Opens a file that lives in memory: what is written collects there
-    // until takeText() hands it over. Closes this file first, clears any
-    // remembered failure and drops the name. A text that outgrows
-    // ZUVString::kMaxLength, or memory that runs out, is a failed write
-    // (EFBIG, ENOMEM).
-    void openInMemory();
-    // Everything written to a file in memory since it was opened or last
-    // taken; the file stays open and empty. An empty string for any other
-    // file, or after a failed write.
-    ZUVString takeText();
+    // Where a file opened with openSink() sends its bytes, a buffer at a
+    // time: returns 0 when all `length` bytes were taken, else an errno.
+    using Sink = int (*)(void* context, const char* data, size_t length);
+    // Sends what is written to `sink` (with `context`) instead of to a
+    // descriptor: for output into memory or into another library's stream.
+    // Closes this file first, clears any remembered failure and drops the
+    // name. The sink sees the bytes on flush() and close(); one that throws
+    // std::bad_alloc is a failed write (ENOMEM), as is any other exception
+    // (EIO). Returns false (EINVAL) for a null sink.
+    bool openSink(Sink sink, void* context);
     // True between a successful open() and close().
     bool isOpen() const { return fd >= 0; }
     // Flushes and closes; harmless when closed or never opened. A failure of
@@ -124,11 +124,12 @@ private:
     void writeSlow(const char* data, size_t length);
     void fail(int error);
     bool writeAll(const char* data, size_t length);
-    // Moves the buffer's bytes to the text of a file in memory.
-    void keepInMemory() noexcept;
+    // Hands the buffer's bytes to the sink.
+    void sendToSink(const char* data, size_t length) noexcept;
 
-    // A file in memory collects its text in `name`, and `fd` is no descriptor.
-    bool inMemory() const;
+    // A file opened with openSink() keeps the sink and its context in
+    // `name`, and `fd` is no descriptor.
+    bool isSink() const;
 
     ZUVString name;
     int fd = -1;

@@ -67,13 +67,19 @@ bool ZUVFile::open(int openMode) {
 namespace {
 // Modes of their own for open files that open() does not make.
 constexpr int kAttached = 1 << 8;  // a descriptor that stays the caller's
-constexpr int kInMemory = 1 << 9;  // text collected in `name`
-// The descriptor a file in memory shows, so that isOpen() holds; never used.
+constexpr int kSink = 1 << 9;      // bytes handed to a function
+// The descriptor a sink shows, so that isOpen() holds; never used.
 constexpr int kNoDescriptor = INT_MAX;
+
+// What a sink's `name` holds.
+struct SinkRecord {
+    ZUVFile::Sink sink;
+    void* context;
+};
 }  // namespace
 
-bool ZUVFile::inMemory() const {
-    return mode == kInMemory;
+bool ZUVFile::isSink() const {
+    return mode == kSink;
 }
 
 bool ZUVFile::attach(int descriptor) {
@@ -91,20 +97,35 @@ bool ZUVFile::attach(int descriptor) {
     return true;
 }
 
-void ZUVFile::openInMemory() {
+bool ZUVFile::openSink(Sink sink, void* context) {
     close();
     errorNumber = 0;
-    name = ZUVString();
+    if (!sink) {
+        errorNumber = EINVAL;
+        return false;
+    }
+    SinkRecord record = {sink, context};
+    name.init(reinterpret_cast<const char*>(&record), static_cast<int>(sizeof record));
     buffer = static_cast<char*>(std::malloc(kBufferSize));
     if (!buffer) throw std::bad_alloc();
     fd = kNoDescriptor;
-    mode = kInMemory;
+    mode = kSink;
     used = 0;
+    return true;
 }
 
-ZUVString ZUVFile::takeText() {
-    if (!inMemory() || !flush()) return ZUVString();
-    return static_cast<ZUVString&&>(name);
+void ZUVFile::sendToSink(const char* data, size_t length) noexcept {
+    SinkRecord record;
+    std::memcpy(&record, name.getText(), sizeof record);
+    int error;
+    try {
+        error = record.sink(record.context, data, length);
+    } catch (const std::bad_alloc&) {
+        error = ENOMEM;
+    } catch (...) {
+        error = EIO;
+    }
+    if (error) fail(error);
 }
 
 void ZUVFile::fail(int error) {
@@ -134,27 +155,14 @@ bool ZUVFile::flush() {
         // After a failure the rest is dropped: a file with a hole in the
         // middle would be worse than a short one.
         if (errorNumber) {
-        } else if (inMemory()) {
-            keepInMemory();
+        } else if (isSink()) {
+            sendToSink(buffer, used);
         } else {
             writeAll(buffer, used);
         }
         used = 0;
     }
     return !errorNumber;
-}
-
-void ZUVFile::keepInMemory() noexcept {
-    try {
-        if (used > static_cast<size_t>(ZUVString::kMaxLength - name.getLength()))
-            fail(EFBIG);
-        else
-            name.append(buffer, static_cast<int>(used));
-    } catch (const std::bad_alloc&) {
-        fail(ENOMEM);
-    } catch (...) {
-        fail(EFBIG);
-    }
 }
 
 void ZUVFile::writeSlow(const char* data, size_t length) {
@@ -165,18 +173,10 @@ void ZUVFile::writeSlow(const char* data, size_t length) {
     flush();
     if (errorNumber) return;
     if (length >= kBufferSize) {
-        if (inMemory()) {
-            // Through the buffer, a piece at a time: one path for the text.
-            for (size_t done = 0; done < length && !errorNumber;) {
-                size_t piece = length - done < kBufferSize ? length - done : kBufferSize;
-                std::memcpy(buffer, data + done, piece);
-                used = piece;
-                flush();
-                done += piece;
-            }
-            return;
-        }
-        writeAll(data, length);
+        if (isSink())
+            sendToSink(data, length);
+        else
+            writeAll(data, length);
     } else {
         std::memcpy(buffer, data, length);
         used = length;
@@ -201,8 +201,9 @@ long ZUVFile::read(void* data, size_t length) {
 void ZUVFile::close() {
     if (fd < 0) return;
     flush();
-    // An attached descriptor stays the caller's; a file in memory has none.
-    if (mode != kAttached && mode != kInMemory && ::close(fd) != 0 && errno != EINTR) fail(errno);
+    // An attached descriptor stays the caller's; a sink has none.
+    if (mode != kAttached && mode != kSink && ::close(fd) != 0 && errno != EINTR) fail(errno);
+    if (mode == kSink) name = ZUVString();
     fd = -1;
     mode = 0;
     std::free(buffer);
