@@ -23,8 +23,8 @@
 // getError(). Nothing throws of its own. Allocation failures while walking
 // pass out unchanged; a string output that outgrows memory or its largest
 // length is a failed write (ENOMEM, EFBIG). The printer only reads the tree,
-// and any depth that can be built can be written. One printer may write many documents; one thread at
-// a time per printer.
+// and any depth that can be built can be written. One printer may write
+// many documents; one thread at a time per printer.
 //
 //     ZUVDOMPrinter printer;
 //     printer.setIndent("");
