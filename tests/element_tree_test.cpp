@@ -3,6 +3,7 @@
 // cost of taking children out one at a time.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -90,14 +91,25 @@ double removalSeconds(int count, bool fromBack) {
 
 }  // namespace
 
-// From the back each removal found its child by searching from the front:
-// quadratic, 6 times slower than from the front for 100,000 children. The
-// last place is now looked at first, so the back costs no more than the front.
-TEST(ChildLists, RemovingFromTheBackCostsNoMoreThanFromTheFront) {
-    const int count = 60000;
-    double front = removalSeconds(count, false);
-    double back = removalSeconds(count, true);
-    EXPECT_LT(back, front + 0.01) << "front " << front << " s, back " << back << " s";
+// The best of three, against noise from other processes.
+double bestRemovalSeconds(int count, bool fromBack) {
+    double best = removalSeconds(count, fromBack);
+    for (int i = 0; i < 2; ++i)
+        best = std::min(best, removalSeconds(count, fromBack));
+    return best;
+}
+
+// Removing every child one at a time was quadratic from either end: from the
+// back each removal searched from the front (4.3 s for 100,000 children), from
+// the front each moved all the others (6.3 s for 100,000 with two names).
+// Four times the children now take about four times as long, not sixteen.
+TEST(ChildLists, RemovingOneAtATimeFromEitherEndIsLinear) {
+    for (bool fromBack : {false, true}) {
+        double small = bestRemovalSeconds(20000, fromBack);
+        double large = bestRemovalSeconds(80000, fromBack);
+        EXPECT_LT(large, 10 * small + 0.002)
+            << (fromBack ? "back" : "front") << ": " << small << " s, then " << large << " s";
+    }
 }
 
 // Each child leaves both lists at its own place, from the back, the front and
