@@ -25,6 +25,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,7 @@
 
 #include "ZUVDOM.h"
 #include "ZUVDOMElement.h"
+#include "ZUVDOMPrinter.h"
 #include "ZUVDOMWriter.h"
 #include "ZUVFile.h"
 #include "ZUVLog.h"
@@ -116,6 +118,7 @@ public:
     void write(const std::string& path) const {
         ZUVDOMWriter writer(ZUVString(path.c_str()), root);
     }
+    size_t writeString() const { return ZUVDOMPrinter().toStdString(root).size(); }
 
 private:
     bool finish(ZUVDOMElement* built) {
@@ -187,6 +190,7 @@ public:
     size_t walkByPosition() const { return 0; }
     size_t walkByName() const { return 0; }
     void write(const std::string&) const {}
+    size_t writeString() const { return 0; }
 
 private:
     static void XMLCALL onStart(void*, const XML_Char*, const XML_Char**) {}
@@ -225,6 +229,7 @@ public:
     size_t walkByPosition() const { return 0; }
     size_t walkByName() const { return 0; }
     void write(const std::string&) const {}
+    size_t writeString() const { return 0; }
 
 private:
     static void onStart(void*, const char*, const char**) {}
@@ -272,6 +277,7 @@ public:
     size_t walkByPosition() const { return 0; }
     size_t walkByName() const { return 0; }
     void write(const std::string&) const {}
+    size_t writeString() const { return 0; }
 
 private:
     struct Element {
@@ -362,6 +368,11 @@ public:
     size_t walkByPosition() const { return byPosition(document.RootElement()); }
     size_t walkByName() const { return byName(document.RootElement()); }
     void write(const std::string& path) { document.SaveFile(path.c_str()); }
+    size_t writeString() const {
+        tinyxml2::XMLPrinter printer;
+        document.Print(&printer);
+        return static_cast<size_t>(printer.CStrSize());
+    }
 
 private:
     static size_t byPosition(const tinyxml2::XMLElement* element) {
@@ -413,6 +424,13 @@ public:
     size_t walkByPosition() const { return byPosition(xmlDocGetRootElement(document)); }
     size_t walkByName() const { return byName(xmlDocGetRootElement(document)); }
     void write(const std::string& path) const { xmlSaveFile(path.c_str(), document); }
+    size_t writeString() const {
+        xmlChar* text = nullptr;
+        int size = 0;
+        xmlDocDumpMemory(document, &text, &size);
+        xmlFree(text);
+        return static_cast<size_t>(size);
+    }
 
 private:
     static size_t byPosition(const xmlNode* element) {
@@ -456,6 +474,11 @@ public:
     size_t walkByPosition() const { return byPosition(document.document_element()); }
     size_t walkByName() const { return byName(document.document_element()); }
     void write(const std::string& path) const { document.save_file(path.c_str()); }
+    size_t writeString() const {
+        std::ostringstream out;
+        document.save(out);
+        return out.str().size();
+    }
 
 private:
     static size_t byPosition(pugi::xml_node element) {
@@ -486,6 +509,7 @@ enum class Workload {
     NavigatePosition,
     NavigateName,
     Write,
+    WriteString,
     Destroy,
     FirstParse
 };
@@ -502,6 +526,8 @@ const char* workloadName(Workload workload) {
             return "NavigateName";
         case Workload::Write:
             return "Write";
+        case Workload::WriteString:
+            return "WriteString";
         case Workload::Destroy:
             return "Destroy";
         case Workload::FirstParse:
@@ -520,6 +546,7 @@ unsigned workloadUse(Workload workload) {
         case Workload::NavigateName:
             return kUseNavigate;
         case Workload::Write:
+        case Workload::WriteString:
             return kUseWrite;
         case Workload::Destroy:
             return kUseDestroy;
@@ -609,6 +636,29 @@ void runWrite(benchmark::State& state, Document* document) {
     long written = fileSize(path);
     std::remove(path.c_str());
     if (written <= 0) state.SkipWithError("nothing was written");
+    setThroughput(state, document);
+    state.counters["output_bytes"] = static_cast<double>(written);
+}
+
+// The document into a std::string, each library its own way: ours through
+// ZUVDOMPrinter, pugixml's save() to a std::ostringstream, tinyxml2's
+// XMLPrinter, libxml2's xmlDocDumpMemory().
+template <class Library>
+void runWriteString(benchmark::State& state, Document* document) {
+    auto library = std::make_unique<Library>();
+    library->prepare(document->getText());
+    if (!library->parseString()) {
+        state.SkipWithError("the library refused the document");
+        return;
+    }
+    size_t written = 0;
+    for (auto _ : state) {
+        Clock::time_point start = Clock::now();
+        written = library->writeString();
+        benchmark::DoNotOptimize(written);
+        state.SetIterationTime(secondsSince(start));
+    }
+    if (written == 0) state.SkipWithError("nothing was written");
     setThroughput(state, document);
     state.counters["output_bytes"] = static_cast<double>(written);
 }
@@ -729,6 +779,8 @@ void registerOne(Workload workload, Document* document) {
                 return runNavigate<Library>(state, document, true);
             case Workload::Write:
                 return runWrite<Library>(state, document);
+            case Workload::WriteString:
+                return runWriteString<Library>(state, document);
             case Workload::Destroy:
                 return runDestroy<Library>(state, document);
             case Workload::FirstParse:
@@ -916,8 +968,8 @@ int main(int argc, char** argv) {
 
     const Workload workloads[] = {
         Workload::ParseString,  Workload::ParseFile, Workload::NavigatePosition,
-        Workload::NavigateName, Workload::Write,     Workload::Destroy,
-        Workload::FirstParse};
+        Workload::NavigateName, Workload::Write,     Workload::WriteString,
+        Workload::Destroy,      Workload::FirstParse};
     for (Document* document : documents)
         for (Workload workload : workloads)
             if (document->getUses() & workloadUse(workload)) registerLibraries(workload, document);

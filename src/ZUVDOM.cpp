@@ -3,6 +3,7 @@
 #include "ZUVDOM.h"
 
 #include <charconv>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -197,20 +198,58 @@ ZUVDOMElement::ZUVDOMElement(const char* tagName, int length, ZUVDOMElement* par
 }
 
 ZUVDOMElement::~ZUVDOMElement() {
-    // Iterators on the stack: freeing allocates nothing, so it cannot fail.
-    delete attributes;  // with its values
-    if (elementsByName) {
-        ChildIndexes* indexes = ChildIndexes::of(elementsByName);
-        // Every child stands in exactly one name list, so this frees each once.
-        ZUVSimpleStringHashtable::Iterator it(*elementsByName, true);
-        for (void* v = it.get(); v; v = it.next(1)) {
-            ZUVOrderedVector* list = static_cast<ZUVOrderedVector*>(v);
-            for (int i = 0; i < list->size(); ++i)
-                delete static_cast<ZUVDOMElement*>(list->elementAt(i));
-            indexes->dispose(list);
+    // A tree may be deeper than any stack: the walk goes down and back up by
+    // the parent links, and each element being freed keeps its own place in
+    // `attributes` (the name list) and `generalPointer` (the position in it),
+    // which it no longer needs. Nothing is allocated, so freeing cannot fail.
+    // The order is that of a recursive walk: an element's attributes, then
+    // each child's whole subtree, list by list, each list after its
+    // children, then the indexes, the value and the name.
+    ZUVDOMElement* e = this;
+    delete e->attributes;  // with its values
+    e->attributes = nullptr;
+    e->generalPointer = nullptr;
+    for (;;) {
+        if (e->elementsByName) {
+            ChildIndexes* indexes = ChildIndexes::of(e->elementsByName);
+            int listAt = static_cast<int>(reinterpret_cast<uintptr_t>(e->attributes));
+            int childAt = static_cast<int>(reinterpret_cast<uintptr_t>(e->generalPointer));
+            ZUVSimpleStringHashtable::Iterator it(*indexes, true);
+            ZUVDOMElement* next = nullptr;
+            // Every child stands in exactly one name list, so each is freed once.
+            for (void* v = listAt ? it.next(listAt) : it.get(); v; v = it.next(1)) {
+                ZUVOrderedVector* list = static_cast<ZUVOrderedVector*>(v);
+                while (!next && childAt < list->size())
+                    next = static_cast<ZUVDOMElement*>(list->elementAt(childAt++));
+                if (next) break;
+                indexes->dispose(list);
+                ++listAt;
+                childAt = 0;
+            }
+            if (next) {
+                e->attributes =
+                    reinterpret_cast<ZUVSimpleStringHashtable*>(static_cast<uintptr_t>(listAt));
+                e->generalPointer = reinterpret_cast<void*>(static_cast<uintptr_t>(childAt));
+                // Down: the child's attributes go first, as on any element.
+                e = next;
+                delete e->attributes;
+                e->attributes = nullptr;
+                e->generalPointer = nullptr;
+                continue;
+            }
+            delete indexes;  // the name index, the first name list, allElements
+            e->elementsByName = nullptr;
+            e->allElements = nullptr;
         }
-        delete indexes;  // the name index, the first name list, allElements
+        if (e == this) break;
+        // Up: with nothing left to walk, this delete frees the value and the
+        // name only.
+        ZUVDOMElement* up = e->parent;
+        e->attributes = nullptr;
+        delete e;
+        e = up;
     }
+    attributes = nullptr;
 }
 
 void ZUVDOMElement::putAttribute(const char* name, int nameLength, const char* text,
@@ -439,17 +478,28 @@ void ZUVDOMElement::appendChild(ZUVDOMElement* elem) {
     elem->parent = this;
 }
 
+namespace {
+// Where `elem` stands in `list`, which holds it once: children removed one
+// at a time go from the back as often as from the front, and the back is
+// looked at first so that either end costs no search.
+int positionOf(const ZUVOrderedVector& list, const ZUVDOMElement* elem) {
+    int last = list.size() - 1;
+    if (last >= 0 && list.elementAt(last) == elem) return last;
+    return list.indexOf(elem);
+}
+}  // namespace
+
 void ZUVDOMElement::removeChild(ZUVDOMElement* elem) {
     if (!elem || elem->parent != this) return;
     ZUVOrderedVector* list = getElements(elem->tagName);
     ChildIndexes* indexes = ChildIndexes::of(elementsByName);
     if (indexes->onlyList(list)) {
-        indexes->changeBoth([&] { list->remove(list->indexOf(elem)); });
+        indexes->changeBoth([&] { list->remove(positionOf(*list, elem)); });
         elem->parent = nullptr;
         return;
     }
-    if (list) list->remove(list->indexOf(elem));
-    allElements->remove(allElements->indexOf(elem));
+    if (list) list->remove(positionOf(*list, elem));
+    allElements->remove(positionOf(*allElements, elem));
     elem->parent = nullptr;
 }
 

@@ -173,3 +173,39 @@ TEST(Tables, ValuesFreedWhileWalking) {
     t.releaseIterator(it);
     EXPECT_EQ(seen, t.size());
 }
+
+// Removals from the front of a long vector move its start, not its elements:
+// every other change (growth, inserts, trims, mirrors) must still see the
+// elements in order and free the block it was given (ASan checks the frees).
+TEST(Vectors, RemovalsFromTheFrontMixWithEveryOtherChange) {
+    std::mt19937 random(11);
+    for (int round = 0; round < 200; ++round) {
+        ZUVOrderedVector v(2 + round % 14);
+        std::vector<void*> model;
+        for (int step = 0; step < 300; ++step) {
+            int op = static_cast<int>(random() % 10);
+            if (op < 4 || model.size() < 20) {
+                v.addElement(cell(step), op % 2 == 0);
+                model.push_back(cell(step));
+            } else if (op < 7) {
+                v.remove(0);
+                model.erase(model.begin());
+            } else if (op == 7) {
+                int at = static_cast<int>(random() % (model.size() + 1));
+                v.insertElementAt(cell(step), at);
+                model.insert(model.begin() + at, cell(step));
+            } else if (op == 8) {
+                v.trim();
+            } else {
+                ZUVOrderedVector view;
+                view.mirror(v);
+                ASSERT_EQ(contents(view), model);
+                view.unmirror(v);
+                v.remove(0);
+                model.erase(model.begin());
+                ASSERT_EQ(contents(view).size(), model.size() + 1);
+            }
+            ASSERT_EQ(contents(v), model) << "round " << round << " step " << step;
+        }
+    }
+}

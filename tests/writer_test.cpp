@@ -9,10 +9,22 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
 #include "ZUVDOM.h"
+#include "ZUVDOMPrinter.h"
 #include "ZUVDOMWriter.h"
 #include "ZUVXMLWriter.h"
 #include "differential.h"
+#include "small_stack.h"
 #include "test_helpers.h"
 
 namespace {
@@ -350,6 +362,349 @@ TEST(RoundTrip, ManySeededRandomTrees) {
         }
         if (HasFailure()) FAIL() << "seed " << seed;
     }
+}
+
+// --- The walks ------------------------------------------------------------
+
+// Every print call printElem() makes, one line each, and nothing written.
+class RecordingWriter : public ZUVDOMWriter {
+public:
+    RecordingWriter() : ZUVDOMWriter(ZUVString(""), nullptr) {}
+    std::string calls;
+    long count = 0;
+    bool record = true;
+
+    void printXmlElementStart(const ZUVString& name, bool close) override {
+        note("start " + str(name) + (close ? " closed" : ""));
+    }
+    void printXmlAttribute(const ZUVString& name, const ZUVString& value, bool quotes) override {
+        note("attribute " + str(name) + "=" + str(value) + (quotes ? "" : " single"));
+    }
+    void printXmlElementClose() override { note("close"); }
+    void printXmlElementValue(const ZUVString& text) override { note("value " + str(text)); }
+    void printXmlElementEnd() override { note("end"); }
+    void printXmlElementEnd(const ZUVString& name) override { note("end " + str(name)); }
+
+private:
+    void note(const std::string& line) {
+        ++count;
+        if (record) calls += line + "\n";
+    }
+};
+
+// The calls of the recursive printElem() this library had: the order every
+// subclass has seen.
+void recursivePrints(const ZUVDOMElement* e, const std::vector<std::string>& names,
+                     std::string& out) {
+    out += "start " + str(e->getTagName()) + "\n";
+    for (const std::string& name : names) {
+        const ZUVString& value = e->getAttribute(zs(name));
+        if (&value != &emptyString) out += "attribute " + name + "=" + str(value) + "\n";
+    }
+    bool hasChildren = e->getAllElements() && e->getElementCount() > 0;
+    bool hasText = !e->getValue().isEmpty();
+    if (hasChildren || hasText) out += "close\n";
+    for (int i = 0; i < e->getElementCount(); ++i)
+        recursivePrints(e->getElement(i), names, out);
+    if (hasText) out += "value " + str(e->getValue()) + "\n";
+    out += hasChildren || hasText ? "end " + str(e->getTagName()) + "\n" : "end\n";
+}
+
+// Random trees with text, empty child lists and attributes set in the order
+// of `names` (so that order is the table's): printElem() calls the prints
+// exactly as the recursive walk did.
+TEST(Walks, PrintElemMakesTheCallsOfARecursiveWalk) {
+    const std::vector<std::string> names = {"a0", "a1", "a2", "a3"};
+    std::mt19937 random(7);
+    for (int round = 0; round < 300; ++round) {
+        std::unique_ptr<ZUVDOMElement> root(new ZUVDOMElement(ZUVString("r"), nullptr));
+        std::vector<ZUVDOMElement*> all = {root.get()};
+        for (int n = static_cast<int>(random() % 40); n > 0; --n) {
+            ZUVDOMElement* parent = all[random() % all.size()];
+            all.push_back(new ZUVDOMElement(ZUVString(random() % 2 ? "x" : "y"), parent));
+        }
+        for (ZUVDOMElement* e : all) {
+            for (const std::string& name : names)
+                if (random() % 3 == 0) e->setAttribute(zs(name), zs("v" + name));
+            if (random() % 3 == 0) e->setValue(ZUVString("t"));
+        }
+        // Some children taken out again: lists that exist but are empty.
+        for (size_t i = all.size() - 1; i > 0; --i) {
+            if (random() % 4 != 0 || all[i]->getElementCount() != 0) continue;
+            all[i]->getParent()->removeChild(all[i]);
+            delete all[i];
+        }
+        RecordingWriter writer;
+        writer.printElem(root.get());
+        std::string reference;
+        recursivePrints(root.get(), names, reference);
+        ASSERT_EQ(writer.calls, reference) << "round " << round;
+    }
+}
+
+// Writing kept one stack frame per level: the 10,000-deep document crashed a
+// thread with a 512 KB stack. Both walks now run on 256 KB, for that document
+// through the file writer and for a tree built 1,000,000 deep through
+// printElem() and the compact printer.
+TEST(Walks, DeepTreesAreWrittenOnASmallStack) {
+    ZUVLog log(nullptr);
+    ZUVDOM dom(&log);
+    const std::string doc = nestedDocument(10000);
+    std::unique_ptr<ZUVDOMElement> parsed(dom.parseString(zs(doc)));
+    ASSERT_TRUE(parsed);
+    std::unique_ptr<ZUVDOMElement> built(new ZUVDOMElement(ZUVString("e"), nullptr));
+    ZUVDOMElement* leaf = built.get();
+    for (int i = 1; i < 1000000; ++i)
+        leaf = new ZUVDOMElement(ZUVString("e"), leaf);
+    leaf->setValue(ZUVString("bottom"));
+
+    TempDir dir;
+    const std::string path = dir.file("deep.xml");
+    RecordingWriter calls;
+    calls.record = false;
+    std::string compact;
+    ASSERT_TRUE(onSmallStack([&] {
+        ZUVDOMWriter writer(zs(path), parsed.get());
+        calls.printElem(built.get());
+        ZUVDOMPrinter printer;
+        printer.setIndent(ZUVString(""));
+        printer.setDeclaration(false);
+        compact = printer.toStdString(built.get());
+    }));
+    // Compared as compact text: the test's own tree dump would recurse.
+    std::unique_ptr<ZUVDOMElement> back(readBack(readFile(path)));
+    ZUVDOMPrinter flat;
+    flat.setIndent(ZUVString(""));
+    EXPECT_EQ(flat.toStdString(back.get()), flat.toStdString(parsed.get()));
+    // start, close, end by name for each but the last: start, close, value, end.
+    EXPECT_EQ(calls.count, 3L * 999999 + 4);
+    EXPECT_EQ(compact.size(), 7u * 1000000 + 6);
+    EXPECT_EQ(compact.substr(3 * 999999, 13), "<e>bottom</e>");
+}
+
+// --- Saving over a file ------------------------------------------------------
+
+// A small tree whose document takes more than `bytes`.
+ZUVDOMElement* treeOfAtLeast(size_t bytes) {
+    auto* root = new ZUVDOMElement(ZUVString("r"), nullptr);
+    for (size_t written = 0; written < bytes; written += 40)
+        new ZUVDOMElement(ZUVString("item"), root);
+    root->getElement(0)->setValue(ZUVString("first"));
+    return root;
+}
+
+// Files in `folder`, names only, sorted.
+std::vector<std::string> namesIn(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Writing in place truncated the old document first: a disk that filled
+// halfway left neither the old file nor the whole new one. Here the file size
+// limit plays the full disk (writes past it fail with EFBIG), for the file
+// writer and for the printer, which says why.
+TEST(SafeSave, AFailedSaveLeavesTheOldFileWhole) {
+    TempDir dir;
+    const std::string old = "<?xml version=\"1.0\"?>\n<old>kept</old>";
+    const std::string path = dir.write("doc.xml", old);
+    std::unique_ptr<ZUVDOMElement> big(treeOfAtLeast(1 << 20));
+
+    struct rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    struct rlimit small = saved;
+    small.rlim_cur = 256 * 1024;
+    auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    { ZUVDOMWriter writer(zs(path), big.get()); }
+    ZUVDOMPrinter printer;
+    bool saved1 = printer.writeFile(big.get(), zs(path));
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, oldHandler);
+
+    EXPECT_TRUE(readFile(path) == old) << "the old file was changed";
+    EXPECT_FALSE(saved1);
+    EXPECT_EQ(printer.getErrorNumber(), EFBIG);
+    EXPECT_EQ(str(printer.getError()), path + ": " + std::strerror(EFBIG));
+    EXPECT_EQ(namesIn(dir.path), std::vector<std::string>{"doc.xml"});  // no temporary left
+
+    // With room, the new document takes the old one's place, mode kept.
+    ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+    std::unique_ptr<ZUVDOMElement> doc(readBack("<new a=\"1\">x</new>"));
+    EXPECT_TRUE(printer.writeFile(doc.get(), zs(path)));
+    EXPECT_EQ(str(printer.getError()), "");
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(readFile(path), "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<new a=\"1\">x</new>");
+    EXPECT_EQ(namesIn(dir.path), std::vector<std::string>{"doc.xml"});
+}
+
+// A symbolic link stays a link and the file it names gets the document; a
+// file with a second hard link is written in place, so both names see it.
+TEST(SafeSave, LinksAreWrittenThroughInPlace) {
+    TempDir dir;
+    const std::string real = dir.write("real.xml", "old"), hard = dir.file("hard.xml"),
+                      link = dir.file("link.xml");
+    ASSERT_EQ(symlink(real.c_str(), link.c_str()), 0);
+    std::unique_ptr<ZUVDOMElement> doc(readBack("<d/>"));
+    { ZUVDOMWriter writer(zs(link), doc.get()); }
+    const std::string expected = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<d/>";
+    EXPECT_EQ(readFile(real), expected);
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+
+    ASSERT_EQ(::link(real.c_str(), hard.c_str()), 0);
+    std::unique_ptr<ZUVDOMElement> other(readBack("<e/>"));
+    ZUVDOMPrinter printer;
+    EXPECT_TRUE(printer.writeFile(other.get(), zs(hard)));
+    EXPECT_EQ(readFile(real), "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<e/>");
+    EXPECT_EQ(namesIn(dir.path), (std::vector<std::string>{"hard.xml", "link.xml", "real.xml"}));
+}
+
+// --- Output anywhere ---------------------------------------------------------
+
+// Everything written to `fd` from its start.
+std::string contentsOf(int fd) {
+    std::string bytes;
+    char buffer[65536];
+    off_t offset = 0;
+    for (ssize_t n; (n = pread(fd, buffer, sizeof buffer, offset)) > 0; offset += n)
+        bytes.append(buffer, static_cast<size_t>(n));
+    return bytes;
+}
+
+// The bytes of every sink the printer has, each checked against the file
+// writer's; a failure names the sink.
+void expectSameBytesEverywhere(ZUVDOMElement* root, const std::string& name) {
+    const std::string expected = write(root);
+    ZUVDOMPrinter printer;
+    EXPECT_EQ(printer.toStdString(root), expected) << name << ": std::string";
+    ZUVString text("left over");
+    EXPECT_TRUE(printer.writeString(root, text));
+    EXPECT_EQ(str(text), expected) << name << ": ZUVString";
+    TempDir dir;
+    const std::string path = dir.file("p.xml");
+    EXPECT_TRUE(printer.writeFile(root, zs(path)));
+    EXPECT_EQ(readFile(path), expected) << name << ": file by name";
+    int fd = memfd_create("printer", MFD_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    EXPECT_TRUE(printer.writeDescriptor(root, fd));
+    EXPECT_EQ(contentsOf(fd), expected) << name << ": descriptor";
+    std::FILE* stream = fdopen(fd, "w+");
+    ASSERT_NE(stream, nullptr);
+    EXPECT_TRUE(printer.writeStream(root, stream));
+    EXPECT_EQ(contentsOf(fd), expected + expected) << name << ": FILE*";
+    std::fclose(stream);
+    char* memory = nullptr;
+    size_t length = 0;
+    std::FILE* inMemory = open_memstream(&memory, &length);
+    ASSERT_NE(inMemory, nullptr);
+    EXPECT_TRUE(printer.writeStream(root, inMemory));
+    std::fclose(inMemory);
+    EXPECT_EQ(std::string(memory, length), expected) << name << ": FILE* without a descriptor";
+    std::free(memory);
+}
+
+// The property over the random trees and every test document that parses.
+TEST(Printer, TheSameBytesWhicheverSink) {
+    for (unsigned seed = 1; seed <= 60; ++seed) {
+        std::unique_ptr<ZUVDOMElement> root(TreeMaker(seed).tree());
+        expectSameBytesEverywhere(root.get(), "seed " + std::to_string(seed));
+    }
+    std::unique_ptr<ZUVDOMElement> big(treeOfAtLeast(300 * 1024));  // several buffers
+    expectSameBytesEverywhere(big.get(), "big tree");
+    int documents = 0;
+    for (const std::string& file : filesUnder(ZUVDOM_TEST_DATA, true)) {
+        ZUVLog log(nullptr);
+        ZUVDOM dom(&log);
+        std::unique_ptr<ZUVDOMElement> root(dom.parseString(zs(readFile(file))));
+        if (!root || log.getErrorCount() != 0) continue;
+        expectSameBytesEverywhere(root.get(), file);
+        ++documents;
+    }
+    EXPECT_GT(documents, 10);
+}
+
+// A subtree is written as a document of its own; the options change the
+// indentation and the declaration only, and the compact form is one line
+// that reads back as the same tree.
+TEST(Printer, SubtreesAndOptions) {
+    std::unique_ptr<ZUVDOMElement> root(readBack("<r><a x=\"1\"><b><c/></b>t</a><z/></r>"));
+    ZUVDOMElement* a = root->getElement(0);
+    ZUVDOMPrinter printer;
+    EXPECT_EQ(printer.toStdString(a),
+              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+              "<a x=\"1\">\n   <b>\n      <c/></b>t</a>");
+    printer.setDeclaration(false);
+    printer.setIndent(ZUVString("\t"));
+    EXPECT_EQ(printer.toStdString(a), "<a x=\"1\">\n\t<b>\n\t\t<c/></b>t</a>");
+    printer.setIndent(ZUVString(""));
+    EXPECT_EQ(printer.toStdString(root.get()), "<r><a x=\"1\"><b><c/></b>t</a><z/></r>");
+    printer.setDeclaration(true);
+    EXPECT_EQ(printer.toStdString(a),
+              "<?xml version=\"1.0\" encoding=\"UTF-8\"?><a x=\"1\"><b><c/></b>t</a>");
+    EXPECT_EQ(printer.toStdString(nullptr), "");
+    EXPECT_NE(printer.getErrorNumber(), 0);
+
+    for (unsigned seed = 1; seed <= 200; ++seed) {
+        TreeMaker maker(seed * 4 + 2);  // what XML carries
+        std::unique_ptr<ZUVDOMElement> tree(maker.tree());
+        std::vector<std::string> names = maker.attributeNames;
+        const std::string compact = printer.toStdString(tree.get());
+        std::unique_ptr<ZUVDOMElement> back(readBack(compact));
+        ASSERT_EQ(dumpTree(back.get(), names), dumpTree(tree.get(), names)) << compact;
+    }
+}
+
+// `prog >> out.log` opens standard output for appending: the writer's own
+// open truncated it. The descriptor and the stream outputs write where the
+// descriptor stands, after the earlier lines and what the stream buffered.
+TEST(Printer, ARedirectedDescriptorIsAppendedTo) {
+    TempDir dir;
+    const std::string log = dir.write("out.log", "earlier line\n");
+    std::unique_ptr<ZUVDOMElement> doc(readBack("<d/>"));
+    int fd = open(log.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ZUVDOMPrinter printer;
+    printer.setDeclaration(false);
+    EXPECT_TRUE(printer.writeDescriptor(doc.get(), fd));
+    std::FILE* out = fdopen(fd, "a");
+    ASSERT_NE(out, nullptr);
+    std::fputs("\nbuffered\n", out);
+    EXPECT_TRUE(printer.writeStream(doc.get(), out));
+    std::fputs("\nlater\n", out);
+    std::fclose(out);
+    EXPECT_EQ(readFile(log), "earlier line\n<d/>\nbuffered\n<d/>\nlater\n");
+}
+
+// Each failure comes back as a value with the system's reason.
+TEST(Printer, FailuresAreReportedWithTheReason) {
+    std::unique_ptr<ZUVDOMElement> big(treeOfAtLeast(200 * 1024));
+    ZUVDOMPrinter printer;
+    EXPECT_FALSE(printer.writeFile(big.get(), ZUVString("/dev/full")));
+    EXPECT_EQ(str(printer.getError()), std::string("/dev/full: ") + std::strerror(ENOSPC));
+    int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(full, 0);
+    EXPECT_FALSE(printer.writeDescriptor(big.get(), full));
+    EXPECT_EQ(printer.getErrorNumber(), ENOSPC);
+    std::FILE* stream = fdopen(full, "w");
+    EXPECT_FALSE(printer.writeStream(big.get(), stream));
+    EXPECT_EQ(str(printer.getError()), std::strerror(ENOSPC));
+    std::fclose(stream);
+
+    TempDir dir;
+    const std::string missing = dir.file("no/such/folder.xml");
+    EXPECT_FALSE(printer.writeFile(big.get(), zs(missing)));
+    EXPECT_EQ(str(printer.getError()), missing + ": " + std::strerror(ENOENT));
+    EXPECT_FALSE(printer.writeDescriptor(big.get(), -1));
+    EXPECT_EQ(printer.getErrorNumber(), EBADF);
+    EXPECT_FALSE(printer.writeStream(big.get(), nullptr));
+    // A success clears the last failure.
+    EXPECT_TRUE(printer.writeFile(big.get(), zs(dir.file("ok.xml"))));
+    EXPECT_EQ(printer.getErrorNumber(), 0);
+    EXPECT_EQ(str(printer.getError()), "");
 }
 
 }  // namespace

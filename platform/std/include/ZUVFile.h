@@ -41,6 +41,23 @@ public:
     // if it was open, and clears any remembered failure. Returns false, with
     // the reason in getErrorNumber(), when it cannot be opened.
     bool open(int mode);
+    // Writes from now on to `descriptor`, an open file that stays the
+    // caller's, at its current position: nothing is truncated, and text
+    // written to a descriptor opened for appending goes to its end. close()
+    // flushes but leaves the descriptor open. Closes this file first and
+    // clears any remembered failure. Returns false (EBADF) for a negative
+    // descriptor.
+    bool attach(int descriptor);
+    // Where a file opened with openSink() sends its bytes, a buffer at a
+    // time: returns 0 when all `length` bytes were taken, else an errno.
+    using Sink = int (*)(void* context, const char* data, size_t length);
+    // Sends what is written to `sink` (with `context`) instead of to a
+    // descriptor: for output into memory or into another library's stream.
+    // Closes this file first, clears any remembered failure and drops the
+    // name. The sink sees the bytes on flush() and close(); one that throws
+    // std::bad_alloc is a failed write (ENOMEM), as is any other exception
+    // (EIO). Returns false (EINVAL) for a null sink.
+    bool openSink(Sink sink, void* context);
     // True between a successful open() and close().
     bool isOpen() const { return fd >= 0; }
     // Flushes and closes; harmless when closed or never opened. A failure of
@@ -107,6 +124,12 @@ private:
     void writeSlow(const char* data, size_t length);
     void fail(int error);
     bool writeAll(const char* data, size_t length);
+    // Hands the buffer's bytes to the sink.
+    void sendToSink(const char* data, size_t length) noexcept;
+
+    // A file opened with openSink() keeps the sink and its context in
+    // `name`, and `fd` is no descriptor.
+    bool isSink() const;
 
     ZUVString name;
     int fd = -1;

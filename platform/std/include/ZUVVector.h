@@ -98,6 +98,11 @@ private:
     void reserveFor(int needed, bool geometric);
     void removeInside(int index);
     void releaseArray() noexcept;
+    // Slots between the start of the array's block and `items`, after
+    // removals from the front; 0 for most vectors.
+    size_t frontSlots() const noexcept;
+    // Moves the elements back to the start of the block.
+    void dropFront() noexcept;
 
     union {
         void** items;

@@ -4,8 +4,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <new>
+#include <stdexcept>
 
 ZUVFile::ZUVFile() = default;
 
@@ -62,6 +64,70 @@ bool ZUVFile::open(int openMode) {
     return true;
 }
 
+namespace {
+// Modes of their own for open files that open() does not make.
+constexpr int kAttached = 1 << 8;  // a descriptor that stays the caller's
+constexpr int kSink = 1 << 9;      // bytes handed to a function
+// The descriptor a sink shows, so that isOpen() holds; never used.
+constexpr int kNoDescriptor = INT_MAX;
+
+// What a sink's `name` holds.
+struct SinkRecord {
+    ZUVFile::Sink sink;
+    void* context;
+};
+}  // namespace
+
+bool ZUVFile::isSink() const {
+    return mode == kSink;
+}
+
+bool ZUVFile::attach(int descriptor) {
+    close();
+    errorNumber = 0;
+    if (descriptor < 0) {
+        errorNumber = EBADF;
+        return false;
+    }
+    buffer = static_cast<char*>(std::malloc(kBufferSize));
+    if (!buffer) throw std::bad_alloc();
+    fd = descriptor;
+    mode = kAttached;
+    used = 0;
+    return true;
+}
+
+bool ZUVFile::openSink(Sink sink, void* context) {
+    close();
+    errorNumber = 0;
+    if (!sink) {
+        errorNumber = EINVAL;
+        return false;
+    }
+    SinkRecord record = {sink, context};
+    name.init(reinterpret_cast<const char*>(&record), static_cast<int>(sizeof record));
+    buffer = static_cast<char*>(std::malloc(kBufferSize));
+    if (!buffer) throw std::bad_alloc();
+    fd = kNoDescriptor;
+    mode = kSink;
+    used = 0;
+    return true;
+}
+
+void ZUVFile::sendToSink(const char* data, size_t length) noexcept {
+    SinkRecord record;
+    std::memcpy(&record, name.getText(), sizeof record);
+    int error;
+    try {
+        error = record.sink(record.context, data, length);
+    } catch (const std::bad_alloc&) {
+        error = ENOMEM;
+    } catch (...) {
+        error = EIO;
+    }
+    if (error) fail(error);
+}
+
 void ZUVFile::fail(int error) {
     if (!errorNumber) errorNumber = error ? error : EIO;
 }
@@ -88,7 +154,12 @@ bool ZUVFile::flush() {
     if (buffer && used) {
         // After a failure the rest is dropped: a file with a hole in the
         // middle would be worse than a short one.
-        if (!errorNumber) writeAll(buffer, used);
+        if (errorNumber) {
+        } else if (isSink()) {
+            sendToSink(buffer, used);
+        } else {
+            writeAll(buffer, used);
+        }
         used = 0;
     }
     return !errorNumber;
@@ -102,7 +173,10 @@ void ZUVFile::writeSlow(const char* data, size_t length) {
     flush();
     if (errorNumber) return;
     if (length >= kBufferSize) {
-        writeAll(data, length);
+        if (isSink())
+            sendToSink(data, length);
+        else
+            writeAll(data, length);
     } else {
         std::memcpy(buffer, data, length);
         used = length;
@@ -127,7 +201,9 @@ long ZUVFile::read(void* data, size_t length) {
 void ZUVFile::close() {
     if (fd < 0) return;
     flush();
-    if (::close(fd) != 0 && errno != EINTR) fail(errno);
+    // An attached descriptor stays the caller's; a sink has none.
+    if (mode != kAttached && mode != kSink && ::close(fd) != 0 && errno != EINTR) fail(errno);
+    if (mode == kSink) name = ZUVString();
     fd = -1;
     mode = 0;
     std::free(buffer);

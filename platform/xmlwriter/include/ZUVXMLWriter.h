@@ -13,7 +13,8 @@ class ZUVSimpleStringHashtable;
 //
 // Layout: every start tag but the first at the top level begins a new line,
 // indented by `indentString` once per enclosing element, up to
-// kMaxIndentLevels of them. Nothing else adds
+// kMaxIndentLevels of them; an empty `indentString` writes no line breaks,
+// for a document on one line. Nothing else adds
 // white space: in particular nothing stands between an element's last child
 // and its end tag, where its text goes verbatim, so reading the file back
 // gives each element exactly the text that was printed for it.

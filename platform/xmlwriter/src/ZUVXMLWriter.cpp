@@ -121,7 +121,7 @@ constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
 // number of bytes to replace by one U+FFFD: the longest start of a
 // well-formed sequence, or the single byte that cannot begin one. This is
 // the usual way of counting replacements, so every other decoder agrees.
-int checkUtf8(const unsigned char* p, const unsigned char* end) {
+inline int checkUtf8(const unsigned char* p, const unsigned char* end) {
     unsigned lead = p[0];
     unsigned low = 0x80, high = 0xBF;
     int trail;
@@ -253,6 +253,7 @@ void WriterState::beginLine() {
         wroteTopLevel = true;
         return;
     }
+    if (indent.isEmpty()) return;  // a compact document: one line
     // Compared in line: a library call per element costs more than the
     // few bytes of an indent.
     int indentLength = indent.getLength();
@@ -482,11 +483,14 @@ void WriterState::writeEscapedSlow(const char* text, size_t length, char quote) 
         if (p == end) break;
         unsigned char c = *p;
         if (c >= 0x80) {
-            int sequence = checkUtf8(p, end);
-            if (sequence > 0) {
+            // Text in other scripts is multibyte characters in a row: each is
+            // checked in turn without going back to the scan for markup.
+            int sequence;
+            while ((sequence = checkUtf8(p, end)) > 0) {
                 p += sequence;
-                continue;
+                if (p == end || *p < 0x80) break;
             }
+            if (sequence > 0) continue;
             out.write(reinterpret_cast<const char*>(run), static_cast<size_t>(p - run));
             writeReplacement();
             p -= sequence;

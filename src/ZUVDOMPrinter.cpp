@@ -1,0 +1,135 @@
+// Writes element trees to strings, streams, descriptors and files.
+#include "ZUVDOMPrinter.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "ZUVDOMSafeSave.h"
+#include "ZUVDOMWriter.h"
+
+namespace {
+
+// The document writer's walk and formatting, on a file this printer opens.
+class Output : public ZUVDOMWriter {
+public:
+    explicit Output(const ZUVString& indent) { indentString = indent; }
+    ZUVFile& file() { return outputFile; }
+    void write(ZUVDOMElement* element, bool declaration) {
+        // A compact document is one line, the declaration included.
+        if (declaration && indentString.isEmpty()) {
+            outputFile << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>";
+            declaration = false;
+        }
+        writeDocument(element, declaration);
+    }
+};
+
+// Sinks for ZUVFile::openSink(): the document's bytes into a std::string, a
+// ZUVString or a FILE*, a buffer at a time.
+int intoStdString(void* context, const char* data, size_t length) {
+    static_cast<std::string*>(context)->append(data, length);
+    return 0;
+}
+
+int intoZUVString(void* context, const char* data, size_t length) {
+    ZUVString* text = static_cast<ZUVString*>(context);
+    if (length > static_cast<size_t>(ZUVString::kMaxLength - text->getLength())) return EFBIG;
+    text->append(data, static_cast<int>(length));
+    return 0;
+}
+
+int intoStream(void* context, const char* data, size_t length) {
+    errno = 0;
+    if (std::fwrite(data, 1, length, static_cast<std::FILE*>(context)) == length) return 0;
+    return errno ? errno : EIO;
+}
+
+}  // namespace
+
+ZUVDOMPrinter::ZUVDOMPrinter() : indent("   "), errorNumber(0), declaration(true) {}
+
+ZUVDOMPrinter::~ZUVDOMPrinter() = default;
+
+void ZUVDOMPrinter::setIndent(const ZUVString& unit) {
+    indent = unit;
+}
+
+void ZUVDOMPrinter::setDeclaration(bool write) {
+    declaration = write;
+}
+
+bool ZUVDOMPrinter::succeeded(int number) {
+    if (number) return fail(number);
+    errorNumber = 0;
+    error = ZUVString();
+    return true;
+}
+
+bool ZUVDOMPrinter::fail(int number, const ZUVString* fileName) {
+    errorNumber = number ? number : EIO;
+    error = ZUVString();
+    if (fileName) {
+        error.append(*fileName);
+        error.append(": ");
+    }
+    error.append(std::strerror(errorNumber));
+    return false;
+}
+
+bool ZUVDOMPrinter::writeToSink(ZUVDOMElement* element, ZUVFile::Sink sink, void* context) {
+    if (!element) return fail(EINVAL);
+    Output out(indent);
+    if (!out.file().openSink(sink, context)) return fail(out.file().getErrorNumber());
+    out.write(element, declaration);
+    out.file().close();
+    return succeeded(out.file().getErrorNumber());
+}
+
+std::string ZUVDOMPrinter::toStdString(ZUVDOMElement* element) {
+    std::string text;
+    if (!writeToSink(element, intoStdString, &text)) return std::string();
+    return text;
+}
+
+bool ZUVDOMPrinter::writeString(ZUVDOMElement* element, ZUVString& text) {
+    ZUVString made;
+    if (!writeToSink(element, intoZUVString, &made)) return false;
+    text = static_cast<ZUVString&&>(made);
+    return true;
+}
+
+bool ZUVDOMPrinter::writeFile(ZUVDOMElement* element, const ZUVString& fileName) {
+    if (!element) return fail(EINVAL, &fileName);
+    Output out(indent);
+    ZUVDOMSafeSave save;
+    int number = save.open(out.file(), fileName);
+    if (number) return fail(number, &fileName);
+    try {
+        out.write(element, declaration);
+    } catch (...) {
+        out.file().close();
+        throw;  // the temporary file goes with `save`
+    }
+    number = save.finish(out.file());
+    return number ? fail(number, &fileName) : succeeded(0);
+}
+
+bool ZUVDOMPrinter::writeStream(ZUVDOMElement* element, std::FILE* stream) {
+    if (!stream || !element) return fail(EINVAL);
+    // What the stream holds goes first; then its descriptor takes the rest.
+    if (std::fflush(stream) != 0) return fail(errno);
+    int descriptor = fileno(stream);
+    if (descriptor >= 0) return writeDescriptor(element, descriptor);
+    // A stream with no descriptor (in memory): the text goes through it.
+    if (!writeToSink(element, intoStream, stream)) return false;
+    return std::fflush(stream) == 0 || fail(errno);
+}
+
+bool ZUVDOMPrinter::writeDescriptor(ZUVDOMElement* element, int descriptor) {
+    if (!element) return fail(EINVAL);
+    Output out(indent);
+    if (!out.file().attach(descriptor)) return fail(out.file().getErrorNumber());
+    out.write(element, declaration);
+    out.file().close();
+    return succeeded(out.file().getErrorNumber());
+}
