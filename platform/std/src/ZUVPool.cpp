@@ -535,7 +535,7 @@ void* ZUVPool::shrink(void* block, size_t oldBytes, size_t newBytes) noexcept {
             }
         }
         // Otherwise the tail lies idle until its page empties.
-        if (p) p->inUse -= static_cast<long>(tail);
+        if (p && p->active) p->inUse -= static_cast<long>(tail);
     }
     poison(static_cast<char*>(block) + newBytes, classSize(newClass) - newBytes);
     return block;
@@ -572,7 +572,8 @@ void ZUVPool::trim() noexcept {
 }
 
 void ZUVPool::failAllocation(long n) {
-    currentPool().failCountdown = n > 0 ? n : 0;
+    ThreadPool& p = currentPool();
+    if (p.active) p.failCountdown = n > 0 ? n : 0;
 }
 
 bool ZUVPool::failurePending() {
