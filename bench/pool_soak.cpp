@@ -1,10 +1,11 @@
 // The soak: programs that parse and free the same big document round after
 // round, the ways users run them, each in a process of its own. Prints, per
-// program, the resident memory after rounds 5 and 25 (from /proc/self/statm)
-// and the median parse (CPU time of the parsing thread) of the first and
-// the last five rounds.
+// program, the resident memory after rounds 5 and 25 (from /proc/self/statm),
+// the median parse (CPU time of the parsing thread) of the first and the
+// last five rounds, and the page faults a round over the last five.
 //
 // Usage: pool_soak [ROUNDS [MEGABYTES [PROGRAM...]]]   (default 25, 20, all)
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -180,26 +181,36 @@ double median(std::vector<double> values) {
     return values[values.size() / 2];
 }
 
+long pageFaults() {
+    rusage usage;
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_minflt + usage.ru_majflt;
+}
+
 void run(const Program& program, int rounds) {
     std::function<double()> round = program.make();
     std::vector<double> ms;
-    std::vector<long> resident;
+    std::vector<long> resident, faults;
     for (int r = 0; r < rounds; ++r) {
         ms.push_back(round());
         resident.push_back(residentBytes());
+        faults.push_back(pageFaults());
     }
     int early = std::min(rounds, 5);
     std::vector<double> first(ms.begin(), ms.begin() + early);
     std::vector<double> last(ms.end() - early, ms.end());
     double mb = 1024.0 * 1024.0;
-    std::printf("| %s | %.0f | %.0f | %+.1f%% | %.0f | %.0f | %+.1f%% | %.0f |\n", program.name,
-                static_cast<double>(resident[static_cast<size_t>(early - 1)]) / mb,
+    // Page faults a round over the last five rounds.
+    long lastFaults = (faults.back() - faults[faults.size() - static_cast<size_t>(early)]) /
+                      std::max(early - 1, 1);
+    std::printf("| %s | %.0f | %.0f | %+.1f%% | %.0f | %.0f | %+.1f%% | %.0f | %ld |\n",
+                program.name, static_cast<double>(resident[static_cast<size_t>(early - 1)]) / mb,
                 static_cast<double>(resident.back()) / mb,
                 100.0 * (static_cast<double>(resident.back()) /
                              static_cast<double>(resident[static_cast<size_t>(early - 1)]) -
                          1),
                 median(first), median(last), 100.0 * (median(last) / median(first) - 1),
-                static_cast<double>(ZUVPool::getSlabBytes()) / mb);
+                static_cast<double>(ZUVPool::getSlabBytes()) / mb, lastFaults);
     std::fflush(stdout);
 }
 
@@ -216,9 +227,9 @@ int main(int argc, char** argv) {
     }
     std::printf(
         "| program (%zu MB, %d rounds) | MB resident, round %d | round %d | growth | "
-        "parse ms, first 5 | last 5 | change | pool MB at end |\n",
+        "parse ms, first 5 | last 5 | change | pool MB at end | faults a round |\n",
         megabytes, rounds, std::min(rounds, 5), rounds);
-    std::printf("|---|---|---|---|---|---|---|---|\n");
+    std::printf("|---|---|---|---|---|---|---|---|---|\n");
     std::fflush(stdout);
     // Each program in a process of its own, forked before any thread starts.
     for (const Program& program : programs()) {
