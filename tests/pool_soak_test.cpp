@@ -206,11 +206,14 @@ TEST(PoolSoak, Reload) {
 }
 
 TEST(PoolSoak, BigAndSmallDocumentsInTurn) {
+    // With the program's configuration alive throughout, as it would be.
+    ZUVDOMElement* configuration = parse(smallDocument(0));
     soak(1, [](int r) {
         delete parse(document());
         for (int i = 0; i < 40; ++i)
             delete parse(smallDocument(r + i));
     });
+    delete configuration;
 }
 
 TEST(PoolSoak, TreesKeptAlive) {
