@@ -18,7 +18,9 @@
 // left. Every page counts its live blocks, and a block may be released on
 // any thread: the page whose last block goes, on whatever thread, returns
 // to one cache of empty pages shared by all threads, and the next page any
-// thread needs is the one emptied last. A thread that ends leaves its page
+// thread needs is the one emptied last. (A thread counts its releases page
+// by page: the last page it released into is settled when it releases into
+// another, takes a page, trims or ends.) A thread that ends leaves its page
 // the same way, so nothing is stranded with it. The cost: a page is reused
 // only when all its blocks are free, so one block kept alive holds its page.
 // Empty pages stay mapped, to be reused without a page fault, up to
