@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -232,6 +233,83 @@ std::string makeBalanced(size_t fanout, size_t levels) {
     return out;
 }
 
+// A locale: month and day names, formats, and messages keyed by id, as
+// locale and translation files hold them.
+void locale(std::string& out, Random& random, size_t bytes) {
+    out += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<locale name=\"";
+    out += kWords[random.below(kWordCount)];
+    out += "_";
+    number(out, random.below(100));
+    out += "\">\n  <calendar type=\"gregorian\">\n";
+    for (const char* width : {"wide", "abbreviated", "narrow"}) {
+        out += "    <months width=\"";
+        out += width;
+        out += "\">";
+        for (int m = 1; m <= 12; ++m) {
+            out += "<month type=\"";
+            number(out, static_cast<uint64_t>(m));
+            out += "\">";
+            words(out, random, 1);
+            out += "</month>";
+        }
+        out += "</months>\n";
+    }
+    out += "  </calendar>\n  <messages>\n";
+    for (uint64_t id = 1; out.size() < bytes; ++id) {
+        out += "    <msg id=\"";
+        words(out, random, 1);
+        out += ".";
+        number(out, id);
+        out += "\">";
+        words(out, random, 2 + random.below(12));
+        out += "</msg>\n";
+    }
+    out += "  </messages>\n</locale>\n";
+}
+
+// A configuration: nested sections of keys with values in attributes.
+void configuration(std::string& out, Random& random, size_t bytes) {
+    out += "<?xml version=\"1.0\"?>\n<configuration>\n";
+    while (out.size() < bytes) {
+        out += "  <section name=\"";
+        words(out, random, 1);
+        out += "\">\n";
+        for (size_t k = 0, n = 2 + random.below(20); k < n; ++k) {
+            out += "    <key name=\"";
+            words(out, random, 1);
+            out += "\" value=\"";
+            number(out, random.below(100000));
+            out += "\"/>\n";
+        }
+        if (random.below(3) == 0) {
+            out += "    <list>";
+            for (size_t i = 0, n = 1 + random.below(6); i < n; ++i) {
+                out += "<item>";
+                words(out, random, 1);
+                out += "</item>";
+            }
+            out += "</list>\n";
+        }
+        out += "  </section>\n";
+    }
+    out += "</configuration>\n";
+}
+
+std::vector<std::string> makeSmallDocuments(size_t count, uint64_t seed) {
+    Random random(seed);
+    std::vector<std::string> documents(count);
+    for (std::string& out : documents) {
+        // 10 to 200 KB, most of them small, as such files are.
+        double unit = static_cast<double>(random.below(1000)) / 1000.0;
+        size_t bytes = static_cast<size_t>(10000.0 * std::pow(20.0, unit * unit));
+        if (random.below(2))
+            locale(out, random, bytes);
+        else
+            configuration(out, random, bytes);
+    }
+    return documents;
+}
+
 std::vector<Document*> allDocuments(bool large) {
     constexpr size_t kMB = 1000 * 1000;
     constexpr uint64_t kSeed = 20240601;
@@ -242,7 +320,7 @@ std::vector<Document*> allDocuments(bool large) {
         generated("records-3MB", kUseParseDestroy, [] { return makeRecords(3 * kMB, kSeed); }));
     documents.push_back(
         generated("records-10MB", kUseAll, [] { return makeRecords(10 * kMB, kSeed); }));
-    documents.push_back(generated("records-20MB", kUseParseDestroy | kUseFirstParse,
+    documents.push_back(generated("records-20MB", kUseParseDestroy | kUseFirstParse | kUseStates,
                                   [] { return makeRecords(20 * kMB, kSeed); }));
     if (large) {
         documents.push_back(generated("records-30MB", kUseParseDestroy,

@@ -19,6 +19,7 @@ enum DocumentUse : unsigned {
     kUseDestroy = 16,     // free the tree
     kUseAll = 31,         // the workloads above
     kUseFirstParse = 32,  // parse and build once in a fresh process
+    kUseStates = 64,      // parse and build with a tree kept alive, on two threads
     kUseParseDestroy = kUseParse | kUseDestroy,
 };
 
@@ -53,6 +54,8 @@ private:
 
 // Records with attributes, text and nested lists, about `bytes` long.
 std::string makeRecords(size_t bytes, uint64_t seed);
+// `count` documents of 10 to 200 KB, alike locale and configuration files.
+std::vector<std::string> makeSmallDocuments(size_t count, uint64_t seed);
 // A root with `children` leaf children.
 std::string makeWide(size_t children);
 // A root holding `chains` chains, each `depth` elements deep.

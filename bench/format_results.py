@@ -32,6 +32,9 @@ WORKLOADS = [
     ("Write", "Write the tree to a file"),
     ("Destroy", "Free the tree"),
     ("FirstParse", "Parse and build from a string once, in a fresh process"),
+    ("StateFreed", "Parse and build, every tree freed before the next parse"),
+    ("StateKept", "Parse and build, one earlier tree kept alive"),
+    ("StateThreads", "Parse and build on two threads at once"),
 ]
 
 

@@ -13,6 +13,8 @@
 // difference is what the living tree holds: nodes, strings, indexes, and for
 // the peers that parse in place the copy of the input they keep. The
 // parser's own state is not counted (ours is reported as parser_kept_bytes).
+// Ours is also given as page_bytes_per_element: the pool pages the tree
+// holds, with the bytes in them that no block uses.
 #include <expat.h>
 
 #include <spawn.h>
@@ -27,6 +29,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <benchmark/benchmark.h>
@@ -573,9 +576,17 @@ void runParse(benchmark::State& state, Document* document, bool fromFile) {
     library->prepare(text);
     auto parse = [&] { return fromFile ? library->parseFile(path) : library->parseString(); };
 
+    // Ours also by the pool's pages the tree holds, dead bytes included:
+    // with no page kept empty, every page it takes is counted.
+    size_t reserve = ZUVPool::getReserve();
+    ZUVPool::setReserve(0);
+    ZUVPool::trim();
+    size_t pagesBefore = ZUVPool::getSlabBytes();
     long before = static_cast<long>(heapInUse());
     bool ok = parse();
     long after = static_cast<long>(heapInUse());
+    size_t pageBytes = ZUVPool::getSlabBytes() - pagesBefore;
+    ZUVPool::setReserve(reserve);
     library->destroy();
     long kept = Library::kParserKeepsState ? static_cast<long>(heapInUse()) - before : 0;
     long treeBytes = after - before - kept;
@@ -595,6 +606,9 @@ void runParse(benchmark::State& state, Document* document, bool fromFile) {
         state.counters["parser_kept_bytes"] = static_cast<double>(kept);
         state.counters["bytes_per_element"] =
             static_cast<double>(treeBytes) / static_cast<double>(document->getElementCount());
+        if (std::strcmp(Library::kName, Ours::kName) == 0)
+            state.counters["page_bytes_per_element"] =
+                static_cast<double>(pageBytes) / static_cast<double>(document->getElementCount());
     }
 }
 
@@ -844,6 +858,133 @@ int firstParseMain(const std::string& what, const std::vector<Document*>& docume
 }
 
 // ---------------------------------------------------------------------------
+// States of the program around the parse: every tree freed before the next
+// parse, one earlier tree kept alive through the rounds, and two threads
+// parsing at once. Each runs on one big document and on many small ones;
+// an iteration parses and frees each document once, and the time is that of
+// the parses alone (on two threads, their mean).
+
+enum class StateMode { Freed, Kept, Threads };
+
+const char* stateName(StateMode mode) {
+    switch (mode) {
+        case StateMode::Freed:
+            return "StateFreed";
+        case StateMode::Kept:
+            return "StateKept";
+        case StateMode::Threads:
+            return "StateThreads";
+    }
+    return "?";
+}
+
+// Bytes resident in this process: what the rounds left, all libraries
+// together, since freed heap memory is kept (see keepFreedMemory).
+double residentMegabytes() {
+    long pages = 0, resident = 0;
+    std::FILE* statm = std::fopen("/proc/self/statm", "r");
+    if (!statm) return 0;
+    if (std::fscanf(statm, "%ld %ld", &pages, &resident) != 2) resident = 0;
+    std::fclose(statm);
+    return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / 1e6;
+}
+
+// A few hundred documents of 10 to 200 KB, alike locale and configuration
+// files, held in memory.
+const std::vector<Document*>& smallDocuments() {
+    static const std::vector<Document*> documents = [] {
+        std::vector<Document*> made;
+        std::vector<std::string> texts = makeSmallDocuments(300, 20240602);
+        for (size_t i = 0; i < texts.size(); ++i) {
+            auto text = std::make_shared<std::string>(std::move(texts[i]));
+            made.push_back(new Document("small-" + std::to_string(i), 0, [text] { return *text; }));
+        }
+        return made;
+    }();
+    return documents;
+}
+
+template <class Library>
+struct StateRun {
+    std::vector<std::unique_ptr<Library>> parsers;
+    bool failed = false;
+
+    explicit StateRun(const std::vector<Document*>& documents) {
+        for (Document* document : documents) {
+            parsers.push_back(std::make_unique<Library>());
+            parsers.back()->prepare(document->getText());
+        }
+    }
+    // Seconds of the parses of one pass over the documents.
+    double pass() {
+        double seconds = 0;
+        for (auto& parser : parsers) {
+            Clock::time_point start = Clock::now();
+            failed |= !parser->parseString();
+            seconds += secondsSince(start);
+            parser->destroy();
+        }
+        return seconds;
+    }
+};
+
+template <class Library>
+void runState(benchmark::State& state, const std::vector<Document*>& documents, StateMode mode) {
+    StateRun<Library> run(documents);
+    std::unique_ptr<StateRun<Library>> second;
+    if (mode == StateMode::Threads) second = std::make_unique<StateRun<Library>>(documents);
+    // The tree kept alive: of the first document, parsed before the rounds.
+    auto kept = std::make_unique<Library>();
+    kept->prepare(documents.front()->getText());
+    if (mode == StateMode::Kept && !kept->parseString()) run.failed = true;
+    run.pass();
+    for (auto _ : state) {
+        if (mode == StateMode::Threads) {
+            double seconds[2];
+            std::thread other([&] { seconds[1] = second->pass(); });
+            seconds[0] = run.pass();
+            other.join();
+            state.SetIterationTime((seconds[0] + seconds[1]) / 2);
+        } else {
+            state.SetIterationTime(run.pass());
+        }
+    }
+    kept->destroy();
+    if (run.failed || (second && second->failed)) {
+        state.SkipWithError("the library refused a document");
+        return;
+    }
+    size_t bytes = 0, elements = 0;
+    for (Document* document : documents) {
+        bytes += document->getText().size();
+        elements += document->getElementCount();
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * elements));
+    state.counters["elements"] = static_cast<double>(elements);
+    state.counters["doc_bytes"] = static_cast<double>(bytes);
+    state.counters["documents"] = static_cast<double>(documents.size());
+    state.counters["resident_mb"] = residentMegabytes();
+    if (std::strcmp(Library::kName, Ours::kName) == 0)
+        state.counters["pool_mb"] = static_cast<double>(ZUVPool::getSlabBytes()) / 1e6;
+}
+
+void registerStates(const std::string& name, const std::vector<Document*>& documents) {
+    for (StateMode mode : {StateMode::Freed, StateMode::Kept, StateMode::Threads})
+        forEachLibrary([&](auto tag) {
+            using Library = typename decltype(tag)::Type;
+            if (mode == StateMode::Kept && !Library::kBuildsTree) return;
+            std::string full = std::string(stateName(mode)) + "/" + Library::kName + "/" + name;
+            benchmark::RegisterBenchmark(full.c_str(),
+                                         [documents, mode](benchmark::State& state) {
+                                             runState<Library>(state, documents, mode);
+                                         })
+                ->UseManualTime()
+                ->Unit(benchmark::kMillisecond);
+        });
+}
+
+// ---------------------------------------------------------------------------
 // Lookups by name against the number of siblings: a root with `children`
 // children, all named apart ("distinct") or all alike ("same"); each
 // iteration makes kLookups lookups at seeded random places.
@@ -973,6 +1114,9 @@ int main(int argc, char** argv) {
     for (Document* document : documents)
         for (Workload workload : workloads)
             if (document->getUses() & workloadUse(workload)) registerLibraries(workload, document);
+    for (Document* document : documents)
+        if (document->getUses() & kUseStates) registerStates(document->getName(), {document});
+    registerStates("small-300", smallDocuments());
     registerLookups();
 
     benchmark::RunSpecifiedBenchmarks();
@@ -981,6 +1125,8 @@ int main(int argc, char** argv) {
     xmlCleanupParser();
 #endif
     for (Document* document : documents)
+        delete document;
+    for (Document* document : smallDocuments())
         delete document;
     return 0;
 }

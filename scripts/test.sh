@@ -26,7 +26,7 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 echo "== ThreadSanitizer: the suites that start threads"
 cmake -S . -B build/tsan -DZUVDOM_WARNINGS_AS_ERRORS=ON -DZUVDOM_BUILD_TESTS=ON \
   -DZUVDOM_BUILD_EXAMPLES=OFF -DZUVDOM_SANITIZE=thread >/dev/null
-cmake --build build/tsan -j"$jobs" --target threads_test pool_test
+cmake --build build/tsan -j"$jobs" --target threads_test pool_test pool_return_test pool_soak_test
 TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan -R '^(Threads|Pool)' --output-on-failure |
   tee -a "$summary"
 

@@ -6,20 +6,34 @@
 
 #include "ZUVStdExport.h"
 
-// Hands out blocks of up to kMaxBlock bytes from slabs mapped from the
-// system, with no per-block header, rounded only to 8 bytes; larger requests
-// go to malloc. A thread's first slabs are 64 KB; as it uses more they grow
-// to 2 MB, backed by huge pages where the system offers them. A tree is
-// mostly such blocks (elements, strings, small lists and tables), and this
-// makes building and freeing one several times cheaper than malloc, and
-// smaller.
+// Hands out blocks of up to kMaxBlock bytes from pages of kSlabSize bytes,
+// with no per-block header, rounded only to 8 bytes; larger requests go to
+// malloc. A tree is mostly such blocks (elements, strings, small lists and
+// tables), and this makes building and freeing one several times cheaper
+// than malloc, and smaller.
 //
-// Each thread keeps its own free lists, so nothing is locked; a block may be
-// released on any thread. When a thread ends, its free blocks are handed to
-// the threads that go on. While only one thread has used the pool, the
-// moment its last block comes back the slabs are started over and all but
-// getReserve() bytes of them go back to the system, so a program that read
-// one big document does not keep its memory.
+// Policy. Each thread bump-allocates from a current page of its own, in the
+// order it asks, so a tree is laid out in the order it is built whatever
+// else is alive; blocks released into that page are reused before it is
+// left. Every page counts its live blocks, and a block may be released on
+// any thread: the page whose last block goes, on whatever thread, returns
+// to one cache of empty pages shared by all threads, and the next page any
+// thread needs is the one emptied last. (A thread counts its releases page
+// by page: the last page it released into is settled when it releases into
+// another, takes a page, trims or ends.) A thread that ends leaves its page
+// the same way, so nothing is stranded with it. The cost: a page is reused
+// only when all its blocks are free, so one block kept alive holds its page.
+// Empty pages stay mapped, to be reused without a page fault, up to
+// getReserve() bytes; those above it that have lain unused for
+// kDecayMilliseconds go back to the system (MADV_DONTNEED), checked on the
+// pool calls that take or empty a page, on any thread, or at once by trim().
+// Pages are carved from 2 MB segments; past the first, huge pages are asked
+// for.
+//
+// The one thread-local variable is a pointer in the initial-exec TLS model,
+// which the fast paths read without a call. It is safe in a library loaded
+// with dlopen: glibc keeps a surplus of static TLS for such libraries, and
+// 8 bytes fit in it; the thread's state itself is on the heap.
 //
 // Builds with AddressSanitizer keep the pool and poison every byte it holds
 // free, so a use after release, or a read past the bytes asked for, is
@@ -29,11 +43,14 @@ class ZUVSTD_API ZUVPool {
 public:
     // Largest request served from slabs.
     static constexpr size_t kMaxBlock = 256;
-    // Bytes of a thread's first slab, and the most its slabs grow to.
+    // Bytes of a page, and of the segments that pages are carved from.
     static constexpr size_t kSlabSize = 64 * 1024;
     static constexpr size_t kLargeSlabSize = 2 * 1024 * 1024;
-    // Slab bytes kept mapped, by default, once every block is free.
+    // Bytes of empty pages kept, by default, however long they lie unused.
     static constexpr size_t kDefaultReserve = 16 * kSlabSize;
+    // How long an empty page above the reserve waits before it goes back to
+    // the system: long enough that a loop of parse and free reuses it.
+    static constexpr long kDecayMilliseconds = 1000;
 
     // A block of at least `bytes` bytes, 8-aligned (16-aligned above
     // kMaxBlock). Throws std::bad_alloc when memory runs out.
@@ -50,22 +67,28 @@ public:
     // size asked for then) and gives the rest back; from then on its size is
     // `newBytes`. Returns the block, which moves only when it is larger than
     // kMaxBlock, or null when it stays as it was (a block that would cross
-    // kMaxBlock, or one whose thread has ended). Allocates nothing, so it
-    // cannot fail: for containers trimming the room they grew for more.
+    // kMaxBlock). The rest is reused at once when the block lies in this
+    // thread's current page, else when its page empties. Allocates nothing,
+    // so it cannot fail: for containers trimming the room they grew for more.
     static void* shrink(void* block, size_t oldBytes, size_t newBytes) noexcept;
 
     // Bytes in blocks allocated and not yet released on this thread.
     static long getBytesInUse();
     // Blocks allocated and not yet released, on all threads together.
     static long getBlocksInUse();
-    // Bytes of slabs mapped now, by all threads together.
+    // Bytes of pages the pool holds from the system now, in use or empty,
+    // by all threads together; pages given back are not counted.
     static size_t getSlabBytes();
-    // Slab bytes kept mapped when every block is free (rounded down to whole
-    // slabs, the first ones mapped); what lies above goes back to the
-    // system. A program that frees and rebuilds big trees in a loop may keep
-    // more, to spare the system the work of mapping them again.
+    // Bytes of empty pages kept however long they lie unused; those above
+    // go back to the system after kDecayMilliseconds. A program that frees
+    // and rebuilds big trees at long intervals may keep more, to spare the
+    // system the work of mapping them again.
     static void setReserve(size_t bytes);
     static size_t getReserve();
+    // Gives back to the system now every empty page above the reserve, as
+    // the pool does by itself once they have lain unused a while; for a
+    // program that freed a big tree and will not need the memory soon.
+    static void trim() noexcept;
 
     // For tests: the `n`-th allocation from now on this thread (allocate or
     // reallocate, large or small) throws std::bad_alloc; 0 cancels. Not part

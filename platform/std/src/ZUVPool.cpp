@@ -1,6 +1,7 @@
 #include "ZUVPool.h"
 
 #include <sys/mman.h>
+#include <time.h>
 
 #include <atomic>
 #include <cstdint>
@@ -26,12 +27,10 @@ namespace {
 
 constexpr size_t kGrain = 8;
 constexpr size_t kClasses = ZUVPool::kMaxBlock / kGrain;
-// Each slab starts with a link to the thread's next slab and its own size,
-// never poisoned.
-constexpr size_t kSlabHeader = sizeof(char*) + sizeof(size_t);
-// Huge pages are this size and alignment on x86-64.
-constexpr size_t kHugePage = 2 * 1024 * 1024;
-static_assert(ZUVPool::kLargeSlabSize % kHugePage == 0, "large slabs hold whole huge pages");
+constexpr size_t kPageSize = ZUVPool::kSlabSize;
+constexpr size_t kSegmentSize = ZUVPool::kLargeSlabSize;
+static_assert((kPageSize & (kPageSize - 1)) == 0, "pages are found by masking an address");
+static_assert(kSegmentSize % kPageSize == 0, "segments hold whole pages");
 
 // What the pool holds free is poisoned under AddressSanitizer; the pool's
 // own reads and writes of it open just the bytes they touch.
@@ -52,6 +51,32 @@ inline void unpoison(const void* p, size_t n) {
 #endif
 }
 
+// While a page is a thread's current page its count of live blocks carries
+// this bias, so frees on other threads never bring it to zero; the owner
+// counts what it hands out in a plain variable and settles when it leaves.
+constexpr long kCurrentBias = 1L << 40;
+
+// The head of every page, never poisoned. Blocks have no header: a block's
+// page is its address rounded down to kPageSize.
+struct alignas(64) Page {
+    std::atomic<long> live;  // blocks not yet released (+ kCurrentBias while current)
+    Page* newer;             // the cache of empty pages: a list from newest to oldest
+    Page* older;
+    long idleSince;  // milliseconds, when it entered the cache
+    bool resident;   // false once given back to the system
+};
+constexpr size_t kPageHeader = sizeof(Page);
+
+inline Page* pageOf(const void* block) {
+    return reinterpret_cast<Page*>(reinterpret_cast<uintptr_t>(block) & ~(kPageSize - 1));
+}
+inline char* areaOf(Page* page) {
+    return reinterpret_cast<char*>(page) + kPageHeader;
+}
+inline char* endOf(Page* page) {
+    return reinterpret_cast<char*>(page) + kPageSize;
+}
+
 struct Block {
     Block* next;
 };
@@ -68,20 +93,6 @@ inline void setLink(Block* b, Block* next) {
     poison(b, sizeof(Block));
 }
 
-inline char* nextSlab(char* slab) {
-    char* next;
-    std::memcpy(&next, slab, sizeof next);
-    return next;
-}
-inline void setNextSlab(char* slab, char* next) {
-    std::memcpy(slab, &next, sizeof next);
-}
-inline size_t slabSize(const char* slab) {
-    size_t size;
-    std::memcpy(&size, slab + sizeof(char*), sizeof size);
-    return size;
-}
-
 inline size_t classOf(size_t bytes) {
     return bytes ? (bytes - 1) / kGrain : 0;
 }
@@ -89,255 +100,305 @@ inline size_t classSize(size_t c) {
     return (c + 1) * kGrain;
 }
 
-// Free lists of threads that have ended, taken over whole by the next thread
-// that runs short of that size.
-std::atomic<Block*> orphans[kClasses];
-std::atomic<size_t> slabBytes{0};
-std::atomic<size_t> reserveBytes{ZUVPool::kDefaultReserve};
-// Threads that have used the pool. While there is one, it can tell when all
-// its blocks are free and start its slabs over (see rewind).
-std::atomic<int> poolThreads{0};
-
-void pushOrphans(size_t c, Block* first) noexcept {
-    if (!first) return;
-    Block* last = first;
-    for (Block* next = linkOf(last); next; next = linkOf(last))
-        last = next;
-    Block* head = orphans[c].load(std::memory_order_relaxed);
-    do {
-        setLink(last, head);
-    } while (!orphans[c].compare_exchange_weak(head, first, std::memory_order_release,
-                                               std::memory_order_relaxed));
+long nowMilliseconds() {
+    timespec time;
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &time);
+    return static_cast<long>(time.tv_sec) * 1000 + time.tv_nsec / 1000000;
 }
 
-// Zero-initialised, so reaching it costs no guard on the fast paths.
+// ---------------------------------------------------------------------------
+// Pages shared by all threads: carved from segments, cached when empty.
+
+std::mutex pagesLock;
+Page* newest = nullptr;  // the cache, most recently emptied first
+Page* oldest = nullptr;
+Page* returned = nullptr;  // given back to the system, linked by `older`
+char* segmentNext = nullptr;
+char* segmentEnd = nullptr;
+size_t segmentsMapped = 0;
+long lastDecay = 0;
+size_t cachedBytes = 0;  // resident pages in the cache
+std::atomic<size_t> slabBytes{0};
+std::atomic<size_t> reserveBytes{ZUVPool::kDefaultReserve};
+
+char* mapSegment() {
+    void* mapped = mmap(nullptr, kSegmentSize + kSegmentSize, PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED) throw std::bad_alloc();
+    // On huge-page boundaries, so that the system can back it with huge pages.
+    char* wide = static_cast<char*>(mapped);
+    uintptr_t at = reinterpret_cast<uintptr_t>(wide);
+    char* segment = wide + (kSegmentSize - at % kSegmentSize) % kSegmentSize;
+    if (segment > wide) munmap(wide, static_cast<size_t>(segment - wide));
+    munmap(segment + kSegmentSize, static_cast<size_t>(wide + kSegmentSize - segment));
+    // The first segment stays in small pages, so that a program that reads a
+    // small document holds little; past it, one fault brings in 2 MB.
+    if (segmentsMapped++ > 0) madvise(segment, kSegmentSize, MADV_HUGEPAGE);
+    poison(segment, kSegmentSize);
+    return segment;
+}
+
+void unlinkCached(Page* page) {
+    (page->newer ? page->newer->older : newest) = page->older;
+    (page->older ? page->older->newer : oldest) = page->newer;
+    cachedBytes -= kPageSize;
+}
+
+// Gives back the cached pages above the reserve that have waited at least
+// `age` milliseconds, oldest first. Holds pagesLock.
+void decay(long now, long age) {
+    lastDecay = now;
+    size_t reserve = reserveBytes.load(std::memory_order_relaxed);
+    while (oldest && cachedBytes > reserve && now - oldest->idleSince >= age) {
+        Page* page = oldest;
+        unlinkCached(page);
+        unpoison(areaOf(page), kPageSize - kPageHeader);
+        madvise(areaOf(page), kPageSize - kPageHeader, MADV_DONTNEED);
+        poison(areaOf(page), kPageSize - kPageHeader);
+        page->resident = false;
+        page->older = returned;
+        returned = page;
+        slabBytes.fetch_sub(kPageSize, std::memory_order_relaxed);
+    }
+}
+
+// Every pool call that takes or gives a whole page looks at the clock, so a
+// program that goes on working gives its idle pages back without a thread
+// of its own.
+void decayNow() {
+    long now = nowMilliseconds();
+    if (now - lastDecay >= ZUVPool::kDecayMilliseconds / 4) decay(now, ZUVPool::kDecayMilliseconds);
+}
+
+// An empty page, its area poisoned: the one emptied last, which is the most
+// likely to be in the caches still, or a fresh one.
+Page* takePage() {
+    std::lock_guard<std::mutex> lock(pagesLock);
+    decayNow();
+    Page* page = newest;
+    if (page) {
+        unlinkCached(page);
+        return page;
+    }
+    if (returned) {
+        page = returned;
+        returned = page->older;
+    } else {
+        if (segmentNext == segmentEnd) {
+            segmentNext = mapSegment();
+            segmentEnd = segmentNext + kSegmentSize;
+        }
+        page = reinterpret_cast<Page*>(segmentNext);
+        segmentNext += kPageSize;
+        unpoison(page, kPageHeader);
+        new (page) Page();
+    }
+    page->resident = true;
+    slabBytes.fetch_add(kPageSize, std::memory_order_relaxed);
+    return page;
+}
+
+// Files a page whose last block was released, on whichever thread did it.
+void cachePage(Page* page) noexcept {
+    poison(areaOf(page), kPageSize - kPageHeader);
+    std::lock_guard<std::mutex> lock(pagesLock);
+    page->idleSince = nowMilliseconds();
+    page->older = newest;
+    page->newer = nullptr;
+    (newest ? newest->newer : oldest) = page;
+    newest = page;
+    cachedBytes += kPageSize;
+    decayNow();
+}
+
+// One block of a page that is no thread's current page goes; the last one
+// takes the page to the cache.
+inline void dropBlocks(Page* page, long blocks) noexcept {
+    if (page->live.fetch_sub(blocks, std::memory_order_acq_rel) == blocks) cachePage(page);
+}
+
+// ---------------------------------------------------------------------------
+// Threads: each bump-allocates from a current page of its own.
+
 struct ThreadPool {
+    // Blocks released into the current page, reused before it is left.
     Block* free[kClasses];
-    char* bump;     // next unused byte of the current slab
-    char* bumpEnd;  // end of the current slab
-    char* slab;     // current slab
-    char* firstSlab;
-    size_t chainBytes;         // bytes of the slabs from firstSlab on
+    char* bump;     // next unused byte of the current page
+    char* bumpEnd;  // end of the current page
+    Page* current;
+    long used;                 // blocks handed out of the current page, listed ones too
+    long listed;               // blocks on the free lists
+    Page* dropPage;            // a page some of whose blocks were released here,
+    long drops;                // and how many, not yet taken off its count
     long inUse;                // bytes allocated minus bytes released on this thread
     std::atomic<long> blocks;  // the same in blocks; written by this thread only
     long failCountdown;        // see ZUVPool::failAllocation
     ThreadPool* previous;      // the registry of threads, for getBlocksInUse
     ThreadPool* next;
-    bool registered;
-    bool ended;
+    bool active;  // false for the shared stand-in of threads that ended
 };
 
-__attribute__((tls_model("initial-exec"))) thread_local ThreadPool pool;
+// The one thread-local variable the fast paths read: a pointer, in the
+// initial-exec model (see ZUVPool.h). Null until the thread first uses the
+// pool; once it ends, the shared stand-in below.
+__attribute__((tls_model("initial-exec"))) thread_local ThreadPool* pool = nullptr;
+// Serves nothing from its lists or bump range, so calls on threads that
+// ended take the slow paths.
+ThreadPool endedThreads{};
 
 std::mutex registryLock;
 ThreadPool* registry = nullptr;
-// Blocks counted by threads that have ended, and blocks of ended threads.
+// Blocks counted by threads that have ended, or released after they ended.
 std::atomic<long> retiredBlocks{0};
+// Where blocks asked for after a thread ended come from (static or late
+// thread_local destructors).
+std::mutex lateLock;
+Page* latePage = nullptr;
+char* lateBump = nullptr;
+long lateUsed = 0;
 
 // Only the owner writes its count, so a plain add suffices; the atomic lets
 // getBlocksInUse read it from any thread.
 inline void countBlocks(ThreadPool& p, long delta) {
     p.blocks.store(p.blocks.load(std::memory_order_relaxed) + delta, std::memory_order_relaxed);
 }
-
-// Turns what is left of the current slab into free blocks, as large as fit,
-// so that nothing is stranded when the slab is left or the thread ends.
-void spillTail(ThreadPool& p) noexcept {
-    while (p.bumpEnd - p.bump >= static_cast<long>(kGrain)) {
-        size_t left = static_cast<size_t>(p.bumpEnd - p.bump);
-        size_t c = classOf(left < ZUVPool::kMaxBlock ? left / kGrain * kGrain : ZUVPool::kMaxBlock);
-        Block* b = reinterpret_cast<Block*>(p.bump);
-        p.bump += classSize(c);
-        setLink(b, p.free[c]);
-        p.free[c] = b;
-    }
+void countBlock(ThreadPool& p, long delta) {
+    if (p.active)
+        countBlocks(p, delta);
+    else
+        retiredBlocks.fetch_add(delta, std::memory_order_relaxed);
 }
 
-void enterSlab(ThreadPool& p, char* slab) noexcept {
-    p.slab = slab;
-    p.bump = slab + kSlabHeader;
-    p.bumpEnd = slab + slabSize(slab);
+// Takes the releases gathered for one page off its count. A tree is freed
+// page after page, so gathering them spares an atomic operation per block.
+void flushDrops(ThreadPool& p) noexcept {
+    Page* page = p.dropPage;
+    if (!page) return;
+    p.dropPage = nullptr;
+    dropBlocks(page, p.drops);
 }
 
-void* mapBytes(size_t size) {
-    void* mapped = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (mapped == MAP_FAILED) throw std::bad_alloc();
-    return mapped;
-}
-
-// A large slab on huge-page boundaries, backed by huge pages where the
-// system has them and filled in at once: one fault in place of one per 4 KB
-// page, which is most of the cost of building a big tree in a fresh process.
-char* mapLargeSlab(size_t size) {
-    char* slab = static_cast<char*>(mapBytes(size));
-    if (reinterpret_cast<uintptr_t>(slab) % kHugePage != 0) {
-        munmap(slab, size);
-        char* wide = static_cast<char*>(mapBytes(size + kHugePage));
-        uintptr_t at = reinterpret_cast<uintptr_t>(wide);
-        slab = wide + (kHugePage - at % kHugePage) % kHugePage;
-        if (slab > wide) munmap(wide, static_cast<size_t>(slab - wide));
-        munmap(slab + size, static_cast<size_t>(wide + kHugePage - slab));
-    }
-    // Advice only: without it the slab is plain pages, faulted as touched.
-    madvise(slab, size, MADV_HUGEPAGE);
-#ifdef MADV_POPULATE_WRITE
-    madvise(slab, size, MADV_POPULATE_WRITE);
-#endif
-    return slab;
-}
-
-// Slabs grow with the thread's use, from kSlabSize to kLargeSlabSize, so a
-// small document maps little and a big one few large slabs.
-char* mapSlab(ThreadPool& p) {
-    size_t size = p.chainBytes < ZUVPool::kSlabSize        ? ZUVPool::kSlabSize
-                  : p.chainBytes < ZUVPool::kLargeSlabSize ? p.chainBytes
-                                                           : ZUVPool::kLargeSlabSize;
-    char* slab =
-        size < ZUVPool::kLargeSlabSize ? static_cast<char*>(mapBytes(size)) : mapLargeSlab(size);
-    setNextSlab(slab, nullptr);
-    std::memcpy(slab + sizeof(char*), &size, sizeof size);
-    poison(slab + kSlabHeader, size - kSlabHeader);
-    p.chainBytes += size;
-    slabBytes.fetch_add(size, std::memory_order_relaxed);
-    return slab;
-}
-
-void unmapSlab(char* slab) noexcept {
-    size_t size = slabSize(slab);
-    unpoison(slab, size);
-    munmap(slab, size);
-    slabBytes.fetch_sub(size, std::memory_order_relaxed);
-}
-
-// When every block this thread handed out is back, and no other thread ever
-// used the pool, the free lists hold exactly the thread's blocks: forget
-// them, give the slabs above the reserve back to the system and carve the
-// rest again from the start. The next tree is then laid out in the order it
-// is built, which its builder and its readers walk far faster than blocks
-// scattered in the order the last tree was freed.
-void rewind(ThreadPool& p) noexcept {
+// Settles the current page: the blocks on the free lists count as released
+// and the bias goes. An empty page goes to the cache.
+void leavePage(ThreadPool& p) noexcept {
+    Page* page = p.current;
+    if (!page) return;
     std::memset(p.free, 0, sizeof p.free);
-    size_t reserve = reserveBytes.load(std::memory_order_relaxed);
-    char* last = nullptr;
-    char* s = p.firstSlab;
-    p.chainBytes = 0;
-    while (s && p.chainBytes + slabSize(s) <= reserve) {
-        poison(s + kSlabHeader, slabSize(s) - kSlabHeader);
-        p.chainBytes += slabSize(s);
-        last = s;
-        s = nextSlab(s);
-    }
-    while (s) {
-        char* next = nextSlab(s);
-        unmapSlab(s);
-        s = next;
-    }
-    if (last) {
-        setNextSlab(last, nullptr);
-        enterSlab(p, p.firstSlab);
-    } else {
-        p.firstSlab = p.slab = p.bump = p.bumpEnd = nullptr;
-    }
+    long settled = kCurrentBias - p.used + p.listed;
+    p.current = nullptr;
+    p.bump = p.bumpEnd = nullptr;
+    p.used = p.listed = 0;
+    dropBlocks(page, settled);
 }
 
-// Hands the thread's free blocks on when it ends. Touched only on the slow
-// path, so the fast paths never check whether it was constructed.
+void enterPage(ThreadPool& p, Page* page) noexcept {
+    page->live.store(kCurrentBias, std::memory_order_relaxed);
+    p.current = page;
+    p.bump = areaOf(page);
+    p.bumpEnd = endOf(page);
+    p.used = p.listed = 0;
+}
+
+// The current page cannot serve: start it over when every block it handed
+// out is back (no other thread can hold one then), else move to another.
+void nextPage(ThreadPool& p) {
+    flushDrops(p);
+    Page* page = p.current;
+    if (page && kCurrentBias - page->live.load(std::memory_order_acquire) + p.listed == p.used) {
+        std::memset(p.free, 0, sizeof p.free);
+        poison(areaOf(page), kPageSize - kPageHeader);
+        enterPage(p, page);
+        return;
+    }
+    Page* fresh = takePage();
+    leavePage(p);
+    enterPage(p, fresh);
+}
+
+// Hands the thread's page on when it ends. Touched only on the slow path, so
+// the fast paths never check whether it was constructed.
 struct Reaper {
     ~Reaper() {
-        ThreadPool& p = pool;
-        p.ended = true;
-        spillTail(p);
-        // Slabs not reached since the last rewind become blocks too.
-        for (char* s = p.slab ? nextSlab(p.slab) : nullptr; s; s = nextSlab(s)) {
-            enterSlab(p, s);
-            spillTail(p);
+        ThreadPool* p = pool;
+        if (!p || !p->active) return;
+        flushDrops(*p);
+        leavePage(*p);
+        {
+            std::lock_guard<std::mutex> lock(registryLock);
+            if (p->previous)
+                p->previous->next = p->next;
+            else
+                registry = p->next;
+            if (p->next) p->next->previous = p->previous;
+            retiredBlocks.fetch_add(p->blocks.load(std::memory_order_relaxed),
+                                    std::memory_order_relaxed);
         }
-        for (size_t c = 0; c < kClasses; ++c) {
-            pushOrphans(c, p.free[c]);
-            p.free[c] = nullptr;
-        }
-        std::lock_guard<std::mutex> lock(registryLock);
-        if (p.previous)
-            p.previous->next = p.next;
-        else
-            registry = p.next;
-        if (p.next) p.next->previous = p.previous;
-        retiredBlocks.fetch_add(p.blocks.load(std::memory_order_relaxed),
-                                std::memory_order_relaxed);
-        p.blocks.store(0, std::memory_order_relaxed);
+        pool = &endedThreads;
+        p->~ThreadPool();
+        std::free(p);
     }
 };
 thread_local Reaper reaper;
 
-void registerThread(ThreadPool& p) {
-    p.registered = true;
+// The thread's pool, made on its first call; null when there is no memory
+// for it.
+ThreadPool* registerThread() noexcept {
+    void* memory = std::calloc(1, sizeof(ThreadPool));
+    if (!memory) return nullptr;
+    ThreadPool* p = new (memory) ThreadPool();
+    p->active = true;
     (void)&reaper;  // constructs it, so that it runs at thread exit
-    poolThreads.fetch_add(1, std::memory_order_relaxed);
-    std::lock_guard<std::mutex> lock(registryLock);
-    p.next = registry;
-    if (registry) registry->previous = &p;
-    registry = &p;
+    {
+        std::lock_guard<std::mutex> lock(registryLock);
+        p->next = registry;
+        if (registry) registry->previous = p;
+        registry = p;
+    }
+    pool = p;
+    return p;
 }
 
-void* allocateSlow(ThreadPool& p, size_t c) {
-    if (p.ended) {
-        // After this thread's pool was handed on (static destructors, late
-        // thread_local destructors): a plain block, recycled when released.
-        void* block = std::malloc(classSize(c));
-        if (!block) throw std::bad_alloc();
-        return block;
+ThreadPool& currentPool() {
+    ThreadPool* p = pool;
+    if (p) return *p;
+    p = registerThread();
+    if (!p) throw std::bad_alloc();
+    return *p;
+}
+
+void* allocateLate(size_t size) {
+    std::lock_guard<std::mutex> lock(lateLock);
+    if (!latePage || static_cast<size_t>(endOf(latePage) - lateBump) < size) {
+        Page* page = takePage();
+        if (latePage) dropBlocks(latePage, kCurrentBias - lateUsed);
+        page->live.store(kCurrentBias, std::memory_order_relaxed);
+        latePage = page;
+        lateBump = areaOf(page);
+        lateUsed = 0;
     }
-    if (!p.registered) registerThread(p);
-    if (orphans[c].load(std::memory_order_relaxed)) {
-        Block* adopted = orphans[c].exchange(nullptr, std::memory_order_acquire);
-        if (adopted) {
-            p.free[c] = linkOf(adopted);
-            return adopted;
-        }
-    }
-    size_t size = classSize(c);
-    if (static_cast<size_t>(p.bumpEnd - p.bump) < size) {
-        char* next = p.slab ? nextSlab(p.slab) : nullptr;
-        if (!next) {
-            next = mapSlab(p);
-            if (p.slab)
-                setNextSlab(p.slab, next);
-            else
-                p.firstSlab = next;
-        }
-        spillTail(p);
-        enterSlab(p, next);
-    }
-    void* block = p.bump;
-    p.bump += size;
+    void* block = lateBump;
+    lateBump += size;
+    ++lateUsed;
     return block;
+}
+
+// The next free block of class `c`, or null when neither the free list nor
+// the current page has one.
+inline Block* takeBlock(ThreadPool& p, size_t c) {
+    Block* b = p.free[c];
+    if (b) {
+        p.free[c] = linkOf(b);
+        --p.listed;
+    } else if (p.bumpEnd - p.bump >= static_cast<long>(classSize(c))) {
+        b = reinterpret_cast<Block*>(p.bump);
+        p.bump += classSize(c);
+        ++p.used;
+    }
+    return b;
 }
 
 inline void checkFailure(ThreadPool& p) {
     if (__builtin_expect(p.failCountdown != 0, 0) && --p.failCountdown == 0) throw std::bad_alloc();
-}
-
-void countBlock(ThreadPool& p, long delta) {
-    if (p.ended)
-        retiredBlocks.fetch_add(delta, std::memory_order_relaxed);
-    else
-        countBlocks(p, delta);
-}
-
-// The next free block of class `c`, or null when neither the free list nor
-// the current slab has one.
-inline Block* takeBlock(ThreadPool& p, size_t c) {
-    Block* b = p.free[c];
-    if (b) {
-        // Freed blocks lie wherever the last tree put them: fetch the next
-        // one now, so that the next allocation of this size does not wait.
-        p.free[c] = linkOf(b);
-        __builtin_prefetch(p.free[c], 1);
-    } else if (p.bumpEnd - p.bump >= static_cast<long>(classSize(c))) {
-        b = reinterpret_cast<Block*>(p.bump);
-        p.bump += classSize(c);
-    }
-    return b;
 }
 
 // Stops the program on a block that the pool already holds free.
@@ -353,80 +414,97 @@ inline void checkInUse(void* block, size_t bytes) {
 #endif
 }
 
-// Files a released block of class `c` on a live, registered thread.
+// Files a released block of class `c`: on the free lists when it is of this
+// thread's current page, else off its page's count.
 inline void putBlock(ThreadPool& p, Block* b, size_t c) noexcept {
     poison(b, classSize(c));
-    setLink(b, p.free[c]);
-    p.free[c] = b;
     p.inUse -= static_cast<long>(classSize(c));
     countBlocks(p, -1);
-    if (p.inUse == 0 && p.firstSlab && poolThreads.load(std::memory_order_relaxed) == 1) rewind(p);
+    Page* page = pageOf(b);
+    if (page == p.current) {
+        setLink(b, p.free[c]);
+        p.free[c] = b;
+        ++p.listed;
+    } else if (page == p.dropPage) {
+        ++p.drops;
+    } else {
+        flushDrops(p);
+        p.dropPage = page;
+        p.drops = 1;
+    }
 }
 
-// What the fast paths below leave: large blocks, a failure to inject, a
-// thread not registered yet or already ended, a spent slab. Kept out of line,
-// so that the fast paths need no saved registers and no frame.
-__attribute__((noinline)) void* allocateAny(ThreadPool& p, size_t bytes) {
+// What the fast path below leaves: large blocks, a failure to inject, a
+// thread new or ended, a spent page. Kept out of line, so that the fast
+// path needs no saved registers and no frame.
+__attribute__((noinline)) void* allocateAny(size_t bytes) {
+    ThreadPool& p = currentPool();
     checkFailure(p);
     if (bytes > ZUVPool::kMaxBlock) {
         void* block = std::malloc(bytes);
         if (!block) throw std::bad_alloc();
-        if (!p.registered && !p.ended) registerThread(p);
         countBlock(p, 1);
         return block;
     }
     size_t c = classOf(bytes);
-    Block* b = takeBlock(p, c);
-    if (!b) b = static_cast<Block*>(allocateSlow(p, c));
+    Block* b;
+    if (!p.active) {
+        b = static_cast<Block*>(allocateLate(classSize(c)));
+        retiredBlocks.fetch_add(1, std::memory_order_relaxed);
+    } else {
+        b = takeBlock(p, c);
+        if (!b) {
+            nextPage(p);
+            b = takeBlock(p, c);
+        }
+        p.inUse += static_cast<long>(classSize(c));
+        countBlocks(p, 1);
+    }
     unpoison(b, bytes ? bytes : 1);
-    p.inUse += static_cast<long>(classSize(c));
-    countBlock(p, 1);
     return b;
 }
 
-__attribute__((noinline)) void releaseAny(ThreadPool& p, void* block, size_t bytes) noexcept {
+__attribute__((noinline)) void releaseAny(void* block, size_t bytes) noexcept {
     if (!block) return;
+    ThreadPool* p = pool;
+    if (!p) p = registerThread();
     if (bytes > ZUVPool::kMaxBlock) {
         std::free(block);
-        if (!p.registered && !p.ended) registerThread(p);
-        countBlock(p, -1);
+        if (p)
+            countBlock(*p, -1);
+        else
+            retiredBlocks.fetch_sub(1, std::memory_order_relaxed);
         return;
     }
     size_t c = classOf(bytes);
-    Block* b = static_cast<Block*>(block);
     checkInUse(block, bytes);
-    if (p.ended) {
-        poison(b, classSize(c));
-        setLink(b, nullptr);
-        pushOrphans(c, b);
-        retiredBlocks.fetch_sub(1, std::memory_order_relaxed);
-        return;
-    }
-    if (!p.registered) registerThread(p);
-    putBlock(p, b, c);
+    if (p && p->active) return putBlock(*p, static_cast<Block*>(block), c);
+    poison(block, classSize(c));
+    retiredBlocks.fetch_sub(1, std::memory_order_relaxed);
+    dropBlocks(pageOf(block), 1);
 }
 
 }  // namespace
 
 void* ZUVPool::allocate(size_t bytes) {
-    ThreadPool& p = pool;
-    if (__builtin_expect(bytes > kMaxBlock || p.failCountdown != 0 || !p.registered || p.ended, 0))
-        return allocateAny(p, bytes);
+    ThreadPool* p = pool;
+    if (__builtin_expect(!p || bytes > kMaxBlock || p->failCountdown != 0, 0))
+        return allocateAny(bytes);
     size_t c = classOf(bytes);
-    Block* b = takeBlock(p, c);
-    if (__builtin_expect(!b, 0)) return allocateAny(p, bytes);
+    Block* b = takeBlock(*p, c);
+    if (__builtin_expect(!b, 0)) return allocateAny(bytes);
     unpoison(b, bytes ? bytes : 1);
-    p.inUse += static_cast<long>(classSize(c));
-    countBlocks(p, 1);
+    p->inUse += static_cast<long>(classSize(c));
+    countBlocks(*p, 1);
     return b;
 }
 
 void ZUVPool::release(void* block, size_t bytes) noexcept {
-    ThreadPool& p = pool;
-    if (__builtin_expect(!block || bytes > kMaxBlock || !p.registered || p.ended, 0))
-        return releaseAny(p, block, bytes);
+    ThreadPool* p = pool;
+    if (__builtin_expect(!block || !p || bytes > kMaxBlock || !p->active, 0))
+        return releaseAny(block, bytes);
     checkInUse(block, bytes);
-    putBlock(p, static_cast<Block*>(block), classOf(bytes));
+    putBlock(*p, static_cast<Block*>(block), classOf(bytes));
 }
 
 void* ZUVPool::reallocate(void* block, size_t oldBytes, size_t newBytes) {
@@ -443,7 +521,7 @@ void* ZUVPool::reallocate(void* block, size_t oldBytes, size_t newBytes) {
         release(block, oldBytes);
         return moved;
     }
-    checkFailure(pool);
+    checkFailure(currentPool());
     void* moved = std::realloc(block, newBytes);
     if (!moved) throw std::bad_alloc();
     return moved;
@@ -452,26 +530,37 @@ void* ZUVPool::reallocate(void* block, size_t oldBytes, size_t newBytes) {
 void* ZUVPool::shrink(void* block, size_t oldBytes, size_t newBytes) noexcept {
     if (!block || newBytes == 0 || newBytes >= oldBytes) return nullptr;
     if (oldBytes > kMaxBlock) return newBytes > kMaxBlock ? std::realloc(block, newBytes) : nullptr;
-    ThreadPool& p = pool;
     size_t oldClass = classOf(oldBytes);
     size_t newClass = classOf(newBytes);
     if (oldClass != newClass) {
-        if (!p.registered || p.ended) return nullptr;
-        // Blocks have no headers: the tail is a free block of its own size.
         size_t keep = classSize(newClass);
         size_t tail = classSize(oldClass) - keep;
-        Block* rest = reinterpret_cast<Block*>(static_cast<char*>(block) + keep);
+        char* rest = static_cast<char*>(block) + keep;
         poison(rest, tail);
-        setLink(rest, p.free[classOf(tail)]);
-        p.free[classOf(tail)] = rest;
-        p.inUse -= static_cast<long>(tail);
+        ThreadPool* p = pool;
+        if (p && p->active && pageOf(block) == p->current) {
+            if (rest + tail == p->bump) {
+                // The last block handed out: the bump pointer takes the tail back.
+                p->bump = rest;
+            } else {
+                // The tail becomes a free block of the current page.
+                Block* b = reinterpret_cast<Block*>(rest);
+                setLink(b, p->free[classOf(tail)]);
+                p->free[classOf(tail)] = b;
+                ++p->used;
+                ++p->listed;
+            }
+        }
+        // Otherwise the tail lies idle until its page empties.
+        if (p && p->active) p->inUse -= static_cast<long>(tail);
     }
     poison(static_cast<char*>(block) + newBytes, classSize(newClass) - newBytes);
     return block;
 }
 
 long ZUVPool::getBytesInUse() {
-    return pool.inUse;
+    ThreadPool* p = pool;
+    return p ? p->inUse : 0;
 }
 
 long ZUVPool::getBlocksInUse() {
@@ -479,8 +568,6 @@ long ZUVPool::getBlocksInUse() {
     long blocks = retiredBlocks.load(std::memory_order_relaxed);
     for (ThreadPool* p = registry; p; p = p->next)
         blocks += p->blocks.load(std::memory_order_relaxed);
-    // A thread that has not registered yet counts its blocks all the same.
-    if (!pool.registered) blocks += pool.blocks.load(std::memory_order_relaxed);
     return blocks;
 }
 
@@ -496,10 +583,19 @@ size_t ZUVPool::getReserve() {
     return reserveBytes.load(std::memory_order_relaxed);
 }
 
+void ZUVPool::trim() noexcept {
+    ThreadPool* p = pool;
+    if (p && p->active) flushDrops(*p);
+    std::lock_guard<std::mutex> lock(pagesLock);
+    decay(nowMilliseconds(), 0);
+}
+
 void ZUVPool::failAllocation(long n) {
-    pool.failCountdown = n > 0 ? n : 0;
+    ThreadPool& p = currentPool();
+    if (p.active) p.failCountdown = n > 0 ? n : 0;
 }
 
 bool ZUVPool::failurePending() {
-    return pool.failCountdown != 0;
+    ThreadPool* p = pool;
+    return p && p->failCountdown != 0;
 }
