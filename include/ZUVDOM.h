@@ -4,6 +4,7 @@
 
 #include "ZUVDOMElement.h"
 #include "ZUVDOMExport.h"
+#include "ZUVDOMVersion.h"
 #include "ZUVFile.h"
 #include "ZUVLog.h"
 #include "ZUVOrderedVector.h"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: a plain build and an ASan+UBSan build (warnings
 # as errors in both), the threaded suites under ThreadSanitizer, a short run
-# of each fuzzer, then the install check and the format check.
+# of each fuzzer, then the API reference, the install check and the format
+# check.
 #   ZUVDOM_FUZZ_SECONDS   seconds per fuzzer (default 60; 0 skips fuzzing)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -35,6 +36,9 @@ if [ "$fuzz_seconds" -gt 0 ]; then
   echo "== fuzzers, ${fuzz_seconds}s each"
   ZUVDOM_FUZZ_BUILD=$PWD/build/fuzz scripts/fuzz.sh "$fuzz_seconds"
 fi
+
+echo "== API reference (an undocumented public operation fails)"
+scripts/docs.sh
 
 echo "== install and build a consumer against the package"
 scripts/check-install.sh build/test

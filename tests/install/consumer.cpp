@@ -2,6 +2,8 @@
 // any surprise.
 #include <ZUVDOM.h>
 #include <ZUVDOMElement.h>
+#include <ZUVDOMPrinter.h>
+#include <ZUVDOMVersion.h>
 #include <ZUVDOMWriter.h>
 #include <ZUVFile.h>
 #include <ZUVLog.h>
@@ -14,6 +16,7 @@
 #include <unistd.h>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 static int failures = 0;
 #define CHECK(c)                                            \
@@ -61,5 +64,11 @@ int main() {
     CHECK(back && back->getFirstElementValue("item") == ZUVString("a & b"));
     delete back;
     unlink(path);
+    // The version header agrees with itself and says what it was built as.
+    static_assert(ZUVDOM_VERSION_NUMBER >= 200, "version 0.2.0 or later");
+    CHECK(std::strchr(ZUVDOM_VERSION, '.') != nullptr);
+    ZUVDOMElement* doc = new ZUVDOMElement("doc", nullptr);
+    CHECK(ZUVDOMPrinter().toStdString(doc).find("<doc/>") != std::string::npos);
+    delete doc;
     return failures ? EXIT_FAILURE : EXIT_SUCCESS;
 }
