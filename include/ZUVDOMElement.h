@@ -17,17 +17,23 @@ class ZUVDOMElement;
 // element's own list: valid until children are added or removed.
 class ZUVDOMChildren {
 public:
+    // Steps through the children in order; compare with end() to stop.
     class Iterator {
     public:
+        // The current child; never null before end().
         ZUVDOMElement* operator*() const {
             return static_cast<ZUVDOMElement*>(list->elementAt(index));
         }
+        // Moves to the next child; returns this iterator.
         Iterator& operator++() {
             ++index;
             return *this;
         }
+        //@{
+        // Iterators of one range compare by position.
         bool operator!=(const Iterator& other) const { return index != other.index; }
         bool operator==(const Iterator& other) const { return index == other.index; }
+        //@}
 
     private:
         friend class ZUVDOMChildren;
@@ -36,11 +42,15 @@ public:
         int index;
     };
 
+    // A view of `list`, which stays the element's; null gives an empty range.
     explicit ZUVDOMChildren(const ZUVOrderedVector* list) : list(list) {}
+    // The first child; equal to end() when there is none.
     Iterator begin() const { return Iterator(list, 0); }
+    // One past the last child.
     Iterator end() const { return Iterator(list, size()); }
     // Number of children in the range.
     int size() const { return list ? list->size() : 0; }
+    // True when the range holds no child.
     bool isEmpty() const { return size() == 0; }
 
 private:
@@ -49,7 +59,9 @@ private:
 
 // One attribute: references to the name and the value the element holds.
 struct ZUVDOMAttribute {
+    // The attribute's name, owned by the element.
     const ZUVString& name;
+    // The attribute's value, owned by the element; may be empty.
     const ZUVString& value;
 };
 
@@ -58,18 +70,24 @@ struct ZUVDOMAttribute {
 // until an attribute is set or removed.
 class ZUVDOM_API ZUVDOMAttributes {
 public:
+    // Steps through the attributes in order; compare with end() to stop.
     class Iterator {
     public:
+        // The current attribute; its strings are the element's.
         ZUVDOMAttribute operator*() const {
             return ZUVDOMAttribute{at.getKey(), *static_cast<const ZUVString*>(at.get())};
         }
+        // Moves to the next attribute; returns this iterator.
         Iterator& operator++() {
             at.next(1);
             return *this;
         }
-        // Values are distinct objects, and null past the end.
+        //@{
+        // Iterators compare by the value they stand on: values are distinct
+        // objects, and null past the end.
         bool operator!=(const Iterator& other) const { return at.get() != other.at.get(); }
         bool operator==(const Iterator& other) const { return at.get() == other.at.get(); }
+        //@}
 
     private:
         friend class ZUVDOMAttributes;
@@ -77,8 +95,11 @@ public:
         ZUVSimpleStringHashtable::Iterator at;
     };
 
+    // A view of `table`, which stays the element's; null gives an empty range.
     explicit ZUVDOMAttributes(const ZUVSimpleStringHashtable* table) : table(table) {}
+    // The first attribute; equal to end() when there is none.
     Iterator begin() const { return Iterator(table ? *table : none()); }
+    // One past the last attribute.
     Iterator end() const {
         Iterator past(table ? *table : none());
         past.at.next(size());
@@ -86,6 +107,7 @@ public:
     }
     // Number of attributes.
     int size() const { return table ? table->size() : 0; }
+    // True when there is no attribute.
     bool isEmpty() const { return size() == 0; }
 
 private:
@@ -124,12 +146,14 @@ public:
     ZUVDOMElement(const ZUVDOMElement&) = delete;
     ZUVDOMElement& operator=(const ZUVDOMElement&) = delete;
 
+    //@{
     // Elements are still made with `new` and freed with `delete`; the memory
     // comes from the pool that holds the rest of the tree (see ZUVPool).
     static void* operator new(size_t size) { return ZUVPool::allocate(size); }
     static void operator delete(void* block, size_t size) noexcept {
         ZUVPool::release(block, size);
     }
+    //@}
 
     // The tag name, as given at construction; never changes.
     const ZUVString& getTagName() const { return tagName; }
@@ -140,11 +164,13 @@ public:
     // Replaces the value by a copy of `value`.
     void setValue(const ZUVString& newValue) { value = newValue; }
 
+    //@{
     // Where the start tag of an element built by a parse began: 1-based line
     // and column (in characters, as the parser's error positions count
     // them). 0 for an element made by hand.
     int getLine() const { return line; }
     int getColumn() const { return column; }
+    //@}
 
     // Sets attribute `name` to a copy of `value`. Setting a name that is
     // already present replaces its value where it stands (attributes keep
@@ -164,6 +190,7 @@ public:
     // set; an empty range when there are none. The strings are the element's.
     ZUVDOMAttributes getAttributes() const { return ZUVDOMAttributes(attributes); }
 
+    //@{
     // Attribute `name` read as a number or a boolean. `fallback` when the
     // attribute is missing or is not wholly one: white space around it is
     // allowed, anything else after it, or a number out of range, is not.
@@ -173,11 +200,14 @@ public:
     long long getAttributeLong(const ZUVString& name, long long fallback = 0) const;
     double getAttributeDouble(const ZUVString& name, double fallback = 0) const;
     bool getAttributeBool(const ZUVString& name, bool fallback = false) const;
+    //@}
+    //@{
     // The value read the same way; `fallback` when it is not wholly one.
     int getValueInt(int fallback = 0) const;
     long long getValueLong(long long fallback = 0) const;
     double getValueDouble(double fallback = 0) const;
     bool getValueBool(bool fallback = false) const;
+    //@}
     // Sets attribute `name` to a number written in decimal (a floating-point
     // number in the shortest form that reads back the same), or a bool as
     // "true" or "false".

@@ -12,7 +12,9 @@ class ZUVLog;
 // error that stopped it. Columns count characters of the document as read
 // (a multi-byte UTF-8 character is one column), as Expat counts them.
 struct ZUVSAX2Position {
+    // 1-based line; 0 before the first event.
     int line = 0;
+    // 1-based column, in characters; 0 before the first event.
     int column = 0;
 };
 
@@ -23,10 +25,12 @@ struct ZUVSAX2Error {
     ZUVString message;
     // The file name, "standard input" or "string"; empty when no parse failed.
     ZUVString source;
+    //@{
     // 1-based line and column of the fault; both 0 when it has no place in
     // the document (a file that cannot be opened or read from the start).
     int line = 0;
     int column = 0;
+    //@}
 };
 
 // Reads one XML 1.0 document and reports its elements, text and processing

@@ -14,12 +14,14 @@ class ZUVSTD_API ZUVContainer {
 public:
     virtual ~ZUVContainer();
 
+    //@{
     // Containers made with `new` come from the pool; the virtual destructor
     // hands the right size back.
     static void* operator new(size_t size) { return ZUVPool::allocate(size); }
     static void operator delete(void* block, size_t size) noexcept {
         ZUVPool::release(block, size);
     }
+    //@}
 
     // Orders two stored values; negative, zero or positive. The default
     // compares the addresses: the first pointer minus the second.
@@ -29,9 +31,14 @@ public:
     virtual long compare2Key(const void* a, const void* b) const;
 
 protected:
+    // An empty base, for subclasses only.
     ZUVContainer() = default;
+    //@{
+    // Subclasses that copy get the base's copy, which holds nothing: the
+    // values a copy points to stay with whoever owned them.
     ZUVContainer(const ZUVContainer&) = default;
     ZUVContainer& operator=(const ZUVContainer&) = default;
+    //@}
 };
 
 #endif

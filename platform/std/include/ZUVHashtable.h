@@ -14,10 +14,13 @@ public:
     public:
         virtual ~Iterator();
 
+        //@{
+        // Iterators made with `new` come from the pool, like the tables.
         static void* operator new(size_t size) { return ZUVPool::allocate(size); }
         static void operator delete(void* block, size_t size) noexcept {
             ZUVPool::release(block, size);
         }
+        //@}
         // The current entry's value, or null when the walk is over.
         virtual void* get() const = 0;
         // Moves `steps` entries on; returns the new current value, or null

@@ -43,9 +43,11 @@ class ZUVSTD_API ZUVPool {
 public:
     // Largest request served from slabs.
     static constexpr size_t kMaxBlock = 256;
+    //@{
     // Bytes of a page, and of the segments that pages are carved from.
     static constexpr size_t kSlabSize = 64 * 1024;
     static constexpr size_t kLargeSlabSize = 2 * 1024 * 1024;
+    //@}
     // Bytes of empty pages kept, by default, however long they lie unused.
     static constexpr size_t kDefaultReserve = 16 * kSlabSize;
     // How long an empty page above the reserve waits before it goes back to
@@ -79,12 +81,14 @@ public:
     // Bytes of pages the pool holds from the system now, in use or empty,
     // by all threads together; pages given back are not counted.
     static size_t getSlabBytes();
+    //@{
     // Bytes of empty pages kept however long they lie unused; those above
     // go back to the system after kDecayMilliseconds. A program that frees
     // and rebuilds big trees at long intervals may keep more, to spare the
     // system the work of mapping them again.
     static void setReserve(size_t bytes);
     static size_t getReserve();
+    //@}
     // Gives back to the system now every empty page above the reserve, as
     // the pool does by itself once they have lain unused a while; for a
     // program that freed a big tree and will not need the memory soon.

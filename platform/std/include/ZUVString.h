@@ -52,10 +52,13 @@ public:
             init(text, n);
         }
     }
+    //@{
     // Copy of the bytes of a std::string or a std::string_view, NUL bytes
     // included; longer than kMaxLength throws std::length_error.
     ZUVString(const std::string& text) : ZUVString(text.data(), lengthOf(text.size())) {}
     ZUVString(std::string_view text) : ZUVString(text.data(), lengthOf(text.size())) {}
+    //@}
+    // Copy of the other's text; a long one gets its own heap block.
     ZUVString(const ZUVString& other) {
         if (!other.isHeap()) {
             std::memcpy(bytes_, other.bytes_, sizeof bytes_);
@@ -73,6 +76,7 @@ public:
         if (isHeap()) releaseHeap();
     }
 
+    // Replaces the text by a copy of the other's; returns this string.
     ZUVString& operator=(const ZUVString& other) {
         if (!isHeap() && !other.isHeap())
             std::memcpy(bytes_, other.bytes_, sizeof bytes_);
@@ -80,7 +84,11 @@ public:
             init(other.getText(), other.getLength());
         return *this;
     }
+    // Frees this string's heap block and takes over the other's; the other
+    // is left empty. Returns this string.
     ZUVString& operator=(ZUVString&& other) noexcept;
+    // Replaces the text by a copy of C text up to its NUL (null empties it);
+    // returns this string.
     ZUVString& operator=(const char* text) {
         init(text, -1);
         return *this;
@@ -117,6 +125,8 @@ public:
         }
         appendSlow(text, length);
     }
+    // Appends a copy of the other's text, NUL bytes included; `other` may be
+    // this string.
     void append(const ZUVString& other) { append(other.getText(), other.getLength()); }
     // Makes the string empty; keeps any heap block for reuse.
     void empty() noexcept {
@@ -148,19 +158,24 @@ public:
     // better copied than moved into a place where it stays.
     bool isTight() const noexcept { return !isHeap() || capacity() - getLength() < 8; }
 
+    //@{
     // Strings made with `new` (attribute values, for one) come from the
     // pool, like their texts.
     static void* operator new(size_t size) { return ZUVPool::allocate(size); }
     static void operator delete(void* block, size_t size) noexcept {
         ZUVPool::release(block, size);
     }
+    //@}
 
+    //@{
     // Byte-for-byte comparison of the whole texts, NUL bytes included.
     friend bool operator==(const ZUVString& a, const ZUVString& b) noexcept {
         int n = a.getLength();
         return n == b.getLength() && std::memcmp(a.getText(), b.getText(), n) == 0;
     }
     friend bool operator!=(const ZUVString& a, const ZUVString& b) noexcept { return !(a == b); }
+    //@}
+    //@{
     // The same against C text (up to its NUL), std::string and
     // std::string_view, with no copy; one overload for each, so that none
     // needs a conversion and none is ambiguous.
@@ -182,6 +197,7 @@ public:
     friend bool operator!=(std::string_view a, const ZUVString& b) noexcept { return !(b == a); }
     friend bool operator!=(const std::string& a, const ZUVString& b) noexcept { return !(b == a); }
     friend bool operator!=(const char* a, const ZUVString& b) noexcept { return !(b == a); }
+    //@}
     // Writes every byte of the text, NUL bytes included.
     friend std::ostream& operator<<(std::ostream& out, const ZUVString& text) {
         return out.write(text.getText(), text.getLength());

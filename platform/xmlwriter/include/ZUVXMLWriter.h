@@ -55,28 +55,28 @@ public:
     ZUVXMLWriter(const ZUVXMLWriter&) = delete;
     ZUVXMLWriter& operator=(const ZUVXMLWriter&) = delete;
 
-    // <name/>
+    // `<name/>`
     virtual void printXmlElement(const ZUVString& name);
-    // <name>value</name>
+    // `<name>value</name>`
     virtual void printXmlElement(const ZUVString& name, const ZUVString& value);
-    // <name>value</name>, the value in decimal.
+    // `<name>value</name>`, the value in decimal.
     virtual void printXmlElement(const ZUVString& name, long value);
-    // <name attribute="attributeValue">value</name>
+    // `<name attribute="attributeValue">value</name>`
     virtual void printXmlElement(const ZUVString& name, const ZUVString& value,
                                  const ZUVString& attribute, const ZUVString& attributeValue);
-    // <name attribute="attributeValue">value</name>, both numbers in decimal.
+    // `<name attribute="attributeValue">value</name>`, both numbers in decimal.
     virtual void printXmlElement(const ZUVString& name, long value, const ZUVString& attribute,
                                  long attributeValue);
-    // <name attribute="attributeValue">value</name>, the value in decimal.
+    // `<name attribute="attributeValue">value</name>`, the value in decimal.
     virtual void printXmlElement(const ZUVString& name, long value, const ZUVString& attribute,
                                  const ZUVString& attributeValue);
-    // <name attribute="attributeValue">value</name>, the attribute in decimal.
+    // `<name attribute="attributeValue">value</name>`, the attribute in decimal.
     virtual void printXmlElement(const ZUVString& name, const ZUVString& value,
                                  const ZUVString& attribute, long attributeValue);
-    // <name attribute="attributeValue"/>
+    // `<name attribute="attributeValue"/>`
     virtual void printXmlElement(const ZUVString& name, const ZUVString& attribute,
                                  const ZUVString& attributeValue);
-    // <name attribute="attributeValue"/>, the attribute in decimal.
+    // `<name attribute="attributeValue"/>`, the attribute in decimal.
     virtual void printXmlElement(const ZUVString& name, const ZUVString& attribute,
                                  long attributeValue);
 
