@@ -9,8 +9,17 @@
 #include <cstdint>
 #include <cstring>
 
+#include <atomic>
+#include <cstdlib>
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
+// The AVX2 scans are compiled for AVX2 function by function and run only
+// where the processor has it.
+#if defined(__SSE2__) && defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define ZUVSAX2_AVX2 1
+#include <immintrin.h>
 #endif
 
 #include "ZUVSimpleStringHashtable.h"
@@ -144,8 +153,51 @@ inline const char* scanName(const char* p, const char* end, bool token = false) 
 // 0x80 or above (the caller checks the UTF-8), and at control characters
 // except those that `white` allows (1: tab and LF; 2: tab, LF and CR).
 template <char A, char B, char C, int white>
-inline const char* skipPlain(const char* p, const char* end) {
+inline const char* skipPlainBytes(const char* p, const char* end) {
+    for (; p < end; ++p) {
+        unsigned char ch = static_cast<unsigned char>(*p);
+        if (ch == A || ch == B || ch == C || ch >= 0x80) return p;
+        if (ch < 0x20 &&
+            !((white >= 1 && (ch == '\t' || ch == '\n')) || (white >= 2 && ch == '\r')))
+            return p;
+    }
+    return p;
+}
+
+#if defined(ZUVSAX2_AVX2)
+template <char A, char B, char C, int white>
+__attribute__((target("avx2"))) __attribute__((noinline)) const char* skipPlainAvx2(
+    const char* p, const char* end) {
+    const __m256i a = _mm256_set1_epi8(A), b = _mm256_set1_epi8(B), c = _mm256_set1_epi8(C);
+    const __m256i space = _mm256_set1_epi8(0x20), tab = _mm256_set1_epi8('\t');
+    const __m256i lf = _mm256_set1_epi8('\n'), cr = _mm256_set1_epi8('\r');
+    // No lambda here: it would not be compiled for AVX2.
+    while (end - p >= 32) {
+        __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+        __m256i hit = _mm256_or_si256(_mm256_cmpeq_epi8(v, a), _mm256_cmpeq_epi8(v, b));
+        hit = _mm256_or_si256(hit, _mm256_cmpeq_epi8(v, c));
+        // Signed: bytes of 0x80 and above compare below 0x20 too.
+        __m256i low = _mm256_cmpgt_epi8(space, v);
+        if (white >= 1) {
+            __m256i allowed = _mm256_or_si256(_mm256_cmpeq_epi8(v, tab), _mm256_cmpeq_epi8(v, lf));
+            if (white >= 2) allowed = _mm256_or_si256(allowed, _mm256_cmpeq_epi8(v, cr));
+            low = _mm256_andnot_si256(allowed, low);
+        }
+        unsigned mask = static_cast<unsigned>(_mm256_movemask_epi8(_mm256_or_si256(hit, low)));
+        if (mask) return p + __builtin_ctz(mask);
+        p += 32;
+    }
+    return skipPlainBytes<A, B, C, white>(p, end);
+}
+#endif
+
+template <char A, char B, char C, int white>
+inline const char* skipPlain(const char* p, const char* end, ZUVSAX2Tokenizer::Scan scan) {
+#if defined(ZUVSAX2_AVX2)
+    if (scan == ZUVSAX2Tokenizer::Scan::Avx2) return skipPlainAvx2<A, B, C, white>(p, end);
+#endif
 #if defined(__SSE2__)
+    if (scan == ZUVSAX2Tokenizer::Scan::Bytes) return skipPlainBytes<A, B, C, white>(p, end);
     const __m128i a = _mm_set1_epi8(A), b = _mm_set1_epi8(B), c = _mm_set1_epi8(C);
     const __m128i space = _mm_set1_epi8(0x20), tab = _mm_set1_epi8('\t');
     const __m128i lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r');
@@ -164,15 +216,10 @@ inline const char* skipPlain(const char* p, const char* end) {
         if (mask) return p + __builtin_ctz(static_cast<unsigned>(mask));
         p += 16;
     }
+#else
+    (void)scan;
 #endif
-    for (; p < end; ++p) {
-        unsigned char ch = static_cast<unsigned char>(*p);
-        if (ch == A || ch == B || ch == C || ch >= 0x80) return p;
-        if (ch < 0x20 &&
-            !((white >= 1 && (ch == '\t' || ch == '\n')) || (white >= 2 && ch == '\r')))
-            return p;
-    }
-    return p;
+    return skipPlainBytes<A, B, C, white>(p, end);
 }
 
 bool isXmlChar(unsigned long c) {
@@ -305,11 +352,14 @@ size_t countMatching(const char*& p, const char* e, Match match) {
 }
 #endif
 
-size_t countEqual(const char* p, const char* e, char c) {
+size_t countEqual(const char* p, const char* e, char c, ZUVSAX2Tokenizer::Scan scan) {
     size_t n = 0;
 #if defined(__SSE2__)
     const __m128i k = _mm_set1_epi8(c);
-    n = countMatching(p, e, [k](__m128i v) { return _mm_cmpeq_epi8(v, k); });
+    if (scan != ZUVSAX2Tokenizer::Scan::Bytes)
+        n = countMatching(p, e, [k](__m128i v) { return _mm_cmpeq_epi8(v, k); });
+#else
+    (void)scan;
 #endif
     for (; p < e; ++p)
         n += *p == c;
@@ -372,21 +422,62 @@ bool countGap(const char* p, const char* e, const char* limit, long& line, long&
 #endif
 
 // Characters of UTF-8 text: the bytes that are not continuation bytes.
-size_t countCharacters(const char* p, const char* e) {
+size_t countCharacters(const char* p, const char* e, ZUVSAX2Tokenizer::Scan scan) {
     size_t n = static_cast<size_t>(e - p);
 #if defined(__SSE2__)
     const __m128i lead = _mm_set1_epi8(static_cast<char>(0xC0));
-    n -= countMatching(p, e, [lead](__m128i v) { return _mm_cmplt_epi8(v, lead); });
+    if (scan != ZUVSAX2Tokenizer::Scan::Bytes)
+        n -= countMatching(p, e, [lead](__m128i v) { return _mm_cmplt_epi8(v, lead); });
+#else
+    (void)scan;
 #endif
     for (; p < e; ++p)
         n -= (static_cast<unsigned char>(*p) & 0xC0) == 0x80;
     return n;
 }
 
+// The widest scan this processor runs.
+ZUVSAX2Tokenizer::Scan widestScan() {
+#if defined(ZUVSAX2_AVX2)
+    if (__builtin_cpu_supports("avx2")) return ZUVSAX2Tokenizer::Scan::Avx2;
+#endif
+#if defined(__SSE2__)
+    return ZUVSAX2Tokenizer::Scan::Sse2;
+#else
+    return ZUVSAX2Tokenizer::Scan::Bytes;
+#endif
+}
+
+std::atomic<ZUVSAX2Tokenizer::Scan>& scanInUse() {
+    static std::atomic<ZUVSAX2Tokenizer::Scan> chosen([] {
+        ZUVSAX2Tokenizer::Scan widest = widestScan();
+        const char* named = std::getenv("ZUVSAX2_SCAN");
+        if (!named) return widest;
+        ZUVSAX2Tokenizer::Scan wanted = widest;
+        if (std::strcmp(named, "bytes") == 0)
+            wanted = ZUVSAX2Tokenizer::Scan::Bytes;
+        else if (std::strcmp(named, "sse2") == 0)
+            wanted = ZUVSAX2Tokenizer::Scan::Sse2;
+        return std::min(wanted, widest);
+    }());
+    return chosen;
+}
+
 }  // namespace
+
+ZUVSAX2Tokenizer::Scan ZUVSAX2Tokenizer::scan() {
+    return scanInUse().load(std::memory_order_relaxed);
+}
+
+ZUVSAX2Tokenizer::Scan ZUVSAX2Tokenizer::setScan(Scan wanted) {
+    Scan chosen = std::min(wanted, widestScan());
+    scanInUse().store(chosen, std::memory_order_relaxed);
+    return chosen;
+}
 
 void ZUVSAX2Tokenizer::reset(const Handlers& h, int depthLimit, long textLimit, size_t skip) {
     handlers = h;
+    scanLevel = scan();
     maxDepth = depthLimit;
     maxTextLength = textLimit;
     phase = Phase::Start;
@@ -487,17 +578,19 @@ ZUVSAX2Position ZUVSAX2Tokenizer::positionAt(size_t offset) {
         bool afterCR = cursor.afterCR;
         size_t n = static_cast<size_t>(e - p);
 #if defined(__SSE2__)
-        if (!afterCR && n < 4096 && countGap(p, e, base + size, line, column)) p = e;
+        if (scanLevel != Scan::Bytes && !afterCR && n < 4096 &&
+            countGap(p, e, base + size, line, column))
+            p = e;
 #endif
         if (p < e && !std::memchr(p, '\r', n)) {
             // The usual case, counted with whole-buffer scans.
             const char* lastLF = static_cast<const char*>(memrchr(p, '\n', n));
             if (lastLF) {
-                line += static_cast<long>(countEqual(p, lastLF + 1, '\n'));
+                line += static_cast<long>(countEqual(p, lastLF + 1, '\n', scanLevel));
                 if (afterCR && *p == '\n') --line;
-                column = static_cast<long>(countCharacters(lastLF + 1, e));
+                column = static_cast<long>(countCharacters(lastLF + 1, e, scanLevel));
             } else {
-                column += static_cast<long>(countCharacters(p, e));
+                column += static_cast<long>(countCharacters(p, e, scanLevel));
             }
             afterCR = false;
             p = e;
@@ -993,8 +1086,8 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::defaultValue(const char*& q, std::string& 
     const char* v = q + 1;
     const char* s = v;
     for (;;) {
-        s = quote == '"' ? skipPlain<'"', '<', '&', 0>(s, end)
-                         : skipPlain<'\'', '<', '&', 0>(s, end);
+        s = quote == '"' ? skipPlain<'"', '<', '&', 0>(s, end, scanLevel)
+                         : skipPlain<'\'', '<', '&', 0>(s, end, scanLevel);
         if (s == end) return R::More;
         unsigned char c = static_cast<unsigned char>(*s);
         if (c >= 0x80) {
@@ -1122,7 +1215,7 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::content() {
 ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::text(const char* p) {
     const char* t = p;
     for (;;) {
-        p = skipPlain<'<', '&', ']', 1>(p, end);
+        p = skipPlain<'<', '&', ']', 1>(p, end, scanLevel);
         if (p == end) break;
         unsigned char c = static_cast<unsigned char>(*p);
         if (c == '<' || c == '&') break;
@@ -1394,8 +1487,8 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::attributeValue(const char* p, const char* 
     const char* v = p + 1;
     const char* s = v;
     for (;;) {
-        s = quote == '"' ? skipPlain<'"', '<', '&', 0>(s, end)
-                         : skipPlain<'\'', '<', '&', 0>(s, end);
+        s = quote == '"' ? skipPlain<'"', '<', '&', 0>(s, end, scanLevel)
+                         : skipPlain<'\'', '<', '&', 0>(s, end, scanLevel);
         if (s == end) return more(tag, XML_ERROR_UNCLOSED_TOKEN);
         unsigned char c = static_cast<unsigned char>(*s);
         if (c >= 0x80) {
@@ -1461,7 +1554,7 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::endTag(const char* p) {
 ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::comment(const char* p, const char** next) {
     const char* q = p + 4;
     for (;;) {
-        q = skipPlain<'-', '-', '-', 2>(q, end);
+        q = skipPlain<'-', '-', '-', 2>(q, end, scanLevel);
         if (q == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
         unsigned char c = static_cast<unsigned char>(*q);
         if (c == '-') {
@@ -1486,7 +1579,7 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::cdata(const char* p) {
     const char* first = p + 9;
     const char* q = first;
     for (;;) {
-        q = skipPlain<']', ']', ']', 2>(q, end);
+        q = skipPlain<']', ']', ']', 2>(q, end, scanLevel);
         if (q == end) return more(lastByte(), XML_ERROR_UNCLOSED_CDATA_SECTION);
         unsigned char c = static_cast<unsigned char>(*q);
         if (c == ']') {
@@ -1531,7 +1624,7 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::instruction(const char* p, const char** ne
         q = skipSpace(q, end);
         data = q;
         for (;;) {
-            q = skipPlain<'?', '?', '?', 2>(q, end);
+            q = skipPlain<'?', '?', '?', 2>(q, end, scanLevel);
             if (q == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
             unsigned char c = static_cast<unsigned char>(*q);
             if (c == '?') {
@@ -1566,7 +1659,7 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::instruction(const char* p, const char** ne
 // its closing quote.
 ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::junkLiteral(const char* p) {
     for (const char* q = p + 1;;) {
-        q = skipPlain<'"', '\'', '\'', 2>(q, end);
+        q = skipPlain<'"', '\'', '\'', 2>(q, end, scanLevel);
         if (q == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
         if (*q == *p) {
             // A literal must end before white space, '>', '%' or '['.

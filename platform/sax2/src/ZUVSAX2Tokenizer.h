@@ -66,6 +66,18 @@ public:
         Fallback      // hand the whole document to Expat
     };
     enum class Limit { None, Depth, Text, Attribute };
+    // How wide the scans over plain text and values read: a byte at a time,
+    // 16 bytes (SSE2) or 32 (AVX2).
+    enum class Scan { Bytes, Sse2, Avx2 };
+
+    // The scan new documents use: the widest this processor runs, unless the
+    // environment variable ZUVSAX2_SCAN names a narrower one (bytes, sse2 or
+    // avx2), so that each can be tested and measured.
+    static Scan scan();
+    // Sets the scan of documents reset from now on, narrowed to what the
+    // processor runs; returns the one in use. For tests: not thread-safe
+    // against parses running at the time.
+    static Scan setScan(Scan wanted);
 
     struct Handlers {
         void* userData = nullptr;
@@ -181,6 +193,7 @@ private:
     ZUVSAX2Position positionAt(size_t offset);
 
     Handlers handlers;
+    Scan scanLevel = Scan::Bytes;
     int maxDepth = ZUVSAX2Parser::kMaxDepth;
     long maxTextLength = ZUVSAX2Parser::kMaxTextLength;
 
