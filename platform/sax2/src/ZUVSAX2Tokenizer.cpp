@@ -131,6 +131,14 @@ inline int decode(const char* at, const char* end, unsigned* code) {
 // name token may start with any name character.
 inline const char* scanName(const char* p, const char* end, bool token = false) {
     const char* q = p;
+    // ASCII names, the usual ones, a table lookup a byte: bytes of 0x80 and
+    // above are in no class and stop it for the loop below.
+    if (q < end && (kAscii.of[static_cast<unsigned char>(*q)] & (token ? kNameChar : kNameStart))) {
+        ++q;
+        while (q < end && (kAscii.of[static_cast<unsigned char>(*q)] & kNameChar))
+            ++q;
+        if (q == end || static_cast<unsigned char>(*q) < 0x80) return q;
+    }
     while (q < end) {
         bool first = q == p && !token;
         unsigned char c = static_cast<unsigned char>(*q);
@@ -153,14 +161,23 @@ inline const char* scanName(const char* p, const char* end, bool token = false) 
 // 0x80 or above (the caller checks the UTF-8), and at control characters
 // except those that `white` allows (1: tab and LF; 2: tab, LF and CR).
 template <char A, char B, char C, int white>
-inline const char* skipPlainBytes(const char* p, const char* end) {
-    for (; p < end; ++p) {
-        unsigned char ch = static_cast<unsigned char>(*p);
-        if (ch == A || ch == B || ch == C || ch >= 0x80) return p;
-        if (ch < 0x20 &&
-            !((white >= 1 && (ch == '\t' || ch == '\n')) || (white >= 2 && ch == '\r')))
-            return p;
+struct Stops {
+    bool at[256];
+    constexpr Stops() : at() {
+        for (int ch = 0; ch < 256; ++ch)
+            at[ch] = ch == static_cast<unsigned char>(A) || ch == static_cast<unsigned char>(B) ||
+                     ch == static_cast<unsigned char>(C) || ch >= 0x80 ||
+                     (ch < 0x20 &&
+                      !((white >= 1 && (ch == '\t' || ch == '\n')) || (white >= 2 && ch == '\r')));
     }
+};
+template <char A, char B, char C, int white>
+constexpr Stops<A, B, C, white> kStops;
+
+template <char A, char B, char C, int white>
+inline const char* skipPlainBytes(const char* p, const char* end) {
+    while (p < end && !kStops<A, B, C, white>.at[static_cast<unsigned char>(*p)])
+        ++p;
     return p;
 }
 
@@ -193,6 +210,10 @@ __attribute__((target("avx2"))) __attribute__((noinline)) const char* skipPlainA
 
 template <char A, char B, char C, int white>
 inline const char* skipPlain(const char* p, const char* end, ZUVSAX2Tokenizer::Scan scan) {
+    // Most runs between tags are short, a line feed and an indent: they end
+    // before a wide scan would pay for itself.
+    for (const char* shortRun = end - p > 8 ? p + 8 : end; p < shortRun; ++p)
+        if (kStops<A, B, C, white>.at[static_cast<unsigned char>(*p)]) return p;
 #if defined(ZUVSAX2_AVX2)
     if (scan == ZUVSAX2Tokenizer::Scan::Avx2) return skipPlainAvx2<A, B, C, white>(p, end);
 #endif
@@ -1389,9 +1410,8 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::startTag(const char* p) {
         if (attributeEnd == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
         if (attributeEnd == s) return fail(s, XML_ERROR_INVALID_TOKEN);
         attributeAt.push_back(s);
-        later.emplace_back();  // in place: a pushed temporary stalls the store buffer
         marks.push_back(scratch.size());
-        scratch.append(s, static_cast<size_t>(attributeEnd - s));
+        scratch.appendText(s, static_cast<size_t>(attributeEnd - s));
         scratch.push('\0');
         q = skipSpace(attributeEnd, end);
         if (q == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
@@ -1406,14 +1426,15 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::startTag(const char* p) {
     if (static_cast<long>(nameStarts.size()) + 1 > maxDepth) return failLimit(p, Limit::Depth);
     // As Expat does once the tag is whole: attribute by attribute, a repeated
     // name first, then what its value refers to.
-    size_t twice = duplicate();
-    for (size_t i = 0; i < later.size(); ++i) {
-        if (i == twice) return fail(attributeAt[i], XML_ERROR_DUPLICATE_ATTRIBUTE);
-        if (later[i].code) return fail(later[i].at, later[i].code);
+    size_t twice = attributeAt.size() < 2 ? SIZE_MAX : duplicate();
+    if (twice != SIZE_MAX || !later.empty()) {
+        size_t first = later.empty() ? SIZE_MAX : later.front().first;
+        if (twice <= first) return fail(attributeAt[twice], XML_ERROR_DUPLICATE_ATTRIBUTE);
+        return fail(later.front().second.at, later.front().second.code);
     }
 
     nameStarts.push_back(names.size());
-    names.append(p + 1, static_cast<size_t>(nameEnd - (p + 1)));
+    names.appendText(p + 1, static_cast<size_t>(nameEnd - (p + 1)));
     names.push('\0');
     attributes.clear();
     for (size_t mark : marks)
@@ -1486,6 +1507,7 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::attributeValue(const char* p, const char* 
     size_t start = scratch.size();
     const char* v = p + 1;
     const char* s = v;
+    Later pending;
     for (;;) {
         s = quote == '"' ? skipPlain<'"', '<', '&', 0>(s, end, scanLevel)
                          : skipPlain<'\'', '<', '&', 0>(s, end, scanLevel);
@@ -1501,13 +1523,13 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::attributeValue(const char* p, const char* 
             if (n == 0) return more(tag, XML_ERROR_UNCLOSED_TOKEN);
             return fail(s, XML_ERROR_INVALID_TOKEN);
         }
-        scratch.append(v, static_cast<size_t>(s - v));
+        scratch.appendText(v, static_cast<size_t>(s - v));
         if (c == static_cast<unsigned char>(quote)) break;
         if (c == '<') return fail(s, XML_ERROR_INVALID_TOKEN);
         if (c == '&') {
             char out[4];
             int length = 0;
-            R r = reference(s, tag, &later.back(), &s, out, &length);
+            R r = reference(s, tag, &pending, &s, out, &length);
             if (r != R::Ok) return r;
             scratch.append(out, static_cast<size_t>(length));
         } else if (c == '\t' || c == '\n') {
@@ -1524,6 +1546,7 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::attributeValue(const char* p, const char* 
     }
     if (static_cast<long long>(scratch.size() - start) > maxTextLength)
         return failLimit(tag, Limit::Attribute);
+    if (pending.code) later.emplace_back(attributeAt.size() - 1, pending);
     scratch.push('\0');
     *next = s + 1;
     return R::Ok;
@@ -1531,14 +1554,21 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::attributeValue(const char* p, const char* 
 
 ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::endTag(const char* p) {
     const char* q = p + 2;
-    const char* nameEnd = scanName(q, end);
+    size_t open = nameStarts.back();
+    size_t length = names.size() - 1 - open;
+    // The usual end tag names the open element: its bytes, then one that
+    // no name takes, end the same name that scanning would find.
+    const char* nameEnd = static_cast<size_t>(end - q) > length &&
+                                  sameBytes(names.data() + open, q, length) &&
+                                  !(kAscii.of[static_cast<unsigned char>(q[length])] & kNameChar) &&
+                                  static_cast<unsigned char>(q[length]) < 0x80
+                              ? q + length
+                              : scanName(q, end);
     if (nameEnd == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
     if (nameEnd == q) return fail(q, XML_ERROR_INVALID_TOKEN);
     const char* s = skipSpace(nameEnd, end);
     if (s == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
     if (*s != '>') return fail(s, XML_ERROR_INVALID_TOKEN);
-    size_t open = nameStarts.back();
-    size_t length = names.size() - 1 - open;
     if (length != static_cast<size_t>(nameEnd - q) || !sameBytes(names.data() + open, q, length))
         return fail(q, XML_ERROR_TAG_MISMATCH);
     resume = static_cast<size_t>(s + 1 - base);
