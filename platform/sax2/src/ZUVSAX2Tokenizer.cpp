@@ -208,34 +208,39 @@ __attribute__((target("avx2"))) __attribute__((noinline)) const char* skipPlainA
 }
 #endif
 
+#if defined(__SSE2__)
+// Where in the 16 bytes at p skipPlain() stops, a bit a byte.
+template <char A, char B, char C, int white>
+inline unsigned stopsIn16(const char* p) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    __m128i hit =
+        _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(A)), _mm_cmpeq_epi8(v, _mm_set1_epi8(B)));
+    hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, _mm_set1_epi8(C)));
+    // Signed: bytes of 0x80 and above compare below 0x20 too.
+    __m128i low = _mm_cmplt_epi8(v, _mm_set1_epi8(0x20));
+    if (white >= 1) {
+        __m128i allowed = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\t')),
+                                       _mm_cmpeq_epi8(v, _mm_set1_epi8('\n')));
+        if (white >= 2) allowed = _mm_or_si128(allowed, _mm_cmpeq_epi8(v, _mm_set1_epi8('\r')));
+        low = _mm_andnot_si128(allowed, low);
+    }
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(hit, low)));
+}
+#endif
+
 template <char A, char B, char C, int white>
 inline const char* skipPlain(const char* p, const char* end, ZUVSAX2Tokenizer::Scan scan) {
-    // Most runs between tags are short, a line feed and an indent: they end
-    // before a wide scan would pay for itself.
-    for (const char* shortRun = end - p > 8 ? p + 8 : end; p < shortRun; ++p)
-        if (kStops<A, B, C, white>.at[static_cast<unsigned char>(*p)]) return p;
-#if defined(ZUVSAX2_AVX2)
-    if (scan == ZUVSAX2Tokenizer::Scan::Avx2) return skipPlainAvx2<A, B, C, white>(p, end);
-#endif
 #if defined(__SSE2__)
-    if (scan == ZUVSAX2Tokenizer::Scan::Bytes) return skipPlainBytes<A, B, C, white>(p, end);
-    const __m128i a = _mm_set1_epi8(A), b = _mm_set1_epi8(B), c = _mm_set1_epi8(C);
-    const __m128i space = _mm_set1_epi8(0x20), tab = _mm_set1_epi8('\t');
-    const __m128i lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r');
-    while (end - p >= 16) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(v, a), _mm_cmpeq_epi8(v, b));
-        hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, c));
-        // Signed: bytes of 0x80 and above compare below 0x20 too.
-        __m128i low = _mm_cmplt_epi8(v, space);
-        if (white >= 1) {
-            __m128i allowed = _mm_or_si128(_mm_cmpeq_epi8(v, tab), _mm_cmpeq_epi8(v, lf));
-            if (white >= 2) allowed = _mm_or_si128(allowed, _mm_cmpeq_epi8(v, cr));
-            low = _mm_andnot_si128(allowed, low);
-        }
-        int mask = _mm_movemask_epi8(_mm_or_si128(hit, low));
-        if (mask) return p + __builtin_ctz(static_cast<unsigned>(mask));
+    if (scan != ZUVSAX2Tokenizer::Scan::Bytes && end - p >= 16) {
+        // Most runs between tags are short, a line feed and an indent: the
+        // first block, inline, ends them.
+        if (unsigned mask = stopsIn16<A, B, C, white>(p)) return p + __builtin_ctz(mask);
         p += 16;
+#if defined(ZUVSAX2_AVX2)
+        if (scan == ZUVSAX2Tokenizer::Scan::Avx2) return skipPlainAvx2<A, B, C, white>(p, end);
+#endif
+        for (; end - p >= 16; p += 16)
+            if (unsigned mask = stopsIn16<A, B, C, white>(p)) return p + __builtin_ctz(mask);
     }
 #else
     (void)scan;
