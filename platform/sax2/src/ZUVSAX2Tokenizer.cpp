@@ -378,12 +378,42 @@ size_t countMatching(const char*& p, const char* e, Match match) {
 }
 #endif
 
+#if defined(ZUVSAX2_AVX2)
+// Bytes of [p, e) equal to c, or (when `continuations`) of 0x80 to 0xBF,
+// 32 at a time; p is left where fewer than 32 remain. The whole document is
+// counted so when its end position is asked for.
+template <bool continuations>
+__attribute__((target("avx2"))) __attribute__((noinline)) size_t countAvx2(const char*& p,
+                                                                           const char* e, char c) {
+    // Signed: the continuation bytes are those below 0xC0.
+    const __m256i k = _mm256_set1_epi8(continuations ? static_cast<char>(0xC0) : c);
+    size_t n = 0;
+    while (e - p >= 32) {
+        __m256i sum = _mm256_setzero_si256();
+        size_t blocks = std::min<size_t>(255, static_cast<size_t>(e - p) / 32);
+        for (const char* stop = p + 32 * blocks; p < stop; p += 32) {
+            __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+            __m256i match = continuations ? _mm256_cmpgt_epi8(k, v) : _mm256_cmpeq_epi8(v, k);
+            sum = _mm256_sub_epi8(sum, match);
+        }
+        alignas(32) uint64_t lanes[4];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(lanes),
+                           _mm256_sad_epu8(sum, _mm256_setzero_si256()));
+        n += static_cast<size_t>(lanes[0] + lanes[1] + lanes[2] + lanes[3]);
+    }
+    return n;
+}
+#endif
+
 size_t countEqual(const char* p, const char* e, char c, ZUVSAX2Tokenizer::Scan scan) {
     size_t n = 0;
+#if defined(ZUVSAX2_AVX2)
+    if (scan == ZUVSAX2Tokenizer::Scan::Avx2) n = countAvx2<false>(p, e, c);
+#endif
 #if defined(__SSE2__)
     const __m128i k = _mm_set1_epi8(c);
     if (scan != ZUVSAX2Tokenizer::Scan::Bytes)
-        n = countMatching(p, e, [k](__m128i v) { return _mm_cmpeq_epi8(v, k); });
+        n += countMatching(p, e, [k](__m128i v) { return _mm_cmpeq_epi8(v, k); });
 #else
     (void)scan;
 #endif
@@ -450,6 +480,9 @@ bool countGap(const char* p, const char* e, const char* limit, long& line, long&
 // Characters of UTF-8 text: the bytes that are not continuation bytes.
 size_t countCharacters(const char* p, const char* e, ZUVSAX2Tokenizer::Scan scan) {
     size_t n = static_cast<size_t>(e - p);
+#if defined(ZUVSAX2_AVX2)
+    if (scan == ZUVSAX2Tokenizer::Scan::Avx2) n -= countAvx2<true>(p, e, 0);
+#endif
 #if defined(__SSE2__)
     const __m128i lead = _mm_set1_epi8(static_cast<char>(0xC0));
     if (scan != ZUVSAX2Tokenizer::Scan::Bytes)
