@@ -1596,18 +1596,18 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::endTag(const char* p) {
     size_t length = names.size() - 1 - open;
     // The usual end tag names the open element: its bytes, then one that
     // no name takes, end the same name that scanning would find.
-    const char* nameEnd = static_cast<size_t>(end - q) > length &&
-                                  sameBytes(names.data() + open, q, length) &&
-                                  !(kAscii.of[static_cast<unsigned char>(q[length])] & kNameChar) &&
-                                  static_cast<unsigned char>(q[length]) < 0x80
-                              ? q + length
-                              : scanName(q, end);
+    bool same = static_cast<size_t>(end - q) > length &&
+                sameBytes(names.data() + open, q, length) &&
+                !(kAscii.of[static_cast<unsigned char>(q[length])] & kNameChar) &&
+                static_cast<unsigned char>(q[length]) < 0x80;
+    const char* nameEnd = same ? q + length : scanName(q, end);
     if (nameEnd == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
     if (nameEnd == q) return fail(q, XML_ERROR_INVALID_TOKEN);
     const char* s = skipSpace(nameEnd, end);
     if (s == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
     if (*s != '>') return fail(s, XML_ERROR_INVALID_TOKEN);
-    if (length != static_cast<size_t>(nameEnd - q) || !sameBytes(names.data() + open, q, length))
+    if (!same &&
+        (length != static_cast<size_t>(nameEnd - q) || !sameBytes(names.data() + open, q, length)))
         return fail(q, XML_ERROR_TAG_MISMATCH);
     resume = static_cast<size_t>(s + 1 - base);
     textRun = 0;
