@@ -1218,9 +1218,14 @@ void ZUVSAX2Tokenizer::flushInstructions() {
 
 ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::content() {
     for (;;) {
-        R r = text(base + resume);
-        if (r != R::Ok) return r;
         const char* p = base + resume;
+        R r = R::Ok;
+        // Tags often follow each other with no text between them.
+        if (p == end || *p != '<') {
+            r = text(p);
+            if (r != R::Ok) return r;
+            p = base + resume;
+        }
         if (p == end) {
             if (!final) return R::More;
             return fail(lastByte(), XML_ERROR_NO_ELEMENTS);
@@ -1512,9 +1517,17 @@ size_t ZUVSAX2Tokenizer::duplicate() {
         return lengthOf(i) == lengthOf(j) && sameBytes(nameOf(i), nameOf(j), lengthOf(i));
     };
     if (count <= 8) {
+        const char* name[8];
+        size_t length[8];
+        for (size_t i = 0; i < count; ++i) {
+            name[i] = nameOf(i);
+            length[i] = lengthOf(i);
+        }
         for (size_t i = 1; i < count; ++i)
             for (size_t j = 0; j < i; ++j)
-                if (same(i, j)) return i;
+                if (length[i] == length[j] && name[i][0] == name[j][0] &&
+                    sameBytes(name[i], name[j], length[i]))
+                    return i;
         return SIZE_MAX;
     }
     // Many attributes: an open-addressed table, hashed with the process's
