@@ -1186,8 +1186,15 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::defaultValue(const char*& q, std::string& 
 ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::applyDeclarations(const char* tag, const char* name,
                                                         size_t length) {
     const ElementDeclaration* element = nullptr;
-    for (const ElementDeclaration& e : declared)
-        if (e.name.size() == length && std::memcmp(e.name.data(), name, length) == 0) element = &e;
+    // One declaration per element name (attribute lists of one element are
+    // merged), so the first match is the one.
+    for (const ElementDeclaration& e : declared) {
+        if (e.name.size() == length && e.name[0] == name[0] &&
+            std::memcmp(e.name.data(), name, length) == 0) {
+            element = &e;
+            break;
+        }
+    }
     if (!element) return R::Ok;
     size_t specified = marks.size() / 2;
     for (const AttributeDeclaration& a : element->attributes) {
