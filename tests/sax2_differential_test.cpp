@@ -274,6 +274,41 @@ TEST(Differential, W3CSuite) {
     EXPECT_GT(n.read, 40);
 }
 
+// Each scan the tokenizer can be made to use reads every document as the
+// widest does, whole and in chunks that end buffers at odd places; the
+// widest is checked against Expat above. ZUVSAX2_SCAN runs the whole suite
+// on one.
+TEST(Differential, EveryScanReadsAsTheWidest) {
+    TempDir unpacked;
+    std::vector<std::string> files = filesUnder(fs::path(ZUVDOM_TEST_DATA) / "differential", false);
+    if (unpackW3CSuite(unpacked).empty()) {
+        std::vector<std::string> w3c = filesUnder(unpacked.path, true);
+        files.insert(files.end(), w3c.begin(), w3c.end());
+    }
+    fs::path mime = "/usr/share/mime/packages/freedesktop.org.xml";
+    if (fs::exists(mime)) files.push_back(mime.string());
+    const ZUVSAX2Tokenizer::Scan widest = ZUVSAX2Tokenizer::scan();
+    const ZUVSAX2Tokenizer::Scan scans[] = {
+        ZUVSAX2Tokenizer::Scan::Bytes, ZUVSAX2Tokenizer::Scan::Sse2, ZUVSAX2Tokenizer::Scan::Avx2};
+    int compared = 0;
+    for (const std::string& file : files) {
+        std::string document = readFile(file);
+        ZUVSAX2Tokenizer::setScan(widest);
+        std::string whole = run(document, 0, 0);
+        std::string chunked = run(document, 13, 29);
+        for (ZUVSAX2Tokenizer::Scan scan : scans) {
+            if (ZUVSAX2Tokenizer::setScan(scan) != scan || scan == widest) continue;
+            EXPECT_TRUE(same(run(document, 0, 0), whole)) << file << " scan " << int(scan);
+            EXPECT_TRUE(same(run(document, 13, 29), chunked)) << file << " scan " << int(scan);
+            ++compared;
+        }
+    }
+    ZUVSAX2Tokenizer::setScan(widest);
+    if (widest != ZUVSAX2Tokenizer::Scan::Bytes) {
+        EXPECT_GT(compared, 40);
+    }
+}
+
 // Documents with internal subsets as they come, where the system has them.
 TEST(Differential, MimeDatabase) {
     fs::path packages = "/usr/share/mime/packages";

@@ -9,8 +9,17 @@
 #include <cstdint>
 #include <cstring>
 
+#include <atomic>
+#include <cstdlib>
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
+// The AVX2 scans are compiled for AVX2 function by function and run only
+// where the processor has it.
+#if defined(__SSE2__) && defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define ZUVSAX2_AVX2 1
+#include <immintrin.h>
 #endif
 
 #include "ZUVSimpleStringHashtable.h"
@@ -122,6 +131,14 @@ inline int decode(const char* at, const char* end, unsigned* code) {
 // name token may start with any name character.
 inline const char* scanName(const char* p, const char* end, bool token = false) {
     const char* q = p;
+    // ASCII names, the usual ones, a table lookup a byte: bytes of 0x80 and
+    // above are in no class and stop it for the loop below.
+    if (q < end && (kAscii.of[static_cast<unsigned char>(*q)] & (token ? kNameChar : kNameStart))) {
+        ++q;
+        while (q < end && (kAscii.of[static_cast<unsigned char>(*q)] & kNameChar))
+            ++q;
+        if (q == end || static_cast<unsigned char>(*q) < 0x80) return q;
+    }
     while (q < end) {
         bool first = q == p && !token;
         unsigned char c = static_cast<unsigned char>(*q);
@@ -144,35 +161,91 @@ inline const char* scanName(const char* p, const char* end, bool token = false) 
 // 0x80 or above (the caller checks the UTF-8), and at control characters
 // except those that `white` allows (1: tab and LF; 2: tab, LF and CR).
 template <char A, char B, char C, int white>
-inline const char* skipPlain(const char* p, const char* end) {
-#if defined(__SSE2__)
-    const __m128i a = _mm_set1_epi8(A), b = _mm_set1_epi8(B), c = _mm_set1_epi8(C);
-    const __m128i space = _mm_set1_epi8(0x20), tab = _mm_set1_epi8('\t');
-    const __m128i lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r');
-    while (end - p >= 16) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(v, a), _mm_cmpeq_epi8(v, b));
-        hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, c));
-        // Signed: bytes of 0x80 and above compare below 0x20 too.
-        __m128i low = _mm_cmplt_epi8(v, space);
-        if (white >= 1) {
-            __m128i allowed = _mm_or_si128(_mm_cmpeq_epi8(v, tab), _mm_cmpeq_epi8(v, lf));
-            if (white >= 2) allowed = _mm_or_si128(allowed, _mm_cmpeq_epi8(v, cr));
-            low = _mm_andnot_si128(allowed, low);
-        }
-        int mask = _mm_movemask_epi8(_mm_or_si128(hit, low));
-        if (mask) return p + __builtin_ctz(static_cast<unsigned>(mask));
-        p += 16;
+struct Stops {
+    bool at[256];
+    constexpr Stops() : at() {
+        for (int ch = 0; ch < 256; ++ch)
+            at[ch] = ch == static_cast<unsigned char>(A) || ch == static_cast<unsigned char>(B) ||
+                     ch == static_cast<unsigned char>(C) || ch >= 0x80 ||
+                     (ch < 0x20 &&
+                      !((white >= 1 && (ch == '\t' || ch == '\n')) || (white >= 2 && ch == '\r')));
     }
-#endif
-    for (; p < end; ++p) {
-        unsigned char ch = static_cast<unsigned char>(*p);
-        if (ch == A || ch == B || ch == C || ch >= 0x80) return p;
-        if (ch < 0x20 &&
-            !((white >= 1 && (ch == '\t' || ch == '\n')) || (white >= 2 && ch == '\r')))
-            return p;
-    }
+};
+template <char A, char B, char C, int white>
+constexpr Stops<A, B, C, white> kStops;
+
+template <char A, char B, char C, int white>
+inline const char* skipPlainBytes(const char* p, const char* end) {
+    while (p < end && !kStops<A, B, C, white>.at[static_cast<unsigned char>(*p)])
+        ++p;
     return p;
+}
+
+#if defined(ZUVSAX2_AVX2)
+template <char A, char B, char C, int white>
+__attribute__((target("avx2"))) __attribute__((noinline)) const char* skipPlainAvx2(
+    const char* p, const char* end) {
+    const __m256i a = _mm256_set1_epi8(A), b = _mm256_set1_epi8(B), c = _mm256_set1_epi8(C);
+    const __m256i space = _mm256_set1_epi8(0x20), tab = _mm256_set1_epi8('\t');
+    const __m256i lf = _mm256_set1_epi8('\n'), cr = _mm256_set1_epi8('\r');
+    // No lambda here: it would not be compiled for AVX2.
+    while (end - p >= 32) {
+        __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+        __m256i hit = _mm256_or_si256(_mm256_cmpeq_epi8(v, a), _mm256_cmpeq_epi8(v, b));
+        hit = _mm256_or_si256(hit, _mm256_cmpeq_epi8(v, c));
+        // Signed: bytes of 0x80 and above compare below 0x20 too.
+        __m256i low = _mm256_cmpgt_epi8(space, v);
+        if (white >= 1) {
+            __m256i allowed = _mm256_or_si256(_mm256_cmpeq_epi8(v, tab), _mm256_cmpeq_epi8(v, lf));
+            if (white >= 2) allowed = _mm256_or_si256(allowed, _mm256_cmpeq_epi8(v, cr));
+            low = _mm256_andnot_si256(allowed, low);
+        }
+        unsigned mask = static_cast<unsigned>(_mm256_movemask_epi8(_mm256_or_si256(hit, low)));
+        if (mask) return p + __builtin_ctz(mask);
+        p += 32;
+    }
+    return skipPlainBytes<A, B, C, white>(p, end);
+}
+#endif
+
+#if defined(__SSE2__)
+// Where in the 16 bytes at p skipPlain() stops, a bit a byte.
+template <char A, char B, char C, int white>
+inline unsigned stopsIn16(const char* p) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    __m128i hit =
+        _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(A)), _mm_cmpeq_epi8(v, _mm_set1_epi8(B)));
+    hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, _mm_set1_epi8(C)));
+    // Signed: bytes of 0x80 and above compare below 0x20 too.
+    __m128i low = _mm_cmplt_epi8(v, _mm_set1_epi8(0x20));
+    if (white >= 1) {
+        __m128i allowed = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\t')),
+                                       _mm_cmpeq_epi8(v, _mm_set1_epi8('\n')));
+        if (white >= 2) allowed = _mm_or_si128(allowed, _mm_cmpeq_epi8(v, _mm_set1_epi8('\r')));
+        low = _mm_andnot_si128(allowed, low);
+    }
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(hit, low)));
+}
+#endif
+
+template <char A, char B, char C, int white>
+inline const char* skipPlain(const char* p, const char* end, ZUVSAX2Tokenizer::Scan scan) {
+#if defined(__SSE2__)
+    if (scan != ZUVSAX2Tokenizer::Scan::Bytes && end - p >= 16) {
+        // Most runs between tags are short, a line feed and an indent: the
+        // first block, inline, ends them.
+        if (unsigned mask = stopsIn16<A, B, C, white>(p)) return p + __builtin_ctz(mask);
+        p += 16;
+#if defined(ZUVSAX2_AVX2)
+        if (scan == ZUVSAX2Tokenizer::Scan::Avx2) return skipPlainAvx2<A, B, C, white>(p, end);
+#endif
+        for (; end - p >= 16; p += 16)
+            if (unsigned mask = stopsIn16<A, B, C, white>(p)) return p + __builtin_ctz(mask);
+    }
+#else
+    (void)scan;
+#endif
+    return skipPlainBytes<A, B, C, white>(p, end);
 }
 
 bool isXmlChar(unsigned long c) {
@@ -305,11 +378,44 @@ size_t countMatching(const char*& p, const char* e, Match match) {
 }
 #endif
 
-size_t countEqual(const char* p, const char* e, char c) {
+#if defined(ZUVSAX2_AVX2)
+// Bytes of [p, e) equal to c, or (when `continuations`) of 0x80 to 0xBF,
+// 32 at a time; p is left where fewer than 32 remain. The whole document is
+// counted so when its end position is asked for.
+template <bool continuations>
+__attribute__((target("avx2"))) __attribute__((noinline)) size_t countAvx2(const char*& p,
+                                                                           const char* e, char c) {
+    // Signed: the continuation bytes are those below 0xC0.
+    const __m256i k = _mm256_set1_epi8(continuations ? static_cast<char>(0xC0) : c);
     size_t n = 0;
+    while (e - p >= 32) {
+        __m256i sum = _mm256_setzero_si256();
+        size_t blocks = std::min<size_t>(255, static_cast<size_t>(e - p) / 32);
+        for (const char* stop = p + 32 * blocks; p < stop; p += 32) {
+            __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+            __m256i match = continuations ? _mm256_cmpgt_epi8(k, v) : _mm256_cmpeq_epi8(v, k);
+            sum = _mm256_sub_epi8(sum, match);
+        }
+        alignas(32) uint64_t lanes[4];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(lanes),
+                           _mm256_sad_epu8(sum, _mm256_setzero_si256()));
+        n += static_cast<size_t>(lanes[0] + lanes[1] + lanes[2] + lanes[3]);
+    }
+    return n;
+}
+#endif
+
+size_t countEqual(const char* p, const char* e, char c, ZUVSAX2Tokenizer::Scan scan) {
+    size_t n = 0;
+#if defined(ZUVSAX2_AVX2)
+    if (scan == ZUVSAX2Tokenizer::Scan::Avx2) n = countAvx2<false>(p, e, c);
+#endif
 #if defined(__SSE2__)
     const __m128i k = _mm_set1_epi8(c);
-    n = countMatching(p, e, [k](__m128i v) { return _mm_cmpeq_epi8(v, k); });
+    if (scan != ZUVSAX2Tokenizer::Scan::Bytes)
+        n += countMatching(p, e, [k](__m128i v) { return _mm_cmpeq_epi8(v, k); });
+#else
+    (void)scan;
 #endif
     for (; p < e; ++p)
         n += *p == c;
@@ -372,21 +478,65 @@ bool countGap(const char* p, const char* e, const char* limit, long& line, long&
 #endif
 
 // Characters of UTF-8 text: the bytes that are not continuation bytes.
-size_t countCharacters(const char* p, const char* e) {
+size_t countCharacters(const char* p, const char* e, ZUVSAX2Tokenizer::Scan scan) {
     size_t n = static_cast<size_t>(e - p);
+#if defined(ZUVSAX2_AVX2)
+    if (scan == ZUVSAX2Tokenizer::Scan::Avx2) n -= countAvx2<true>(p, e, 0);
+#endif
 #if defined(__SSE2__)
     const __m128i lead = _mm_set1_epi8(static_cast<char>(0xC0));
-    n -= countMatching(p, e, [lead](__m128i v) { return _mm_cmplt_epi8(v, lead); });
+    if (scan != ZUVSAX2Tokenizer::Scan::Bytes)
+        n -= countMatching(p, e, [lead](__m128i v) { return _mm_cmplt_epi8(v, lead); });
+#else
+    (void)scan;
 #endif
     for (; p < e; ++p)
         n -= (static_cast<unsigned char>(*p) & 0xC0) == 0x80;
     return n;
 }
 
+// The widest scan this processor runs.
+ZUVSAX2Tokenizer::Scan widestScan() {
+#if defined(ZUVSAX2_AVX2)
+    if (__builtin_cpu_supports("avx2")) return ZUVSAX2Tokenizer::Scan::Avx2;
+#endif
+#if defined(__SSE2__)
+    return ZUVSAX2Tokenizer::Scan::Sse2;
+#else
+    return ZUVSAX2Tokenizer::Scan::Bytes;
+#endif
+}
+
+std::atomic<ZUVSAX2Tokenizer::Scan>& scanInUse() {
+    static std::atomic<ZUVSAX2Tokenizer::Scan> chosen([] {
+        ZUVSAX2Tokenizer::Scan widest = widestScan();
+        const char* named = std::getenv("ZUVSAX2_SCAN");
+        if (!named) return widest;
+        ZUVSAX2Tokenizer::Scan wanted = widest;
+        if (std::strcmp(named, "bytes") == 0)
+            wanted = ZUVSAX2Tokenizer::Scan::Bytes;
+        else if (std::strcmp(named, "sse2") == 0)
+            wanted = ZUVSAX2Tokenizer::Scan::Sse2;
+        return std::min(wanted, widest);
+    }());
+    return chosen;
+}
+
 }  // namespace
+
+ZUVSAX2Tokenizer::Scan ZUVSAX2Tokenizer::scan() {
+    return scanInUse().load(std::memory_order_relaxed);
+}
+
+ZUVSAX2Tokenizer::Scan ZUVSAX2Tokenizer::setScan(Scan wanted) {
+    Scan chosen = std::min(wanted, widestScan());
+    scanInUse().store(chosen, std::memory_order_relaxed);
+    return chosen;
+}
 
 void ZUVSAX2Tokenizer::reset(const Handlers& h, int depthLimit, long textLimit, size_t skip) {
     handlers = h;
+    scanLevel = scan();
     maxDepth = depthLimit;
     maxTextLength = textLimit;
     phase = Phase::Start;
@@ -487,17 +637,19 @@ ZUVSAX2Position ZUVSAX2Tokenizer::positionAt(size_t offset) {
         bool afterCR = cursor.afterCR;
         size_t n = static_cast<size_t>(e - p);
 #if defined(__SSE2__)
-        if (!afterCR && n < 4096 && countGap(p, e, base + size, line, column)) p = e;
+        if (scanLevel != Scan::Bytes && !afterCR && n < 4096 &&
+            countGap(p, e, base + size, line, column))
+            p = e;
 #endif
         if (p < e && !std::memchr(p, '\r', n)) {
             // The usual case, counted with whole-buffer scans.
             const char* lastLF = static_cast<const char*>(memrchr(p, '\n', n));
             if (lastLF) {
-                line += static_cast<long>(countEqual(p, lastLF + 1, '\n'));
+                line += static_cast<long>(countEqual(p, lastLF + 1, '\n', scanLevel));
                 if (afterCR && *p == '\n') --line;
-                column = static_cast<long>(countCharacters(lastLF + 1, e));
+                column = static_cast<long>(countCharacters(lastLF + 1, e, scanLevel));
             } else {
-                column += static_cast<long>(countCharacters(p, e));
+                column += static_cast<long>(countCharacters(p, e, scanLevel));
             }
             afterCR = false;
             p = e;
@@ -993,8 +1145,8 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::defaultValue(const char*& q, std::string& 
     const char* v = q + 1;
     const char* s = v;
     for (;;) {
-        s = quote == '"' ? skipPlain<'"', '<', '&', 0>(s, end)
-                         : skipPlain<'\'', '<', '&', 0>(s, end);
+        s = quote == '"' ? skipPlain<'"', '<', '&', 0>(s, end, scanLevel)
+                         : skipPlain<'\'', '<', '&', 0>(s, end, scanLevel);
         if (s == end) return R::More;
         unsigned char c = static_cast<unsigned char>(*s);
         if (c >= 0x80) {
@@ -1034,8 +1186,15 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::defaultValue(const char*& q, std::string& 
 ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::applyDeclarations(const char* tag, const char* name,
                                                         size_t length) {
     const ElementDeclaration* element = nullptr;
-    for (const ElementDeclaration& e : declared)
-        if (e.name.size() == length && std::memcmp(e.name.data(), name, length) == 0) element = &e;
+    // One declaration per element name (attribute lists of one element are
+    // merged), so the first match is the one.
+    for (const ElementDeclaration& e : declared) {
+        if (e.name.size() == length && e.name[0] == name[0] &&
+            std::memcmp(e.name.data(), name, length) == 0) {
+            element = &e;
+            break;
+        }
+    }
     if (!element) return R::Ok;
     size_t specified = marks.size() / 2;
     for (const AttributeDeclaration& a : element->attributes) {
@@ -1066,9 +1225,14 @@ void ZUVSAX2Tokenizer::flushInstructions() {
 
 ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::content() {
     for (;;) {
-        R r = text(base + resume);
-        if (r != R::Ok) return r;
         const char* p = base + resume;
+        R r = R::Ok;
+        // Tags often follow each other with no text between them.
+        if (p == end || *p != '<') {
+            r = text(p);
+            if (r != R::Ok) return r;
+            p = base + resume;
+        }
         if (p == end) {
             if (!final) return R::More;
             return fail(lastByte(), XML_ERROR_NO_ELEMENTS);
@@ -1122,7 +1286,7 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::content() {
 ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::text(const char* p) {
     const char* t = p;
     for (;;) {
-        p = skipPlain<'<', '&', ']', 1>(p, end);
+        p = skipPlain<'<', '&', ']', 1>(p, end, scanLevel);
         if (p == end) break;
         unsigned char c = static_cast<unsigned char>(*p);
         if (c == '<' || c == '&') break;
@@ -1296,9 +1460,8 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::startTag(const char* p) {
         if (attributeEnd == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
         if (attributeEnd == s) return fail(s, XML_ERROR_INVALID_TOKEN);
         attributeAt.push_back(s);
-        later.emplace_back();  // in place: a pushed temporary stalls the store buffer
         marks.push_back(scratch.size());
-        scratch.append(s, static_cast<size_t>(attributeEnd - s));
+        scratch.appendText(s, static_cast<size_t>(attributeEnd - s));
         scratch.push('\0');
         q = skipSpace(attributeEnd, end);
         if (q == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
@@ -1313,14 +1476,15 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::startTag(const char* p) {
     if (static_cast<long>(nameStarts.size()) + 1 > maxDepth) return failLimit(p, Limit::Depth);
     // As Expat does once the tag is whole: attribute by attribute, a repeated
     // name first, then what its value refers to.
-    size_t twice = duplicate();
-    for (size_t i = 0; i < later.size(); ++i) {
-        if (i == twice) return fail(attributeAt[i], XML_ERROR_DUPLICATE_ATTRIBUTE);
-        if (later[i].code) return fail(later[i].at, later[i].code);
+    size_t twice = attributeAt.size() < 2 ? SIZE_MAX : duplicate();
+    if (twice != SIZE_MAX || !later.empty()) {
+        size_t first = later.empty() ? SIZE_MAX : later.front().first;
+        if (twice <= first) return fail(attributeAt[twice], XML_ERROR_DUPLICATE_ATTRIBUTE);
+        return fail(later.front().second.at, later.front().second.code);
     }
 
     nameStarts.push_back(names.size());
-    names.append(p + 1, static_cast<size_t>(nameEnd - (p + 1)));
+    names.appendText(p + 1, static_cast<size_t>(nameEnd - (p + 1)));
     names.push('\0');
     attributes.clear();
     for (size_t mark : marks)
@@ -1360,9 +1524,17 @@ size_t ZUVSAX2Tokenizer::duplicate() {
         return lengthOf(i) == lengthOf(j) && sameBytes(nameOf(i), nameOf(j), lengthOf(i));
     };
     if (count <= 8) {
+        const char* name[8];
+        size_t length[8];
+        for (size_t i = 0; i < count; ++i) {
+            name[i] = nameOf(i);
+            length[i] = lengthOf(i);
+        }
         for (size_t i = 1; i < count; ++i)
             for (size_t j = 0; j < i; ++j)
-                if (same(i, j)) return i;
+                if (length[i] == length[j] && name[i][0] == name[j][0] &&
+                    sameBytes(name[i], name[j], length[i]))
+                    return i;
         return SIZE_MAX;
     }
     // Many attributes: an open-addressed table, hashed with the process's
@@ -1393,9 +1565,10 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::attributeValue(const char* p, const char* 
     size_t start = scratch.size();
     const char* v = p + 1;
     const char* s = v;
+    Later pending;
     for (;;) {
-        s = quote == '"' ? skipPlain<'"', '<', '&', 0>(s, end)
-                         : skipPlain<'\'', '<', '&', 0>(s, end);
+        s = quote == '"' ? skipPlain<'"', '<', '&', 0>(s, end, scanLevel)
+                         : skipPlain<'\'', '<', '&', 0>(s, end, scanLevel);
         if (s == end) return more(tag, XML_ERROR_UNCLOSED_TOKEN);
         unsigned char c = static_cast<unsigned char>(*s);
         if (c >= 0x80) {
@@ -1408,13 +1581,13 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::attributeValue(const char* p, const char* 
             if (n == 0) return more(tag, XML_ERROR_UNCLOSED_TOKEN);
             return fail(s, XML_ERROR_INVALID_TOKEN);
         }
-        scratch.append(v, static_cast<size_t>(s - v));
+        scratch.appendText(v, static_cast<size_t>(s - v));
         if (c == static_cast<unsigned char>(quote)) break;
         if (c == '<') return fail(s, XML_ERROR_INVALID_TOKEN);
         if (c == '&') {
             char out[4];
             int length = 0;
-            R r = reference(s, tag, &later.back(), &s, out, &length);
+            R r = reference(s, tag, &pending, &s, out, &length);
             if (r != R::Ok) return r;
             scratch.append(out, static_cast<size_t>(length));
         } else if (c == '\t' || c == '\n') {
@@ -1431,6 +1604,7 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::attributeValue(const char* p, const char* 
     }
     if (static_cast<long long>(scratch.size() - start) > maxTextLength)
         return failLimit(tag, Limit::Attribute);
+    if (pending.code) later.emplace_back(attributeAt.size() - 1, pending);
     scratch.push('\0');
     *next = s + 1;
     return R::Ok;
@@ -1438,15 +1612,22 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::attributeValue(const char* p, const char* 
 
 ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::endTag(const char* p) {
     const char* q = p + 2;
-    const char* nameEnd = scanName(q, end);
+    size_t open = nameStarts.back();
+    size_t length = names.size() - 1 - open;
+    // The usual end tag names the open element: its bytes, then one that
+    // no name takes, end the same name that scanning would find.
+    bool same = static_cast<size_t>(end - q) > length &&
+                sameBytes(names.data() + open, q, length) &&
+                !(kAscii.of[static_cast<unsigned char>(q[length])] & kNameChar) &&
+                static_cast<unsigned char>(q[length]) < 0x80;
+    const char* nameEnd = same ? q + length : scanName(q, end);
     if (nameEnd == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
     if (nameEnd == q) return fail(q, XML_ERROR_INVALID_TOKEN);
     const char* s = skipSpace(nameEnd, end);
     if (s == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
     if (*s != '>') return fail(s, XML_ERROR_INVALID_TOKEN);
-    size_t open = nameStarts.back();
-    size_t length = names.size() - 1 - open;
-    if (length != static_cast<size_t>(nameEnd - q) || !sameBytes(names.data() + open, q, length))
+    if (!same &&
+        (length != static_cast<size_t>(nameEnd - q) || !sameBytes(names.data() + open, q, length)))
         return fail(q, XML_ERROR_TAG_MISMATCH);
     resume = static_cast<size_t>(s + 1 - base);
     textRun = 0;
@@ -1461,7 +1642,7 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::endTag(const char* p) {
 ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::comment(const char* p, const char** next) {
     const char* q = p + 4;
     for (;;) {
-        q = skipPlain<'-', '-', '-', 2>(q, end);
+        q = skipPlain<'-', '-', '-', 2>(q, end, scanLevel);
         if (q == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
         unsigned char c = static_cast<unsigned char>(*q);
         if (c == '-') {
@@ -1486,7 +1667,7 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::cdata(const char* p) {
     const char* first = p + 9;
     const char* q = first;
     for (;;) {
-        q = skipPlain<']', ']', ']', 2>(q, end);
+        q = skipPlain<']', ']', ']', 2>(q, end, scanLevel);
         if (q == end) return more(lastByte(), XML_ERROR_UNCLOSED_CDATA_SECTION);
         unsigned char c = static_cast<unsigned char>(*q);
         if (c == ']') {
@@ -1531,7 +1712,7 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::instruction(const char* p, const char** ne
         q = skipSpace(q, end);
         data = q;
         for (;;) {
-            q = skipPlain<'?', '?', '?', 2>(q, end);
+            q = skipPlain<'?', '?', '?', 2>(q, end, scanLevel);
             if (q == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
             unsigned char c = static_cast<unsigned char>(*q);
             if (c == '?') {
@@ -1566,7 +1747,7 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::instruction(const char* p, const char** ne
 // its closing quote.
 ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::junkLiteral(const char* p) {
     for (const char* q = p + 1;;) {
-        q = skipPlain<'"', '\'', '\'', 2>(q, end);
+        q = skipPlain<'"', '\'', '\'', 2>(q, end, scanLevel);
         if (q == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
         if (*q == *p) {
             // A literal must end before white space, '>', '%' or '['.

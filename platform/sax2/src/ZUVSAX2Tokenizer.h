@@ -18,8 +18,10 @@
 #define ZUVSAX2TOKENIZER_H
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ZUVSAX2Parser.h"
@@ -38,6 +40,31 @@ class ZUVSAX2Tokenizer {
             if (bytes.size() - used < n) grow(n);
             std::memcpy(bytes.data() + used, p, n);
             used += n;
+        }
+        // Names and values from the document, mostly short: moves from both
+        // ends, each within the source, beat a call to memcpy.
+        void appendText(const char* p, size_t n) {
+            if (bytes.size() - used < n) grow(n);
+            char* to = bytes.data() + used;
+            used += n;
+            if (n >= 8 && n <= 16) {
+                uint64_t head, tail;
+                std::memcpy(&head, p, 8);
+                std::memcpy(&tail, p + n - 8, 8);
+                std::memcpy(to, &head, 8);
+                std::memcpy(to + n - 8, &tail, 8);
+            } else if (n >= 4 && n < 8) {
+                uint32_t head, tail;
+                std::memcpy(&head, p, 4);
+                std::memcpy(&tail, p + n - 4, 4);
+                std::memcpy(to, &head, 4);
+                std::memcpy(to + n - 4, &tail, 4);
+            } else if (n < 4) {
+                for (size_t i = 0; i < n; ++i)
+                    to[i] = p[i];
+            } else {
+                std::memcpy(to, p, n);
+            }
         }
         void push(char c) {
             if (used == bytes.size()) grow(1);
@@ -66,6 +93,18 @@ public:
         Fallback      // hand the whole document to Expat
     };
     enum class Limit { None, Depth, Text, Attribute };
+    // How wide the scans over plain text and values read: a byte at a time,
+    // 16 bytes (SSE2) or 32 (AVX2).
+    enum class Scan { Bytes, Sse2, Avx2 };
+
+    // The scan new documents use: the widest this processor runs, unless the
+    // environment variable ZUVSAX2_SCAN names a narrower one (bytes, sse2 or
+    // avx2), so that each can be tested and measured.
+    static Scan scan();
+    // Sets the scan of documents reset from now on, narrowed to what the
+    // processor runs; returns the one in use. For tests: not thread-safe
+    // against parses running at the time.
+    static Scan setScan(Scan wanted);
 
     struct Handlers {
         void* userData = nullptr;
@@ -181,6 +220,7 @@ private:
     ZUVSAX2Position positionAt(size_t offset);
 
     Handlers handlers;
+    Scan scanLevel = Scan::Bytes;
     int maxDepth = ZUVSAX2Parser::kMaxDepth;
     long maxTextLength = ZUVSAX2Parser::kMaxTextLength;
 
@@ -223,9 +263,10 @@ private:
     std::vector<size_t> marks;  // offsets of those in scratch
     std::vector<const char*> attributes;
     std::vector<const char*> attributeAt;  // where each attribute's name is
-    std::vector<Later> later;              // per attribute
-    std::vector<size_t> seen;              // duplicate check of long tags
-    std::vector<std::string> queued;       // prolog instructions: target, data, ...
+    // The first error in each attribute value that has one: (attribute, error).
+    std::vector<std::pair<size_t, Later>> later;
+    std::vector<size_t> seen;         // duplicate check of long tags
+    std::vector<std::string> queued;  // prolog instructions: target, data, ...
 
     Status failStatus = Status::Error;
     int errorCode = 0;
