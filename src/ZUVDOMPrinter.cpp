@@ -3,6 +3,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <new>
+#include <stdexcept>
+#include <vector>
 
 #include "ZUVDOMSafeSave.h"
 #include "ZUVDOMWriter.h"
@@ -26,8 +29,18 @@ public:
 
 // Sinks for ZUVFile::openSink(): the document's bytes into a std::string, a
 // ZUVString or a FILE*, a buffer at a time.
-int intoStdString(void* context, const char* data, size_t length) {
-    static_cast<std::string*>(context)->append(data, length);
+// A std::string grown as the text comes copies all it holds each time it
+// doubles, onto fresh pages: the text is kept in the pieces the file hands
+// over, and copied once into a string of its final length.
+struct Pieces {
+    std::vector<std::string> parts;
+    size_t total = 0;
+};
+
+int intoPieces(void* context, const char* data, size_t length) {
+    Pieces* pieces = static_cast<Pieces*>(context);
+    pieces->parts.emplace_back(data, length);
+    pieces->total += length;
     return 0;
 }
 
@@ -86,8 +99,20 @@ bool ZUVDOMPrinter::writeToSink(ZUVDOMElement* element, ZUVFile::Sink sink, void
 }
 
 std::string ZUVDOMPrinter::toStdString(ZUVDOMElement* element) {
+    Pieces pieces;
+    if (!writeToSink(element, intoPieces, &pieces)) return std::string();
     std::string text;
-    if (!writeToSink(element, intoStdString, &text)) return std::string();
+    try {
+        text.reserve(pieces.total);
+    } catch (const std::bad_alloc&) {
+        fail(ENOMEM);
+        return std::string();
+    } catch (const std::length_error&) {
+        fail(EFBIG);
+        return std::string();
+    }
+    for (const std::string& part : pieces.parts)
+        text += part;
     return text;
 }
 

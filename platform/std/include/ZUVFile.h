@@ -107,6 +107,18 @@ public:
             writeSlow(data, length);
         }
     }
+    // Room for up to `length` bytes in the write buffer, flushing it first
+    // when needed, for a writer that formats straight into it: it writes
+    // there and then calls commit() with the number it wrote. Null (write
+    // with write() instead) when `length` exceeds kBufferSize or the file is
+    // not open for writing. After a failure what is written there is dropped,
+    // as with write().
+    char* reserve(size_t length) {
+        if (buffer && length <= kBufferSize - used) return buffer + used;
+        return reserveSlow(length);
+    }
+    // Takes `length` bytes written at what reserve() returned.
+    void commit(size_t length) { used += length; }
     // Sends buffered bytes to the file. Returns false when any write so far
     // has failed.
     bool flush();
@@ -122,6 +134,7 @@ public:
 
 private:
     void writeSlow(const char* data, size_t length);
+    char* reserveSlow(size_t length);
     void fail(int error);
     bool writeAll(const char* data, size_t length);
     // Hands the buffer's bytes to the sink.

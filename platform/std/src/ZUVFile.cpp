@@ -183,6 +183,12 @@ void ZUVFile::writeSlow(const char* data, size_t length) {
     }
 }
 
+char* ZUVFile::reserveSlow(size_t length) {
+    if (!buffer || length > kBufferSize) return nullptr;
+    flush();
+    return buffer;
+}
+
 long ZUVFile::read(void* data, size_t length) {
     if (fd < 0 || mode != Read) {
         fail(EBADF);
