@@ -256,16 +256,26 @@ constexpr size_t kEscapePiece = 1024;
 // `quote` to `to`, escaped, and returns the end; `to` has room for
 // kMaxEscapeGrowth times `length`. Counts replaced characters. `padded`: 16
 // bytes may be read from `text` (see skipOrdinary).
-char* escapeInto(char* to, const char* text, size_t length, char quote, long& replacements,
-                 bool padded = false) {
-    auto p = reinterpret_cast<const unsigned char*>(text);
+char* escapeAll(char* to, const char* text, size_t length, char quote, long& replacements,
+                bool padded);
+
+inline char* escapeInto(char* to, const char* text, size_t length, char quote, long& replacements,
+                        bool padded = false) {
     if (length <= kShortText) {
+        auto p = reinterpret_cast<const unsigned char*>(text);
         const unsigned char* specials = quote ? kAttributeSpecials.data() : kTextSpecials.data();
         size_t i = 0;
         while (i < length && !specials[p[i]])
             ++i;
         if (i == length) return put(to, text, length);
     }
+    return escapeAll(to, text, length, quote, replacements, padded);
+}
+
+// escapeInto() past the check of a short text.
+char* escapeAll(char* to, const char* text, size_t length, char quote, long& replacements,
+                bool padded) {
+    auto p = reinterpret_cast<const unsigned char*>(text);
     auto begin = p;
     auto end = p + length;
     auto run = p;
@@ -361,6 +371,9 @@ struct WriterState {
     void endEmpty(bool plain = false);
     // `plainName`: the name of an element started plain.
     void endNamed(const ZUVString* plainName = nullptr);
+    // writeText(text), then endNamed(&name), all at once in the buffer; false,
+    // having written nothing, where that cannot be done.
+    bool endWithText(const ZUVString& name, const ZUVString& text);
     void writeAttribute(const ZUVString& name, const char* value, size_t length, bool escape,
                         char quote);
     // Every entry of `table` up to the first null value, as attributes.
@@ -543,6 +556,25 @@ void WriterState::endNamed(const ZUVString* plainName) {
     }
     out << '>';
     if (--depth == 0) rootDone = true;
+}
+
+bool WriterState::endWithText(const ZUVString& name, const ZUVString& text) {
+    size_t textLength = static_cast<size_t>(text.getLength());
+    if (skipped || depth == 0 || textLength > kEscapePiece) return false;
+    size_t length = static_cast<size_t>(name.getLength());
+    char* to = out.reserve(textLength * kMaxEscapeGrowth + length + 4);
+    if (!to) return false;
+    char* p = to;
+    if (tagOpen) *p++ = '>';
+    tagOpen = false;
+    p = escapeInto(p, text.getText(), textLength, 0, replacements, isInline(text));
+    *p++ = '<';
+    *p++ = '/';
+    p = put(p, name.getText(), length);
+    *p++ = '>';
+    out.commit(static_cast<size_t>(p - to));
+    if (--depth == 0) rootDone = true;
+    return true;
 }
 
 void WriterState::writeAttribute(const ZUVString& name, const char* value, size_t length,
@@ -814,6 +846,7 @@ bool ZUVXMLWriter::startTreeElement(const ZUVString& name,
 
 void ZUVXMLWriter::endTreeElement(const ZUVString& name, bool verbatim, const ZUVString* text,
                                   bool empty) {
+    if (text && verbatim && !empty && state->endWithText(name, *text)) return;
     if (text) state->writeText(*text);
     if (empty)
         state->endEmpty(verbatim);
