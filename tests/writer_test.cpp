@@ -186,6 +186,34 @@ TEST_F(Writer, TextXmlCannotCarryBecomesReplacementCharacters) {
     }
 }
 
+// Long text is escaped in pieces and scanned sixteen bytes at a time: with
+// plain ASCII around it, any string must come out as it does alone, wherever
+// it falls against those boundaries.
+TEST_F(Writer, TextIsEscapedAlikeWhereverItFalls) {
+    struct Parts {
+        std::string d, s, text;
+    };
+    auto parts = [](const std::string& file) {
+        size_t d = file.find("\" s='"), s = file.find("'>", d + 5);
+        return Parts{file.substr(6, d - 6), file.substr(d + 5, s - d - 5),
+                     file.substr(s + 2, file.size() - s - 6)};
+    };
+    std::mt19937 rng(25);
+    for (int round = 0; round < 200; ++round) {
+        std::string middle = randomString(rng, round % 2) + randomString(rng, round % 3 == 0);
+        Parts alone = parts(writeElement(middle));
+        long replaced = writer->getReplacementCount();
+        for (size_t before : {5, 13, 1015, 1021, 1023, 2044}) {
+            std::string a(before, 'a'), b(rng() % 40, 'b');
+            Parts padded = parts(writeElement(a + middle + b));
+            EXPECT_EQ(padded.d, a + alone.d + b);
+            EXPECT_EQ(padded.s, a + alone.s + b);
+            EXPECT_EQ(padded.text, a + alone.text + b);
+            EXPECT_EQ(writer->getReplacementCount(), replaced);
+        }
+    }
+}
+
 TEST_F(Writer, OffendingNameCharactersBecomeUnderscores) {
     const struct {
         std::string in, out;
