@@ -2,9 +2,11 @@
 #include "ZUVDOMPrinter.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "ZUVDOMSafeSave.h"
@@ -30,18 +32,30 @@ public:
 // Sinks for ZUVFile::openSink(): the document's bytes into a std::string, a
 // ZUVString or a FILE*, a buffer at a time.
 // A std::string grown as the text comes copies all it holds each time it
-// doubles, onto fresh pages: the text is kept in the pieces the file hands
-// over, and copied once into a string of its final length.
+// doubles, onto fresh pages: the file's buffers are kept as they fill, and
+// copied once into a string of the final length.
 struct Pieces {
-    std::vector<std::string> parts;
+    Pieces() = default;
+    Pieces(const Pieces&) = delete;
+    Pieces& operator=(const Pieces&) = delete;
+    ~Pieces() {
+        for (auto& part : parts)
+            std::free(part.first);
+    }
+    std::vector<std::pair<char*, size_t>> parts;
     size_t total = 0;
 };
 
-int intoPieces(void* context, const char* data, size_t length) {
+char* intoPieces(void* context, char* buffer, size_t length, bool more) {
     Pieces* pieces = static_cast<Pieces*>(context);
-    pieces->parts.emplace_back(data, length);
+    try {
+        pieces->parts.emplace_back(buffer, length);
+    } catch (...) {
+        std::free(buffer);
+        throw;
+    }
     pieces->total += length;
-    return 0;
+    return more ? static_cast<char*>(std::malloc(ZUVFile::kBufferSize)) : nullptr;
 }
 
 int intoZUVString(void* context, const char* data, size_t length) {
@@ -99,8 +113,19 @@ bool ZUVDOMPrinter::writeToSink(ZUVDOMElement* element, ZUVFile::Sink sink, void
 }
 
 std::string ZUVDOMPrinter::toStdString(ZUVDOMElement* element) {
-    Pieces pieces;
-    if (!writeToSink(element, intoPieces, &pieces)) return std::string();
+    if (!element) {
+        fail(EINVAL);
+        return std::string();
+    }
+    Pieces pieces;  // outlives `out`, which may hand a buffer over as it goes
+    Output out(indent);
+    if (!out.file().openHandOff(intoPieces, &pieces)) {
+        fail(out.file().getErrorNumber());
+        return std::string();
+    }
+    out.write(element, declaration);
+    out.file().close();
+    if (!succeeded(out.file().getErrorNumber())) return std::string();
     std::string text;
     try {
         text.reserve(pieces.total);
@@ -111,8 +136,8 @@ std::string ZUVDOMPrinter::toStdString(ZUVDOMElement* element) {
         fail(EFBIG);
         return std::string();
     }
-    for (const std::string& part : pieces.parts)
-        text += part;
+    for (const auto& part : pieces.parts)
+        text.append(part.first, part.second);
     return text;
 }
 

@@ -58,6 +58,16 @@ public:
     // std::bad_alloc is a failed write (ENOMEM), as is any other exception
     // (EIO). Returns false (EINVAL) for a null sink.
     bool openSink(Sink sink, void* context);
+    // Where a file opened with openHandOff() sends its bytes: the write
+    // buffer itself, its first `length` bytes written, which the function
+    // owns from then on (to free with std::free, also when it throws). While
+    // `more` is true it returns a new buffer of kBufferSize bytes from
+    // std::malloc, or null when it has none (a failed write, ENOMEM); at
+    // close `more` is false and what it returns is ignored.
+    using HandOff = char* (*)(void* context, char* buffer, size_t length, bool more);
+    // Like openSink(), but hands the filled buffers over instead of copying
+    // from them, for output kept in memory.
+    bool openHandOff(HandOff handOff, void* context);
     // True between a successful open() and close().
     bool isOpen() const { return fd >= 0; }
     // Flushes and closes; harmless when closed or never opened. A failure of
@@ -139,6 +149,8 @@ private:
     bool writeAll(const char* data, size_t length);
     // Hands the buffer's bytes to the sink.
     void sendToSink(const char* data, size_t length) noexcept;
+    // Gives the buffer to a file's hand-off, taking a new one when `more`.
+    void handOver(bool more) noexcept;
 
     // A file opened with openSink() keeps the sink and its context in
     // `name`, and `fd` is no descriptor.
