@@ -2,7 +2,12 @@
 #include "ZUVDOMPrinter.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <new>
+#include <stdexcept>
+#include <utility>
+#include <vector>
 
 #include "ZUVDOMSafeSave.h"
 #include "ZUVDOMWriter.h"
@@ -26,9 +31,31 @@ public:
 
 // Sinks for ZUVFile::openSink(): the document's bytes into a std::string, a
 // ZUVString or a FILE*, a buffer at a time.
-int intoStdString(void* context, const char* data, size_t length) {
-    static_cast<std::string*>(context)->append(data, length);
-    return 0;
+// A std::string grown as the text comes copies all it holds each time it
+// doubles, onto fresh pages: the file's buffers are kept as they fill, and
+// copied once into a string of the final length.
+struct Pieces {
+    Pieces() = default;
+    Pieces(const Pieces&) = delete;
+    Pieces& operator=(const Pieces&) = delete;
+    ~Pieces() {
+        for (auto& part : parts)
+            std::free(part.first);
+    }
+    std::vector<std::pair<char*, size_t>> parts;
+    size_t total = 0;
+};
+
+char* intoPieces(void* context, char* buffer, size_t length, bool more) {
+    Pieces* pieces = static_cast<Pieces*>(context);
+    try {
+        pieces->parts.emplace_back(buffer, length);
+    } catch (...) {
+        std::free(buffer);
+        throw;
+    }
+    pieces->total += length;
+    return more ? static_cast<char*>(std::malloc(ZUVFile::kBufferSize)) : nullptr;
 }
 
 int intoZUVString(void* context, const char* data, size_t length) {
@@ -86,8 +113,31 @@ bool ZUVDOMPrinter::writeToSink(ZUVDOMElement* element, ZUVFile::Sink sink, void
 }
 
 std::string ZUVDOMPrinter::toStdString(ZUVDOMElement* element) {
+    if (!element) {
+        fail(EINVAL);
+        return std::string();
+    }
+    Pieces pieces;  // outlives `out`, which may hand a buffer over as it goes
+    Output out(indent);
+    if (!out.file().openHandOff(intoPieces, &pieces)) {
+        fail(out.file().getErrorNumber());
+        return std::string();
+    }
+    out.write(element, declaration);
+    out.file().close();
+    if (!succeeded(out.file().getErrorNumber())) return std::string();
     std::string text;
-    if (!writeToSink(element, intoStdString, &text)) return std::string();
+    try {
+        text.reserve(pieces.total);
+    } catch (const std::bad_alloc&) {
+        fail(ENOMEM);
+        return std::string();
+    } catch (const std::length_error&) {
+        fail(EFBIG);
+        return std::string();
+    }
+    for (const auto& part : pieces.parts)
+        text.append(part.first, part.second);
     return text;
 }
 

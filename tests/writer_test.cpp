@@ -2,6 +2,7 @@
 // document writer's output, and parse(write(T)) == T.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <functional>
 #include <memory>
@@ -183,6 +184,34 @@ TEST_F(Writer, TextXmlCannotCarryBecomesReplacementCharacters) {
         EXPECT_EQ(writer->getReplacementCount(), 3 * c.count) << c.out;
         EXPECT_EQ(file, "<e d=\"" + c.out + "\" s='" + c.out + "'>" + c.out + "</e>");
         EXPECT_TRUE(wellFormed(file)) << file;
+    }
+}
+
+// Long text is escaped in pieces and scanned sixteen bytes at a time: with
+// plain ASCII around it, any string must come out as it does alone, wherever
+// it falls against those boundaries.
+TEST_F(Writer, TextIsEscapedAlikeWhereverItFalls) {
+    struct Parts {
+        std::string d, s, text;
+    };
+    auto parts = [](const std::string& file) {
+        size_t d = file.find("\" s='"), s = file.find("'>", d + 5);
+        return Parts{file.substr(6, d - 6), file.substr(d + 5, s - d - 5),
+                     file.substr(s + 2, file.size() - s - 6)};
+    };
+    std::mt19937 rng(25);
+    for (int round = 0; round < 200; ++round) {
+        std::string middle = randomString(rng, round % 2) + randomString(rng, round % 3 == 0);
+        Parts alone = parts(writeElement(middle));
+        long replaced = writer->getReplacementCount();
+        for (size_t before : {5, 13, 1015, 1021, 1023, 2044}) {
+            std::string a(before, 'a'), b(rng() % 40, 'b');
+            Parts padded = parts(writeElement(a + middle + b));
+            EXPECT_EQ(padded.d, a + alone.d + b);
+            EXPECT_EQ(padded.s, a + alone.s + b);
+            EXPECT_EQ(padded.text, a + alone.text + b);
+            EXPECT_EQ(writer->getReplacementCount(), replaced);
+        }
     }
 }
 
@@ -680,6 +709,64 @@ TEST(Printer, ARedirectedDescriptorIsAppendedTo) {
 }
 
 // Each failure comes back as a value with the system's reason.
+// What the string output stands on: buffers handed over as they fill, in
+// order and whole, and a hand-off that fails is a failed write that leaks
+// nothing (ASan).
+TEST(Printer, HandedOverBuffersKeepEveryByte) {
+    struct Taker {
+        std::string kept;
+        int calls = 0;
+        int failAt = -1;  // the call that gives no buffer (even) or throws (odd)
+        static char* take(void* context, char* buffer, size_t length, bool more) {
+            auto* self = static_cast<Taker*>(context);
+            self->kept.append(buffer, length);
+            std::free(buffer);
+            if (self->calls++ == self->failAt && self->failAt % 2) throw std::bad_alloc();
+            if (!more || self->calls - 1 == self->failAt) return nullptr;
+            return static_cast<char*>(std::malloc(ZUVFile::kBufferSize));
+        }
+    };
+    std::string small;
+    std::mt19937 rng(7);
+    for (int i = 0; i < 3000; ++i)
+        small += std::string(rng() % 90, static_cast<char>('a' + i % 26));
+    const std::string large(3 * ZUVFile::kBufferSize / 2, 'z');  // longer than a buffer
+    const std::string expected = small + large + small;
+    for (int failAt : {-1, 0, 1, 2, 3}) {
+        Taker taker;
+        taker.failAt = failAt;
+        ZUVFile file;
+        ASSERT_TRUE(file.openHandOff(Taker::take, &taker));
+        for (int half = 0; half < 2; ++half) {
+            size_t at = 0;
+            for (size_t step = 1; at < small.size(); step = step * 7 % 1000 + 1) {
+                size_t n = std::min(step, small.size() - at);
+                char* room = step % 2 ? nullptr : file.reserve(n);
+                if (room) {
+                    std::memcpy(room, small.data() + at, n);
+                    file.commit(n);
+                } else {
+                    file.write(small.data() + at, n);
+                }
+                at += n;
+            }
+            if (!half) file.write(large.data(), large.size());
+        }
+        file.close();
+        if (failAt < 0) {
+            EXPECT_EQ(file.getErrorNumber(), 0);
+            EXPECT_EQ(taker.kept, expected);
+        } else {
+            EXPECT_EQ(file.getErrorNumber(), ENOMEM) << failAt;
+            EXPECT_EQ(taker.calls, failAt + 1);
+            EXPECT_EQ(taker.kept, expected.substr(0, taker.kept.size()));
+        }
+    }
+    ZUVFile file;
+    EXPECT_FALSE(file.openHandOff(nullptr, nullptr));
+    EXPECT_EQ(file.getErrorNumber(), EINVAL);
+}
+
 TEST(Printer, FailuresAreReportedWithTheReason) {
     std::unique_ptr<ZUVDOMElement> big(treeOfAtLeast(200 * 1024));
     ZUVDOMPrinter printer;

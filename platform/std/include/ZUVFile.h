@@ -58,6 +58,16 @@ public:
     // std::bad_alloc is a failed write (ENOMEM), as is any other exception
     // (EIO). Returns false (EINVAL) for a null sink.
     bool openSink(Sink sink, void* context);
+    // Where a file opened with openHandOff() sends its bytes: the write
+    // buffer itself, its first `length` bytes written, which the function
+    // owns from then on (to free with std::free, also when it throws). While
+    // `more` is true it returns a new buffer of kBufferSize bytes from
+    // std::malloc, or null when it has none (a failed write, ENOMEM); at
+    // close `more` is false and what it returns is ignored.
+    using HandOff = char* (*)(void* context, char* buffer, size_t length, bool more);
+    // Like openSink(), but hands the filled buffers over instead of copying
+    // from them, for output kept in memory.
+    bool openHandOff(HandOff handOff, void* context);
     // True between a successful open() and close().
     bool isOpen() const { return fd >= 0; }
     // Flushes and closes; harmless when closed or never opened. A failure of
@@ -107,6 +117,18 @@ public:
             writeSlow(data, length);
         }
     }
+    // Room for up to `length` bytes in the write buffer, flushing it first
+    // when needed, for a writer that formats straight into it: it writes
+    // there and then calls commit() with the number it wrote. Null (write
+    // with write() instead) when `length` exceeds kBufferSize or the file is
+    // not open for writing. After a failure what is written there is dropped,
+    // as with write().
+    char* reserve(size_t length) {
+        if (buffer && length <= kBufferSize - used) return buffer + used;
+        return reserveSlow(length);
+    }
+    // Takes `length` bytes written at what reserve() returned.
+    void commit(size_t length) { used += length; }
     // Sends buffered bytes to the file. Returns false when any write so far
     // has failed.
     bool flush();
@@ -122,10 +144,13 @@ public:
 
 private:
     void writeSlow(const char* data, size_t length);
+    char* reserveSlow(size_t length);
     void fail(int error);
     bool writeAll(const char* data, size_t length);
     // Hands the buffer's bytes to the sink.
     void sendToSink(const char* data, size_t length) noexcept;
+    // Gives the buffer to a file's hand-off, taking a new one when `more`.
+    void handOver(bool more) noexcept;
 
     // A file opened with openSink() keeps the sink and its context in
     // `name`, and `fd` is no descriptor.

@@ -68,12 +68,19 @@ namespace {
 // Modes of their own for open files that open() does not make.
 constexpr int kAttached = 1 << 8;  // a descriptor that stays the caller's
 constexpr int kSink = 1 << 9;      // bytes handed to a function
+constexpr int kHandOff = 1 << 10;  // buffers handed to a function
 // The descriptor a sink shows, so that isOpen() holds; never used.
 constexpr int kNoDescriptor = INT_MAX;
 
 // What a sink's `name` holds.
 struct SinkRecord {
     ZUVFile::Sink sink;
+    void* context;
+};
+
+// What a hand-off's `name` holds.
+struct HandOffRecord {
+    ZUVFile::HandOff handOff;
     void* context;
 };
 }  // namespace
@@ -112,6 +119,48 @@ bool ZUVFile::openSink(Sink sink, void* context) {
     mode = kSink;
     used = 0;
     return true;
+}
+
+bool ZUVFile::openHandOff(HandOff handOff, void* context) {
+    close();
+    errorNumber = 0;
+    if (!handOff) {
+        errorNumber = EINVAL;
+        return false;
+    }
+    HandOffRecord record = {handOff, context};
+    name.init(reinterpret_cast<const char*>(&record), static_cast<int>(sizeof record));
+    buffer = static_cast<char*>(std::malloc(kBufferSize));
+    if (!buffer) throw std::bad_alloc();
+    fd = kNoDescriptor;
+    mode = kHandOff;
+    used = 0;
+    return true;
+}
+
+void ZUVFile::handOver(bool more) noexcept {
+    HandOffRecord record;
+    std::memcpy(&record, name.getText(), sizeof record);
+    char* given = buffer;
+    size_t length = used;
+    buffer = nullptr;
+    used = 0;
+    char* fresh = nullptr;
+    try {
+        fresh = record.handOff(record.context, given, length, more);
+    } catch (const std::bad_alloc&) {
+        fail(ENOMEM);
+    } catch (...) {
+        fail(EIO);
+    }
+    if (!more) return;
+    // Without a buffer later writes are dropped; the first failure stays.
+    if (!fresh) fail(ENOMEM);
+    if (errorNumber) {
+        std::free(fresh);
+        return;
+    }
+    buffer = fresh;
 }
 
 void ZUVFile::sendToSink(const char* data, size_t length) noexcept {
@@ -157,6 +206,8 @@ bool ZUVFile::flush() {
         if (errorNumber) {
         } else if (isSink()) {
             sendToSink(buffer, used);
+        } else if (mode == kHandOff) {
+            handOver(true);
         } else {
             writeAll(buffer, used);
         }
@@ -172,6 +223,18 @@ void ZUVFile::writeSlow(const char* data, size_t length) {
     }
     flush();
     if (errorNumber) return;
+    if (mode == kHandOff) {
+        // A buffer at a time, each handed over when full.
+        while (length && buffer) {
+            size_t piece = length < kBufferSize - used ? length : kBufferSize - used;
+            std::memcpy(buffer + used, data, piece);
+            used += piece;
+            data += piece;
+            length -= piece;
+            if (length) flush();
+        }
+        return;
+    }
     if (length >= kBufferSize) {
         if (isSink())
             sendToSink(data, length);
@@ -181,6 +244,12 @@ void ZUVFile::writeSlow(const char* data, size_t length) {
         std::memcpy(buffer, data, length);
         used = length;
     }
+}
+
+char* ZUVFile::reserveSlow(size_t length) {
+    if (!buffer || length > kBufferSize) return nullptr;
+    flush();
+    return buffer;
 }
 
 long ZUVFile::read(void* data, size_t length) {
@@ -200,10 +269,14 @@ long ZUVFile::read(void* data, size_t length) {
 
 void ZUVFile::close() {
     if (fd < 0) return;
+    // The last buffer goes over without a new one.
+    if (mode == kHandOff && buffer && used && !errorNumber) handOver(false);
     flush();
     // An attached descriptor stays the caller's; a sink has none.
-    if (mode != kAttached && mode != kSink && ::close(fd) != 0 && errno != EINTR) fail(errno);
-    if (mode == kSink) name = ZUVString();
+    if (mode != kAttached && mode != kSink && mode != kHandOff && ::close(fd) != 0 &&
+        errno != EINTR)
+        fail(errno);
+    if (mode == kSink || mode == kHandOff) name = ZUVString();
     fd = -1;
     mode = 0;
     std::free(buffer);

@@ -51,35 +51,75 @@ constexpr ByteTable kTextSpecials = makeSpecials(false);
 constexpr ByteTable kAttributeSpecials = makeSpecials(true);
 constexpr ByteTable kCommentSpecials = makeCommentSpecials();
 
-// The first byte from p on that the table of text (quote 0) or of an
-// attribute value marks, or end. Sixteen bytes at a time where SSE2 is at
-// hand: most text needs no escaping.
-const unsigned char* skipOrdinary(const unsigned char* p, const unsigned char* end, char quote) {
+// Texts and names up to this long are checked a byte at a time, sooner than
+// set up a vector compare.
+constexpr size_t kShortText = 8;
+
+// True when 16 bytes can be read from the string's text: a short one lives
+// in the object itself, whose bytes past the text are not the text's but
+// belong to it.
+inline bool isInline(const ZUVString& text) {
+    static_assert(sizeof(ZUVString) == 16, "a short text fills the object");
+    return text.getText() == reinterpret_cast<const char*>(&text);
+}
+
 #if defined(__SSE2__)
+// One bit per byte of `v` that the table of text (quote 0) or of an
+// attribute value marks.
+inline unsigned specialMask(__m128i v, char quote) {
     const __m128i amp = _mm_set1_epi8('&'), lt = _mm_set1_epi8('<'), cr = _mm_set1_epi8('\r');
     const __m128i space = _mm_set1_epi8(0x20), tab = _mm_set1_epi8('\t');
     const __m128i lf = _mm_set1_epi8('\n');
     // Text also marks '>'; values mark both quotes and every control byte.
     const __m128i one = _mm_set1_epi8(quote ? '"' : '>'), other = _mm_set1_epi8(quote ? '\'' : '>');
+    __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(v, amp), _mm_cmpeq_epi8(v, lt));
+    hit = _mm_or_si128(hit, _mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, one)));
+    hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, other));
+    // Signed: bytes of 0x80 and above compare below 0x20 too.
+    __m128i low = _mm_cmplt_epi8(v, space);
+    if (!quote)
+        low = _mm_andnot_si128(_mm_or_si128(_mm_cmpeq_epi8(v, tab), _mm_cmpeq_epi8(v, lf)), low);
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(hit, low)));
+}
+#endif
+
+// The first byte from p on that the table of text (quote 0) or of an
+// attribute value marks, or end; p lies in [begin, end). Sixteen bytes at a
+// time where SSE2 is at hand: most text needs no escaping. The last few
+// bytes are looked at again from 16 before the end, or, for text shorter
+// than 16 whose storage is `padded` to 16, from `begin`.
+inline const unsigned char* skipOrdinary(const unsigned char* p, const unsigned char* end,
+                                         const unsigned char* begin, bool padded, char quote) {
+#if defined(__SSE2__)
     while (end - p >= 16) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(v, amp), _mm_cmpeq_epi8(v, lt));
-        hit = _mm_or_si128(hit, _mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, one)));
-        hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, other));
-        // Signed: bytes of 0x80 and above compare below 0x20 too.
-        __m128i low = _mm_cmplt_epi8(v, space);
-        if (!quote)
-            low =
-                _mm_andnot_si128(_mm_or_si128(_mm_cmpeq_epi8(v, tab), _mm_cmpeq_epi8(v, lf)), low);
-        int mask = _mm_movemask_epi8(_mm_or_si128(hit, low));
-        if (mask) return p + __builtin_ctz(static_cast<unsigned>(mask));
+        unsigned mask = specialMask(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), quote);
+        if (mask) return p + __builtin_ctz(mask);
         p += 16;
     }
-#endif
+    if (p == end) return end;
+    unsigned mask;
+    if (end - begin >= 16) {
+        mask = specialMask(_mm_loadu_si128(reinterpret_cast<const __m128i*>(end - 16)), quote);
+        mask >>= 16 - (end - p);
+    } else if (padded) {
+        mask = specialMask(_mm_loadu_si128(reinterpret_cast<const __m128i*>(begin)), quote);
+        mask &= (1u << (end - begin)) - 1;
+        mask >>= p - begin;
+    } else {
+        const unsigned char* specials = quote ? kAttributeSpecials.data() : kTextSpecials.data();
+        while (p < end && !specials[*p])
+            ++p;
+        return p;
+    }
+    return mask ? p + __builtin_ctz(mask) : end;
+#else
+    (void)begin;
+    (void)padded;
     const unsigned char* specials = quote ? kAttributeSpecials.data() : kTextSpecials.data();
     while (p < end && !specials[*p])
         ++p;
     return p;
+#endif
 }
 
 constexpr bool isAsciiNameStart(unsigned char c) {
@@ -107,6 +147,24 @@ bool isPlainName(const ZUVString& name) {
     auto p = reinterpret_cast<const unsigned char*>(name.getText());
     int length = name.getLength();
     if (length == 0 || kAsciiName[p[0]] != 1) return false;
+#if defined(__SSE2__)
+    if (length > static_cast<int>(kShortText) && isInline(name)) {
+        // All of a short name at once: letters (either case), digits, and
+        // "_", ":", "-" and ".". Signed compares leave out bytes of 0x80 up.
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        __m128i folded = _mm_or_si128(v, _mm_set1_epi8(0x20));
+        __m128i ok = _mm_and_si128(_mm_cmpgt_epi8(folded, _mm_set1_epi8('a' - 1)),
+                                   _mm_cmplt_epi8(folded, _mm_set1_epi8('z' + 1)));
+        ok = _mm_or_si128(ok, _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('0' - 1)),
+                                            _mm_cmplt_epi8(v, _mm_set1_epi8('9' + 1))));
+        ok = _mm_or_si128(ok, _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('_')),
+                                           _mm_cmpeq_epi8(v, _mm_set1_epi8(':'))));
+        ok = _mm_or_si128(ok, _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('-')),
+                                           _mm_cmpeq_epi8(v, _mm_set1_epi8('.'))));
+        unsigned wanted = (1u << length) - 1;
+        return (static_cast<unsigned>(_mm_movemask_epi8(ok)) & wanted) == wanted;
+    }
+#endif
     for (int i = 1; i < length; ++i)
         if (!kAsciiName[p[i]]) return false;
     return true;
@@ -159,6 +217,129 @@ uint32_t decodeUtf8(const unsigned char* p, int length) {
     return (p[0] & 0x07u) << 18 | (p[1] & 0x3Fu) << 12 | (p[2] & 0x3Fu) << 6 | (p[3] & 0x3Fu);
 }
 
+// Copies `length` bytes to `to` and returns the end: the few bytes of a name
+// or a short value in line rather than by a library call.
+inline char* put(char* to, const char* from, size_t length) {
+    if (length > 32) {
+        std::memcpy(to, from, length);
+    } else if (length >= 16) {
+        std::memcpy(to, from, 16);
+        std::memcpy(to + length - 16, from + length - 16, 16);
+    } else if (length >= 8) {
+        std::memcpy(to, from, 8);
+        std::memcpy(to + length - 8, from + length - 8, 8);
+    } else if (length >= 4) {
+        std::memcpy(to, from, 4);
+        std::memcpy(to + length - 4, from + length - 4, 4);
+    } else if (length) {
+        to[0] = from[0];
+        to[length / 2] = from[length / 2];
+        to[length - 1] = from[length - 1];
+    }
+    return to + length;
+}
+
+template <size_t N>
+inline char* put(char* to, const char (&text)[N]) {
+    std::memcpy(to, text, N - 1);
+    return to + N - 1;
+}
+
+// The most bytes one input byte becomes: "&quot;".
+constexpr size_t kMaxEscapeGrowth = 6;
+// Longest piece of text escaped straight into the file's buffer at once;
+// longer text goes in pieces of this size, so a piece never needs much more
+// than the buffer has left.
+constexpr size_t kEscapePiece = 1024;
+
+// Writes `length` bytes of text (quote 0) or of an attribute value within
+// `quote` to `to`, escaped, and returns the end; `to` has room for
+// kMaxEscapeGrowth times `length`. Counts replaced characters. `padded`: 16
+// bytes may be read from `text` (see skipOrdinary).
+char* escapeAll(char* to, const char* text, size_t length, char quote, long& replacements,
+                bool padded);
+
+inline char* escapeInto(char* to, const char* text, size_t length, char quote, long& replacements,
+                        bool padded = false) {
+    if (length <= kShortText) {
+        auto p = reinterpret_cast<const unsigned char*>(text);
+        const unsigned char* specials = quote ? kAttributeSpecials.data() : kTextSpecials.data();
+        size_t i = 0;
+        while (i < length && !specials[p[i]])
+            ++i;
+        if (i == length) return put(to, text, length);
+    }
+    return escapeAll(to, text, length, quote, replacements, padded);
+}
+
+// escapeInto() past the check of a short text.
+char* escapeAll(char* to, const char* text, size_t length, char quote, long& replacements,
+                bool padded) {
+    auto p = reinterpret_cast<const unsigned char*>(text);
+    auto begin = p;
+    auto end = p + length;
+    auto run = p;
+    for (;;) {
+        p = skipOrdinary(p, end, begin, padded, quote);
+        if (p == end) break;
+        unsigned char c = *p;
+        if (c >= 0x80) {
+            // Text in other scripts is multibyte characters in a row: each is
+            // checked in turn without going back to the scan for markup.
+            int sequence;
+            while ((sequence = checkUtf8(p, end)) > 0) {
+                p += sequence;
+                if (p == end || *p < 0x80) break;
+            }
+            if (sequence > 0) continue;
+            to = put(to, reinterpret_cast<const char*>(run), static_cast<size_t>(p - run));
+            to = put(to, kReplacement);
+            ++replacements;
+            p -= sequence;
+            run = p;
+            continue;
+        }
+        if ((c == '"' || c == '\'') && c != quote) {
+            ++p;  // the other quote needs nothing
+            continue;
+        }
+        to = put(to, reinterpret_cast<const char*>(run), static_cast<size_t>(p - run));
+        switch (c) {
+            case '&':
+                to = put(to, "&amp;");
+                break;
+            case '<':
+                to = put(to, "&lt;");
+                break;
+            case '>':
+                to = put(to, "&gt;");
+                break;
+            case '"':
+                to = put(to, "&quot;");
+                break;
+            case '\'':
+                to = put(to, "&apos;");
+                break;
+            case '\t':
+                to = put(to, "&#9;");
+                break;
+            case '\n':
+                to = put(to, "&#10;");
+                break;
+            case '\r':
+                to = put(to, "&#13;");
+                break;
+            default:
+                to = put(to, kReplacement);
+                ++replacements;
+                break;
+        }
+        ++p;
+        run = p;
+    }
+    return put(to, reinterpret_cast<const char*>(run), static_cast<size_t>(p - run));
+}
+
 // Long enough for the most negative long in decimal.
 constexpr size_t kNumberSize = 24;
 
@@ -183,10 +364,16 @@ struct WriterState {
     // kept; the caller hands it again to the end.
     bool startElement(const ZUVString& name, bool plain = false);
     void beginLine();
+    // The bytes of lineStart that begin the next line: none for the first
+    // and in a compact document.
+    size_t lineLength();
     void closeOpenTag();
     void endEmpty(bool plain = false);
     // `plainName`: the name of an element started plain.
     void endNamed(const ZUVString* plainName = nullptr);
+    // writeText(text), then endNamed(&name), all at once in the buffer; false,
+    // having written nothing, where that cannot be done.
+    bool endWithText(const ZUVString& name, const ZUVString& text);
     void writeAttribute(const ZUVString& name, const char* value, size_t length, bool escape,
                         char quote);
     // Every entry of `table` up to the first null value, as attributes.
@@ -195,7 +382,8 @@ struct WriterState {
     void writeNumber(long value);
     void writeComment(const ZUVString& text);
     // Text when `quote` is 0, else an attribute value within that quote.
-    void writeEscaped(const char* text, size_t length, char quote);
+    // `padded`: see skipOrdinary().
+    void writeEscaped(const char* text, size_t length, char quote, bool padded = false);
     void writeEscapedSlow(const char* text, size_t length, char quote);
     void writeReplacement();
     void appendName(const ZUVString& name, std::string& dest);
@@ -228,13 +416,29 @@ bool WriterState::startElement(const ZUVString& name, bool plain) {
         tagOpen = true;
         return false;
     }
-    closeOpenTag();
-    beginLine();
+    size_t line = lineLength();
     wroteAnything = true;
-    out << '<';
     if (plain) {
-        out.write(name.getText(), static_cast<size_t>(name.getLength()));
+        // ">", the line's start, "<" and the name at once.
+        size_t length = static_cast<size_t>(name.getLength());
+        char* to = out.reserve(length + line + 2);
+        if (to) {
+            char* p = to;
+            if (tagOpen) *p++ = '>';
+            p = put(p, lineStart.data(), line);
+            *p++ = '<';
+            p = put(p, name.getText(), length);
+            out.commit(static_cast<size_t>(p - to));
+        } else {
+            closeOpenTag();
+            out.write(lineStart.data(), line);
+            out << '<';
+            out.write(name.getText(), length);
+        }
     } else {
+        closeOpenTag();
+        out.write(lineStart.data(), line);
+        out << '<';
         size_t start = openNames.size();
         nameStarts.push_back(start);
         appendName(name, openNames);
@@ -249,17 +453,33 @@ bool WriterState::startElement(const ZUVString& name, bool plain) {
 }
 
 void WriterState::beginLine() {
+    size_t line = lineLength();
+    out.write(lineStart.data(), line);
+}
+
+size_t WriterState::lineLength() {
     if (!wroteTopLevel) {
         wroteTopLevel = true;
-        return;
+        return 0;
     }
-    if (indent.isEmpty()) return;  // a compact document: one line
+    if (indent.isEmpty()) return 0;  // a compact document: one line
     // Compared in line: a library call per element costs more than the
     // few bytes of an indent.
-    int indentLength = indent.getLength();
-    bool same = !lineStart.empty() && lineIndent.getLength() == indentLength;
-    for (int i = 0; same && i < indentLength; ++i)
-        same = lineIndent.getText()[i] == indent.getText()[i];
+    bool same = !lineStart.empty();
+    if (same && isInline(indent) && isInline(lineIndent)) {
+        // Both in their objects: the same bytes there are the same text
+        // (another copy of it may differ past its end, and is then built
+        // again, harmlessly).
+        uint64_t now[2], built[2];
+        std::memcpy(now, &indent, sizeof now);
+        std::memcpy(built, &lineIndent, sizeof built);
+        same = now[0] == built[0] && now[1] == built[1];
+    } else {
+        int indentLength = indent.getLength();
+        same = same && lineIndent.getLength() == indentLength;
+        for (int i = 0; same && i < indentLength; ++i)
+            same = lineIndent.getText()[i] == indent.getText()[i];
+    }
     if (!same) {
         lineIndent = indent;
         indentUnit.clear();
@@ -276,7 +496,7 @@ void WriterState::beginLine() {
         while (lineStart.size() < needed)
             lineStart += indentUnit;
     }
-    out.write(lineStart.data(), needed);
+    return needed;
 }
 
 void WriterState::closeOpenTag() {
@@ -307,6 +527,22 @@ void WriterState::endNamed(const ZUVString* plainName) {
         return;
     }
     if (depth == 0) return;
+    if (plainName) {
+        size_t length = static_cast<size_t>(plainName->getLength());
+        char* to = out.reserve(length + 4);
+        if (to) {
+            char* p = to;
+            if (tagOpen) *p++ = '>';
+            tagOpen = false;
+            *p++ = '<';
+            *p++ = '/';
+            p = put(p, plainName->getText(), length);
+            *p++ = '>';
+            out.commit(static_cast<size_t>(p - to));
+            if (--depth == 0) rootDone = true;
+            return;
+        }
+    }
     closeOpenTag();
     out.write("</", 2);
     if (plainName) {
@@ -320,6 +556,25 @@ void WriterState::endNamed(const ZUVString* plainName) {
     }
     out << '>';
     if (--depth == 0) rootDone = true;
+}
+
+bool WriterState::endWithText(const ZUVString& name, const ZUVString& text) {
+    size_t textLength = static_cast<size_t>(text.getLength());
+    if (skipped || depth == 0 || textLength > kEscapePiece) return false;
+    size_t length = static_cast<size_t>(name.getLength());
+    char* to = out.reserve(textLength * kMaxEscapeGrowth + length + 4);
+    if (!to) return false;
+    char* p = to;
+    if (tagOpen) *p++ = '>';
+    tagOpen = false;
+    p = escapeInto(p, text.getText(), textLength, 0, replacements, isInline(text));
+    *p++ = '<';
+    *p++ = '/';
+    p = put(p, name.getText(), length);
+    *p++ = '>';
+    out.commit(static_cast<size_t>(p - to));
+    if (--depth == 0) rootDone = true;
+    return true;
 }
 
 void WriterState::writeAttribute(const ZUVString& name, const char* value, size_t length,
@@ -380,10 +635,26 @@ void WriterState::writeAttributes(const ZUVSimpleStringHashtable& table) {
         const ZUVString& key = it.getKey();
         if (!isPlainName(key)) break;
         const ZUVString& value = *static_cast<const ZUVString*>(v);
+        size_t keyLength = static_cast<size_t>(key.getLength());
+        size_t valueLength = static_cast<size_t>(value.getLength());
+        char* to = valueLength <= kEscapePiece
+                       ? out.reserve(keyLength + valueLength * kMaxEscapeGrowth + 4)
+                       : nullptr;
+        if (to) {
+            char* p = to;
+            *p++ = ' ';
+            p = put(p, key.getText(), keyLength);
+            *p++ = '=';
+            *p++ = '"';
+            p = escapeInto(p, value.getText(), valueLength, '"', replacements, isInline(value));
+            *p++ = '"';
+            out.commit(static_cast<size_t>(p - to));
+            continue;
+        }
         out << ' ';
-        out.write(key.getText(), static_cast<size_t>(key.getLength()));
+        out.write(key.getText(), keyLength);
         out.write("=\"", 2);
-        writeEscaped(value.getText(), static_cast<size_t>(value.getLength()), '"');
+        writeEscaped(value.getText(), valueLength, '"');
         out << '"';
     }
     if (!v) return;
@@ -405,7 +676,7 @@ void WriterState::writeAttributes(const ZUVSimpleStringHashtable& table) {
 void WriterState::writeText(const ZUVString& text) {
     closeOpenTag();
     if (depth == 0 || skipped) return;
-    writeEscaped(text.getText(), static_cast<size_t>(text.getLength()), 0);
+    writeEscaped(text.getText(), static_cast<size_t>(text.getLength()), 0, isInline(text));
 }
 
 void WriterState::writeNumber(long value) {
@@ -457,17 +728,12 @@ void WriterState::writeComment(const ZUVString& text) {
     out.write("-->", 3);
 }
 
-inline void WriterState::writeEscaped(const char* text, size_t length, char quote) {
-    // Most values are short and need nothing: copied at once, without the
-    // setup of the general loop.
-    if (length <= 16) {
-        const unsigned char* specials = quote ? kAttributeSpecials.data() : kTextSpecials.data();
-        auto p = reinterpret_cast<const unsigned char*>(text);
-        size_t i = 0;
-        while (i < length && !specials[p[i]])
-            ++i;
-        if (i == length) {
-            out.write(text, length);
+inline void WriterState::writeEscaped(const char* text, size_t length, char quote, bool padded) {
+    if (length <= kEscapePiece) {
+        char* to = out.reserve(length * kMaxEscapeGrowth);
+        if (to) {
+            char* end = escapeInto(to, text, length, quote, replacements, padded);
+            out.commit(static_cast<size_t>(end - to));
             return;
         }
     }
@@ -475,66 +741,29 @@ inline void WriterState::writeEscaped(const char* text, size_t length, char quot
 }
 
 void WriterState::writeEscapedSlow(const char* text, size_t length, char quote) {
-    auto p = reinterpret_cast<const unsigned char*>(text);
-    auto end = p + length;
-    auto run = p;
-    for (;;) {
-        p = skipOrdinary(p, end, quote);
-        if (p == end) break;
-        unsigned char c = *p;
-        if (c >= 0x80) {
-            // Text in other scripts is multibyte characters in a row: each is
-            // checked in turn without going back to the scan for markup.
-            int sequence;
-            while ((sequence = checkUtf8(p, end)) > 0) {
-                p += sequence;
-                if (p == end || *p < 0x80) break;
-            }
-            if (sequence > 0) continue;
-            out.write(reinterpret_cast<const char*>(run), static_cast<size_t>(p - run));
-            writeReplacement();
-            p -= sequence;
-            run = p;
-            continue;
-        }
-        if ((c == '"' || c == '\'') && c != quote) {
-            ++p;  // the other quote needs nothing
-            continue;
-        }
-        out.write(reinterpret_cast<const char*>(run), static_cast<size_t>(p - run));
-        switch (c) {
-            case '&':
-                out.write("&amp;", 5);
-                break;
-            case '<':
-                out.write("&lt;", 4);
-                break;
-            case '>':
-                out.write("&gt;", 4);
-                break;
-            case '"':
-                out.write("&quot;", 6);
-                break;
-            case '\'':
-                out.write("&apos;", 6);
-                break;
-            case '\t':
-                out.write("&#9;", 4);
-                break;
-            case '\n':
-                out.write("&#10;", 5);
-                break;
-            case '\r':
-                out.write("&#13;", 5);
-                break;
-            default:
-                writeReplacement();
-                break;
-        }
-        ++p;
-        run = p;
+    if (!out.reserve(0)) {
+        out.write(text, length);  // not open: only the failure is kept
+        return;
     }
-    out.write(reinterpret_cast<const char*>(run), static_cast<size_t>(p - run));
+    while (length) {
+        size_t piece = length;
+        if (piece > kEscapePiece) {
+            // Cut before a byte that cannot go on a character, so that each
+            // piece checks whole sequences. Where four continuation bytes
+            // stand in a row no sequence reaches past them, so any cut does.
+            piece = kEscapePiece;
+            for (size_t back = 0; back < 4; ++back) {
+                if ((text[kEscapePiece - back] & 0xC0) != 0x80) {
+                    piece = kEscapePiece - back;
+                    break;
+                }
+            }
+        }
+        char* to = out.reserve(piece * kMaxEscapeGrowth);
+        out.commit(static_cast<size_t>(escapeInto(to, text, piece, quote, replacements) - to));
+        text += piece;
+        length -= piece;
+    }
 }
 
 void WriterState::writeReplacement() {
@@ -617,6 +846,7 @@ bool ZUVXMLWriter::startTreeElement(const ZUVString& name,
 
 void ZUVXMLWriter::endTreeElement(const ZUVString& name, bool verbatim, const ZUVString* text,
                                   bool empty) {
+    if (text && verbatim && !empty && state->endWithText(name, *text)) return;
     if (text) state->writeText(*text);
     if (empty)
         state->endEmpty(verbatim);
