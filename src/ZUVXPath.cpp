@@ -1532,10 +1532,7 @@ private:
                 candidates(s, n, buffer);
             for (size_t i = first; i < s.predicates.size() && !buffer.empty(); ++i)
                 filter(*s.predicates[i], buffer);
-            if (isReverse(s.axis))
-                out.insert(out.end(), buffer.rbegin(), buffer.rend());
-            else
-                out.insert(out.end(), buffer.begin(), buffer.end());
+            out.insert(out.end(), buffer.begin(), buffer.end());
         }
         // Results come out in document order and once each when there was
         // one context node, or when the step cannot reach a node from two
