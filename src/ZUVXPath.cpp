@@ -72,6 +72,11 @@ int childCount(const ZUVDOMElement* e) {
 const ZUVDOMElement* childAt(const ZUVDOMElement* e, int i) {
     return static_cast<const ZUVDOMElement*>(e->getAllElements()->elementAt(i));
 }
+// Name equality in line: the walks compare a name per element.
+inline bool sameName(const ZUVString& a, const ZUVString& b) {
+    int n = a.getLength();
+    return n == b.getLength() && std::memcmp(a.getText(), b.getText(), static_cast<size_t>(n)) == 0;
+}
 bool hasText(const ZUVDOMElement* e) {
     return !e->getValue().isEmpty();
 }
@@ -1568,7 +1573,10 @@ private:
         if (isReverse(s.axis) && !single) output.ordered = false;
     }
 
-    Value path(const Expr& e, const Context& c) {
+    // The node-set of a path; with `count` set, only its size when the last
+    // step can be counted without listing its nodes (then `*count` is set
+    // and the value is empty), as count() asks.
+    Value path(const Expr& e, const Context& c, size_t* count = nullptr) {
         Value current;
         if (e.primary) {
             current = eval(*e.primary, c);
@@ -1589,22 +1597,35 @@ private:
         size_t i = 0;
         while (i < e.steps.size()) {
             const Step& s = e.steps[i];
+            bool distinct = current.nodes.size() <= 1 || (current.ordered && flat);
             // '//name' is 'descendant::name' when no predicate counts positions.
             if (s.axis == Axis::kDescendantOrSelf && s.test == Test::kNode &&
                 s.predicates.empty() && i + 1 < e.steps.size()) {
                 const Step& next = e.steps[i + 1];
-                if (next.axis == Axis::kChild && next.test != Test::kNode &&
-                    next.test != Test::kText && (next.predicates.empty() || next.streaming)) {
-                    Step fused;
-                    fused.axis = Axis::kDescendant;
-                    fused.test = next.test;
-                    fused.name = next.name;
+                if (next.axis == Axis::kChild &&
+                    (next.test == Test::kName || next.test == Test::kAny) &&
+                    (next.predicates.empty() || next.streaming)) {
+                    if (count && i + 2 == e.steps.size() && next.predicates.empty() && distinct) {
+                        *count = 0;
+                        for (const Node& n : current.nodes)
+                            *count += countDescendants(n, next);
+                        return Value();
+                    }
                     Value output;
-                    stepFused(fused, next, current, output);
+                    stepFused(next, current, output);
                     current = std::move(output);
                     i += 2;
                     continue;
                 }
+            }
+            if (count && i + 1 == e.steps.size() && s.predicates.empty() && distinct &&
+                s.axis == Axis::kChild && s.test == Test::kName) {
+                *count = 0;
+                for (const Node& n : current.nodes)
+                    if (n.getKind() == Node::kElement)
+                        *count += static_cast<size_t>(T::of(n)->getElementCount(s.name));
+                visit(*count);
+                return Value();
             }
             Value output;
             step(s, current, output);
@@ -1616,18 +1637,95 @@ private:
         return current;
     }
 
-    // descendant::test with the predicates of `source` (all streaming).
-    void stepFused(const Step& fused, const Step& source, const Value& input, Value& output) {
+    // Calls f(element) for each element below `n` in document order that
+    // `test` (a name or '*') accepts; the root's include the topmost element.
+    template <class F>
+    void descendantElements(const Node& n, const Step& test, F&& f) {
+        const ZUVDOMElement* e = T::of(n);
+        if (!e) return;
+        bool any = test.test == Test::kAny;
+        if (n.getKind() == Node::kRoot) {
+            visit();
+            if (any || e->getTagName() == test.name) f(e);
+        } else if (n.getKind() != Node::kElement) {
+            return;
+        }
+        struct Frame {
+            const ZUVOrderedVector* list;
+            int at;
+            int count;
+        };
+        std::vector<Frame> stack;
+        const ZUVOrderedVector* list = e->getAllElements();
+        if (!list || list->size() == 0) return;
+        constexpr int kAhead = 8;
+        auto enter = [&](const ZUVOrderedVector* children) {
+            int count = children->size();
+            visit(static_cast<size_t>(count));
+            for (int i = 0; i < count && i < kAhead - 1; ++i)
+                __builtin_prefetch(children->elementAt(i));
+            stack.push_back({children, 0, count});
+        };
+        enter(list);
+        while (!stack.empty()) {
+            Frame& top = stack.back();
+            if (top.at == top.count) {
+                stack.pop_back();
+                continue;
+            }
+            auto child = static_cast<const ZUVDOMElement*>(top.list->elementAt(top.at++));
+            // The walk is bound by memory: keep the next siblings coming
+            // while this one's subtree is walked.
+            if (top.at + kAhead <= top.count)
+                __builtin_prefetch(top.list->elementAt(top.at + kAhead - 1));
+            if (any || sameName(child->getTagName(), test.name)) f(child);
+            const ZUVOrderedVector* below = child->getAllElements();
+            if (below && below->size() != 0) enter(below);
+        }
+    }
+
+    // The number of elements descendantElements() would give. Order does
+    // not matter here, so each list is read whole before any child's list:
+    // the loads of one list's children do not wait on one another.
+    size_t countDescendants(const Node& n, const Step& test) {
+        const ZUVDOMElement* e = T::of(n);
+        if (!e) return 0;
+        bool any = test.test == Test::kAny;
+        size_t found = 0;
+        if (n.getKind() == Node::kRoot) {
+            visit();
+            found += any || sameName(e->getTagName(), test.name);
+        } else if (n.getKind() != Node::kElement) {
+            return 0;
+        }
+        std::vector<const ZUVOrderedVector*> pending;
+        if (e->getAllElements()) pending.push_back(e->getAllElements());
+        while (!pending.empty()) {
+            const ZUVOrderedVector* list = pending.back();
+            pending.pop_back();
+            int count = list->size();
+            visit(static_cast<size_t>(count));
+            for (int i = 0; i < count; ++i) {
+                auto child = static_cast<const ZUVDOMElement*>(list->elementAt(i));
+                found += any || sameName(child->getTagName(), test.name);
+                const ZUVOrderedVector* below = child->getAllElements();
+                if (below && below->size() != 0) pending.push_back(below);
+            }
+        }
+        return found;
+    }
+
+    // descendant::test with the predicates of `source`, a child step by name
+    // or '*' whose predicates are all streaming.
+    void stepFused(const Step& source, const Value& input, Value& output) {
         NodeList& out = output.nodes;
         for (const Node& n : input.nodes) {
             Context c{n, 1, 1};
-            walk(Axis::kDescendant, n, [&](const Node& m) {
-                if (m.getKind() != Node::kElement) return;
-                if (fused.test == Test::kName && T::of(m)->getTagName() != fused.name) return;
-                c.node = m;
+            descendantElements(n, source, [&](const ZUVDOMElement* m) {
+                c.node = T::element(m);
                 for (const ExprPtr& p : source.predicates)
                     if (!toBoolean(eval(*p, c))) return;
-                out.push_back(m);
+                out.push_back(c.node);
             });
         }
         bool single = input.nodes.size() <= 1;
@@ -1926,8 +2024,19 @@ private:
                 return Value::ofNumber(static_cast<double>(c.size));
             case Fn::kPosition:
                 return Value::ofNumber(static_cast<double>(c.position));
-            case Fn::kCount:
+            case Fn::kCount: {
+                const Expr& arg = *e.args[0];
+                if (arg.op == Op::kPath) {
+                    // Counted where it can be, never listed.
+                    size_t counted = 0;
+                    bool outer = flat;
+                    Value v = path(arg, c, &counted);
+                    flat = outer;
+                    return Value::ofNumber(
+                        static_cast<double>(v.nodes.empty() ? counted : v.nodes.size()));
+                }
                 return Value::ofNumber(static_cast<double>(nodeSetArg(e, 0, c).nodes.size()));
+            }
             case Fn::kId:
                 eval(*e.args[0], c);
                 return Value();
