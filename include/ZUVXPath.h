@@ -17,8 +17,8 @@ struct ZUVXPathTree;
 // no namespace, comment or processing-instruction nodes, so the `namespace`
 // axis, `comment()` and `processing-instruction()` select nothing, `id()`
 // finds nothing, `lang()` is false and `namespace-uri()` is "". A prefixed
-// name such as `a:b` is matched as the tag name "a:b"; `local-name()` is
-// the same as `name()`.
+// name such as `a:b` is matched as the tag name "a:b" and `a:*` as the names
+// that start with "a:"; `local-name()` is the same as `name()`.
 //
 // The tree as XPath sees it: a root node above the topmost element; element
 // nodes; each element's attribute nodes, in the order their names were first

@@ -266,7 +266,7 @@ bool isReverse(Axis a) {
            a == Axis::kPrecedingSibling;
 }
 
-enum class Test { kName, kAny, kNode, kText, kNone };
+enum class Test { kName, kPrefix, kAny, kNode, kText, kNone };
 
 enum class Op {
     kOr,
@@ -960,8 +960,8 @@ private:
         if (t.text.size() >= 2 && t.text.compare(t.text.size() - 2, 2, ":*") == 0) {
             // A prefix with no namespace behind it: our names are plain text,
             // so "p:*" matches the names that start with "p:".
-            s.test = Test::kName;
-            s.name = ZUVString(t.text.c_str(), static_cast<int>(t.text.size()));
+            s.test = Test::kPrefix;
+            s.name = ZUVString(t.text.c_str(), static_cast<int>(t.text.size()) - 1);
             return;
         }
         s.test = Test::kName;
@@ -1232,6 +1232,14 @@ private:
                     return k == Node::kAttribute &&
                            T::attributeName(T::of(n), T::indexOf(n)) == s.name;
                 return k == Node::kElement && T::of(n)->getTagName() == s.name;
+            case Test::kPrefix: {
+                if (k != (s.axis == Axis::kAttribute ? Node::kAttribute : Node::kElement))
+                    return false;
+                const ZUVString& name = n.getName();
+                return name.getLength() > s.name.getLength() &&
+                       std::memcmp(name.getText(), s.name.getText(),
+                                   static_cast<size_t>(s.name.getLength())) == 0;
+            }
         }
         return false;
     }

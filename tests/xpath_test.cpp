@@ -228,6 +228,9 @@ TEST(XPathTree, NodesGiveElementNameAndValue) {
     EXPECT_EQ(r[6].getElement(), t.root);
     EXPECT_EQ(r[9].getElement(), nullptr);
     EXPECT_STREQ(ZUVXPath::selectString(t.root, "local-name(@b)").getText(), "b");
+    // No namespaces: a prefix is part of the name.
+    Tree prefixed("<p:r xmlns:p=\"u\" p:a=\"1\"><p:x/><q:x/><p:y/></p:r>");
+    EXPECT_EQ(ZUVXPath::select(prefixed.root, "count(p:* | @p:a | /p:r/q:x)").getNumber(), 4);
     EXPECT_EQ(ZUVXPath::selectFirst(t.root, "//text()"), t.root->getElement(0));
 }
 
