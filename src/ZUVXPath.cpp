@@ -1632,6 +1632,8 @@ private:
                 for (const Node& n : current.nodes)
                     if (n.getKind() == Node::kElement)
                         *count += static_cast<size_t>(T::of(n)->getElementCount(s.name));
+                    else if (n.getKind() == Node::kRoot)
+                        *count += sameName(T::of(n)->getTagName(), s.name);
                 visit(*count);
                 return Value();
             }
