@@ -1649,37 +1649,43 @@ private:
 
     // Calls f(element) for each element below `n` in document order that
     // `test` (a name or '*') accepts; the root's include the topmost element.
+    // f tells whether it kept the element. Returns true when a kept element
+    // lies below another kept one (the kept ones are then not flat).
     template <class F>
-    void descendantElements(const Node& n, const Step& test, F&& f) {
+    bool descendantElements(const Node& n, const Step& test, F&& f) {
         const ZUVDOMElement* e = T::of(n);
-        if (!e) return;
+        if (!e) return false;
         bool any = test.test == Test::kAny;
+        int open = 0;  // kept elements whose children are being walked
+        bool nested = false;
         if (n.getKind() == Node::kRoot) {
             visit();
-            if (any || e->getTagName() == test.name) f(e);
+            if ((any || sameName(e->getTagName(), test.name)) && f(e)) open = 1;
         } else if (n.getKind() != Node::kElement) {
-            return;
+            return false;
         }
         struct Frame {
             const ZUVOrderedVector* list;
             int at;
             int count;
+            bool kept;  // the list's owner was kept
         };
         std::vector<Frame> stack;
         const ZUVOrderedVector* list = e->getAllElements();
-        if (!list || list->size() == 0) return;
+        if (!list || list->size() == 0) return false;
         constexpr int kAhead = 8;
-        auto enter = [&](const ZUVOrderedVector* children) {
+        auto enter = [&](const ZUVOrderedVector* children, bool kept) {
             int count = children->size();
             visit(static_cast<size_t>(count));
             for (int i = 0; i < count && i < kAhead - 1; ++i)
                 __builtin_prefetch(children->elementAt(i));
-            stack.push_back({children, 0, count});
+            stack.push_back({children, 0, count, kept});
         };
-        enter(list);
+        enter(list, open != 0);
         while (!stack.empty()) {
             Frame& top = stack.back();
             if (top.at == top.count) {
+                open -= top.kept;
                 stack.pop_back();
                 continue;
             }
@@ -1688,10 +1694,15 @@ private:
             // while this one's subtree is walked.
             if (top.at + kAhead <= top.count)
                 __builtin_prefetch(top.list->elementAt(top.at + kAhead - 1));
-            if (any || sameName(child->getTagName(), test.name)) f(child);
+            bool kept = (any || sameName(child->getTagName(), test.name)) && f(child);
+            if (kept && open > 0) nested = true;
             const ZUVOrderedVector* below = child->getAllElements();
-            if (below && below->size() != 0) enter(below);
+            if (below && below->size() != 0) {
+                open += kept;
+                enter(below, kept);
+            }
         }
+        return nested;
     }
 
     // The number of elements descendantElements() would give. Order does
@@ -1708,18 +1719,21 @@ private:
         } else if (n.getKind() != Node::kElement) {
             return 0;
         }
-        std::vector<const ZUVOrderedVector*> pending;
-        if (e->getAllElements()) pending.push_back(e->getAllElements());
+        // Each parent's name index gives how many of its children match, so
+        // a child is read only for whether it has children of its own.
+        std::vector<const ZUVDOMElement*> pending;
+        if (e->getElementCount() != 0) pending.push_back(e);
         while (!pending.empty()) {
-            const ZUVOrderedVector* list = pending.back();
+            const ZUVDOMElement* parent = pending.back();
             pending.pop_back();
+            if (!pending.empty()) __builtin_prefetch(pending.back()->getAllElements());
+            const ZUVOrderedVector* list = parent->getAllElements();
             int count = list->size();
             visit(static_cast<size_t>(count));
+            found += static_cast<size_t>(any ? count : parent->getElementCount(test.name));
             for (int i = 0; i < count; ++i) {
                 auto child = static_cast<const ZUVDOMElement*>(list->elementAt(i));
-                found += any || sameName(child->getTagName(), test.name);
-                const ZUVOrderedVector* below = child->getAllElements();
-                if (below && below->size() != 0) pending.push_back(below);
+                if (child->getElementCount() != 0) pending.push_back(child);
             }
         }
         return found;
@@ -1729,18 +1743,22 @@ private:
     // or '*' whose predicates are all streaming.
     void stepFused(const Step& source, const Value& input, Value& output) {
         NodeList& out = output.nodes;
+        bool nested = false;
         for (const Node& n : input.nodes) {
             Context c{n, 1, 1};
-            descendantElements(n, source, [&](const ZUVDOMElement* m) {
+            nested |= descendantElements(n, source, [&](const ZUVDOMElement* m) {
                 c.node = T::element(m);
                 for (const ExprPtr& p : source.predicates)
-                    if (!toBoolean(eval(*p, c))) return;
+                    if (!toBoolean(eval(*p, c))) return false;
                 out.push_back(c.node);
+                return true;
             });
         }
         bool single = input.nodes.size() <= 1;
         output.ordered = single || (input.ordered && flat);
-        flat = false;
+        // Flat when no kept element holds another: '//record/items' can
+        // then go on without sorting.
+        flat = output.ordered && !nested;
         if (!output.ordered) order(output);
     }
 
