@@ -1444,8 +1444,32 @@ private:
         });
     }
 
+    struct Constant {
+        bool isNumber;
+        double number;
+        bool truth;
+    };
+    // A predicate that reads nothing of its context has the same answer all
+    // through one evaluation (per tree): worked out once. Nested ones would
+    // otherwise multiply: //x[//y[//z]].
+    Constant constant(const Expr& p, const Context& c) {
+        const ZUVDOMElement* tree = T::of(c.node) ? topOf(T::of(c.node)) : nullptr;
+        auto key = std::make_pair(&p, tree);
+        auto it = constants.find(key);
+        if (it == constants.end()) {
+            Value v = eval(p, c);
+            Constant k{v.kind == Kind::kNumber, v.number, toBoolean(v)};
+            it = constants.emplace(key, k).first;
+        }
+        return it->second;
+    }
+
     // Truth of a predicate for the node at `position` of `size`.
     bool predicateHolds(const Expr& p, const Context& c) {
+        if (p.uses == 0) {
+            Constant k = constant(p, c);
+            return k.isNumber ? k.number == static_cast<double>(c.position) : k.truth;
+        }
         Value v = eval(p, c);
         if (v.kind == Kind::kNumber) return v.number == static_cast<double>(c.position);
         return toBoolean(v);
@@ -1457,7 +1481,14 @@ private:
         size_t size = nodes.size();
         if (!(p.uses & (kUsesNode | kUsesPosition))) {
             // Same answer for every node: evaluate once.
-            Value v = eval(p, Context{nodes[0], 1, size});
+            Context c{nodes[0], 1, size};
+            Value v;
+            if (p.uses == 0) {
+                Constant k = constant(p, c);
+                v = k.isNumber ? Value::ofNumber(k.number) : Value::ofBool(k.truth);
+            } else {
+                v = eval(p, c);
+            }
             if (v.kind == Kind::kNumber) {
                 double k = v.number;
                 if (k >= 1 && k <= static_cast<double>(size) && k == std::floor(k)) {
@@ -1520,7 +1551,7 @@ private:
                 auto test = [&](const Node& m) {
                     c.node = m;
                     for (const ExprPtr& p : s.predicates)
-                        if (!toBoolean(eval(*p, c))) return;
+                        if (!predicateHolds(*p, c)) return;
                     out.push_back(m);
                 };
                 if (s.axis == Axis::kChild && s.test == Test::kName &&
@@ -1749,7 +1780,7 @@ private:
             nested |= descendantElements(n, source, [&](const ZUVDOMElement* m) {
                 c.node = T::element(m);
                 for (const ExprPtr& p : source.predicates)
-                    if (!toBoolean(eval(*p, c))) return false;
+                    if (!predicateHolds(*p, c)) return false;
                 out.push_back(c.node);
                 return true;
             });
@@ -2197,6 +2228,12 @@ private:
     long visited = 0;
     bool flat = true;  // the current node-set holds no node and its descendant
     std::unordered_map<const ZUVDOMElement*, int> positions;
+    struct PairHash {
+        size_t operator()(const std::pair<const Expr*, const ZUVDOMElement*>& k) const {
+            return std::hash<const void*>()(k.first) * 31 + std::hash<const void*>()(k.second);
+        }
+    };
+    std::unordered_map<std::pair<const Expr*, const ZUVDOMElement*>, Constant, PairHash> constants;
 
 public:
     Value fromResult(const ZUVXPathResult& r) {
