@@ -86,7 +86,8 @@ const ZUVDOMElement* topOf(const ZUVDOMElement* e) {
     return e;
 }
 
-void appendStringValue(const ZUVDOMElement* e, std::string& out) {
+// Appends the text below `e`, adding to `steps` the elements read.
+void collectStringValue(const ZUVDOMElement* e, std::string& out, long& steps) {
     // Iterative: trees may be thousands of levels deep.
     std::vector<std::pair<const ZUVDOMElement*, int>> stack;
     stack.emplace_back(e, 0);
@@ -95,6 +96,7 @@ void appendStringValue(const ZUVDOMElement* e, std::string& out) {
         int i = stack.back().second;
         if (i < childCount(top)) {
             ++stack.back().second;
+            ++steps;
             stack.emplace_back(childAt(top, i), 0);
         } else {
             const ZUVString& v = top->getValue();
@@ -104,7 +106,7 @@ void appendStringValue(const ZUVDOMElement* e, std::string& out) {
     }
 }
 
-void appendStringValue(const Node& n, std::string& out) {
+void collectStringValue(const Node& n, std::string& out, long& steps) {
     const ZUVDOMElement* e = T::of(n);
     if (!e) return;
     switch (n.getKind()) {
@@ -118,15 +120,9 @@ void appendStringValue(const Node& n, std::string& out) {
             break;
         case Node::kElement:
         case Node::kRoot:
-            appendStringValue(e, out);
+            collectStringValue(e, out, steps);
             break;
     }
-}
-
-std::string stringValue(const Node& n) {
-    std::string out;
-    appendStringValue(n, out);
-    return out;
 }
 
 // ---------------------------------------------------------------- numbers
@@ -1118,6 +1114,21 @@ private:
     void visit(size_t n) {
         visited += static_cast<long>(n);
         if (visited > budget) throw Failure{"node budget spent"};
+    }
+
+    // String-values, the elements read counted against the budget.
+    void appendStringValue(const Node& n, std::string& out) {
+        long steps = 0;
+        collectStringValue(n, out, steps);
+        visit(static_cast<size_t>(steps));
+    }
+    void appendStringValue(const ZUVDOMElement* e, std::string& out) {
+        appendStringValue(T::element(e), out);
+    }
+    std::string stringValue(const Node& n) {
+        std::string out;
+        appendStringValue(n, out);
+        return out;
     }
 
     // ------------------------------------------------ document order
@@ -2376,7 +2387,9 @@ const ZUVString& ZUVXPathNode::getValue() const {
 }
 
 ZUVString ZUVXPathNode::getStringValue() const {
-    std::string s = stringValue(*this);
+    std::string s;
+    long steps = 0;
+    collectStringValue(*this, s, steps);
     return ZUVString(s.c_str(), static_cast<int>(s.size()));
 }
 

@@ -170,6 +170,10 @@ TEST(XPathLimits, BudgetStopsRunawayEvaluation) {
     EXPECT_STREQ(stopped.getErrorMessage().getText(), "node budget spent");
     ZUVXPathResult whole = x.evaluate(t.root, nullptr, 0);
     EXPECT_EQ(whole.size(), 400);  // the two deepest of each chain
+    // String-values count the elements they read.
+    EXPECT_TRUE(ZUVXPath("//*[string(ancestor::node()[last()])]")
+                    .evaluate(t.root, nullptr, 20000)
+                    .isError());
     // The budget counts what is visited: an indexed step visits little.
     EXPECT_FALSE(ZUVXPath("/r/e[200]/e").evaluate(t.root, nullptr, 10).isError());
 }
