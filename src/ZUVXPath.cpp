@@ -28,6 +28,7 @@ struct ZUVXPathTree {
     static const ZUVDOMElement* of(const Node& n) { return n.element; }
     static int indexOf(const Node& n) { return n.index; }
 
+    static const void* nameIndex(const ZUVDOMElement* e) { return e->elementsByName; }
     static int attributeCount(const ZUVDOMElement* e) {
         return e->attributes ? e->attributes->size() : 0;
     }
@@ -1768,14 +1769,18 @@ private:
         while (!pending.empty()) {
             const ZUVDOMElement* parent = pending.back();
             pending.pop_back();
-            if (!pending.empty()) __builtin_prefetch(pending.back()->getAllElements());
             const ZUVOrderedVector* list = parent->getAllElements();
             int count = list->size();
             visit(static_cast<size_t>(count));
             found += static_cast<size_t>(any ? count : parent->getElementCount(test.name));
             for (int i = 0; i < count; ++i) {
                 auto child = static_cast<const ZUVDOMElement*>(list->elementAt(i));
-                if (child->getElementCount() != 0) pending.push_back(child);
+                if (const ZUVOrderedVector* below = child->getAllElements()) {
+                    // Its lists are read when it is taken: fetch them now.
+                    __builtin_prefetch(below);
+                    __builtin_prefetch(T::nameIndex(child));
+                    pending.push_back(child);
+                }
             }
         }
         return found;
