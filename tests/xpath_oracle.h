@@ -366,7 +366,7 @@ inline std::string compare(const std::string& text, const std::string& expr,
         context->proximityPosition = 1;
         // libxml2 works nested predicates out again for every candidate:
         // past this many steps the case is left undecided.
-        const unsigned long kTheirLimit = 5000000;
+        const unsigned long kTheirLimit = 300000;
         context->opLimit = kTheirLimit;
         xmlXPathObjectPtr theirs =
             xmlXPathEvalExpression(reinterpret_cast<const xmlChar*>(expr.c_str()), context);
