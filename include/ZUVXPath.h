@@ -62,6 +62,7 @@ public:
     // text node below it in document order. A new string, the caller's.
     ZUVString getStringValue() const;
 
+    // The same node of the same tree.
     bool operator==(const ZUVXPathNode& other) const {
         return element == other.element && index == other.index;
     }
@@ -92,7 +93,9 @@ public:
     static ZUVXPathResult fromNumber(double value);
     static ZUVXPathResult fromBoolean(bool value);
 
+    // What the result holds.
     Type getType() const { return type; }
+    // True for an error (see getErrorMessage()).
     bool isError() const { return type == kError; }
     // Why the evaluation failed; `emptyString` when it did not.
     const ZUVString& getErrorMessage() const { return type == kError ? text : emptyString; }
@@ -103,6 +106,8 @@ public:
     ZUVXPathNode operator[](int i) const {
         return i >= 0 && i < size() ? nodes[static_cast<size_t>(i)] : ZUVXPathNode();
     }
+    // The nodes for range-for, in document order; an empty range for anything
+    // but a node-set. Owned by the result.
     const ZUVXPathNode* begin() const { return nodes.data(); }
     const ZUVXPathNode* end() const { return nodes.data() + nodes.size(); }
     // The first element of a node-set in document order (for an attribute or
