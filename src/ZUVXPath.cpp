@@ -1146,12 +1146,6 @@ private:
             positions[childAt(parent, i)] = i;
         return positions[e];
     }
-    static int depthOf(const ZUVDOMElement* e) {
-        int d = 0;
-        for (; e->getParent(); e = e->getParent())
-            ++d;
-        return d;
-    }
     // Where a node stands within its element: the element, then its
     // attributes, then (between) its children, then its text.
     static long rank(const Node& n) {
@@ -1162,59 +1156,49 @@ private:
         return -1;                                             // root
     }
 
+    // A node's place in document order, worked out once per sort: its tree,
+    // the child positions from the topmost element down to its element, and
+    // its rank there.
     struct Keyed {
         Node node;
-        int depth;
+        const ZUVDOMElement* top;
+        std::vector<int> path;
+        long rank;
     };
-    bool before(const Keyed& a, const Keyed& b) {
-        const ZUVDOMElement* x = T::of(a.node);
-        const ZUVDOMElement* y = T::of(b.node);
-        bool rootA = a.node.getKind() == Node::kRoot, rootB = b.node.getKind() == Node::kRoot;
-        if (rootA || rootB) {
-            const ZUVDOMElement* tx = rootA ? x : topOf(x);
-            const ZUVDOMElement* ty = rootB ? y : topOf(y);
-            if (tx != ty) return tx < ty;
-            return rootA && !rootB;
-        }
-        if (x == y) return rank(a.node) < rank(b.node);
-        int dx = a.depth, dy = b.depth;
-        const ZUVDOMElement* px = x;
-        const ZUVDOMElement* py = y;
-        while (dx > dy) {
-            visit();
-            px = px->getParent();
-            --dx;
-        }
-        while (dy > dx) {
-            visit();
-            py = py->getParent();
-            --dy;
-        }
-        if (px == py) {
-            // One holds the other: the holder's own nodes come before the
-            // subtree, its text after.
-            if (px == x) return rank(a.node) != std::numeric_limits<long>::max();
-            return rank(b.node) == std::numeric_limits<long>::max();
-        }
-        while (px->getParent() != py->getParent()) {
-            visit();
-            px = px->getParent();
-            py = py->getParent();
-            if (!px || !py) return x < y;
-        }
-        if (!px->getParent()) return px < py;  // separate trees
-        return siblingIndex(px) < siblingIndex(py);
+    static bool before(const Keyed& a, const Keyed& b) {
+        if (a.top != b.top) return a.top < b.top;  // separate trees
+        size_t n = std::min(a.path.size(), b.path.size());
+        for (size_t i = 0; i < n; ++i)
+            if (a.path[i] != b.path[i]) return a.path[i] < b.path[i];
+        if (a.path.size() == b.path.size()) return a.rank < b.rank;
+        // One holds the other: the holder's own nodes come before the
+        // subtree, its text after.
+        if (a.path.size() < b.path.size()) return a.rank != std::numeric_limits<long>::max();
+        return b.rank == std::numeric_limits<long>::max();
     }
 
     void sortNodes(NodeList& nodes) {
         if (nodes.size() < 2) return;
-        std::vector<Keyed> keyed;
-        keyed.reserve(nodes.size());
-        for (const Node& n : nodes)
-            keyed.push_back({n, n.getKind() == Node::kRoot ? -1 : depthOf(T::of(n))});
-        visit(nodes.size());
-        std::stable_sort(keyed.begin(), keyed.end(),
-                         [this](const Keyed& a, const Keyed& b) { return before(a, b); });
+        std::vector<Keyed> keyed(nodes.size());
+        for (size_t k = 0; k < nodes.size(); ++k) {
+            Keyed& key = keyed[k];
+            key.node = nodes[k];
+            key.rank = rank(nodes[k]);
+            const ZUVDOMElement* e = T::of(nodes[k]);
+            if (nodes[k].getKind() == Node::kRoot) {
+                // The root stands above its topmost element: an empty path
+                // with the lowest rank.
+                key.top = e;
+                continue;
+            }
+            for (; e->getParent(); e = e->getParent()) {
+                visit();
+                key.path.push_back(siblingIndex(e));
+            }
+            std::reverse(key.path.begin(), key.path.end());
+            key.top = e;
+        }
+        std::stable_sort(keyed.begin(), keyed.end(), before);
         nodes.clear();
         for (const Keyed& k : keyed)
             if (nodes.empty() || nodes.back() != k.node) nodes.push_back(k.node);
@@ -1550,10 +1534,39 @@ private:
     }
 
     // One step from every node of `input` (ordered), into `output`.
+    // True when `n` lies in the subtree of `holder` (an element or the root).
+    bool inside(const Node& n, const Node& holder) {
+        const ZUVDOMElement* h = T::of(holder);
+        const ZUVDOMElement* e = T::of(n);
+        if (holder.getKind() == Node::kRoot) return topOf(e) == h;
+        if (n.getKind() == Node::kText && e == h) return true;
+        for (e = e->getParent(); e; e = e->getParent()) {
+            visit();
+            if (e == h) return true;
+        }
+        return false;
+    }
+
     void step(const Step& s, const Value& input, Value& output) {
         NodeList& out = output.nodes;
         NodeList buffer;
+        // The descendants of a node inside an earlier context node are found
+        // already: skipped, the result needs no sort ('//a//b', '//*//*').
+        bool prune = (s.axis == Axis::kDescendant || s.axis == Axis::kDescendantOrSelf) &&
+                     (s.predicates.empty() || s.streaming) && input.ordered &&
+                     input.nodes.size() > 1;
+        for (const Node& n : input.nodes)
+            if (prune && n.getKind() == Node::kAttribute) prune = false;
+        Node holder;
+        bool holding = false;
         for (const Node& n : input.nodes) {
+            if (prune) {
+                if (holding && inside(n, holder)) continue;
+                if (n.getKind() == Node::kElement || n.getKind() == Node::kRoot) {
+                    holder = n;
+                    holding = true;
+                }
+            }
             if (s.predicates.empty()) {
                 candidates(s, n, out);
                 continue;
@@ -1609,7 +1622,7 @@ private:
                 break;
             case Axis::kDescendant:
             case Axis::kDescendantOrSelf:
-                output.ordered = single || flatInput;
+                output.ordered = single || flatInput || prune;
                 flat = false;
                 break;
             default:
