@@ -2263,6 +2263,11 @@ private:
         }
     };
     std::unordered_map<std::pair<const Expr*, const ZUVDOMElement*>, Constant, PairHash> constants;
+    struct Reused {
+        int seen = 0;
+        Value value;
+    };
+    std::unordered_map<std::pair<const Expr*, const ZUVDOMElement*>, Reused, PairHash> reused;
 
 public:
     Value fromResult(const ZUVXPathResult& r) {
@@ -2345,8 +2350,20 @@ Value Evaluator::eval(const Expr& e, const Context& c) {
             return function(e, c);
         case Op::kPath: {
             bool outer = flat;
+            if (e.uses != 0) {
+                Value v = path(e, c);
+                flat = outer;
+                return v;
+            }
+            // A path that reads nothing of its context ('//a', '$v/b') gives
+            // the same node-set all through one evaluation: asked for again
+            // (in a predicate, for each candidate) it is kept and reused.
+            const ZUVDOMElement* tree = T::of(c.node) ? topOf(T::of(c.node)) : nullptr;
+            Reused& slot = reused[std::make_pair(&e, tree)];
+            if (slot.seen >= 2) return slot.value;
             Value v = path(e, c);
             flat = outer;
+            if (++slot.seen == 2) slot.value = v;
             return v;
         }
     }
