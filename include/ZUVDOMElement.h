@@ -286,6 +286,7 @@ public:
 private:
     friend class ZUVDOMWriter;
     friend struct ZUVDOMBuilder;  // the parser callbacks' fast paths
+    friend struct ZUVXPathTree;   // path queries read the attributes in order
 
     // As the public constructor, with the name as `length` bytes of text.
     ZUVDOMElement(const char* tagName, int length, ZUVDOMElement* parent);

@@ -12,7 +12,9 @@ shift || true
 targets=("$@")
 # The differential target is left to long runs named on the command line: it
 # is a search for where our tokenizer and Expat part, not a gate.
-[ ${#targets[@]} -eq 0 ] && targets=(parse_string_fuzzer round_trip_fuzzer tree_edit_fuzzer)
+# So is the path query one, which compares with libxml2.
+[ ${#targets[@]} -eq 0 ] && targets=(parse_string_fuzzer round_trip_fuzzer tree_edit_fuzzer
+  xpath_compile_fuzzer)
 build=${ZUVDOM_FUZZ_BUILD:-$root/build-fuzz}
 zip=${ZUVDOM_XMLTS_ZIP:-$root/../shared/testdata/xmlts20130923.zip}
 
@@ -49,14 +51,22 @@ for target in "${targets[@]}"; do
   rm -rf "$findings"
   mkdir -p "$corpus" "$findings"
   extra=()
+  dict=fuzz/xml.dict
   if [ "$target" = tree_edit_fuzzer ]; then
     cp -n fuzz/corpus/edit/* "$corpus"/
     extra=(-max_len=512)  # a few hundred edits, each checked against the whole tree
+  elif [ "$target" = xpath_compile_fuzzer ]; then
+    cp -n fuzz/corpus/xpath/* "$corpus"/
+    dict=fuzz/xpath.dict
+  elif [ "$target" = xpath_differential_fuzzer ]; then
+    # Its bytes are choices in a grammar, not text: it starts from nothing.
+    dict=
   else
     seed_documents "$corpus"
   fi
   echo "== $target: ${seconds}s"
-  if ! "$build/fuzz/$target" "$corpus" -dict=fuzz/xml.dict -max_total_time="$seconds" \
+  [ -n "$dict" ] && extra+=(-dict="$dict")
+  if ! "$build/fuzz/$target" "$corpus" -max_total_time="$seconds" \
       -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
       -artifact_prefix="$findings/" "${extra[@]}" 2>"$build/$target.log"; then
     status=1

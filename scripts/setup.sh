@@ -3,9 +3,10 @@
 # Usage: scripts/setup.sh [extra packages...]
 set -euo pipefail
 
-# libpugixml-dev: the examples' pugixml versions, which the tests compare ours with.
+# libpugixml-dev: the examples' pugixml versions, which the tests compare ours with;
+# libxml2-dev: the oracle the path query tests compare with.
 packages=(cmake make g++ pkg-config libexpat1-dev libgtest-dev clang libclang-rt-14-dev clang-format unzip git
-          libpugixml-dev "$@")
+          libpugixml-dev libxml2-dev "$@")
 
 missing=()
 for p in "${packages[@]}"; do
