@@ -35,6 +35,7 @@ struct ZUVXPathTree;
 // A light handle into the tree; valid while the tree is not changed.
 class ZUVDOM_API ZUVXPathNode {
 public:
+    // The kinds of node the tree has (no namespace, comment or instruction).
     enum Kind { kRoot, kElement, kAttribute, kText };
 
     // A null node: kind kRoot with no element.
@@ -62,11 +63,13 @@ public:
     // text node below it in document order. A new string, the caller's.
     ZUVString getStringValue() const;
 
-    // The same node of the same tree.
+    //@{
+    // The same node of the same tree (or not).
     bool operator==(const ZUVXPathNode& other) const {
         return element == other.element && index == other.index;
     }
     bool operator!=(const ZUVXPathNode& other) const { return !(*this == other); }
+    //@}
 
 private:
     friend struct ZUVXPathTree;
@@ -84,14 +87,17 @@ private:
 // read with size() and [] or with range-for over its nodes.
 class ZUVDOM_API ZUVXPathResult {
 public:
+    // What a result holds: an error or one of XPath's four types.
     enum Type { kError, kNodeSet, kString, kNumber, kBoolean };
 
     // An empty node-set.
     ZUVXPathResult() : type(kNodeSet), boolean(false), number(0) {}
-    // A string, a number or a boolean, for binding variables.
+    //@{
+    // A string (copied), a number or a boolean, for binding variables.
     static ZUVXPathResult fromString(const ZUVString& value);
     static ZUVXPathResult fromNumber(double value);
     static ZUVXPathResult fromBoolean(bool value);
+    //@}
 
     // What the result holds.
     Type getType() const { return type; }
@@ -106,20 +112,24 @@ public:
     ZUVXPathNode operator[](int i) const {
         return i >= 0 && i < size() ? nodes[static_cast<size_t>(i)] : ZUVXPathNode();
     }
+    //@{
     // The nodes for range-for, in document order; an empty range for anything
     // but a node-set. Owned by the result.
     const ZUVXPathNode* begin() const { return nodes.data(); }
     const ZUVXPathNode* end() const { return nodes.data() + nodes.size(); }
+    //@}
     // The first element of a node-set in document order (for an attribute or
     // text node, the element holding it); null when there is none.
     ZUVDOMElement* getFirstElement() const;
 
+    //@{
     // The result converted as XPath's string(), number() and boolean() do:
     // a node-set gives its first node's string-value ("" when empty); an
     // error gives "", NaN and false. The string is a new one, the caller's.
     ZUVString getString() const;
     double getNumber() const;
     bool getBoolean() const;
+    //@}
 
 private:
     friend struct ZUVXPathTree;
