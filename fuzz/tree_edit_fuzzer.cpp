@@ -13,13 +13,13 @@
 #include <utility>
 #include <vector>
 
-#include "../tests/string_bytes.h"
 #include "ZUVDOM.h"
 #include "ZUVDOMElement.h"
 #include "ZUVDOMWriter.h"
 #include "ZUVLog.h"
 #include "ZUVString.h"
 #include "fuzz_check.h"
+#include "string_bytes.h"
 
 namespace {
 

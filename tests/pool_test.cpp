@@ -1,27 +1,24 @@
-// The small-block pool: live blocks, moves, and blocks crossing threads.
+// The small-block pool: live blocks, moves, blocks crossing threads, memory
+// given back to the system; and builders on separate threads sharing nothing.
 #include <gtest/gtest.h>
+#include <malloc.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <new>
 #include <random>
+#include <string>
 #include <thread>
 #include <tuple>
 #include <vector>
 
+#include "ZUVDOM.h"
 #include "ZUVDOMElement.h"
+#include "ZUVDOMWriter.h"
+#include "ZUVLog.h"
 #include "ZUVPool.h"
-
-#if defined(__SANITIZE_ADDRESS__)
-#define POOL_TEST_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define POOL_TEST_ASAN 1
-#endif
-#endif
-#ifdef POOL_TEST_ASAN
-#include <sanitizer/asan_interface.h>
-#endif
+#include "test_helpers.h"
 
 namespace {
 
@@ -121,7 +118,7 @@ TEST(Pool, TheFailureHookFailsExactlyTheNthAllocation) {
     ZUVPool::release(c, 16);
 }
 
-#ifdef POOL_TEST_ASAN
+#ifdef ZUVDOM_TEST_ASAN
 // The pool that ships is the one AddressSanitizer watches: what it holds
 // free is poisoned, and so is the tail of a block past the bytes asked for.
 TEST(Pool, FreeMemoryIsPoisonedUnderAddressSanitizer) {
@@ -158,5 +155,161 @@ TEST(Pool, ADoubleReleaseStopsTheProgram) {
         "released twice");
 }
 #endif
+
+// --- Memory given back -------------------------------------------------------
+
+// The pool gives its memory back: empty pages above the reserve go to the
+// system once they have lain unused a while, or at once on trim(), whichever
+// threads built and freed the trees.
+
+// 51 elements a record: a thousand records are far more than the reserve.
+ZUVDOMElement* buildTree(int records) {
+    ZUVDOMElement* root = new ZUVDOMElement(ZUVString("root"), nullptr);
+    for (int i = 0; i < records; ++i) {
+        ZUVDOMElement* record = new ZUVDOMElement(ZUVString("record"), root);
+        record->setAttribute(ZUVString("id"), ZUVString(std::to_string(i).c_str()));
+        for (int j = 0; j < 50; ++j) {
+            std::string name = "field" + std::to_string(j % 7);
+            ZUVDOMElement* field = new ZUVDOMElement(ZUVString(name.c_str()), record);
+            field->setValue(ZUVString("a value long enough to need its own block"));
+        }
+    }
+    return root;
+}
+
+TEST(PoolReturn, TrimGivesBackWhatThreadsLeftAboveTheReserve) {
+    size_t mallocBefore = mallinfo2().uordblks;
+    // Three threads build; each tree is freed on the next thread.
+    std::vector<ZUVDOMElement*> roots(3);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t)
+        threads.emplace_back([&roots, t] { roots[static_cast<size_t>(t)] = buildTree(1000); });
+    for (std::thread& thread : threads)
+        thread.join();
+    threads.clear();
+    EXPECT_GT(ZUVPool::getSlabBytes(), 8 * ZUVPool::getReserve());
+    ZUVDOMElement* other = new ZUVDOMElement(ZUVString("other"), nullptr);
+    for (int t = 0; t < 3; ++t)
+        threads.emplace_back([&roots, t] { delete roots[static_cast<size_t>((t + 1) % 3)]; });
+    for (std::thread& thread : threads)
+        thread.join();
+    ZUVPool::trim();
+    // The small tree holds this thread's page; the rest is the reserve.
+    EXPECT_LE(ZUVPool::getSlabBytes(), ZUVPool::getReserve() + ZUVPool::kSlabSize);
+    delete other;
+    EXPECT_EQ(ZUVPool::getBytesInUse(), 0);
+    // Nothing large was left with malloc either.
+    EXPECT_LT(mallinfo2().uordblks, mallocBefore + ZUVPool::kSlabSize);
+
+    // And the reserve is reused: a small tree takes nothing new.
+    size_t kept = ZUVPool::getSlabBytes();
+    ZUVDOMElement* small = new ZUVDOMElement(ZUVString("small"), nullptr);
+    for (int i = 0; i < 1000; ++i)
+        new ZUVDOMElement(ZUVString("e"), small);
+    EXPECT_EQ(ZUVPool::getSlabBytes(), kept);
+    delete small;
+}
+
+TEST(PoolReturn, IdlePagesGoBackOnLaterPoolCalls) {
+    delete buildTree(2000);
+    size_t held = ZUVPool::getSlabBytes();
+    EXPECT_GT(held, 8 * ZUVPool::getReserve());
+    // A loop that rebuilds soon keeps its pages.
+    delete buildTree(2000);
+    EXPECT_LE(ZUVPool::getSlabBytes(), held + ZUVPool::kSlabSize);
+    // Once they have waited, the program's next pages bring the rest back,
+    // on another thread as well as on this one.
+    std::this_thread::sleep_for(std::chrono::milliseconds(ZUVPool::kDecayMilliseconds + 300));
+    std::thread([] { delete buildTree(20); }).join();
+    EXPECT_LE(ZUVPool::getSlabBytes(), ZUVPool::getReserve() + 2 * ZUVPool::kSlabSize);
+}
+
+TEST(PoolReturn, AReserveOfZeroKeepsOnlyTheCurrentPage) {
+    size_t reserve = ZUVPool::getReserve();
+    ZUVPool::setReserve(0);
+    ZUVDOMElement* root = buildTree(200);
+    EXPECT_GT(ZUVPool::getSlabBytes(), 0u);
+    delete root;
+    ZUVPool::trim();
+    EXPECT_LE(ZUVPool::getSlabBytes(), ZUVPool::kSlabSize);
+    // The pool works on from there, pages given back included.
+    ZUVDOMElement* again = buildTree(200);
+    EXPECT_EQ(again->getElementCount(), 200);
+    delete again;
+    ZUVPool::setReserve(reserve);
+}
+
+// --- Separate builders on separate threads ------------------------------------
+
+// Each thread parses strings and files, writes, reads back and logs errors
+// with its own ZUVDOM and ZUVLog, and gets exactly what one thread alone gets.
+
+// Documents of each kind the builder meets: attributes, entities, mixed
+// text, another encoding, and two that are refused.
+const char* const kDocuments[] = {
+    "<list><item id=\"1\">a</item><item id=\"2\">b &amp; c</item></list>",
+    "<!DOCTYPE r [<!ENTITY e \"ent\">]><r x=\"&e;\"><a>&e;&e;</a>tail</r>",
+    "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><r a=\"\xe9\">caf\xe9</r>",
+    "<a><b><c/></b>mixed<d>x</d>after</a>",
+    "<a><b></a>",
+    "<a>&#xD800;</a>",
+};
+
+// Everything one round of work produced, as text, so runs compare as a whole.
+std::string runOnce(const std::string& scratch) {
+    std::string result;
+    ZUVLog log(nullptr);
+    ZUVDOM dom(&log);
+    for (const char* doc : kDocuments) {
+        // Each document starts an element, so each root is new; clearing the
+        // old pointer keeps a freed one from ever coming back.
+        dom.setRoot(nullptr);
+        ZUVDOMElement* root = dom.parseString(zs(doc));
+        const std::string written = scratch + "/out.xml";
+        { ZUVDOMWriter writer(zs(written), root); }
+        result += readFile(written) + "\n";
+        ZUVFile file;
+        file = zs(written);
+        ZUVDOM reader(&log);
+        ZUVDOMElement* back = reader.parseFile(file);
+        { ZUVDOMWriter writer(zs(written), back); }
+        result += readFile(written) + "\n";
+        delete back;
+        delete root;
+        result += std::to_string(log.getErrorCount()) + " " + str(log.getLastMessage()) + "\n";
+    }
+    ZUVFile sampler;
+    sampler = zs(ZUVDOM_TEST_DATA "/hostile/sampler.xml");
+    dom.setRoot(nullptr);
+    ZUVDOMElement* root = dom.parseFile(sampler);
+    result += root ? str(root->getFirstElementValue("c")) : "none";
+    delete root;
+    return result;
+}
+
+TEST(Threads, SeparateTreesDoNotInterfere) {
+    const int kThreads = 4;
+    const int kRounds = 20;
+    TempDir alone;
+    const std::string expected = runOnce(alone.path);
+    ASSERT_NE(expected.find("<item id=\"2\">b &amp; c</item>"), std::string::npos) << expected;
+
+    std::vector<std::vector<std::string>> results(kThreads);
+    std::vector<TempDir> dirs(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < kRounds; ++round)
+                results[t].push_back(runOnce(dirs[t].path));
+        });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    for (int t = 0; t < kThreads; ++t) {
+        ASSERT_EQ(results[t].size(), static_cast<size_t>(kRounds));
+        for (const std::string& result : results[t])
+            EXPECT_EQ(result, expected) << "thread " << t;
+    }
+}
 
 }  // namespace

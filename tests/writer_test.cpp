@@ -511,6 +511,32 @@ TEST(Walks, DeepTreesAreWrittenOnASmallStack) {
     EXPECT_EQ(compact.substr(3 * 999999, 13), "<e>bottom</e>");
 }
 
+// Indenting every level made the file grow with the square of the depth
+// (100 MB for this 70 KB document); past the cap each element costs at
+// most its own line, and the file reads back as the same tree.
+TEST(Walks, DeepTreesAreWrittenInSpaceLinearInTheirSize) {
+    auto depthOf = [](const ZUVDOMElement* e) {
+        int depth = 0;
+        for (; e; e = e->getElement(0))
+            ++depth;
+        return depth;
+    };
+    auto writtenBytes = [&](int depth) {
+        std::unique_ptr<ZUVDOMElement> tree(readBack(nestedDocument(depth)));
+        EXPECT_EQ(depthOf(tree.get()), depth);
+        std::string written = write(tree.get());
+        std::unique_ptr<ZUVDOMElement> back(readBack(written));
+        EXPECT_EQ(depthOf(back.get()), depth);
+        return written.size();
+    };
+    const int depth = ZUVSAX2Parser::kMaxDepth;
+    size_t full = writtenBytes(depth);
+    // A line feed, the indent (three spaces a level) and both tags.
+    const size_t perElement = 1 + 3 * ZUVXMLWriter::kMaxIndentLevels + 3 + 4;
+    EXPECT_LE(full, 64 + perElement * depth);
+    EXPECT_LT(full, writtenBytes(depth / 2) * 21 / 10);
+}
+
 // --- Saving over a file ------------------------------------------------------
 
 // A small tree whose document takes more than `bytes`.
@@ -593,16 +619,6 @@ TEST(SafeSave, LinksAreWrittenThroughInPlace) {
 }
 
 // --- Output anywhere ---------------------------------------------------------
-
-// Everything written to `fd` from its start.
-std::string contentsOf(int fd) {
-    std::string bytes;
-    char buffer[65536];
-    off_t offset = 0;
-    for (ssize_t n; (n = pread(fd, buffer, sizeof buffer, offset)) > 0; offset += n)
-        bytes.append(buffer, static_cast<size_t>(n));
-    return bytes;
-}
 
 // The bytes of every sink the printer has, each checked against the file
 // writer's; a failure names the sink.
@@ -792,6 +808,24 @@ TEST(Printer, FailuresAreReportedWithTheReason) {
     EXPECT_TRUE(printer.writeFile(big.get(), zs(dir.file("ok.xml"))));
     EXPECT_EQ(printer.getErrorNumber(), 0);
     EXPECT_EQ(str(printer.getError()), "");
+}
+
+// The file writer keeps its file to itself; this one shows what it remembered.
+struct ExposedWriter : ZUVDOMWriter {
+    ExposedWriter(const std::string& path, ZUVDOMElement* root) : ZUVDOMWriter(zs(path), root) {}
+    int errorNumber() const { return outputFile.getErrorNumber(); }
+};
+
+// The file writer throws nothing and remembers the failure.
+TEST(Printer, TheFileWriterRemembersFailures) {
+    TempDir dir;
+    ZUVDOMElement small("s", nullptr);
+    EXPECT_NE(ExposedWriter(dir.file("missing/x.xml"), &small).errorNumber(), 0);
+    EXPECT_EQ(ExposedWriter("/dev/full", &small).errorNumber(), ENOSPC);  // at the last flush
+    // With no root, an existing file is left as it was.
+    const std::string kept = dir.write("kept.xml", "keep");
+    { ZUVDOMWriter writer(zs(kept), nullptr); }
+    EXPECT_EQ(readFile(kept), "keep");
 }
 
 }  // namespace
