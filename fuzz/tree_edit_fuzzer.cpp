@@ -93,6 +93,10 @@ struct Model {
         for (int i = 0; i < count; ++i)
             if (e->getElement(i) != nodes[m.children[i]].element) fail("child order", n);
         if (e->getElement(-1) || e->getElement(count)) fail("child outside the list", n);
+        int walked = 0;  // the ranges programs iterate, all and by name
+        for (const ZUVDOMElement* c : e->getChildren())
+            if (c != e->getElement(walked++)) fail("children range", n);
+        if (walked != count) fail("children range length", n);
         for (const char* tag : kTags) {
             std::vector<int> named;
             for (int c : m.children)
@@ -105,6 +109,11 @@ struct Model {
                 if (e->getElement(tag, static_cast<int>(i)) != nodes[named[i]].element)
                     fail("name order", n);
             if (e->getElement(tag, static_cast<int>(named.size()))) fail("name past the end", n);
+            size_t ranged = 0;
+            for (const ZUVDOMElement* c : e->getChildren(tag))
+                if (ranged >= named.size() || c != nodes[named[ranged++]].element)
+                    fail("range by name", n);
+            if (ranged != named.size()) fail("range by name ends early", n);
             const ZUVDOMElement* first = named.empty() ? nullptr : nodes[named[0]].element;
             if (e->getFirstElement(tag) != first) fail("first by name", n);
             std::string firstValue = named.empty() ? "" : nodes[named[0]].value;
