@@ -19,6 +19,7 @@
 #include "ZUVLog.h"
 #include "ZUVSAX2Parser.h"
 #include "ZUVString.h"
+#include "small_stack.h"
 #include "test_helpers.h"
 
 namespace {
@@ -90,13 +91,6 @@ struct Harness {
     }
     std::string message() const { return log.getLastMessage().getText(); }
 };
-
-std::string nested(int depth) {
-    std::string tags;
-    for (int i = 0; i < 2 * depth; ++i)
-        tags += i < depth ? "<e>" : "</e>";
-    return tags;
-}
 
 // A document of about `size` bytes with elements, attributes, entities,
 // CDATA and multi-byte characters, so chunk boundaries fall everywhere.
@@ -248,8 +242,8 @@ TEST(Sax2Errors, EveryTruncationIsRefusedOnce) {
 
 TEST(Sax2Limits, NestingDepthAndTextLength) {
     Harness h;
-    EXPECT_TRUE(h.parse(nested(ZUVSAX2Parser::kMaxDepth)));
-    EXPECT_FALSE(h.parse(nested(ZUVSAX2Parser::kMaxDepth + 1)));
+    EXPECT_TRUE(h.parse(nestedDocument(ZUVSAX2Parser::kMaxDepth)));
+    EXPECT_FALSE(h.parse(nestedDocument(ZUVSAX2Parser::kMaxDepth + 1)));
     EXPECT_EQ(h.message(), "error: string:1:30001: elements nested deeper than 10000 levels");
     h.parser.setMaxDepth(2);
     EXPECT_FALSE(h.parse("<a><b><c/></b></a>"));
@@ -258,7 +252,7 @@ TEST(Sax2Limits, NestingDepthAndTextLength) {
     EXPECT_FALSE(h.parse("<a><b>"));  // the depth count restarts after a failure
     EXPECT_TRUE(h.parse("<a><b/><b></b></a>"));
     h.parser.setMaxDepth(0);  // back to the default
-    EXPECT_TRUE(h.parse(nested(ZUVSAX2Parser::kMaxDepth)));
+    EXPECT_TRUE(h.parse(nestedDocument(ZUVSAX2Parser::kMaxDepth)));
 
     h.parser.setMaxTextLength(10);
     EXPECT_TRUE(h.parse("<a>0123456789<b>0123456789</b>0123456789</a>"));

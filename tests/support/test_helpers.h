@@ -13,11 +13,13 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <system_error>
 #include <vector>
 
+#include "ZUVDOM.h"
 #include "ZUVDOMElement.h"
 #include "string_bytes.h"
 
@@ -70,6 +72,14 @@ inline std::string dumpTree(const ZUVDOMElement* e, const std::vector<std::strin
     std::string out;
     if (e) dumpTree(e, names, out);
     return out;
+}
+
+// The tree of `doc`, which must be read without an error.
+inline std::unique_ptr<ZUVDOMElement> parseWhole(const std::string& doc) {
+    ZUVDOM dom;
+    std::unique_ptr<ZUVDOMElement> root(dom.parseString(zs(doc)));
+    EXPECT_FALSE(dom.hasError()) << str(dom.getError().message);
+    return root;
 }
 
 // `s` written `times` times.
