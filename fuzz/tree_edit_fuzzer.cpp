@@ -96,7 +96,8 @@ struct Model {
         int walked = 0;  // the ranges programs iterate, all and by name
         for (const ZUVDOMElement* c : e->getChildren())
             if (c != e->getElement(walked++)) fail("children range", n);
-        if (walked != count) fail("children range length", n);
+        if (walked != count || e->getChildren().isEmpty() != (count == 0))
+            fail("children range length", n);
         for (const char* tag : kTags) {
             std::vector<int> named;
             for (int c : m.children)
@@ -113,7 +114,9 @@ struct Model {
             for (const ZUVDOMElement* c : e->getChildren(tag))
                 if (ranged >= named.size() || c != nodes[named[ranged++]].element)
                     fail("range by name", n);
-            if (ranged != named.size()) fail("range by name ends early", n);
+            ZUVDOMChildren byName = e->getChildren(tag);
+            if (ranged != named.size() || (byName.begin() == byName.end()) != named.empty())
+                fail("range by name ends early", n);
             const ZUVDOMElement* first = named.empty() ? nullptr : nodes[named[0]].element;
             if (e->getFirstElement(tag) != first) fail("first by name", n);
             std::string firstValue = named.empty() ? "" : nodes[named[0]].value;
@@ -135,7 +138,8 @@ struct Model {
                 fail("attribute order", n);
             ++i;
         }
-        if (i != m.attributes.size()) fail("attribute count", n);
+        if (i != m.attributes.size() || e->getAttributes().isEmpty() != m.attributes.empty())
+            fail("attribute count", n);
     }
     void checkAll() const {
         for (size_t n = 0; n < nodes.size(); ++n)
