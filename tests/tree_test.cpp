@@ -100,12 +100,13 @@ double bestRemovalSeconds(int count, bool fromBack) {
 // Removing every child one at a time was quadratic from either end: from the
 // back each removal searched from the front (4.3 s for 100,000 children), from
 // the front each moved all the others (6.3 s for 100,000 with two names).
-// Four times the children now take about four times as long, not sixteen.
+// Eight times the children now take about eight times as long, not 64 (the
+// bound leaves room for the cache misses of the larger lists on a busy machine).
 TEST(ChildLists, RemovingOneAtATimeFromEitherEndIsLinear) {
     for (bool fromBack : {false, true}) {
-        double small = bestRemovalSeconds(20000, fromBack);
+        double small = bestRemovalSeconds(10000, fromBack);
         double large = bestRemovalSeconds(80000, fromBack);
-        EXPECT_LT(large, 8 * small + 0.005)
+        EXPECT_LT(large, 24 * small + 0.005)
             << (fromBack ? "back" : "front") << ": " << small << " s, then " << large << " s";
     }
 }
