@@ -2,7 +2,7 @@
 // any difference in verdict, events or error line is a finding.
 #include <string>
 
-#include "../tests/differential.h"
+#include "differential.h"
 #include "fuzz_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, size_t size) {

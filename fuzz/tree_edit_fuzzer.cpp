@@ -13,13 +13,13 @@
 #include <utility>
 #include <vector>
 
-#include "../tests/string_bytes.h"
 #include "ZUVDOM.h"
 #include "ZUVDOMElement.h"
 #include "ZUVDOMWriter.h"
 #include "ZUVLog.h"
 #include "ZUVString.h"
 #include "fuzz_check.h"
+#include "string_bytes.h"
 
 namespace {
 
@@ -93,6 +93,11 @@ struct Model {
         for (int i = 0; i < count; ++i)
             if (e->getElement(i) != nodes[m.children[i]].element) fail("child order", n);
         if (e->getElement(-1) || e->getElement(count)) fail("child outside the list", n);
+        int walked = 0;  // the ranges programs iterate, all and by name
+        for (const ZUVDOMElement* c : e->getChildren())
+            if (c != e->getElement(walked++)) fail("children range", n);
+        if (walked != count || e->getChildren().isEmpty() != (count == 0))
+            fail("children range length", n);
         for (const char* tag : kTags) {
             std::vector<int> named;
             for (int c : m.children)
@@ -105,6 +110,13 @@ struct Model {
                 if (e->getElement(tag, static_cast<int>(i)) != nodes[named[i]].element)
                     fail("name order", n);
             if (e->getElement(tag, static_cast<int>(named.size()))) fail("name past the end", n);
+            size_t ranged = 0;
+            for (const ZUVDOMElement* c : e->getChildren(tag))
+                if (ranged >= named.size() || c != nodes[named[ranged++]].element)
+                    fail("range by name", n);
+            ZUVDOMChildren byName = e->getChildren(tag);
+            if (ranged != named.size() || (byName.begin() == byName.end()) != named.empty())
+                fail("range by name ends early", n);
             const ZUVDOMElement* first = named.empty() ? nullptr : nodes[named[0]].element;
             if (e->getFirstElement(tag) != first) fail("first by name", n);
             std::string firstValue = named.empty() ? "" : nodes[named[0]].value;
@@ -126,7 +138,8 @@ struct Model {
                 fail("attribute order", n);
             ++i;
         }
-        if (i != m.attributes.size()) fail("attribute count", n);
+        if (i != m.attributes.size() || e->getAttributes().isEmpty() != m.attributes.empty())
+            fail("attribute count", n);
     }
     void checkAll() const {
         for (size_t n = 0; n < nodes.size(); ++n)

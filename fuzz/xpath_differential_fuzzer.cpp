@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string>
 
-#include "../tests/xpath_oracle.h"
 #include "fuzz_check.h"
+#include "xpath_oracle.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     xpathoracle::Choices choices(data, size);

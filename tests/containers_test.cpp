@@ -1,18 +1,24 @@
 // Vectors and string-keyed tables: growth out of the inline slot, edges of
-// the index range, the switch from linear search to a hash index, iteration.
+// the index range, the switch from linear search to a hash index, iteration,
+// and names chosen against the hashes.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <climits>
 #include <map>
+#include <memory>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "ZUVDOM.h"
 #include "ZUVOrderedVector.h"
 #include "ZUVSimpleStringHashtable.h"
-#include "string_bytes.h"
+#include "colliding_names.h"
+#include "test_helpers.h"
 
 namespace {
 
@@ -208,4 +214,105 @@ TEST(Vectors, RemovalsFromTheFrontMixWithEveryOtherChange) {
             ASSERT_EQ(contents(v), model) << "round " << round << " step " << step;
         }
     }
+}
+
+// --- Names chosen against the hashes ------------------------------------------
+
+namespace {
+
+// The fastest of three parses of each of `chosen` and `ordinary`, in
+// seconds, interleaved: whatever else the machine runs touches both alike.
+std::pair<double, double> parseSeconds(const std::string& chosen, const std::string& ordinary) {
+    double best[2] = {1e9, 1e9};
+    for (int run = 0; run < 3; ++run) {
+        for (int which = 0; which < 2; ++which) {
+            ZUVDOM dom(nullptr);
+            auto start = std::chrono::steady_clock::now();
+            std::unique_ptr<ZUVDOMElement> root(
+                dom.parseString(zs(which == 0 ? chosen : ordinary)));
+            std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+            EXPECT_NE(root, nullptr);
+            best[which] = std::min(best[which], took.count());
+        }
+    }
+    return {best[0], best[1]};
+}
+
+std::string childrenNamed(const std::vector<std::string>& names) {
+    std::string doc = "<r>";
+    for (const std::string& name : names)
+        doc += "<" + name + "/>";
+    return doc + "</r>";
+}
+
+std::string attributesNamed(const std::vector<std::string>& names) {
+    std::string doc = "<r";
+    for (const std::string& name : names)
+        doc += " " + name + "=\"1\"";
+    return doc + "/>";
+}
+
+}  // namespace
+
+// Names chosen against an unkeyed hash file into one probe cluster, making
+// each insert walk all the names before it. The name index, the attribute
+// table (32-bit FNV-1a) and the tokenizer's duplicate check (64-bit) must
+// stay as fast with them as with names nobody chose: a ratio, not a time.
+TEST(ChosenNames, CollidingNamesParseAsFastAsOrdinaryOnes) {
+    const int count = 8192;
+    std::vector<std::string> names32 = collidingNames(kFnv1a32, count);
+    std::vector<std::string> names64 = collidingNames(kFnv1a64, count);
+    ASSERT_EQ(fnv1aLowBits(kFnv1a32, names32[0]), fnv1aLowBits(kFnv1a32, names32[count - 1]));
+    ASSERT_EQ(fnv1aLowBits(kFnv1a64, names64[0]), fnv1aLowBits(kFnv1a64, names64[count - 1]));
+    std::vector<std::string> ordinary = ordinaryNames(count);
+    for (const auto& [chosenTime, ordinaryTime] :
+         {parseSeconds(childrenNamed(names32), childrenNamed(ordinary)),
+          parseSeconds(attributesNamed(names32), attributesNamed(ordinary)),
+          parseSeconds(attributesNamed(names64), attributesNamed(ordinary))})
+        EXPECT_LT(chosenTime, 3 * ordinaryTime + 0.005);
+    // Every name is kept, distinct.
+    ZUVDOM dom(nullptr);
+    std::unique_ptr<ZUVDOMElement> root(dom.parseString(zs(attributesNamed(names32))));
+    ASSERT_NE(root, nullptr);
+    for (int i : {0, 1, count / 2, count - 1})
+        EXPECT_EQ(str(root->getAttribute(zs(names32[static_cast<size_t>(i)]))), "1");
+    EXPECT_EQ(str(root->getAttribute(zs(names32[0].substr(0, 7) + "_"))), "");
+}
+
+// The keyed hash folds case eight bytes at a time: it must agree with the
+// byte comparison the tables fold with, in every position of a key. ASCII
+// letters fold; the bytes next to them ('@', '[', '`', '{') and bytes whose
+// low seven bits are a letter do not.
+TEST(ChosenNames, FoldedHashesAgreeWithFoldedKeys) {
+    const std::string bytes =
+        "aAzZmM@[`{\x80\xC1\xE1\xDA\xFF"
+        "09 -";
+    std::mt19937 random(24);
+    auto lower = [](std::string s) {
+        for (char& c : s)
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+        return s;
+    };
+    auto hash = [](const std::string& s, bool fold) {
+        return ZUVSimpleStringHashtable::keyedHash(s.data(), s.size(), fold);
+    };
+    ZUVSimpleStringHashtable table(true, true, 0);  // hashed from the first key
+    std::vector<std::string> keys;
+    for (int i = 0; i < 3000; ++i) {
+        std::string s;
+        for (size_t n = random() % 40; n > 0; --n)
+            s += bytes[random() % bytes.size()];
+        ASSERT_EQ(hash(s, true), hash(lower(s), true)) << s;
+        ASSERT_EQ(hash(lower(s), true), hash(lower(s), false)) << s;
+        if (table.add(zs(s), &keys) == nullptr) keys.push_back(lower(s));
+    }
+    for (const std::string& key : keys) {
+        std::string upper = key;
+        for (char& c : upper)
+            if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+        EXPECT_EQ(table.lookup(zs(upper)), &keys) << key;
+    }
+    EXPECT_EQ(table.size(), static_cast<int>(keys.size()));
+    for (const char* pair : {"@`", "[{", "\xC1\xE1", "\xDA\xFA"})
+        EXPECT_NE(hash(std::string(1, pair[0]), true), hash(std::string(1, pair[1]), true)) << pair;
 }

@@ -1,27 +1,28 @@
-// The small-block pool: live blocks, moves, and blocks crossing threads.
+// The small-block pool: live blocks, moves, blocks crossing threads, memory
+// given back to the system, many rounds of the ways programs use it; and
+// builders on separate threads sharing nothing.
 #include <gtest/gtest.h>
+#include <malloc.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <functional>
+#include <mutex>
 #include <new>
 #include <random>
+#include <string>
 #include <thread>
 #include <tuple>
 #include <vector>
 
+#include "ZUVDOM.h"
 #include "ZUVDOMElement.h"
+#include "ZUVDOMWriter.h"
+#include "ZUVLog.h"
 #include "ZUVPool.h"
-
-#if defined(__SANITIZE_ADDRESS__)
-#define POOL_TEST_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define POOL_TEST_ASAN 1
-#endif
-#endif
-#ifdef POOL_TEST_ASAN
-#include <sanitizer/asan_interface.h>
-#endif
+#include "test_helpers.h"
 
 namespace {
 
@@ -121,7 +122,7 @@ TEST(Pool, TheFailureHookFailsExactlyTheNthAllocation) {
     ZUVPool::release(c, 16);
 }
 
-#ifdef POOL_TEST_ASAN
+#ifdef ZUVDOM_TEST_ASAN
 // The pool that ships is the one AddressSanitizer watches: what it holds
 // free is poisoned, and so is the tail of a block past the bytes asked for.
 TEST(Pool, FreeMemoryIsPoisonedUnderAddressSanitizer) {
@@ -158,5 +159,377 @@ TEST(Pool, ADoubleReleaseStopsTheProgram) {
         "released twice");
 }
 #endif
+
+// --- Memory given back -------------------------------------------------------
+
+// The pool gives its memory back: empty pages above the reserve go to the
+// system once they have lain unused a while, or at once on trim(), whichever
+// threads built and freed the trees.
+
+// 51 elements a record: a thousand records are far more than the reserve.
+ZUVDOMElement* buildTree(int records) {
+    ZUVDOMElement* root = new ZUVDOMElement(ZUVString("root"), nullptr);
+    for (int i = 0; i < records; ++i) {
+        ZUVDOMElement* record = new ZUVDOMElement(ZUVString("record"), root);
+        record->setAttribute(ZUVString("id"), ZUVString(std::to_string(i).c_str()));
+        for (int j = 0; j < 50; ++j) {
+            std::string name = "field" + std::to_string(j % 7);
+            ZUVDOMElement* field = new ZUVDOMElement(ZUVString(name.c_str()), record);
+            field->setValue(ZUVString("a value long enough to need its own block"));
+        }
+    }
+    return root;
+}
+
+TEST(PoolReturn, TrimGivesBackWhatThreadsLeftAboveTheReserve) {
+    size_t mallocBefore = mallinfo2().uordblks;
+    // Three threads build; each tree is freed on the next thread.
+    std::vector<ZUVDOMElement*> roots(3);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t)
+        threads.emplace_back([&roots, t] { roots[static_cast<size_t>(t)] = buildTree(1000); });
+    for (std::thread& thread : threads)
+        thread.join();
+    threads.clear();
+    EXPECT_GT(ZUVPool::getSlabBytes(), 8 * ZUVPool::getReserve());
+    ZUVDOMElement* other = new ZUVDOMElement(ZUVString("other"), nullptr);
+    for (int t = 0; t < 3; ++t)
+        threads.emplace_back([&roots, t] { delete roots[static_cast<size_t>((t + 1) % 3)]; });
+    for (std::thread& thread : threads)
+        thread.join();
+    ZUVPool::trim();
+    // The small tree holds this thread's page; the rest is the reserve.
+    EXPECT_LE(ZUVPool::getSlabBytes(), ZUVPool::getReserve() + ZUVPool::kSlabSize);
+    delete other;
+    EXPECT_EQ(ZUVPool::getBytesInUse(), 0);
+    // Nothing large was left with malloc either.
+    EXPECT_LT(mallinfo2().uordblks, mallocBefore + ZUVPool::kSlabSize);
+
+    // And the reserve is reused: a small tree takes nothing new.
+    size_t kept = ZUVPool::getSlabBytes();
+    ZUVDOMElement* small = new ZUVDOMElement(ZUVString("small"), nullptr);
+    for (int i = 0; i < 1000; ++i)
+        new ZUVDOMElement(ZUVString("e"), small);
+    EXPECT_EQ(ZUVPool::getSlabBytes(), kept);
+    delete small;
+}
+
+TEST(PoolReturn, IdlePagesGoBackOnLaterPoolCalls) {
+    delete buildTree(2000);
+    size_t held = ZUVPool::getSlabBytes();
+    EXPECT_GT(held, 8 * ZUVPool::getReserve());
+    // A loop that rebuilds soon keeps its pages.
+    delete buildTree(2000);
+    EXPECT_LE(ZUVPool::getSlabBytes(), held + ZUVPool::kSlabSize);
+    // Once they have waited, the program's next pages bring the rest back,
+    // on another thread as well as on this one.
+    std::this_thread::sleep_for(std::chrono::milliseconds(ZUVPool::kDecayMilliseconds + 300));
+    std::thread([] { delete buildTree(20); }).join();
+    EXPECT_LE(ZUVPool::getSlabBytes(), ZUVPool::getReserve() + 2 * ZUVPool::kSlabSize);
+}
+
+TEST(PoolReturn, AReserveOfZeroKeepsOnlyTheCurrentPage) {
+    size_t reserve = ZUVPool::getReserve();
+    ZUVPool::setReserve(0);
+    ZUVDOMElement* root = buildTree(200);
+    EXPECT_GT(ZUVPool::getSlabBytes(), 0u);
+    delete root;
+    ZUVPool::trim();
+    EXPECT_LE(ZUVPool::getSlabBytes(), ZUVPool::kSlabSize);
+    // The pool works on from there, pages given back included.
+    ZUVDOMElement* again = buildTree(200);
+    EXPECT_EQ(again->getElementCount(), 200);
+    delete again;
+    ZUVPool::setReserve(reserve);
+}
+
+// --- Separate builders on separate threads ------------------------------------
+
+// Each thread parses strings and files, writes, reads back and logs errors
+// with its own ZUVDOM and ZUVLog, and gets exactly what one thread alone gets.
+
+// Documents of each kind the builder meets: attributes, entities, mixed
+// text, another encoding, and two that are refused.
+const char* const kDocuments[] = {
+    "<list><item id=\"1\">a</item><item id=\"2\">b &amp; c</item></list>",
+    "<!DOCTYPE r [<!ENTITY e \"ent\">]><r x=\"&e;\"><a>&e;&e;</a>tail</r>",
+    "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><r a=\"\xe9\">caf\xe9</r>",
+    "<a><b><c/></b>mixed<d>x</d>after</a>",
+    "<a><b></a>",
+    "<a>&#xD800;</a>",
+};
+
+// Everything one round of work produced, as text, so runs compare as a whole.
+std::string runOnce(const std::string& scratch) {
+    std::string result;
+    ZUVLog log(nullptr);
+    ZUVDOM dom(&log);
+    for (const char* doc : kDocuments) {
+        // Each document starts an element, so each root is new; clearing the
+        // old pointer keeps a freed one from ever coming back.
+        dom.setRoot(nullptr);
+        ZUVDOMElement* root = dom.parseString(zs(doc));
+        const std::string written = scratch + "/out.xml";
+        { ZUVDOMWriter writer(zs(written), root); }
+        result += readFile(written) + "\n";
+        ZUVFile file;
+        file = zs(written);
+        ZUVDOM reader(&log);
+        ZUVDOMElement* back = reader.parseFile(file);
+        { ZUVDOMWriter writer(zs(written), back); }
+        result += readFile(written) + "\n";
+        delete back;
+        delete root;
+        result += std::to_string(log.getErrorCount()) + " " + str(log.getLastMessage()) + "\n";
+    }
+    ZUVFile sampler;
+    sampler = zs(ZUVDOM_TEST_DATA "/hostile/sampler.xml");
+    dom.setRoot(nullptr);
+    ZUVDOMElement* root = dom.parseFile(sampler);
+    result += root ? str(root->getFirstElementValue("c")) : "none";
+    delete root;
+    return result;
+}
+
+TEST(Threads, SeparateTreesDoNotInterfere) {
+    const int kThreads = 4;
+    const int kRounds = 20;
+    TempDir alone;
+    const std::string expected = runOnce(alone.path);
+    ASSERT_NE(expected.find("<item id=\"2\">b &amp; c</item>"), std::string::npos) << expected;
+
+    std::vector<std::vector<std::string>> results(kThreads);
+    std::vector<TempDir> dirs(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < kRounds; ++round)
+                results[t].push_back(runOnce(dirs[t].path));
+        });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    for (int t = 0; t < kThreads; ++t) {
+        ASSERT_EQ(results[t].size(), static_cast<size_t>(kRounds));
+        for (const std::string& result : results[t])
+            EXPECT_EQ(result, expected) << "thread " << t;
+    }
+}
+
+// --- Soak ----------------------------------------------------------------------
+
+// Whatever the threads and whatever stays alive, the pool's slab bytes after
+// round 50 are at most those after round 10, give or take one page per thread.
+
+constexpr int kRounds = 50;
+constexpr int kSettled = 10;
+
+// Records alike the benchmark's: a few attributes, text, and child lists
+// whose lengths and names vary, so that the containers trim often.
+std::string makeRecords(size_t bytes, unsigned seed) {
+    static const char* const kFields[] = {"name", "email", "city", "note", "tag", "phone", "code"};
+    std::mt19937 rng(seed);
+    std::string out = "<dataset>";
+    for (int id = 1; out.size() < bytes; ++id) {
+        out += "<record id=\"" + std::to_string(id) + "\" kind=\"k" + std::to_string(rng() % 5) +
+               "\">";
+        for (unsigned f = 0, n = 1 + rng() % 9; f < n; ++f) {
+            const char* field = kFields[rng() % 7];
+            out += std::string("<") + field + ">" + std::string(3 + rng() % 40, 'a' + rng() % 26) +
+                   "</" + field + ">";
+        }
+        if (rng() % 3 == 0) out += "<tags><t>x</t><t>y</t><t>z</t></tags>";
+        out += "</record>";
+    }
+    return out + "</dataset>";
+}
+
+const std::string& document() {
+    static const std::string text = makeRecords(300 * 1000, 7);
+    return text;
+}
+const std::string& smallDocument(int i) {
+    static std::vector<std::string> texts = [] {
+        std::vector<std::string> made;
+        for (int k = 0; k < 8; ++k)
+            made.push_back(makeRecords(2000 + 3000 * static_cast<size_t>(k), 100 + k));
+        return made;
+    }();
+    return texts[static_cast<size_t>(i) % texts.size()];
+}
+
+ZUVDOMElement* parse(const std::string& text) {
+    return parseWhole(text).release();
+}
+
+// The bytes of the pages that hold live blocks, or are some thread's
+// current page: what the pool could not give back.
+size_t heldBytes() {
+    ZUVPool::trim();
+    return ZUVPool::getSlabBytes();
+}
+
+// Runs `round` kRounds times and checks the slab bytes of round 50 against
+// those of round 10; `threads` is how many threads may hold a page of their
+// own. Without a reserve, so that only pages in use are counted.
+void soak(int threads, const std::function<void(int)>& round) {
+    size_t reserve = ZUVPool::getReserve();
+    ZUVPool::setReserve(0);
+    size_t settled = 0;
+    for (int r = 1; r <= kRounds; ++r) {
+        round(r);
+        if (r == kSettled) settled = heldBytes();
+    }
+    EXPECT_LE(heldBytes(), settled + static_cast<size_t>(threads) * ZUVPool::kSlabSize)
+        << "round " << kSettled << ": " << settled;
+    ZUVPool::setReserve(reserve);
+}
+
+// Runs `work(t)` on `count` threads of their own and waits for them.
+void onThreads(int count, const std::function<void(int)>& work) {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < count; ++t)
+        threads.emplace_back(work, t);
+    for (std::thread& thread : threads)
+        thread.join();
+}
+
+// Long-lived workers that run one step each per call of run(), in lockstep
+// with the thread that calls it.
+class Workers {
+public:
+    Workers(int count, std::function<void(int, int)> step) : step(std::move(step)) {
+        for (int t = 0; t < count; ++t)
+            threads.emplace_back([this, t] { loop(t); });
+    }
+    ~Workers() {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            stopping = true;
+        }
+        wake.notify_all();
+        for (std::thread& thread : threads)
+            thread.join();
+    }
+    void run(int round) {
+        std::unique_lock<std::mutex> lock(mutex);
+        current = round;
+        done = 0;
+        wake.notify_all();
+        finished.wait(lock, [&] { return done == static_cast<int>(threads.size()); });
+    }
+
+private:
+    void loop(int t) {
+        int seen = 0;
+        for (;;) {
+            std::unique_lock<std::mutex> lock(mutex);
+            wake.wait(lock, [&] { return stopping || current != seen; });
+            if (stopping) return;
+            seen = current;
+            lock.unlock();
+            step(t, seen);
+            lock.lock();
+            if (++done == static_cast<int>(threads.size())) finished.notify_all();
+        }
+    }
+    std::function<void(int, int)> step;
+    std::vector<std::thread> threads;
+    std::mutex mutex;
+    std::condition_variable wake, finished;
+    int current = 0;
+    int done = 0;
+    bool stopping = false;
+};
+
+TEST(PoolSoak, AThreadPerDocument) {
+    soak(2, [](int) { onThreads(2, [](int) { delete parse(document()); }); });
+    // Nothing stays with the threads that ended.
+    EXPECT_LE(heldBytes(), ZUVPool::kSlabSize);
+    EXPECT_EQ(ZUVPool::getBytesInUse(), 0);
+}
+
+TEST(PoolSoak, TreesFreedOnAnotherThread) {
+    // A producer that builds and a consumer that frees, both long-lived: in
+    // each round the consumer frees the tree of the round before while the
+    // producer builds the next.
+    std::vector<ZUVDOMElement*> trees(kRounds + 1, nullptr);
+    Workers workers(2, [&](int t, int r) {
+        if (t == 0)
+            trees[static_cast<size_t>(r)] = parse(document());
+        else
+            delete trees[static_cast<size_t>(r - 1)];
+    });
+    soak(2, [&](int r) { workers.run(r); });
+    delete trees[kRounds];
+}
+
+TEST(PoolSoak, ThreadsThatLiveLong) {
+    Workers workers(2, [](int, int) { delete parse(document()); });
+    soak(2, [&](int r) { workers.run(r); });
+}
+
+TEST(PoolSoak, OneOtherThreadOnce) {
+    std::thread([] { delete parse("<a><b/></a>"); }).join();
+    soak(1, [](int) { delete parse(document()); });
+}
+
+TEST(PoolSoak, OneThreadWithABlockKeptAlive) {
+    // A malformed message leaves the log's last message in a pool block.
+    ZUVLog log(nullptr);
+    ZUVDOM dom(&log);
+    delete dom.parseString(ZUVString("<a><b></a>"));
+    ASSERT_GT(log.getErrorCount(), 0);
+    const ZUVString message(
+        "<message id=\"1\"><to>someone</to><body>a short text</body></message>");
+    soak(1, [&](int) {
+        for (int i = 0; i < 200; ++i) {
+            dom.setRoot(nullptr);
+            delete dom.parseString(message);
+        }
+        delete parse(document());
+    });
+}
+
+TEST(PoolSoak, Reload) {
+    // The new tree is built before the old one goes.
+    ZUVDOMElement* current = parse(document());
+    soak(1, [&](int) {
+        ZUVDOMElement* next = parse(document());
+        delete current;
+        current = next;
+    });
+    delete current;
+}
+
+TEST(PoolSoak, BigAndSmallDocumentsInTurn) {
+    // With the program's configuration alive throughout, as it would be.
+    ZUVDOMElement* configuration = parse(smallDocument(0));
+    soak(1, [](int r) {
+        delete parse(document());
+        for (int i = 0; i < 40; ++i)
+            delete parse(smallDocument(r + i));
+    });
+    delete configuration;
+}
+
+TEST(PoolSoak, TreesKeptAlive) {
+    // A cache of trees, a few replaced each round, and one kept throughout.
+    ZUVDOMElement* kept = parse(smallDocument(5));
+    std::vector<ZUVDOMElement*> cache(12, nullptr);
+    std::mt19937 rng(11);
+    soak(1, [&](int) {
+        for (int i = 0; i < 6; ++i) {
+            ZUVDOMElement*& slot = cache[rng() % cache.size()];
+            delete slot;
+            slot = parse(smallDocument(3));
+        }
+        delete parse(document());
+    });
+    for (ZUVDOMElement* root : cache)
+        delete root;
+    EXPECT_EQ(kept->getElementCount("record") > 0, true);
+    delete kept;
+}
 
 }  // namespace

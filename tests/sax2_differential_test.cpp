@@ -1,6 +1,6 @@
 // Our tokenizer and transcoder against Expat on test data no one here wrote:
-// the W3C suite and the peers' test files, plus the fixtures in
-// tests/data/differential/. On each document:
+// the W3C suite (and its catalogs' verdicts) and the peers' test files, plus
+// the fixtures in tests/data/differential/. On each document:
 // - both engines of the parser give the same verdict and events;
 // - the tokenizer fed in pieces gives what it gives reading it whole;
 // - when it is not UTF-8, Expat reads the same events from the transcoder's
@@ -12,10 +12,16 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "ZUVFile.h"
 #include "ZUVSAX2Tokenizer.h"
 #include "ZUVSAX2Transcoder.h"
 #include "differential.h"
@@ -264,14 +270,161 @@ TEST(Differential, PeersTestFiles) {
     EXPECT_GT(n.read, 100);
 }
 
+namespace {
+
+// The W3C suite, unpacked once for the suites that read it; empty with
+// `why` set when it is not at hand.
+const std::string& w3cSuite(std::string& why) {
+    static TempDir unpacked;
+    static const std::string reason = unpackW3CSuite(unpacked);
+    why = reason;
+    return unpacked.path;
+}
+
+// The catalog attributes a verdict depends on, and the document, absolute.
+struct TestCase {
+    std::map<std::string, std::string> a;
+    std::string path;
+};
+
+// Collects the TEST elements of one catalog file.
+struct CatalogReader {
+    std::string directory;
+    std::vector<std::string> bases{""};  // xml:base of the open elements
+    std::vector<TestCase> tests;
+};
+
+void catalogStart(void* data, const char* name, const char** attributes) {
+    CatalogReader* r = static_cast<CatalogReader*>(data);
+    std::map<std::string, std::string> a;
+    for (int i = 0; attributes[i]; i += 2)
+        a[attributes[i]] = attributes[i + 1];
+    std::string base = r->bases.back() + a["xml:base"];
+    r->bases.push_back(base);
+    if (std::strcmp(name, "TEST") == 0)
+        r->tests.push_back({a, r->directory + "/" + base + a["URI"]});
+}
+
+void catalogEnd(void* data, const char*) {
+    static_cast<CatalogReader*>(data)->bases.pop_back();
+}
+
+// A catalog file is an external entity: maybe a text declaration, then a
+// TESTCASES element or several TEST elements. Wrapped, it is a document.
+std::vector<TestCase> readCatalog(const fs::path& file) {
+    std::string content = readFile(file);
+    if (content.compare(0, 5, "<?xml") == 0) content.erase(0, content.find("?>") + 2);
+    content = "<catalog>" + content + "</catalog>";
+    CatalogReader reader;
+    reader.directory = file.parent_path().string();
+    ZUVLog log;
+    ZUVSAX2Parser parser(&reader, &log, catalogStart, catalogEnd, nullptr, nullptr);
+    EXPECT_TRUE(parser.parseString(ZUVString(content.data(), static_cast<int>(content.size()))))
+        << file;
+    return reader.tests;
+}
+
+// Why a test does not apply to us: one version, no namespaces, and Expat's
+// older, narrower name characters; errors a reader need not report. Null when
+// it does.
+const char* skipReason(TestCase& t) {
+    const std::string& recommendation = t.a["RECOMMENDATION"];
+    const std::string &version = t.a["VERSION"], &edition = t.a["EDITION"];
+    if (recommendation == "XML1.1" || recommendation.compare(0, 2, "NS") == 0) return "not XML 1.0";
+    if (!version.empty() && version.find("1.0") == std::string::npos) return "not XML 1.0";
+    if (t.a["NAMESPACE"] == "yes") return "needs namespaces";
+    if (!edition.empty() && edition.find('4') == std::string::npos) return "fifth edition only";
+    if (t.a["TYPE"] == "error") return "optional error";
+    return nullptr;
+}
+
+// ID -> reason, from the checked-in list.
+std::map<std::string, std::string> readKnownFailures() {
+    std::map<std::string, std::string> known;
+    std::ifstream in(ZUVDOM_TEST_DATA "/conformance_known_failures.txt");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        std::istringstream fields(line);
+        std::string id, reason;
+        fields >> id;
+        std::getline(fields >> std::ws, reason);
+        EXPECT_FALSE(reason.empty()) << "no reason given for " << id;
+        EXPECT_TRUE(known.emplace(id, reason).second) << "listed twice: " << id;
+    }
+    return known;
+}
+
+}  // namespace
+
+// Every document of the suite through the checks above; then the verdicts
+// its catalogs give: "valid" and "invalid" documents must be read (the
+// parser does not validate), "not-wf" ones refused, skipReason saying which
+// tests do not apply. Every test that does otherwise is listed with its
+// reason in data/conformance_known_failures.txt, which must match exactly.
 TEST(Differential, W3CSuite) {
-    TempDir unpacked;
-    std::string why = unpackW3CSuite(unpacked);
+    std::string why;
+    const std::string& folder = w3cSuite(why);
     if (!why.empty()) GTEST_SKIP() << why;
-    Tally n = expectSameVerdicts(filesUnder(unpacked.path, true));
+    Tally n = expectSameVerdicts(filesUnder(folder, true));
     EXPECT_GT(n.compared, 3000);
     EXPECT_GT(n.split, 500);
     EXPECT_GT(n.read, 40);
+
+    // The master catalog names each collection file in an entity declaration
+    // and includes the collections by reference, in order.
+    const fs::path conf = fs::path(folder) / "xmlconf";
+    std::string master = readFile(conf / "xmlconf.xml");
+    std::map<std::string, std::string> entities;
+    for (size_t at = master.find("<!ENTITY"); at != std::string::npos;
+         at = master.find("<!ENTITY", at + 1)) {
+        std::istringstream declaration(master.substr(at + 8, master.find('>', at) - at - 8));
+        std::string name, system, file;
+        declaration >> name >> system >> file;
+        entities[name] = file.substr(1, file.size() - 2);
+    }
+    std::vector<std::string> collections;
+    for (size_t at = master.find('&', master.find("<TESTSUITE")); at != std::string::npos;
+         at = master.find('&', at + 1))
+        collections.push_back(master.substr(at + 1, master.find(';', at) - at - 1));
+    ASSERT_GE(collections.size(), 10u);
+
+    std::map<std::string, std::string> known = readKnownFailures();
+    std::set<std::string> seen;
+    std::map<std::string, std::string> failures;  // ID -> what happened
+    int run = 0, skipped = 0;
+    ZUVLog log(nullptr);
+    ZUVSAX2Parser parser(nullptr, &log, nullptr, nullptr, nullptr, nullptr);
+    for (const std::string& collection : collections) {
+        ASSERT_EQ(entities.count(collection), 1u) << collection;
+        for (TestCase& t : readCatalog(conf / entities[collection])) {
+            EXPECT_TRUE(seen.insert(t.a["ID"]).second) << "duplicate test ID " << t.a["ID"];
+            if (skipReason(t)) {
+                ++skipped;
+                continue;
+            }
+            ++run;
+            log.reset();
+            ZUVFile file;
+            file = ZUVString(t.path.c_str());
+            bool accepted = parser.parseFile(file);
+            if (accepted != (t.a["TYPE"] != "not-wf"))
+                failures[t.a["ID"]] =
+                    accepted ? "accepted, but it is not well-formed"
+                             : std::string("refused: ") + log.getLastMessage().getText();
+        }
+    }
+    std::printf("run %d, failed %zu, skipped %d\n", run, failures.size(), skipped);
+    EXPECT_GT(run, 1000);
+
+    for (const auto& failure : failures)
+        EXPECT_EQ(known.count(failure.first), 1u)
+            << "new failure: " << failure.first << "  " << failure.second;
+    for (const auto& entry : known)
+        EXPECT_EQ(failures.count(entry.first), 1u)
+            << "listed as failing but "
+            << (seen.count(entry.first) ? "passes or is skipped" : "unknown") << ": "
+            << entry.first;
 }
 
 // Each scan the tokenizer can be made to use reads every document as the
@@ -279,10 +432,11 @@ TEST(Differential, W3CSuite) {
 // widest is checked against Expat above. ZUVSAX2_SCAN runs the whole suite
 // on one.
 TEST(Differential, EveryScanReadsAsTheWidest) {
-    TempDir unpacked;
     std::vector<std::string> files = filesUnder(fs::path(ZUVDOM_TEST_DATA) / "differential", false);
-    if (unpackW3CSuite(unpacked).empty()) {
-        std::vector<std::string> w3c = filesUnder(unpacked.path, true);
+    std::string why;
+    const std::string& folder = w3cSuite(why);
+    if (why.empty()) {
+        std::vector<std::string> w3c = filesUnder(folder, true);
         files.insert(files.end(), w3c.begin(), w3c.end());
     }
     fs::path mime = "/usr/share/mime/packages/freedesktop.org.xml";
@@ -372,6 +526,86 @@ TEST(Differential, HarnessTellsOutcomesApart) {
     EXPECT_NE(outcome("<a>\n&x;</a>", automatic), outcome("<a>&x;</a>", automatic));
     EXPECT_EQ(outcome("<a>t<b/></a>", automatic), outcome("<a>t<b></b></a>", automatic));
     EXPECT_EQ(differential::compare("<a>x</a>"), "");
+}
+
+namespace {
+
+// Everything a parse told: each start tag with where the parser said it
+// was, the verdict, the error line and the final position.
+struct Told {
+    std::string events;
+    ZUVSAX2Parser* parser = nullptr;
+};
+
+void toldStart(void* data, const char* name, const char**) {
+    Told* told = static_cast<Told*>(data);
+    ZUVSAX2Position at = told->parser->getPosition();
+    told->events +=
+        std::string(name) + "@" + std::to_string(at.line) + ":" + std::to_string(at.column) + " ";
+}
+
+std::string tell(const std::string& path, ZUVSAX2Parser::Engine engine) {
+    ZUVLog log(nullptr);
+    Told told;
+    ZUVSAX2Parser parser(&told, &log, toldStart, nullptr, nullptr, nullptr);
+    told.parser = &parser;
+    parser.setEngine(engine);
+    ZUVFile file;
+    file = zs(path);
+    bool accepted = parser.parseFile(file);
+    ZUVSAX2Position end = parser.getPosition();
+    return told.events + (accepted ? "accepted " : "refused ") + str(log.getLastMessage()) +
+           " end " + std::to_string(end.line) + ":" + std::to_string(end.column);
+}
+
+}  // namespace
+
+// White space, comments and instructions before the root element are cut
+// from what the parser keeps once they are long. A document that then goes
+// to Expat after all (for its entities, or for an error) must read exactly
+// as Expat alone reads it: same events, same verdict, same positions, on
+// lines that the cut ran through and after them.
+TEST(LongProlog, CutProloguesReadAsExpatReadsThem) {
+    // Multi-byte characters count one column each; CR LF is one line end.
+    const std::string line = "<!-- \xC3\xA9t\xC3\xA9 --> <?pi d\xC2\xB1?>\t\r\n";
+    const std::string misc = repeat(line, 8000);  // about 250 KB
+    // After the root Expat's own count of a CR LF depends on where its input
+    // was split (between CR and LF it counts two lines), so only LF there.
+    const std::string miscLf = repeat(line.substr(0, line.size() - 2) + "\n", 8000);
+    const std::string oneLine = repeat("<!--x--> <?p?>", 20000);  // no line end
+    const std::string entities = "<!DOCTYPE r [<!ENTITY e 'x'>]>";
+    const std::string attributes = "<!DOCTYPE r [<!ATTLIST r a CDATA 'd'>]>";
+    const std::string decl = "<?xml version='1.0'?>";
+    const std::vector<std::string> documents = {
+        decl + misc + entities + "<r>&e;<s/></r>",
+        decl + misc + oneLine + entities + "\n<r>&e;<s/></x>",
+        misc + "\r" + oneLine + entities + "<r>&e;<s/>",
+        decl + misc + oneLine + attributes + misc + oneLine + "<r><s/></r>",
+        decl + misc + attributes + oneLine + "junk<r/>",
+        decl + oneLine + attributes + misc + oneLine + "<r/><!-- -- -->",
+        misc + oneLine + "<!DOCTYPE r [<!ENTITY e 'x'>]><r>&e;</r>" + miscLf,
+        decl + misc + oneLine + "<r a='1' a='2'/>",
+        "\xEF\xBB\xBF" + misc + oneLine + "<r>&nope;</r>",
+    };
+    TempDir dir;
+    const std::string path = dir.file("prolog.xml");
+    for (size_t i = 0; i < documents.size(); ++i) {
+        for (const char* encoding : {"UTF-8", "ISO-8859-1", "UTF-16"}) {
+            SCOPED_TRACE("document " + std::to_string(i) + " in " + encoding);
+            std::string doc = documents[i];
+            if (std::string(encoding) != "UTF-8") {
+                if (doc.rfind(decl, 0) == 0) doc.erase(0, decl.size());
+                if (doc.rfind("\xEF\xBB\xBF", 0) == 0) doc.erase(0, 3);
+                doc =
+                    iconvTo(encoding == std::string("UTF-16") ? "UTF-16LE" : encoding,
+                            "<?xml version='1.0' encoding='" + std::string(encoding) + "'?>" + doc);
+                if (encoding == std::string("UTF-16")) doc = "\xFF\xFE" + doc;
+            }
+            dir.write("prolog.xml", doc);
+            EXPECT_EQ(tell(path, ZUVSAX2Parser::Engine::Automatic),
+                      tell(path, ZUVSAX2Parser::Engine::Expat));
+        }
+    }
 }
 
 TEST(Sax2Transcoder, MultiByteInputSplitAnywhereGivesTheSameUtf8) {

@@ -77,6 +77,10 @@ TEST(XPathOracle, FixturesAgreeWithLibXml2) {
         EXPECT_EQ(xpathoracle::compare(doc, expr, context), "") << file << ": " << expr;
     }
 }
+#else
+TEST(XPathOracle, AgreesWithLibXml2) {
+    GTEST_SKIP() << "built without libxml2 (Debian: libxml2-dev), the judge of path queries";
+}
 #endif
 
 // Where libxml2 departs from XPath 1.0, and we follow XPath.

@@ -13,6 +13,8 @@
 #include <cstring>
 #include <string>
 
+#include "string_bytes.h"
+
 inline void (*onFailedCheck)(const std::string& reason) = nullptr;
 
 [[noreturn]] inline void checkFailed(const std::string& reason) {
@@ -29,14 +31,7 @@ struct MemoryFile {
         if (fd < 0) checkFailed(std::string("memfd_create: ") + std::strerror(errno));
         path = "/proc/self/fd/" + std::to_string(fd);
     }
-    std::string contents() const {
-        std::string bytes;
-        char buffer[65536];
-        off_t offset = 0;
-        for (ssize_t n; (n = pread(fd, buffer, sizeof buffer, offset)) > 0; offset += n)
-            bytes.append(buffer, static_cast<size_t>(n));
-        return bytes;
-    }
+    std::string contents() const { return contentsOf(fd); }
 };
 
 #endif

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <iconv.h>
+#include <malloc.h>
 #include <stdlib.h>
 
 #include <algorithm>
@@ -12,13 +13,39 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <system_error>
 #include <vector>
 
+#include "ZUVDOM.h"
 #include "ZUVDOMElement.h"
 #include "string_bytes.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define ZUVDOM_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ZUVDOM_TEST_ASAN 1
+#endif
+#endif
+#ifdef ZUVDOM_TEST_ASAN
+#include <sanitizer/asan_interface.h>
+// From the sanitizer's allocator interface, whose header gcc does not ship.
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
+#endif
+
+// Heap bytes the program holds now (the sanitizer's count under ASan, whose
+// quarantine keeps freed memory mapped).
+inline size_t heapInUse() {
+#ifdef ZUVDOM_TEST_ASAN
+    return __sanitizer_get_current_allocated_bytes();
+#else
+    struct mallinfo2 info = mallinfo2();
+    return info.uordblks + info.hblkhd;
+#endif
+}
 
 // Everything the interface shows of a tree: tags, values, the attributes
 // named in `names`, parent links, and each child's place in its name list.
@@ -44,6 +71,22 @@ inline void dumpTree(const ZUVDOMElement* e, const std::vector<std::string>& nam
 inline std::string dumpTree(const ZUVDOMElement* e, const std::vector<std::string>& names = {}) {
     std::string out;
     if (e) dumpTree(e, names, out);
+    return out;
+}
+
+// The tree of `doc`, which must be read without an error.
+inline std::unique_ptr<ZUVDOMElement> parseWhole(const std::string& doc) {
+    ZUVDOM dom;
+    std::unique_ptr<ZUVDOMElement> root(dom.parseString(zs(doc)));
+    EXPECT_FALSE(dom.hasError()) << str(dom.getError().message);
+    return root;
+}
+
+// `s` written `times` times.
+inline std::string repeat(const std::string& s, int times) {
+    std::string out;
+    for (int i = 0; i < times; ++i)
+        out += s;
     return out;
 }
 
