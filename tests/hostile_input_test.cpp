@@ -501,3 +501,111 @@ TEST(ChosenNames, FoldedHashesAgreeWithFoldedKeys) {
     for (const char* pair : {"@`", "[{", "\xC1\xE1", "\xDA\xFA"})
         EXPECT_NE(hash(std::string(1, pair[0]), true), hash(std::string(1, pair[1]), true)) << pair;
 }
+
+// --- One long comment or instruction outside the root element ---------------
+
+namespace {
+
+// `length` bytes of comment or instruction text: lines with '-', '?',
+// multi-byte characters and CR LF, then 'a's to the exact length.
+std::string longBody(size_t length) {
+    const std::string line = "ab-c?d \xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\t\r\n";
+    std::string body;
+    while (body.size() + line.size() <= length)
+        body += line;
+    return body + std::string(length - body.size(), 'a');
+}
+
+// Events with positions, verdict, error line and end position of a file.
+std::string toldOf(const std::string& path, ZUVSAX2Parser::Engine engine) {
+    struct Told {
+        std::string events;
+        ZUVSAX2Parser* parser = nullptr;
+    } told;
+    auto start = [](void* data, const char* name, const char**) {
+        Told* t = static_cast<Told*>(data);
+        ZUVSAX2Position at = t->parser->getPosition();
+        t->events += std::string(name) + "@" + std::to_string(at.line) + ":" +
+                     std::to_string(at.column) + " ";
+    };
+    ZUVLog log(nullptr);
+    ZUVSAX2Parser parser(&told, &log, start, nullptr, nullptr, nullptr);
+    told.parser = &parser;
+    parser.setEngine(engine);
+    ZUVFile file;
+    file = zs(path);
+    bool accepted = parser.parseFile(file);
+    ZUVSAX2Position end = parser.getPosition();
+    return told.events + (accepted ? "accepted " : "refused ") + str(log.getLastMessage()) +
+           " end " + std::to_string(end.line) + ":" + std::to_string(end.column);
+}
+
+}  // namespace
+
+// A comment or instruction longer than the parser's buffer, before the root
+// element or after it, is read across buffers keeping only its last bytes.
+// Read so, it must still be judged as Expat judges it: same verdict, same
+// error at the same line and column, whether its end marker, an error or a
+// character falls across a buffer's end, and whether the document goes on
+// to Expat after it (for its entities).
+TEST(LongComment, ReadAcrossBuffersAsExpatReadsIt) {
+    const std::string decl = "<?xml version='1.0'?>";
+    const std::string entities = "<!DOCTYPE r [<!ENTITY e 'x'>]>";
+    // Each document is head, body, tail; the body's length puts the tail's
+    // first byte just before the end of the third buffer.
+    struct Case {
+        std::string head, tail;
+    };
+    const std::vector<Case> cases = {
+        {decl + "<!--", "--><r/>"},
+        {decl + " <?pi ", "?>\n<r>x</r>"},
+        {decl + "<!--", "-->" + entities + "<r>&e;</r>"},
+        {"<!-- a -->\r\n<?pi ", "?>" + entities + "<!--x-->\n<r>&e;</r>"},
+        {decl + "<!--", "--x--><r/>"},
+        {decl + "<!--", "\x01--><r/>"},
+        {decl + "<?pi ", "\xEF\xBF\xBE?><r/>"},
+        {decl + "<!--", ""},
+        {decl + "<?pi ", "\xE2\x82"},
+        {decl + "\n<?xml ", "?><r/>"},
+        {"<!--", "-->\r\n<!--" + longBody(70000) + "-->" + entities + "<r>&e;</r>"},
+        {"<r/>\n<!--", "--> "},
+        {"<r/>\n<?pi ", "?>\r\n"},
+        {"<r/><!--", "-- -->"},
+        {"<r/><!--", ""},
+        {"<r/><?pi ", "\xF0\x9F\x98"},
+        {"<r/><?xml ", "?>"},
+        {"<r/><!--", "\xC3\x28-->"},
+    };
+    TempDir dir;
+    const std::string path = dir.file("long.xml");
+    const size_t bufferEnd = 3 * 65536;
+    for (size_t i = 0; i < cases.size(); ++i) {
+        for (size_t before : {0, 1, 2, 3}) {
+            const Case& c = cases[i];
+            std::string doc = c.head + longBody(bufferEnd - before - c.head.size()) + c.tail;
+            for (const char* encoding : {"UTF-8", "ISO-8859-1", "UTF-16"}) {
+                SCOPED_TRACE("case " + std::to_string(i) + ", " + std::to_string(before) +
+                             " bytes before, " + encoding);
+                std::string bytes = doc;
+                if (std::string(encoding) != "UTF-8") {
+                    // Multi-byte characters stand for themselves in UTF-16;
+                    // in ISO-8859-1, as bytes of two or more characters.
+                    std::string body = bytes;
+                    if (body.rfind(decl, 0) == 0) body.erase(0, decl.size());
+                    std::string head =
+                        "<?xml version='1.0' encoding='" + std::string(encoding) + "'?>";
+                    if (std::string(encoding) == "UTF-16") {
+                        std::string wide;
+                        if (!convertWithIconv("UTF-16LE", head + body, wide)) continue;
+                        bytes = "\xFF\xFE" + wide;
+                    } else {
+                        bytes = head + body;
+                    }
+                }
+                dir.write("long.xml", bytes);
+                EXPECT_EQ(toldOf(path, ZUVSAX2Parser::Engine::Automatic),
+                          toldOf(path, ZUVSAX2Parser::Engine::Expat));
+            }
+        }
+    }
+}

@@ -159,6 +159,9 @@ struct ParserState {
     std::string prologKept;
     PrologCut prologCuts[kMaxPrologCuts];
     int prologCutCount = 0;
+    // The start of a comment or instruction that the last cut ran into, at
+    // the end of prologKept: its bytes.
+    size_t prologReopened = 0;
 };
 
 using State = ParserState;
@@ -405,6 +408,7 @@ public:
         s->parsing = true;
         s->prologKept.clear();
         s->prologCutCount = 0;
+        s->prologReopened = 0;
     }
     ~Busy() {
         s->parsing = false;
@@ -781,6 +785,14 @@ bool expatConverted(State* s, const char* source, Input& in, size_t at) {
     }
 }
 
+// Characters in UTF-8 `bytes`, as positions count them.
+int characters(const char* bytes, size_t length) {
+    int count = 0;
+    for (size_t i = 0; i < length; ++i)
+        count += (static_cast<unsigned char>(bytes[i]) & 0xC0) != 0x80;
+    return count;
+}
+
 // Before the root element of a streamed document: cuts the white space,
 // comments and instructions that the tokenizer has read past, once there are
 // a chunk of them, from `bytes` (what the tokenizer reads, in UTF-8),
@@ -800,7 +812,19 @@ size_t cutProlog(State* s, const char* bytes) {
         s->prologKept.append(bytes, from);
         s->prologCuts[s->prologCutCount++].expat = at;
     }
-    s->prologCuts[s->prologCutCount - 1].document = after;
+    PrologCut& cut = s->prologCuts[s->prologCutCount - 1];
+    // A cut into a comment or instruction: Expat reads its start again in
+    // place of what was cut, and only the last cut's end needs it.
+    if (merged) {
+        cut.expat.column -= characters(
+            s->prologKept.data() + s->prologKept.size() - s->prologReopened, s->prologReopened);
+        s->prologKept.resize(s->prologKept.size() - s->prologReopened);
+    }
+    const std::string& reopen = t.reopen();
+    s->prologKept += reopen;
+    s->prologReopened = reopen.size();
+    cut.expat.column += characters(reopen.data(), reopen.size());
+    cut.document = after;
     return to;
 }
 
