@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <memory>
@@ -540,6 +541,84 @@ std::string toldOf(const std::string& path, ZUVSAX2Parser::Engine engine) {
            " end " + std::to_string(end.line) + ":" + std::to_string(end.column);
 }
 
+// What a ZUVDOM made of `head`, `body` written `times` times and `tail`,
+// read as it is written (through a pipe as standard input) or from a file
+// written first: the root, the log's last line, and the most heap the
+// program held above what it held at the start, sampled as it went.
+struct Streamed {
+    std::unique_ptr<ZUVDOMElement> root;
+    std::string error;
+    size_t peak = 0;
+};
+
+Streamed parseLong(const std::string& head, const std::string& body, long times,
+                   const std::string& tail, bool fromFile) {
+    TempDir dir;
+    const std::string path = dir.file("long.xml");
+    int ends[2] = {-1, -1};
+    int to = -1, savedIn = -1;
+    if (fromFile) {
+        to = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    } else if (pipe(ends) == 0) {
+        to = ends[1];
+        savedIn = dup(STDIN_FILENO);
+        dup2(ends[0], STDIN_FILENO);
+        close(ends[0]);
+    }
+    Streamed out;
+    if (to < 0) {
+        ADD_FAILURE() << "cannot make the input";
+        return out;
+    }
+    std::atomic<bool> parsing{true};
+    size_t start = heapInUse();
+    std::atomic<size_t> peak{start};
+    auto sample = [&] {
+        size_t now = heapInUse();
+        if (now > peak) peak = now;
+    };
+    auto writeAll = [&] {
+        // A parse that stops early closes the pipe: the writes then fail.
+        auto put = [&](const std::string& bytes) {
+            return write(to, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+        };
+        bool ok = put(head);
+        for (long i = 0; ok && i < times; ++i) {
+            ok = put(body);
+            if (i % 64 == 0) sample();
+        }
+        if (ok) put(tail);
+        close(to);
+    };
+    std::thread writer;
+    std::thread sampler;
+    if (fromFile) {
+        writeAll();
+        sampler = std::thread([&] {
+            while (parsing) {
+                sample();
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+        });
+    } else {
+        writer = std::thread(writeAll);
+    }
+    ZUVLog log(nullptr);
+    ZUVDOM dom(&log);
+    out.root.reset(fromFile ? dom.parseFile(zs(path)) : dom.parseStdIn());
+    out.error = str(log.getLastMessage());
+    if (!fromFile) {
+        dup2(savedIn, STDIN_FILENO);  // ends a parse that stopped early
+        close(savedIn);
+        writer.join();
+    } else {
+        parsing = false;
+        sampler.join();
+    }
+    out.peak = peak - start;
+    return out;
+}
+
 }  // namespace
 
 // A comment or instruction longer than the parser's buffer, before the root
@@ -608,4 +687,60 @@ TEST(LongComment, ReadAcrossBuffersAsExpatReadsIt) {
             }
         }
     }
+}
+
+// Hundreds of MB of one comment or instruction before the root element or
+// after it, read through a pipe or from a file, in UTF-8 or converted from
+// ISO-8859-1, go through with the heap in a few MB. Before, the whole token
+// was held while it was read: peaks of its size and more.
+TEST(LongComment, IsReadInConstantMemory) {
+    signal(SIGPIPE, SIG_IGN);
+    const std::string utf8 = "<?xml version='1.0'?>";
+    const std::string latin1 = "<?xml version='1.0' encoding='ISO-8859-1'?>";
+    const std::string root = "<root a='1'/>";
+    std::string block;  // 1 MB
+    while (block.size() < (1u << 20))
+        block += "text - with ? \xC3\xA9t\xC3\xA9 and\r\nmore\n";
+    std::string latinBlock;
+    while (latinBlock.size() < (1u << 20))
+        latinBlock += "text - with ? \xE9t\xE9 and\r\nmore\n";
+    struct Case {
+        std::string head, tail;
+        bool latin, fromFile;
+    };
+    const Case cases[] = {
+        {utf8 + "<!--", "-->" + root, false, false},  {utf8 + root + "<?pi ", "?>", false, false},
+        {utf8 + "<?pi ", "?>" + root, false, true},   {utf8 + root + "<!--", "-->", false, true},
+        {latin1 + "<?pi ", "?>" + root, true, false}, {latin1 + root + "<!--", "-->", true, false},
+        {latin1 + "<!--", "-->" + root, true, true},  {latin1 + root + "<?pi ", "?>", true, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.head + (c.fromFile ? " from a file" : " through a pipe"));
+        Streamed got = parseLong(c.head, c.latin ? latinBlock : block, 300, c.tail, c.fromFile);
+        ASSERT_NE(got.root, nullptr) << got.error;
+        EXPECT_EQ(str(got.root->getTagName()), "root");
+        EXPECT_LT(got.peak, 4u << 20);
+    }
+}
+
+// An error 200 MB into such a comment is found where Expat finds it: its
+// line and column are counted across every buffer the comment filled.
+TEST(LongComment, ErrorsDeepInsideAreWhereExpatPutsThem) {
+    signal(SIGPIPE, SIG_IGN);
+    std::string block;  // 1 MB of lines of 32 bytes
+    while (block.size() < (1u << 20))
+        block += "0123456789 - 0123456789 - 01234\n";
+    const long lines = 200 * static_cast<long>(block.size() / 32);
+    // "--" must end the comment: the error is at the byte after it.
+    Streamed got = parseLong("<?xml version='1.0'?>\n<!--", block, 200, "ab--cd --><r/>", false);
+    EXPECT_EQ(got.root, nullptr);
+    EXPECT_EQ(got.error, "error: standard input:" + std::to_string(lines + 2) +
+                             ":5: not well-formed (invalid token)");
+    EXPECT_LT(got.peak, 4u << 20);
+    // A byte that is no character, after the root, converted from ISO-8859-1.
+    got = parseLong("<?xml version='1.0' encoding='ISO-8859-1'?><r/>\r\n<!--\xE9", block, 200,
+                    "\xE9\xE9\x01-->", true);
+    size_t at = got.error.find(":" + std::to_string(lines + 2) + ":3: not well-formed");
+    EXPECT_NE(at, std::string::npos) << got.error;
+    EXPECT_LT(got.peak, 4u << 20);
 }
