@@ -17,6 +17,8 @@
 #include <utility>
 #include <vector>
 
+#include <expat.h>
+
 #include "ZUVDOM.h"
 #include "ZUVDOMWriter.h"
 #include "ZUVLog.h"
@@ -552,7 +554,8 @@ struct Streamed {
 };
 
 Streamed parseLong(const std::string& head, const std::string& body, long times,
-                   const std::string& tail, bool fromFile) {
+                   const std::string& tail, bool fromFile,
+                   ZUVSAX2Parser::Engine engine = ZUVSAX2Parser::Engine::Automatic) {
     TempDir dir;
     const std::string path = dir.file("long.xml");
     int ends[2] = {-1, -1};
@@ -605,6 +608,7 @@ Streamed parseLong(const std::string& head, const std::string& body, long times,
     }
     ZUVLog log(nullptr);
     ZUVDOM dom(&log);
+    dom.setEngine(engine);
     out.root.reset(fromFile ? dom.parseFile(zs(path)) : dom.parseStdIn());
     out.error = str(log.getLastMessage());
     if (!fromFile) {
@@ -617,6 +621,30 @@ Streamed parseLong(const std::string& head, const std::string& body, long times,
     }
     out.peak = peak - start;
     return out;
+}
+
+// The same from Expat itself, given the whole file at once.
+std::string toldByExpat(const std::string& path, const std::string& bytes) {
+    struct Told {
+        std::string events;
+        XML_Parser expat = nullptr;
+    } told;
+    told.expat = XML_ParserCreate(nullptr);
+    XML_SetUserData(told.expat, &told);
+    XML_SetStartElementHandler(told.expat, [](void* data, const XML_Char* name, const XML_Char**) {
+        Told* t = static_cast<Told*>(data);
+        t->events += std::string(name) + "@" + std::to_string(XML_GetCurrentLineNumber(t->expat)) +
+                     ":" + std::to_string(XML_GetCurrentColumnNumber(t->expat) + 1) + " ";
+    });
+    bool accepted =
+        XML_Parse(told.expat, bytes.data(), static_cast<int>(bytes.size()), 1) == XML_STATUS_OK;
+    std::string at = std::to_string(XML_GetCurrentLineNumber(told.expat)) + ":" +
+                     std::to_string(XML_GetCurrentColumnNumber(told.expat) + 1);
+    std::string message = accepted ? ""
+                                   : "error: " + path + ":" + at + ": " +
+                                         XML_ErrorString(XML_GetErrorCode(told.expat));
+    XML_ParserFree(told.expat);
+    return told.events + (accepted ? "accepted " : "refused ") + message + " end " + at;
 }
 
 }  // namespace
@@ -648,7 +676,7 @@ TEST(LongComment, ReadAcrossBuffersAsExpatReadsIt) {
         {decl + "\n<?xml ", "?><r/>"},
         {"<!--", "-->\r\n<!--" + longBody(70000) + "-->" + entities + "<r>&e;</r>"},
         {"<r/>\n<!--", "--> "},
-        {"<r/>\n<?pi ", "?>\r\n"},
+        {"<r/>\n<?pi ", "?>\n"},
         {"<r/><!--", "-- -->"},
         {"<r/><!--", ""},
         {"<r/><?pi ", "\xF0\x9F\x98"},
@@ -682,8 +710,9 @@ TEST(LongComment, ReadAcrossBuffersAsExpatReadsIt) {
                     }
                 }
                 dir.write("long.xml", bytes);
-                EXPECT_EQ(toldOf(path, ZUVSAX2Parser::Engine::Automatic),
-                          toldOf(path, ZUVSAX2Parser::Engine::Expat));
+                std::string expected = toldByExpat(path, bytes);
+                EXPECT_EQ(toldOf(path, ZUVSAX2Parser::Engine::Automatic), expected);
+                EXPECT_EQ(toldOf(path, ZUVSAX2Parser::Engine::Expat), expected);
             }
         }
     }
@@ -714,12 +743,22 @@ TEST(LongComment, IsReadInConstantMemory) {
         {latin1 + "<?pi ", "?>" + root, true, false}, {latin1 + root + "<!--", "-->", true, false},
         {latin1 + "<!--", "-->" + root, true, true},  {latin1 + root + "<?pi ", "?>", true, true},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.head + (c.fromFile ? " from a file" : " through a pipe"));
-        Streamed got = parseLong(c.head, c.latin ? latinBlock : block, 300, c.tail, c.fromFile);
-        ASSERT_NE(got.root, nullptr) << got.error;
-        EXPECT_EQ(str(got.root->getTagName()), "root");
-        EXPECT_LT(got.peak, 4u << 20);
+    for (auto engine : {ZUVSAX2Parser::Engine::Automatic, ZUVSAX2Parser::Engine::Expat}) {
+        // On Expat's engine: each token, place, source and encoding once, at
+        // a third of the length.
+        int which = 0;
+        for (const Case& c : cases) {
+            bool expat = engine == ZUVSAX2Parser::Engine::Expat;
+            int place = which++ % 4;
+            if (expat && (place == 1 || place == 2)) continue;
+            SCOPED_TRACE(c.head + (c.fromFile ? " from a file" : " through a pipe") +
+                         (expat ? " on Expat" : ""));
+            Streamed got = parseLong(c.head, c.latin ? latinBlock : block, expat ? 100 : 300,
+                                     c.tail, c.fromFile, engine);
+            ASSERT_NE(got.root, nullptr) << got.error;
+            EXPECT_EQ(str(got.root->getTagName()), "root");
+            EXPECT_LT(got.peak, 4u << 20);
+        }
     }
 }
 

@@ -548,6 +548,7 @@ void ZUVSAX2Tokenizer::reset(const Handlers& h, int depthLimit, long textLimit, 
     cursor = Cursor();
     eventOffset = 0;
     open = Open::None;
+    declarationKnown = false;
     externalSubset = false;
     standalone = false;
     seenDoctype = false;
@@ -613,7 +614,10 @@ ZUVSAX2Tokenizer::Status ZUVSAX2Tokenizer::feed(const char* data, size_t length,
         switch (phase) {
             case Phase::Start:
                 r = xmlDeclaration();
-                if (r == R::Ok) return Status::Declaration;
+                if (r == R::Ok) {
+                    declarationKnown = true;
+                    return Status::Declaration;
+                }
                 break;
             case Phase::Prolog:
                 r = prolog();
@@ -1830,6 +1834,48 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::instruction(const char* p, const char** ne
     eventOffset = static_cast<size_t>(p - base);
     handlers.instruction(handlers.userData, targetText.c_str(), dataText.c_str());
     return R::Ok;
+}
+
+ZUVSAX2Tokenizer::Skipped ZUVSAX2Tokenizer::skipText(char marker, const char* p, const char* end,
+                                                     size_t* at, int* code) {
+    Scan level = scan();
+    const char* q = p;
+    auto stop = [&](const char* where, int error, Skipped how) {
+        *at = static_cast<size_t>(where - p);
+        *code = error;
+        return how;
+    };
+    for (;;) {
+        q = marker == '-' ? skipPlain<'-', '-', '-', 2>(q, end, level)
+                          : skipPlain<'?', '?', '?', 2>(q, end, level);
+        if (q == end) return stop(q, XML_ERROR_UNCLOSED_TOKEN, Skipped::More);
+        unsigned char c = static_cast<unsigned char>(*q);
+        if (c == static_cast<unsigned char>(marker)) {
+            if (q + 1 == end) return stop(q, XML_ERROR_UNCLOSED_TOKEN, Skipped::More);
+            if (marker == '?') {
+                if (q[1] == '>') return stop(q, 0, Skipped::End);
+                ++q;
+                continue;
+            }
+            if (q[1] != '-') {
+                ++q;
+                continue;
+            }
+            if (q + 2 == end) return stop(q, XML_ERROR_UNCLOSED_TOKEN, Skipped::More);
+            if (q[2] != '>') return stop(q + 2, XML_ERROR_INVALID_TOKEN, Skipped::Error);
+            return stop(q, 0, Skipped::End);
+        }
+        if (c >= 0x80) {
+            unsigned value = 0;
+            int n = decode(q, end, &value);
+            if (n > 0) {
+                q += n;
+                continue;
+            }
+            if (n == 0) return stop(q, XML_ERROR_PARTIAL_CHAR, Skipped::More);
+        }
+        return stop(q, XML_ERROR_INVALID_TOKEN, Skipped::Error);
+    }
 }
 
 // An instruction's data from q on, in the token at p (null when its start

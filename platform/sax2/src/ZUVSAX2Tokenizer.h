@@ -158,6 +158,19 @@ public:
         static const std::string none;
         return phase == Phase::Prolog && open != Open::None ? reopenText : none;
     }
+    // Whether the XML declaration, or its absence, was read: encoding() is
+    // then the document's.
+    bool declarationRead() const { return declarationKnown; }
+
+    // For text that Expat is not given: reads on through a comment's text
+    // (`marker` '-') or an instruction's data ('?') in [p, end), with the
+    // checks Expat makes. End: *at is where its end marker ("--" or "?")
+    // starts. Error: Expat refuses the byte at *at with *code. More: the
+    // bytes from *at (a cut end marker or character) are wanted again with
+    // more after them; should none follow, *code is Expat's error.
+    enum class Skipped { End, More, Error };
+    static Skipped skipText(char marker, const char* p, const char* end, size_t* at, int* code);
+
     // Where `offset` of the current buffer stands; only forward of any
     // position asked before.
     ZUVSAX2Position positionOf(size_t offset) { return positionAt(offset); }
@@ -251,6 +264,7 @@ private:
     Cursor cursor;
     size_t eventOffset = 0;
 
+    bool declarationKnown = false;
     Open open = Open::None;
     size_t openStart = 0;        // its first byte, while in the buffer
     bool openGone = false;       // that byte was discarded
