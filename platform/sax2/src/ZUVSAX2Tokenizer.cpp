@@ -590,7 +590,17 @@ void ZUVSAX2Tokenizer::release(size_t keepBytes) noexcept {
     if (encodingName.capacity() > keepBytes) std::string().swap(encodingName);
 }
 
+// The caller may count or drop bytes past the start of a token read across
+// buffers: its position is counted on the way, for errors about it.
+void ZUVSAX2Tokenizer::countOpenStart(size_t offset) {
+    if (open != Open::None && !openCounted && !openGone && offset > openStart) {
+        openCounted = true;
+        openAt = positionAt(openStart);
+    }
+}
+
 void ZUVSAX2Tokenizer::discarded(size_t bytes) {
+    countOpenStart(bytes);
     positionAt(bytes);
     if (open != Open::None && !openGone) {
         openGone = openStart < bytes;
@@ -639,11 +649,6 @@ ZUVSAX2Tokenizer::Status ZUVSAX2Tokenizer::feed(const char* data, size_t length,
 // position inside a callback, an error's, or the bytes about to be dropped.
 ZUVSAX2Position ZUVSAX2Tokenizer::positionAt(size_t offset) {
     if (offset > size) offset = size;
-    // The start of a token read across buffers is counted on the way past.
-    if (open != Open::None && !openCounted && !openGone && offset > openStart) {
-        openCounted = true;
-        openAt = positionAt(openStart);
-    }
     if (offset > cursor.offset) {
         const char* p = base + cursor.offset;
         const char* e = base + offset;
@@ -1670,14 +1675,6 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::endTag(const char* p) {
     nameStarts.pop_back();
     if (nameStarts.empty()) phase = Phase::Epilog;
     return R::Ok;
-}
-
-// A comment at p ("<!--"). With `across` (outside the root element) one cut
-// by the end of the buffer is read on in the next one instead of again.
-ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::comment(const char* p, const char** next, bool across) {
-    R r = commentRest(p, p + 4, next, across);
-    if (r == R::More && open == Open::Comment) reopenText.assign("<!--");
-    return r;
 }
 
 // A comment from q on, in the token at p (null when its start was

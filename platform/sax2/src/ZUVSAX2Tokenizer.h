@@ -173,7 +173,10 @@ public:
 
     // Where `offset` of the current buffer stands; only forward of any
     // position asked before.
-    ZUVSAX2Position positionOf(size_t offset) { return positionAt(offset); }
+    ZUVSAX2Position positionOf(size_t offset) {
+        countOpenStart(offset);
+        return positionAt(offset);
+    }
 
     int error() const { return errorCode; }  // an XML_Error when limit() is None
     Limit limit() const { return errorLimit; }
@@ -217,7 +220,13 @@ private:
     };
     R reference(const char* p, const char* token, Later* later, const char** next, char* out,
                 int* length);
-    R comment(const char* p, const char** next, bool across = false);
+    // A comment at p ("<!--"). With `across` (outside the root element) one
+    // cut by the end of the buffer is read on in the next one, not again.
+    R comment(const char* p, const char** next, bool across = false) {
+        R r = commentRest(p, p + 4, next, across);
+        if (r == R::More && open == Open::Comment) reopenText.assign("<!--");
+        return r;
+    }
     R commentRest(const char* p, const char* q, const char** next, bool across);
     R cdata(const char* p);
     R instruction(const char* p, const char** next, bool queue, bool across = false);
@@ -225,6 +234,7 @@ private:
     R resumeOpen(const char** next);
     R openMore(const char* p, const char* q, Open kind, int codeAtEnd);
     R failStart(const char* p, int code);
+    void countOpenStart(size_t offset);
     R declaredName(const char* p, const char** name, const char** nameEnd);
     R doctype(const char* p, const char** next);
     R internalSubset(const char* p, const char** next);
