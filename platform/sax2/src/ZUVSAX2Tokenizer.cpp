@@ -1711,9 +1711,10 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::commentRest(const char* p, const char* q, 
 }
 
 // The scan of a comment or instruction at p (null when discarded) reached
-// the end of the buffer at q, where a cut end marker or character may
-// start (error `codeAtEnd` at p if no byte follows). A `kind` of token goes on from q in the next
-// buffer, so the caller may drop what lies before; Open::None is read again from p.
+// the end of the buffer at q, where a cut end marker or character may start
+// (error `codeAtEnd` at p if no byte follows). A `kind` of token goes on
+// from q in the next buffer, so the caller may drop what lies before;
+// Open::None is read again from p.
 ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::openMore(const char* p, const char* q, Open kind,
                                                int codeAtEnd) {
     if (final) return failStart(p, codeAtEnd);
