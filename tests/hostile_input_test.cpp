@@ -556,12 +556,15 @@ struct Streamed {
 Streamed parseLong(const std::string& head, const std::string& body, long times,
                    const std::string& tail, bool fromFile,
                    ZUVSAX2Parser::Engine engine = ZUVSAX2Parser::Engine::Automatic) {
-    TempDir dir;
-    const std::string path = dir.file("long.xml");
+    // Files of hundreds of MB go to memory when they can: the test is not
+    // about the disk.
+    std::string path =
+        (access("/dev/shm", W_OK) == 0 ? std::string("/dev/shm/") : testing::TempDir()) +
+        "zuvdom-long-XXXXXX";
     int ends[2] = {-1, -1};
     int to = -1, savedIn = -1;
     if (fromFile) {
-        to = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        to = mkstemp(path.data());
     } else if (pipe(ends) == 0) {
         to = ends[1];
         savedIn = dup(STDIN_FILENO);
@@ -618,6 +621,7 @@ Streamed parseLong(const std::string& head, const std::string& body, long times,
     } else {
         parsing = false;
         sampler.join();
+        unlink(path.c_str());
     }
     out.peak = peak - start;
     return out;
