@@ -7,23 +7,37 @@
 //   UTF-8 of it as from its own bytes, and gives the same verdict on its
 //   declared encoding.
 // The transcoder also on multi-byte input made with iconv, split anywhere.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <iconv.h>
 #include <strings.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
+#include <random>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
+#include <expat.h>
+
+#include "ZUVDOM.h"
 #include "ZUVFile.h"
+#include "ZUVLog.h"
+#include "ZUVSAX2Parser.h"
 #include "ZUVSAX2Tokenizer.h"
 #include "ZUVSAX2Transcoder.h"
+#include "ZUVString.h"
 #include "differential.h"
 #include "test_helpers.h"
 
@@ -645,4 +659,287 @@ TEST(Sax2Transcoder, MultiByteInputSplitAnywhereGivesTheSameUtf8) {
     EXPECT_EQ(transcode(iconvTo("ISO-8859-1", latin1), {}).utf8, latin1);
     const std::string ascii = "<?xml version='1.0' encoding='US-ASCII'?><d>";
     EXPECT_EQ(transcode(ascii + "\x7F\x80\xFF", {}).utf8, ascii + "\x7F\xFF\xFF");
+}
+
+// --- One long comment or instruction outside the root element ---------------
+
+namespace {
+
+// `length` bytes of comment or instruction text: lines with '-', '?',
+// multi-byte characters and CR LF, then 'a's to the exact length.
+std::string longBody(size_t length) {
+    const std::string line = "ab-c?d \xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\t\r\n";
+    std::string body;
+    while (body.size() + line.size() <= length)
+        body += line;
+    return body + std::string(length - body.size(), 'a');
+}
+
+// Events with positions, verdict, error line and end position of a file.
+std::string toldOf(const std::string& path, ZUVSAX2Parser::Engine engine) {
+    struct Told {
+        std::string events;
+        ZUVSAX2Parser* parser = nullptr;
+    } told;
+    auto start = [](void* data, const char* name, const char**) {
+        Told* t = static_cast<Told*>(data);
+        ZUVSAX2Position at = t->parser->getPosition();
+        t->events += std::string(name) + "@" + std::to_string(at.line) + ":" +
+                     std::to_string(at.column) + " ";
+    };
+    ZUVLog log(nullptr);
+    ZUVSAX2Parser parser(&told, &log, start, nullptr, nullptr, nullptr);
+    told.parser = &parser;
+    parser.setEngine(engine);
+    ZUVFile file;
+    file = zs(path);
+    bool accepted = parser.parseFile(file);
+    ZUVSAX2Position end = parser.getPosition();
+    return told.events + (accepted ? "accepted " : "refused ") + str(log.getLastMessage()) +
+           " end " + std::to_string(end.line) + ":" + std::to_string(end.column);
+}
+
+// What a ZUVDOM made of `head`, `body` written `times` times and `tail`,
+// read as it is written (through a pipe as standard input) or from a file
+// written first: the root, the log's last line, and the most heap the
+// program held above what it held at the start, sampled as it went.
+struct Streamed {
+    std::unique_ptr<ZUVDOMElement> root;
+    std::string error;
+    size_t peak = 0;
+};
+
+Streamed parseLong(const std::string& head, const std::string& body, long times,
+                   const std::string& tail, bool fromFile,
+                   ZUVSAX2Parser::Engine engine = ZUVSAX2Parser::Engine::Automatic) {
+    // Files of hundreds of MB go to memory when they can: the test is not
+    // about the disk.
+    std::string path =
+        (access("/dev/shm", W_OK) == 0 ? std::string("/dev/shm/") : testing::TempDir()) +
+        "zuvdom-long-XXXXXX";
+    int ends[2] = {-1, -1};
+    int to = -1, savedIn = -1;
+    if (fromFile) {
+        to = mkstemp(path.data());
+    } else if (pipe(ends) == 0) {
+        to = ends[1];
+        savedIn = dup(STDIN_FILENO);
+        dup2(ends[0], STDIN_FILENO);
+        close(ends[0]);
+    }
+    Streamed out;
+    if (to < 0) {
+        ADD_FAILURE() << "cannot make the input";
+        return out;
+    }
+    std::atomic<bool> parsing{true};
+    size_t start = heapInUse();
+    std::atomic<size_t> peak{start};
+    auto sample = [&] {
+        size_t now = heapInUse();
+        if (now > peak) peak = now;
+    };
+    auto writeAll = [&] {
+        // A parse that stops early closes the pipe: the writes then fail.
+        auto put = [&](const std::string& bytes) {
+            return write(to, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+        };
+        bool ok = put(head);
+        for (long i = 0; ok && i < times; ++i) {
+            ok = put(body);
+            if (i % 64 == 0) sample();
+        }
+        if (ok) put(tail);
+        close(to);
+    };
+    std::thread writer;
+    std::thread sampler;
+    if (fromFile) {
+        writeAll();
+        sampler = std::thread([&] {
+            while (parsing) {
+                sample();
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+        });
+    } else {
+        writer = std::thread(writeAll);
+    }
+    ZUVLog log(nullptr);
+    ZUVDOM dom(&log);
+    dom.setEngine(engine);
+    out.root.reset(fromFile ? dom.parseFile(zs(path)) : dom.parseStdIn());
+    out.error = str(log.getLastMessage());
+    if (!fromFile) {
+        dup2(savedIn, STDIN_FILENO);  // ends a parse that stopped early
+        close(savedIn);
+        writer.join();
+    } else {
+        parsing = false;
+        sampler.join();
+        unlink(path.c_str());
+    }
+    out.peak = peak - start;
+    return out;
+}
+
+// The same from Expat itself, given the whole file at once.
+std::string toldByExpat(const std::string& path, const std::string& bytes) {
+    struct Told {
+        std::string events;
+        XML_Parser expat = nullptr;
+    } told;
+    told.expat = XML_ParserCreate(nullptr);
+    XML_SetUserData(told.expat, &told);
+    XML_SetStartElementHandler(told.expat, [](void* data, const XML_Char* name, const XML_Char**) {
+        Told* t = static_cast<Told*>(data);
+        t->events += std::string(name) + "@" + std::to_string(XML_GetCurrentLineNumber(t->expat)) +
+                     ":" + std::to_string(XML_GetCurrentColumnNumber(t->expat) + 1) + " ";
+    });
+    bool accepted =
+        XML_Parse(told.expat, bytes.data(), static_cast<int>(bytes.size()), 1) == XML_STATUS_OK;
+    std::string at = std::to_string(XML_GetCurrentLineNumber(told.expat)) + ":" +
+                     std::to_string(XML_GetCurrentColumnNumber(told.expat) + 1);
+    std::string message = accepted ? ""
+                                   : "error: " + path + ":" + at + ": " +
+                                         XML_ErrorString(XML_GetErrorCode(told.expat));
+    XML_ParserFree(told.expat);
+    return told.events + (accepted ? "accepted " : "refused ") + message + " end " + at;
+}
+
+}  // namespace
+
+// A comment or instruction longer than the parser's buffer, before the root
+// element or after it, is read across buffers keeping only its last bytes.
+// Read so, it must still be judged as Expat judges it: same verdict, same
+// error at the same line and column, whether its end marker, an error or a
+// character falls across a buffer's end, and whether the document goes on
+// to Expat after it (for its entities).
+TEST(LongComment, ReadAcrossBuffersAsExpatReadsIt) {
+    const std::string decl = "<?xml version='1.0'?>";
+    const std::string entities = "<!DOCTYPE r [<!ENTITY e 'x'>]>";
+    // Each document is head, body, tail; the body's length puts the tail's
+    // first byte just before the end of the third buffer.
+    struct Case {
+        std::string head, tail;
+    };
+    const std::vector<Case> cases = {
+        {decl + "<!--", "--><r/>"},
+        {decl + " <?pi ", "?>\n<r>x</r>"},
+        {decl + "<!--", "-->" + entities + "<r>&e;</r>"},
+        {"<!-- a -->\r\n<?pi ", "?>" + entities + "<!--x-->\n<r>&e;</r>"},
+        {decl + "<!--", "--x--><r/>"},
+        {decl + "<!--", "\x01--><r/>"},
+        {decl + "<?pi ", "\xEF\xBF\xBE?><r/>"},
+        {decl + "<!--", ""},
+        {decl + "<?pi ", "\xE2\x82"},
+        {decl + "\n<?xml ", "?><r/>"},
+        {"<!--", "-->\r\n<!--" + longBody(70000) + "-->" + entities + "<r>&e;</r>"},
+        {"<r/>\n<!--", "--> "},
+        {"<r/>\n<?pi ", "?>\n"},
+        {"<r/><!--", "-- -->"},
+        {"<r/><!--", ""},
+        {"<r/><?pi ", "\xF0\x9F\x98"},
+        {"<r/><?xml ", "?>"},
+        {"<r/><!--", "\xC3\x28-->"},
+    };
+    TempDir dir;
+    const std::string path = dir.file("long.xml");
+    const size_t bufferEnd = 3 * 65536;
+    for (size_t i = 0; i < cases.size(); ++i) {
+        for (size_t before : {0, 1, 2, 3}) {
+            const Case& c = cases[i];
+            std::string doc = c.head + longBody(bufferEnd - before - c.head.size()) + c.tail;
+            for (const char* encoding : {"UTF-8", "ISO-8859-1", "UTF-16"}) {
+                SCOPED_TRACE("case " + std::to_string(i) + ", " + std::to_string(before) +
+                             " bytes before, " + encoding);
+                std::string bytes = doc;
+                if (std::string(encoding) != "UTF-8") {
+                    // Multi-byte characters stand for themselves in UTF-16;
+                    // in ISO-8859-1, as bytes of two or more characters.
+                    std::string body = bytes;
+                    if (body.rfind(decl, 0) == 0) body.erase(0, decl.size());
+                    std::string head =
+                        "<?xml version='1.0' encoding='" + std::string(encoding) + "'?>";
+                    if (std::string(encoding) == "UTF-16") {
+                        std::string wide;
+                        if (!convertWithIconv("UTF-16LE", head + body, wide)) continue;
+                        bytes = "\xFF\xFE" + wide;
+                    } else {
+                        bytes = head + body;
+                    }
+                }
+                dir.write("long.xml", bytes);
+                std::string expected = toldByExpat(path, bytes);
+                EXPECT_EQ(toldOf(path, ZUVSAX2Parser::Engine::Automatic), expected);
+                EXPECT_EQ(toldOf(path, ZUVSAX2Parser::Engine::Expat), expected);
+            }
+        }
+    }
+}
+
+// Hundreds of MB of one comment or instruction before the root element or
+// after it, read through a pipe or from a file, in UTF-8 or converted from
+// ISO-8859-1, go through with the heap in a few MB. Before, the whole token
+// was held while it was read: peaks of its size and more.
+TEST(LongComment, IsReadInConstantMemory) {
+    signal(SIGPIPE, SIG_IGN);
+    const std::string utf8 = "<?xml version='1.0'?>";
+    const std::string latin1 = "<?xml version='1.0' encoding='ISO-8859-1'?>";
+    const std::string root = "<root a='1'/>";
+    std::string block;  // 1 MB
+    while (block.size() < (1u << 20))
+        block += "text - with ? \xC3\xA9t\xC3\xA9 and\r\nmore\n";
+    std::string latinBlock;
+    while (latinBlock.size() < (1u << 20))
+        latinBlock += "text - with ? \xE9t\xE9 and\r\nmore\n";
+    struct Case {
+        std::string head, tail;
+        bool latin, fromFile;
+    };
+    const Case cases[] = {
+        {utf8 + "<!--", "-->" + root, false, false},  {utf8 + root + "<?pi ", "?>", false, false},
+        {utf8 + "<?pi ", "?>" + root, false, true},   {utf8 + root + "<!--", "-->", false, true},
+        {latin1 + "<?pi ", "?>" + root, true, false}, {latin1 + root + "<!--", "-->", true, false},
+        {latin1 + "<!--", "-->" + root, true, true},  {latin1 + root + "<?pi ", "?>", true, true},
+    };
+    for (auto engine : {ZUVSAX2Parser::Engine::Automatic, ZUVSAX2Parser::Engine::Expat}) {
+        // On Expat's engine: each token, place, source and encoding once, at
+        // a third of the length.
+        int which = 0;
+        for (const Case& c : cases) {
+            bool expat = engine == ZUVSAX2Parser::Engine::Expat;
+            int place = which++ % 4;
+            if (expat && (place == 1 || place == 2)) continue;
+            SCOPED_TRACE(c.head + (c.fromFile ? " from a file" : " through a pipe") +
+                         (expat ? " on Expat" : ""));
+            Streamed got = parseLong(c.head, c.latin ? latinBlock : block, expat ? 100 : 300,
+                                     c.tail, c.fromFile, engine);
+            ASSERT_NE(got.root, nullptr) << got.error;
+            EXPECT_EQ(str(got.root->getTagName()), "root");
+            EXPECT_LT(got.peak, 4u << 20);
+        }
+    }
+}
+
+// An error 200 MB into such a comment is found where Expat finds it: its
+// line and column are counted across every buffer the comment filled.
+TEST(LongComment, ErrorsDeepInsideAreWhereExpatPutsThem) {
+    signal(SIGPIPE, SIG_IGN);
+    std::string block;  // 1 MB of lines of 32 bytes
+    while (block.size() < (1u << 20))
+        block += "0123456789 - 0123456789 - 01234\n";
+    const long lines = 200 * static_cast<long>(block.size() / 32);
+    // "--" must end the comment: the error is at the byte after it.
+    Streamed got = parseLong("<?xml version='1.0'?>\n<!--", block, 200, "ab--cd --><r/>", false);
+    EXPECT_EQ(got.root, nullptr);
+    EXPECT_EQ(got.error, "error: standard input:" + std::to_string(lines + 2) +
+                             ":5: not well-formed (invalid token)");
+    EXPECT_LT(got.peak, 4u << 20);
+    // A byte that is no character, after the root, converted from ISO-8859-1.
+    got = parseLong("<?xml version='1.0' encoding='ISO-8859-1'?><r/>\r\n<!--\xE9", block, 200,
+                    "\xE9\xE9\x01-->", true);
+    size_t at = got.error.find(":" + std::to_string(lines + 2) + ":3: not well-formed");
+    EXPECT_NE(at, std::string::npos) << got.error;
+    EXPECT_LT(got.peak, 4u << 20);
 }

@@ -105,9 +105,43 @@ struct PrologCut {
 // tokens before the root that Expat must see when no handler waits for
 // instructions.
 constexpr int kMaxPrologCuts = 2;
+// Cuts kept, with those of long comments and instructions that Expat reads
+// only the ends of: what it says later lies past the last one, or in the
+// token cut by it, which is past the one before.
+constexpr int kMaxCuts = kMaxPrologCuts + 2;
+
+// Where a count of lines and characters stands, as Expat counts them.
+struct LineCount {
+    long line = 1;
+    long column = 0;  // characters since the line began
+    bool afterCR = false;
+    void count(const char* p, const char* e) {
+        for (; p < e; ++p) {
+            unsigned char c = static_cast<unsigned char>(*p);
+            if (c == '\n') {
+                if (!afterCR) ++line;
+                column = 0;
+                afterCR = false;
+            } else if (c == '\r') {
+                ++line;
+                column = 0;
+                afterCR = true;
+            } else {
+                afterCR = false;
+                if ((c & 0xC0) != 0x80) ++column;
+            }
+        }
+    }
+    ZUVSAX2Position position() const {
+        ZUVSAX2Position at;
+        at.line = line > INT_MAX ? INT_MAX : static_cast<int>(line);
+        at.column = column >= INT_MAX ? INT_MAX : static_cast<int>(column + 1);
+        return at;
+    }
+};
 
 // Why our own code stopped Expat (as opposed to Expat finding an error).
-enum class Stop { None, Depth, Text, Attribute, Name, Exception };
+enum class Stop { None, Depth, Text, Attribute, Name, Exception, Skipped };
 
 // Everything a parser holds; ZUVSAX2Parser::State is this under the name the
 // header declares, so the file-local callbacks can use it.
@@ -157,8 +191,21 @@ struct ParserState {
     unsigned long long expatFed = 0;  // bytes given to Expat in this document
     // What Expat must see of a prolog that was cut, in order, and the cuts.
     std::string prologKept;
-    PrologCut prologCuts[kMaxPrologCuts];
+    PrologCut prologCuts[kMaxCuts];
     int prologCutCount = 0;
+    // The start of a comment or instruction that the last cut ran into, at
+    // the end of prologKept: its bytes.
+    size_t prologReopened = 0;
+    // A long comment or instruction outside the root element, whose text
+    // Expat is not given: read here, while `skipping` holds its marker ('-'
+    // or '?'), Expat reads its start and its end.
+    char skipping = 0;
+    std::string skipCarry;              // a cut end marker or character, read again
+    ZUVSAX2Position skipStart;          // where it starts, in the document
+    LineCount skipAt;                   // where the reading is, in the document
+    ZUVSAX2Position skipExpat;          // where Expat stopped, in what it read
+    int skipError = 0;                  // an XML_Error found in its text
+    std::unique_ptr<char[]> skipChunk;  // what stream() reads meanwhile
 };
 
 using State = ParserState;
@@ -405,6 +452,7 @@ public:
         s->parsing = true;
         s->prologKept.clear();
         s->prologCutCount = 0;
+        s->prologReopened = 0;
     }
     ~Busy() {
         s->parsing = false;
@@ -441,6 +489,8 @@ void begin(State* s, const char* encoding = nullptr) {
     s->encodingIncorrect = false;
     s->expatConverting = false;
     s->expatFed = 0;
+    s->skipping = 0;
+    s->skipCarry.clear();
 }
 
 // After Expat returned: true when the document was accepted. Otherwise
@@ -475,6 +525,10 @@ bool finish(State* s, const char* source, bool accepted) {
                    "name holds a character that XML does not allow in names "
                    "(U+00AA, U+00B5 or U+00BA)");
             return false;
+        case Stop::Skipped:
+            report(s, source, s->stopPosition, "%s",
+                   XML_ErrorString(static_cast<XML_Error>(s->skipError)));
+            return false;
         case Stop::None:
             break;
     }
@@ -505,19 +559,174 @@ size_t expatPiece(State* s) {
     return pending <= chunk ? chunk : static_cast<size_t>(pending < most ? pending : most);
 }
 
+bool isUtf8Name(const char* name);
+
+// Whether Expat reads UTF-8: our own, or a document that says so.
+bool expatReadsUtf8(State* s) {
+    if (s->expatConverting) return true;
+    const ZUVSAX2Tokenizer& t = s->tokenizer;
+    return s->family == ZUVSAX2Transcoder::Family::Utf8 && t.declarationRead() &&
+           isUtf8Name(t.encoding());
+}
+
+// After Expat returned: when what it holds unread is the start of a
+// comment, or of an instruction no handler waits for, outside the root
+// element and longer than a chunk, its marker ('-' or '?'); 0 otherwise.
+// Expat would hold such a token whole until its end.
+char longTokenPending(State* s) {
+    if (s->depth != 0 || s->stop != Stop::None) return 0;
+    XML_Index at = XML_GetCurrentByteIndex(s->expat);
+    if (at < 0 || static_cast<unsigned long long>(at) + ZUVSAX2Parser::kChunkSize > s->expatFed)
+        return 0;
+    int offset = 0, size = 0;
+    const char* buffer = XML_GetInputContext(s->expat, &offset, &size);
+    if (!buffer || size - offset < ZUVSAX2Parser::kChunkSize || !expatReadsUtf8(s)) return 0;
+    const char* p = buffer + offset;
+    if (std::memcmp(p, "<!--", 4) == 0) return '-';
+    if (s->instruction || p[0] != '<' || p[1] != '?') return 0;
+    // A target, not "xml" in any case (Expat reports that at the start),
+    // then white space: the data has begun.
+    size_t target = 2;
+    while (target < 256 && p[target] != ' ' && p[target] != '\t' && p[target] != '\n' &&
+           p[target] != '\r' && p[target] != '?')
+        ++target;
+    if (target == 2 || target == 256 || p[target] == '?') return 0;
+    if (target == 5 && strncasecmp(p + 2, "xml", 3) == 0) return 0;
+    return '?';
+}
+
+// A byte after which such a token's text can be cut: Expat's last byte is
+// then part of no end marker, no character and no line end.
+bool cutsCleanly(char byte, char marker) {
+    return byte >= 0x20 && byte < 0x7F && byte != marker;
+}
+
+// Expat holds the start of a long token, up to a clean byte: from here its
+// text is read by skipText() and not given to Expat, until the end marker.
+void startSkip(State* s, char marker) {
+    int offset = 0, size = 0;
+    const char* buffer = XML_GetInputContext(s->expat, &offset, &size);
+    s->skipStart = currentPosition(s->expat);
+    // Counted where Expat reads, then moved into the document: a prolog the
+    // tokenizer cut may have given Expat this token's start again.
+    LineCount inExpat;
+    inExpat.line = static_cast<long>(XML_GetCurrentLineNumber(s->expat));
+    inExpat.column = static_cast<long>(XML_GetCurrentColumnNumber(s->expat));
+    inExpat.count(buffer + offset, buffer + size);
+    s->skipExpat = inExpat.position();
+    ZUVSAX2Position at = inDocument(s, s->skipExpat);
+    s->skipAt = LineCount();
+    s->skipAt.line = at.line;
+    s->skipAt.column = at.column - 1;
+    s->skipping = marker;
+    s->skipCarry.clear();
+}
+
+// An error in the text read by skipText(): Expat's, where it would say it.
+size_t skipFailed(State* s, int code, ZUVSAX2Position at) {
+    s->stop = Stop::Skipped;
+    s->skipError = code;
+    s->stopPosition = at;
+    return SIZE_MAX;
+}
+
+// The end marker is next: Expat reads on from it, and what it says from
+// there is moved by the text it did not see.
+void endSkip(State* s) {
+    s->skipping = 0;
+    PrologCut cut;
+    cut.expat = s->skipExpat;
+    cut.document = s->skipAt.position();
+    if (s->prologCutCount == kMaxCuts) {
+        for (int i = 1; i < kMaxCuts; ++i)
+            s->prologCuts[i - 1] = s->prologCuts[i];
+        --s->prologCutCount;
+    }
+    s->prologCuts[s->prologCutCount++] = cut;
+}
+
+// Reads bytes[0..length) of a skipped token's text (after what was carried
+// from before). Returns how many bytes it used: all of them while the text
+// goes on, those before the end marker once it ends (with the carried
+// bytes from the marker given to Expat), SIZE_MAX on an error.
+size_t skipOn(State* s, const char* bytes, size_t length, bool last) {
+    using Skipped = ZUVSAX2Tokenizer::Skipped;
+    size_t from = 0;
+    size_t at = 0;
+    int code = 0;
+    if (!s->skipCarry.empty()) {
+        // Eight bytes more decide whatever the carried ones began.
+        size_t carried = s->skipCarry.size();
+        size_t take = length < 8 ? length : 8;
+        std::string joined = s->skipCarry;
+        joined.append(bytes, take);
+        Skipped how = ZUVSAX2Tokenizer::skipText(s->skipping, joined.data(),
+                                                 joined.data() + joined.size(), &at, &code);
+        s->skipAt.count(joined.data(), joined.data() + at);
+        if (how == Skipped::Error) return skipFailed(s, code, s->skipAt.position());
+        if (how == Skipped::More && take == length) {
+            if (last) return skipFailed(s, code, s->skipStart);
+            s->skipCarry = joined.substr(at);
+            return length;
+        }
+        s->skipCarry.clear();
+        if (how == Skipped::End && at < carried) {
+            endSkip(s);
+            s->expatFed += carried - at;
+            if (XML_Parse(s->expat, joined.data() + at, static_cast<int>(carried - at), false) !=
+                XML_STATUS_OK)
+                return SIZE_MAX;
+            return 0;
+        }
+        // Decided past the carried bytes: the rest is read below.
+        from = at - carried;
+    }
+    Skipped how = ZUVSAX2Tokenizer::skipText(s->skipping, bytes + from, bytes + length, &at, &code);
+    s->skipAt.count(bytes + from, bytes + from + at);
+    if (how == Skipped::Error) return skipFailed(s, code, s->skipAt.position());
+    if (how == Skipped::End) {
+        endSkip(s);
+        return from + at;
+    }
+    if (last) return skipFailed(s, code, s->skipStart);
+    s->skipCarry.assign(bytes + from + at, bytes + length);
+    return length;
+}
+
 // Gives Expat bytes in pieces (see expatPiece()): XML_Parse copies what it is
 // given into a buffer of its own, which for a whole document costs a fresh
-// allocation of its size.
+// allocation of its size. The text of a long comment or instruction outside
+// the root element is read here instead (see startSkip()), so that Expat
+// never holds more of it than a chunk or two.
 bool feedExpat(State* s, const char* bytes, size_t length, bool last) {
     do {
+        if (s->skipping) {
+            size_t used = skipOn(s, bytes, length, last);
+            if (used == SIZE_MAX) return false;
+            bytes += used;
+            length -= used;
+            if (s->skipping || (length == 0 && !last)) return true;
+        }
         size_t most = expatPiece(s);
         size_t piece = length < most ? length : most;
+        char marker = longTokenPending(s);
+        if (marker) {
+            // End the piece on the first byte that cuts cleanly, if one is near.
+            for (size_t k = 0; k < length && k < 16; ++k) {
+                if (cutsCleanly(bytes[k], marker)) {
+                    piece = k + 1;
+                    break;
+                }
+            }
+        }
         length -= piece;
         s->expatFed += piece;
         if (XML_Parse(s->expat, bytes, static_cast<int>(piece), last && length == 0) !=
             XML_STATUS_OK)
             return false;
         bytes += piece;
+        if (marker && piece > 0 && cutsCleanly(bytes[-1], marker) && longTokenPending(s) == marker)
+            startSkip(s, marker);
     } while (length > 0);
     return true;
 }
@@ -534,6 +743,25 @@ bool stream(State* s, const char* source, Reader read, const char* prefix = null
         if (ended) return finish(s, source, true);
     }
     for (;;) {
+        if (s->skipping || longTokenPending(s)) {
+            // A long token's text goes through feedExpat(), which reads it
+            // instead of Expat.
+            const size_t chunk = static_cast<size_t>(ZUVSAX2Parser::kChunkSize);
+            if (!s->skipChunk) s->skipChunk.reset(new char[chunk]);
+            int error = 0;
+            long length = read(s->skipChunk.get(), chunk, error);
+            if (length < 0) {
+                char text[128];
+                report(s, source, s->skipping ? s->skipAt.position() : currentPosition(s->expat),
+                       "cannot read: %s", describeErrno(error, text, sizeof text));
+                return false;
+            }
+            bool last = length == 0;
+            if (!feedExpat(s, s->skipChunk.get(), static_cast<size_t>(length), last))
+                return finish(s, source, false);
+            if (last) return finish(s, source, true);
+            continue;
+        }
         size_t piece = expatPiece(s);
         char* buffer = static_cast<char*>(XML_GetBuffer(s->expat, static_cast<int>(piece)));
         if (!buffer) return finish(s, source, false);
@@ -781,6 +1009,14 @@ bool expatConverted(State* s, const char* source, Input& in, size_t at) {
     }
 }
 
+// Characters in UTF-8 `bytes`, as positions count them.
+int characters(const char* bytes, size_t length) {
+    int count = 0;
+    for (size_t i = 0; i < length; ++i)
+        count += (static_cast<unsigned char>(bytes[i]) & 0xC0) != 0x80;
+    return count;
+}
+
 // Before the root element of a streamed document: cuts the white space,
 // comments and instructions that the tokenizer has read past, once there are
 // a chunk of them, from `bytes` (what the tokenizer reads, in UTF-8),
@@ -800,7 +1036,19 @@ size_t cutProlog(State* s, const char* bytes) {
         s->prologKept.append(bytes, from);
         s->prologCuts[s->prologCutCount++].expat = at;
     }
-    s->prologCuts[s->prologCutCount - 1].document = after;
+    PrologCut& cut = s->prologCuts[s->prologCutCount - 1];
+    // A cut into a comment or instruction: Expat reads its start again in
+    // place of what was cut, and only the last cut's end needs it.
+    if (merged) {
+        cut.expat.column -= characters(
+            s->prologKept.data() + s->prologKept.size() - s->prologReopened, s->prologReopened);
+        s->prologKept.resize(s->prologKept.size() - s->prologReopened);
+    }
+    const std::string& reopen = t.reopen();
+    s->prologKept += reopen;
+    s->prologReopened = reopen.size();
+    cut.expat.column += characters(reopen.data(), reopen.size());
+    cut.document = after;
     return to;
 }
 

@@ -547,6 +547,8 @@ void ZUVSAX2Tokenizer::reset(const Handlers& h, int depthLimit, long textLimit, 
     kept = skip;
     cursor = Cursor();
     eventOffset = 0;
+    open = Open::None;
+    declarationKnown = false;
     externalSubset = false;
     standalone = false;
     seenDoctype = false;
@@ -588,8 +590,22 @@ void ZUVSAX2Tokenizer::release(size_t keepBytes) noexcept {
     if (encodingName.capacity() > keepBytes) std::string().swap(encodingName);
 }
 
+// The caller may count or drop bytes past the start of a token read across
+// buffers: its position is counted on the way, for errors about it.
+void ZUVSAX2Tokenizer::countOpenStart(size_t offset) {
+    if (open != Open::None && !openCounted && !openGone && offset > openStart) {
+        openCounted = true;
+        openAt = positionAt(openStart);
+    }
+}
+
 void ZUVSAX2Tokenizer::discarded(size_t bytes) {
+    countOpenStart(bytes);
     positionAt(bytes);
+    if (open != Open::None && !openGone) {
+        openGone = openStart < bytes;
+        if (!openGone) openStart -= bytes;
+    }
     cursor.offset -= bytes;
     resume -= bytes;
     kept = kept > bytes ? kept - bytes : 0;
@@ -608,7 +624,10 @@ ZUVSAX2Tokenizer::Status ZUVSAX2Tokenizer::feed(const char* data, size_t length,
         switch (phase) {
             case Phase::Start:
                 r = xmlDeclaration();
-                if (r == R::Ok) return Status::Declaration;
+                if (r == R::Ok) {
+                    declarationKnown = true;
+                    return Status::Declaration;
+                }
                 break;
             case Phase::Prolog:
                 r = prolog();
@@ -684,6 +703,14 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::fail(const char* at, int code) {
     errorCode = code;
     errorLimit = Limit::None;
     errorAt = positionAt(static_cast<size_t>(at - base));
+    failStatus = Status::Error;
+    return R::Fail;
+}
+
+ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::failAt(ZUVSAX2Position at, int code) {
+    errorCode = code;
+    errorLimit = Limit::None;
+    errorAt = at;
     failStatus = Status::Error;
     return R::Fail;
 }
@@ -805,6 +832,17 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::xmlDeclaration() {
 // been sent should the document turn out to be Expat's.
 ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::prolog() {
     for (;;) {
+        if (open != Open::None) {
+            // Once its start is cut, Expat could not read it again: its
+            // errors are ours to report.
+            bool gone = openGone;
+            const char* next = nullptr;
+            R r = resumeOpen(&next);
+            if (r == R::Fail) return gone ? R::Fail : fallback();
+            if (r == R::More) return R::More;
+            resume = static_cast<size_t>(next - base);
+            continue;
+        }
         const char* p = skipSpace(base + resume, end);
         resume = static_cast<size_t>(p - base);
         if (p == end) return final ? fallback() : R::More;
@@ -814,13 +852,13 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::prolog() {
         R r;
         bool keep = false;  // Expat must see this token
         if (p[1] == '?') {
-            r = instruction(p, &next, true);
+            r = instruction(p, &next, true, true);
             keep = handlers.instruction != nullptr;
         } else if (p[1] == '!') {
             int comment = startsWith(p, end, "<!--");
             int doctypeDecl = startsWith(p, end, "<!DOCTYPE");
             if (comment > 0) {
-                r = comment == 1 ? this->comment(p, &next) : R::Fail;
+                r = comment == 1 ? this->comment(p, &next, true) : R::Fail;
             } else if (doctypeDecl > 0 && !seenDoctype) {
                 r = doctype(p, &next);
                 keep = true;
@@ -1639,26 +1677,82 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::endTag(const char* p) {
     return R::Ok;
 }
 
-ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::comment(const char* p, const char** next) {
-    const char* q = p + 4;
+// A comment from q on, in the token at p (null when its start was
+// discarded): the same checks, in the same order, wherever buffers end.
+ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::commentRest(const char* p, const char* q, const char** next,
+                                                  bool across) {
+    Open kind = across ? Open::Comment : Open::None;
     for (;;) {
         q = skipPlain<'-', '-', '-', 2>(q, end, scanLevel);
-        if (q == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
+        if (q == end) return openMore(p, q, kind, XML_ERROR_UNCLOSED_TOKEN);
         unsigned char c = static_cast<unsigned char>(*q);
         if (c == '-') {
-            if (q + 1 == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
+            if (q + 1 == end) return openMore(p, q, kind, XML_ERROR_UNCLOSED_TOKEN);
             if (q[1] != '-') {
                 ++q;
                 continue;
             }
-            if (q + 2 == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
+            if (q + 2 == end) return openMore(p, q, kind, XML_ERROR_UNCLOSED_TOKEN);
             if (q[2] != '>') return fail(q + 2, XML_ERROR_INVALID_TOKEN);
             *next = q + 3;
             return R::Ok;
         }
-        R r = character(q, p, XML_ERROR_UNCLOSED_TOKEN);
-        if (r != R::Ok) return r;
+        if (c >= 0x80) {
+            unsigned code = 0;
+            int n = decode(q, end, &code);
+            if (n > 0) {
+                q += n;
+                continue;
+            }
+            if (n == 0) return openMore(p, q, kind, XML_ERROR_PARTIAL_CHAR);
+        }
+        return fail(q, XML_ERROR_INVALID_TOKEN);
     }
+}
+
+// The scan of a comment or instruction at p (null when discarded) reached
+// the end of the buffer at q, where a cut end marker or character may start
+// (error `codeAtEnd` at p if no byte follows). A `kind` of token goes on
+// from q in the next buffer, so the caller may drop what lies before;
+// Open::None is read again from p.
+ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::openMore(const char* p, const char* q, Open kind,
+                                               int codeAtEnd) {
+    if (final) return failStart(p, codeAtEnd);
+    if (kind == Open::None) return R::More;
+    if (open == Open::None) {
+        open = kind;
+        openStart = static_cast<size_t>(p - base);
+        openGone = false;
+        openCounted = false;
+        openMisplaced = false;
+    }
+    resume = static_cast<size_t>(q - base);
+    return R::More;
+}
+
+// An error at the start of the token at p, which may lie in an earlier buffer.
+ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::failStart(const char* p, int code) {
+    if (open != Open::None && (openCounted || !p)) return failAt(openAt, code);
+    return fail(p, code);
+}
+
+// Goes on with the comment or instruction left open by the last buffer.
+ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::resumeOpen(const char** next) {
+    const char* p = openGone ? nullptr : base + openStart;
+    const char* q = base + resume;
+    R r;
+    if (open == Open::Comment) {
+        r = commentRest(p, q, next, true);
+    } else {
+        const char* close = nullptr;
+        r = instructionRest(p, q, &close, true);
+        if (r == R::Ok && openMisplaced)
+            r = failStart(p, phase == Phase::Epilog ? XML_ERROR_JUNK_AFTER_DOC_ELEMENT
+                                                    : XML_ERROR_MISPLACED_XML_PI);
+        if (r == R::Ok) *next = close + 2;
+    }
+    if (r != R::More) open = Open::None;
+    return r;
 }
 
 // A CDATA section is found whole before its text is sent: a section cut by
@@ -1689,7 +1783,8 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::cdata(const char* p) {
 }
 
 // A processing instruction at p ("<?"); in the prolog it waits in the queue.
-ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::instruction(const char* p, const char** next, bool queue) {
+ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::instruction(const char* p, const char** next, bool queue,
+                                                  bool across) {
     const char* target = p + 2;
     const char* targetEnd = scanName(target, end);
     if (targetEnd == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
@@ -1711,19 +1806,15 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::instruction(const char* p, const char** ne
         if (!isSpace(*q)) return fail(q, XML_ERROR_INVALID_TOKEN);
         q = skipSpace(q, end);
         data = q;
-        for (;;) {
-            q = skipPlain<'?', '?', '?', 2>(q, end, scanLevel);
-            if (q == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
-            unsigned char c = static_cast<unsigned char>(*q);
-            if (c == '?') {
-                if (q + 1 == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
-                if (q[1] == '>') break;
-                ++q;
-                continue;
-            }
-            R r = character(q, p, XML_ERROR_UNCLOSED_TOKEN);
-            if (r != R::Ok) return r;
+        // Its data is read across buffers only when no handler wants it
+        // whole, and its target is short enough to be read again.
+        bool stream = across && !handlers.instruction && targetEnd - target <= 256;
+        R r = instructionRest(p, q, &q, stream);
+        if (r == R::More && open == Open::Instruction) {
+            openMisplaced = misplaced;
+            reopenText.assign("<?").append(target, targetEnd).append(" ");
         }
+        if (r != R::Ok) return r;
     }
     if (misplaced)
         return fail(p, phase == Phase::Epilog ? XML_ERROR_JUNK_AFTER_DOC_ELEMENT
@@ -1741,6 +1832,79 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::instruction(const char* p, const char** ne
     eventOffset = static_cast<size_t>(p - base);
     handlers.instruction(handlers.userData, targetText.c_str(), dataText.c_str());
     return R::Ok;
+}
+
+ZUVSAX2Tokenizer::Skipped ZUVSAX2Tokenizer::skipText(char marker, const char* p, const char* end,
+                                                     size_t* at, int* code) {
+    Scan level = scan();
+    const char* q = p;
+    auto stop = [&](const char* where, int error, Skipped how) {
+        *at = static_cast<size_t>(where - p);
+        *code = error;
+        return how;
+    };
+    for (;;) {
+        q = marker == '-' ? skipPlain<'-', '-', '-', 2>(q, end, level)
+                          : skipPlain<'?', '?', '?', 2>(q, end, level);
+        if (q == end) return stop(q, XML_ERROR_UNCLOSED_TOKEN, Skipped::More);
+        unsigned char c = static_cast<unsigned char>(*q);
+        if (c == static_cast<unsigned char>(marker)) {
+            if (q + 1 == end) return stop(q, XML_ERROR_UNCLOSED_TOKEN, Skipped::More);
+            if (marker == '?') {
+                if (q[1] == '>') return stop(q, 0, Skipped::End);
+                ++q;
+                continue;
+            }
+            if (q[1] != '-') {
+                ++q;
+                continue;
+            }
+            if (q + 2 == end) return stop(q, XML_ERROR_UNCLOSED_TOKEN, Skipped::More);
+            if (q[2] != '>') return stop(q + 2, XML_ERROR_INVALID_TOKEN, Skipped::Error);
+            return stop(q, 0, Skipped::End);
+        }
+        if (c >= 0x80) {
+            unsigned value = 0;
+            int n = decode(q, end, &value);
+            if (n > 0) {
+                q += n;
+                continue;
+            }
+            if (n == 0) return stop(q, XML_ERROR_PARTIAL_CHAR, Skipped::More);
+        }
+        return stop(q, XML_ERROR_INVALID_TOKEN, Skipped::Error);
+    }
+}
+
+// An instruction's data from q on, in the token at p (null when its start
+// was discarded), to the "?>" that ends it, at *close.
+ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::instructionRest(const char* p, const char* q,
+                                                      const char** close, bool across) {
+    Open kind = across ? Open::Instruction : Open::None;
+    for (;;) {
+        q = skipPlain<'?', '?', '?', 2>(q, end, scanLevel);
+        if (q == end) return openMore(p, q, kind, XML_ERROR_UNCLOSED_TOKEN);
+        unsigned char c = static_cast<unsigned char>(*q);
+        if (c == '?') {
+            if (q + 1 == end) return openMore(p, q, kind, XML_ERROR_UNCLOSED_TOKEN);
+            if (q[1] == '>') {
+                *close = q;
+                return R::Ok;
+            }
+            ++q;
+            continue;
+        }
+        if (c >= 0x80) {
+            unsigned code = 0;
+            int n = decode(q, end, &code);
+            if (n > 0) {
+                q += n;
+                continue;
+            }
+            if (n == 0) return openMore(p, q, kind, XML_ERROR_PARTIAL_CHAR);
+        }
+        return fail(q, XML_ERROR_INVALID_TOKEN);
+    }
 }
 
 // A quoted literal after the root element: junk, once Expat has read it to
@@ -1768,6 +1932,13 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::junkLiteral(const char* p) {
 
 ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::epilog() {
     for (;;) {
+        if (open != Open::None) {
+            const char* next = nullptr;
+            R r = resumeOpen(&next);
+            if (r != R::Ok) return r;
+            resume = static_cast<size_t>(next - base);
+            continue;
+        }
         const char* p = skipSpace(base + resume, end);
         resume = static_cast<size_t>(p - base);
         if (p == end) return final ? R::Ok : R::More;
@@ -1810,11 +1981,11 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::epilog() {
             return fail(p, XML_ERROR_JUNK_AFTER_DOC_ELEMENT);
         }
         if (p[1] == '?') {
-            r = instruction(p, &next, false);
+            r = instruction(p, &next, false, true);
         } else {
             int comment = startsWith(p, end, "<!--");
             if (comment > 0)
-                r = this->comment(p, &next);
+                r = this->comment(p, &next, true);
             else if (comment < 0)
                 r = more(p, XML_ERROR_UNCLOSED_TOKEN);
             else

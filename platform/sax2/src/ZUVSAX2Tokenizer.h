@@ -150,9 +150,33 @@ public:
     // declaration, the document type) it must see. Equal to tokenized()
     // elsewhere.
     size_t prologKept() const { return phase == Phase::Prolog ? kept : resume; }
+    // Before the root element, while a comment or instruction that no handler
+    // waits for is read across buffers: what Expat must read in place of its
+    // start ("<!--", or "<?", the target and a space) should the bytes before
+    // tokenized() be cut. Empty otherwise.
+    const std::string& reopen() const {
+        static const std::string none;
+        return phase == Phase::Prolog && open != Open::None ? reopenText : none;
+    }
+    // Whether the XML declaration, or its absence, was read: encoding() is
+    // then the document's.
+    bool declarationRead() const { return declarationKnown; }
+
+    // For text that Expat is not given: reads on through a comment's text
+    // (`marker` '-') or an instruction's data ('?') in [p, end), with the
+    // checks Expat makes. End: *at is where its end marker ("--" or "?")
+    // starts. Error: Expat refuses the byte at *at with *code. More: the
+    // bytes from *at (a cut end marker or character) are wanted again with
+    // more after them; should none follow, *code is Expat's error.
+    enum class Skipped { End, More, Error };
+    static Skipped skipText(char marker, const char* p, const char* end, size_t* at, int* code);
+
     // Where `offset` of the current buffer stands; only forward of any
     // position asked before.
-    ZUVSAX2Position positionOf(size_t offset) { return positionAt(offset); }
+    ZUVSAX2Position positionOf(size_t offset) {
+        countOpenStart(offset);
+        return positionAt(offset);
+    }
 
     int error() const { return errorCode; }  // an XML_Error when limit() is None
     Limit limit() const { return errorLimit; }
@@ -168,6 +192,9 @@ public:
 private:
     enum class Phase { Start, Prolog, Content, Epilog };
     enum class R { Ok, More, Fail };
+    // A comment or instruction outside the root element being read across
+    // buffers, with only its last few bytes kept.
+    enum class Open { None, Comment, Instruction };
 
     struct Cursor {
         size_t offset = 0;  // in the current buffer
@@ -193,9 +220,21 @@ private:
     };
     R reference(const char* p, const char* token, Later* later, const char** next, char* out,
                 int* length);
-    R comment(const char* p, const char** next);
+    // A comment at p ("<!--"). With `across` (outside the root element) one
+    // cut by the end of the buffer is read on in the next one, not again.
+    R comment(const char* p, const char** next, bool across = false) {
+        R r = commentRest(p, p + 4, next, across);
+        if (r == R::More && open == Open::Comment) reopenText.assign("<!--");
+        return r;
+    }
+    R commentRest(const char* p, const char* q, const char** next, bool across);
     R cdata(const char* p);
-    R instruction(const char* p, const char** next, bool queue);
+    R instruction(const char* p, const char** next, bool queue, bool across = false);
+    R instructionRest(const char* p, const char* q, const char** close, bool across);
+    R resumeOpen(const char** next);
+    R openMore(const char* p, const char* q, Open kind, int codeAtEnd);
+    R failStart(const char* p, int code);
+    void countOpenStart(size_t offset);
     R declaredName(const char* p, const char** name, const char** nameEnd);
     R doctype(const char* p, const char** next);
     R internalSubset(const char* p, const char** next);
@@ -206,6 +245,7 @@ private:
     R applyDeclarations(const char* tag, const char* name, size_t length);
 
     R fail(const char* at, int code);
+    R failAt(ZUVSAX2Position at, int code);
     R failLimit(const char* at, Limit which);
     R fallback();
     // More bytes are needed; at the end of the input that is error `code` at `at`.
@@ -233,6 +273,15 @@ private:
     size_t kept = 0;    // see prologKept()
     Cursor cursor;
     size_t eventOffset = 0;
+
+    bool declarationKnown = false;
+    Open open = Open::None;
+    size_t openStart = 0;        // its first byte, while in the buffer
+    bool openGone = false;       // that byte was discarded
+    bool openCounted = false;    // openAt is known
+    bool openMisplaced = false;  // an XML declaration out of place
+    ZUVSAX2Position openAt;      // where it starts, for errors about it
+    std::string reopenText;      // see reopen()
 
     // What the internal subset declares about one element's attributes, in
     // declaration order; the first declaration of an attribute wins.
