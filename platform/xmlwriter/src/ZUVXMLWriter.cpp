@@ -252,6 +252,44 @@ constexpr size_t kMaxEscapeGrowth = 6;
 // than the buffer has left.
 constexpr size_t kEscapePiece = 1024;
 
+// What an ASCII byte that needs escaping is written as, in text and in
+// attribute values alike; an empty entry marks a byte XML cannot carry.
+struct Reference {
+    char text[7];
+    unsigned char length;
+};
+
+constexpr std::array<Reference, 128> makeReferences() {
+    std::array<Reference, 128> table{};
+    auto set = [&table](unsigned char c, const char* text) {
+        Reference& reference = table[c];
+        while (text[reference.length]) {
+            reference.text[reference.length] = text[reference.length];
+            ++reference.length;
+        }
+    };
+    set('&', "&amp;");
+    set('<', "&lt;");
+    set('>', "&gt;");
+    set('"', "&quot;");
+    set('\'', "&apos;");
+    set('\t', "&#9;");
+    set('\n', "&#10;");
+    set('\r', "&#13;");
+    return table;
+}
+
+constexpr std::array<Reference, 128> kReferences = makeReferences();
+
+// Writes the reference for the ASCII byte `c`, or U+FFFD (counted) for a
+// byte XML cannot carry, and returns the end.
+inline char* putReference(char* to, unsigned char c, long& replacements) {
+    const Reference& reference = kReferences[c];
+    if (reference.length) return put(to, reference.text, reference.length);
+    ++replacements;
+    return put(to, kReplacement);
+}
+
 // Writes `length` bytes of text (quote 0) or of an attribute value within
 // `quote` to `to`, escaped, and returns the end; `to` has room for
 // kMaxEscapeGrowth times `length`. Counts replaced characters. `padded`: 16
@@ -304,36 +342,7 @@ char* escapeAll(char* to, const char* text, size_t length, char quote, long& rep
             continue;
         }
         to = put(to, reinterpret_cast<const char*>(run), static_cast<size_t>(p - run));
-        switch (c) {
-            case '&':
-                to = put(to, "&amp;");
-                break;
-            case '<':
-                to = put(to, "&lt;");
-                break;
-            case '>':
-                to = put(to, "&gt;");
-                break;
-            case '"':
-                to = put(to, "&quot;");
-                break;
-            case '\'':
-                to = put(to, "&apos;");
-                break;
-            case '\t':
-                to = put(to, "&#9;");
-                break;
-            case '\n':
-                to = put(to, "&#10;");
-                break;
-            case '\r':
-                to = put(to, "&#13;");
-                break;
-            default:
-                to = put(to, kReplacement);
-                ++replacements;
-                break;
-        }
+        to = putReference(to, c, replacements);
         ++p;
         run = p;
     }
