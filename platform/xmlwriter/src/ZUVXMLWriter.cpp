@@ -51,8 +51,8 @@ constexpr ByteTable kTextSpecials = makeSpecials(false);
 constexpr ByteTable kAttributeSpecials = makeSpecials(true);
 constexpr ByteTable kCommentSpecials = makeCommentSpecials();
 
-// Texts and names up to this long are checked a byte at a time, sooner than
-// set up a vector compare.
+// Texts up to this long that are not in their string object are checked a
+// byte at a time, sooner than set up a vector compare.
 constexpr size_t kShortText = 8;
 
 // True when 16 bytes can be read from the string's text: a short one lives
@@ -148,7 +148,7 @@ bool isPlainName(const ZUVString& name) {
     int length = name.getLength();
     if (length == 0 || kAsciiName[p[0]] != 1) return false;
 #if defined(__SSE2__)
-    if (length > static_cast<int>(kShortText) && isInline(name)) {
+    if (isInline(name)) {
         // All of a short name at once: letters (either case), digits, and
         // "_", ":", "-" and ".". Signed compares leave out bytes of 0x80 up.
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
@@ -245,6 +245,21 @@ inline char* put(char* to, const char (&text)[N]) {
     return to + N - 1;
 }
 
+// Room that every reservation leaves past what it will write, so that a
+// short string can be moved as 16 bytes whatever its length.
+constexpr size_t kSlack = 16;
+
+// Copies the string's bytes to `to`, which has kSlack bytes of room past
+// them, and returns the end.
+inline char* putString(char* to, const ZUVString& text) {
+    size_t length = static_cast<size_t>(text.getLength());
+    if (isInline(text)) {
+        std::memcpy(to, &text, 16);
+        return to + length;
+    }
+    return put(to, text.getText(), length);
+}
+
 // The most bytes one input byte becomes: "&quot;".
 constexpr size_t kMaxEscapeGrowth = 6;
 // Longest piece of text escaped straight into the file's buffer at once;
@@ -292,13 +307,26 @@ inline char* putReference(char* to, unsigned char c, long& replacements) {
 
 // Writes `length` bytes of text (quote 0) or of an attribute value within
 // `quote` to `to`, escaped, and returns the end; `to` has room for
-// kMaxEscapeGrowth times `length`. Counts replaced characters. `padded`: 16
-// bytes may be read from `text` (see skipOrdinary).
+// kMaxEscapeGrowth times `length`, and kSlack more. Counts replaced
+// characters. `padded`: 16 bytes may be read from `text` (see skipOrdinary).
 char* escapeAll(char* to, const char* text, size_t length, char quote, long& replacements,
                 bool padded);
 
 inline char* escapeInto(char* to, const char* text, size_t length, char quote, long& replacements,
                         bool padded = false) {
+#if defined(__SSE2__)
+    if (padded) {
+        // A short text in its string object (the names and values of most
+        // documents) is checked and moved 16 bytes at once, with no branch
+        // on its length.
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text));
+        if ((specialMask(v, quote) & ((1u << length) - 1)) == 0) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(to), v);
+            return to + length;
+        }
+        return escapeAll(to, text, length, quote, replacements, padded);
+    }
+#endif
     if (length <= kShortText) {
         auto p = reinterpret_cast<const unsigned char*>(text);
         const unsigned char* specials = quote ? kAttributeSpecials.data() : kTextSpecials.data();
@@ -375,7 +403,23 @@ struct WriterState {
     void beginLine();
     // The bytes of lineStart that begin the next line: none for the first
     // and in a compact document.
-    size_t lineLength();
+    size_t lineLength() {
+        // Most lines: the indentation as it was for the line before, and a
+        // depth the line is built for.
+        if (lineReady && isInline(indent)) {
+            uint64_t now[2];
+            std::memcpy(now, &indent, sizeof now);
+            if (now[0] == lineKey[0] && now[1] == lineKey[1]) {
+                int levels = depth < ZUVXMLWriter::kMaxIndentLevels
+                                 ? depth
+                                 : ZUVXMLWriter::kMaxIndentLevels;
+                size_t needed = 1 + indentUnit.size() * static_cast<size_t>(levels);
+                if (needed <= lineStart.size()) return needed;
+            }
+        }
+        return lineLengthSlow();
+    }
+    size_t lineLengthSlow();
     void closeOpenTag();
     void endEmpty(bool plain = false);
     // `plainName`: the name of an element started plain.
@@ -415,6 +459,10 @@ struct WriterState {
     std::string lineStart;   // "\n" and indentation, grown on demand
     std::string indentUnit;  // the spaces and tabs of lineIndent
     ZUVString lineIndent;    // the indentString that lineStart was built from
+    // The bytes of an indentString held in its object that lineStart was
+    // built from, when lineReady.
+    uint64_t lineKey[2] = {0, 0};
+    bool lineReady = false;
 };
 
 bool WriterState::startElement(const ZUVString& name, bool plain) {
@@ -430,13 +478,13 @@ bool WriterState::startElement(const ZUVString& name, bool plain) {
     if (plain) {
         // ">", the line's start, "<" and the name at once.
         size_t length = static_cast<size_t>(name.getLength());
-        char* to = out.reserve(length + line + 2);
+        char* to = out.reserve(length + line + 2 + kSlack);
         if (to) {
             char* p = to;
             if (tagOpen) *p++ = '>';
             p = put(p, lineStart.data(), line);
             *p++ = '<';
-            p = put(p, name.getText(), length);
+            p = putString(p, name);
             out.commit(static_cast<size_t>(p - to));
         } else {
             closeOpenTag();
@@ -466,7 +514,7 @@ void WriterState::beginLine() {
     out.write(lineStart.data(), line);
 }
 
-size_t WriterState::lineLength() {
+size_t WriterState::lineLengthSlow() {
     if (!wroteTopLevel) {
         wroteTopLevel = true;
         return 0;
@@ -505,6 +553,8 @@ size_t WriterState::lineLength() {
         while (lineStart.size() < needed)
             lineStart += indentUnit;
     }
+    lineReady = isInline(indent);
+    if (lineReady) std::memcpy(lineKey, &indent, sizeof lineKey);
     return needed;
 }
 
@@ -538,14 +588,14 @@ void WriterState::endNamed(const ZUVString* plainName) {
     if (depth == 0) return;
     if (plainName) {
         size_t length = static_cast<size_t>(plainName->getLength());
-        char* to = out.reserve(length + 4);
+        char* to = out.reserve(length + 4 + kSlack);
         if (to) {
             char* p = to;
             if (tagOpen) *p++ = '>';
             tagOpen = false;
             *p++ = '<';
             *p++ = '/';
-            p = put(p, plainName->getText(), length);
+            p = putString(p, *plainName);
             *p++ = '>';
             out.commit(static_cast<size_t>(p - to));
             if (--depth == 0) rootDone = true;
@@ -571,7 +621,7 @@ bool WriterState::endWithText(const ZUVString& name, const ZUVString& text) {
     size_t textLength = static_cast<size_t>(text.getLength());
     if (skipped || depth == 0 || textLength > kEscapePiece) return false;
     size_t length = static_cast<size_t>(name.getLength());
-    char* to = out.reserve(textLength * kMaxEscapeGrowth + length + 4);
+    char* to = out.reserve(textLength * kMaxEscapeGrowth + length + 4 + kSlack);
     if (!to) return false;
     char* p = to;
     if (tagOpen) *p++ = '>';
@@ -579,7 +629,7 @@ bool WriterState::endWithText(const ZUVString& name, const ZUVString& text) {
     p = escapeInto(p, text.getText(), textLength, 0, replacements, isInline(text));
     *p++ = '<';
     *p++ = '/';
-    p = put(p, name.getText(), length);
+    p = putString(p, name);
     *p++ = '>';
     out.commit(static_cast<size_t>(p - to));
     if (--depth == 0) rootDone = true;
@@ -647,12 +697,12 @@ void WriterState::writeAttributes(const ZUVSimpleStringHashtable& table) {
         size_t keyLength = static_cast<size_t>(key.getLength());
         size_t valueLength = static_cast<size_t>(value.getLength());
         char* to = valueLength <= kEscapePiece
-                       ? out.reserve(keyLength + valueLength * kMaxEscapeGrowth + 4)
+                       ? out.reserve(keyLength + valueLength * kMaxEscapeGrowth + 4 + kSlack)
                        : nullptr;
         if (to) {
             char* p = to;
             *p++ = ' ';
-            p = put(p, key.getText(), keyLength);
+            p = putString(p, key);
             *p++ = '=';
             *p++ = '"';
             p = escapeInto(p, value.getText(), valueLength, '"', replacements, isInline(value));
@@ -739,7 +789,7 @@ void WriterState::writeComment(const ZUVString& text) {
 
 inline void WriterState::writeEscaped(const char* text, size_t length, char quote, bool padded) {
     if (length <= kEscapePiece) {
-        char* to = out.reserve(length * kMaxEscapeGrowth);
+        char* to = out.reserve(length * kMaxEscapeGrowth + kSlack);
         if (to) {
             char* end = escapeInto(to, text, length, quote, replacements, padded);
             out.commit(static_cast<size_t>(end - to));
