@@ -392,6 +392,36 @@ struct KeyedNameHash {
     }
 };
 
+// Names found plain (see isPlainName), known by the 16 bytes of a string
+// object that holds its text: a document uses a few names over and over, and
+// comparing those bytes is cheaper than checking the name again.
+class PlainNames {
+public:
+    PlainNames() {
+        // A string object whose last byte is 0xFF holds no text of its own,
+        // so no name checked here has these bytes.
+        for (auto& slot : slots)
+            slot[0] = slot[1] = ~uint64_t(0);
+    }
+    bool has(const ZUVString& name) {
+        if (!isInline(name)) return isPlainName(name);
+        uint64_t image[2];
+        std::memcpy(image, &name, sizeof image);
+        uint64_t* slot = slots[((image[0] ^ (image[1] * kMix)) * kMix) >> kShift];
+        if (slot[0] == image[0] && slot[1] == image[1]) return true;
+        if (!isPlainName(name)) return false;
+        slot[0] = image[0];
+        slot[1] = image[1];
+        return true;
+    }
+
+private:
+    static constexpr uint64_t kMix = 0x9E3779B97F4A7C15ull;
+    static constexpr int kSlotBits = 6;
+    static constexpr int kShift = 64 - kSlotBits;
+    uint64_t slots[1 << kSlotBits][2];
+};
+
 // Everything a writer holds but the two members its subclasses use.
 // ZUVXMLWriter::State is this under the name the header declares.
 struct WriterState {
@@ -410,9 +440,8 @@ struct WriterState {
             uint64_t now[2];
             std::memcpy(now, &indent, sizeof now);
             if (now[0] == lineKey[0] && now[1] == lineKey[1]) {
-                int levels = depth < ZUVXMLWriter::kMaxIndentLevels
-                                 ? depth
-                                 : ZUVXMLWriter::kMaxIndentLevels;
+                int levels =
+                    depth < ZUVXMLWriter::kMaxIndentLevels ? depth : ZUVXMLWriter::kMaxIndentLevels;
                 size_t needed = 1 + indentUnit.size() * static_cast<size_t>(levels);
                 if (needed <= lineStart.size()) return needed;
             }
@@ -451,6 +480,7 @@ struct WriterState {
     bool wroteBom = false;
     int skipped = 0;  // elements after the root, dropped with their content
     long replacements = 0;
+    PlainNames plainNames;
     std::string openNames;  // names of the open elements, as written, one after another
     std::vector<size_t> nameStarts;
     std::string tagAttributes;  // attribute names of the open start tag
@@ -692,7 +722,7 @@ void WriterState::writeAttributes(const ZUVSimpleStringHashtable& table) {
     void* v = it.get();
     for (; v; v = it.next(1), ++plain) {
         const ZUVString& key = it.getKey();
-        if (!isPlainName(key)) break;
+        if (!plainNames.has(key)) break;
         const ZUVString& value = *static_cast<const ZUVString*>(v);
         size_t keyLength = static_cast<size_t>(key.getLength());
         size_t valueLength = static_cast<size_t>(value.getLength());
@@ -895,7 +925,7 @@ long ZUVXMLWriter::getReplacementCount() const {
 
 bool ZUVXMLWriter::startTreeElement(const ZUVString& name,
                                     const ZUVSimpleStringHashtable* attributes, bool close) {
-    bool plain = isPlainName(name);
+    bool plain = state->plainNames.has(name);
     // A dropped element (after the root) is ended the general way.
     if (!state->startElement(name, plain)) plain = false;
     if (attributes) state->writeAttributes(*attributes);
