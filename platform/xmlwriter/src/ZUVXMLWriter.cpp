@@ -15,6 +15,10 @@
 #include "ZUVSimpleStringHashtable.h"
 #include "ZUVXMLNames.h"
 
+// For the few functions every element goes through: a call each would cost
+// as much as their work.
+#define ZUVXML_IN_LINE inline __attribute__((always_inline))
+
 namespace {
 
 using ByteTable = std::array<unsigned char, 256>;
@@ -495,7 +499,7 @@ struct WriterState {
     bool lineReady = false;
 };
 
-bool WriterState::startElement(const ZUVString& name, bool plain) {
+ZUVXML_IN_LINE bool WriterState::startElement(const ZUVString& name, bool plain) {
     // A second root would make the file unreadable: it and all it holds are
     // dropped, and only counted so their ends can be matched.
     if (skipped || (depth == 0 && rootDone)) {
@@ -647,7 +651,7 @@ void WriterState::endNamed(const ZUVString* plainName) {
     if (--depth == 0) rootDone = true;
 }
 
-bool WriterState::endWithText(const ZUVString& name, const ZUVString& text) {
+ZUVXML_IN_LINE bool WriterState::endWithText(const ZUVString& name, const ZUVString& text) {
     size_t textLength = static_cast<size_t>(text.getLength());
     if (skipped || depth == 0 || textLength > kEscapePiece) return false;
     size_t length = static_cast<size_t>(name.getLength());
