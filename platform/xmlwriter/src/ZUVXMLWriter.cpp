@@ -421,7 +421,7 @@ public:
 
 private:
     static constexpr uint64_t kMix = 0x9E3779B97F4A7C15ull;
-    static constexpr int kSlotBits = 6;
+    static constexpr int kSlotBits = 8;
     static constexpr int kShift = 64 - kSlotBits;
     uint64_t slots[1 << kSlotBits][2];
 };
