@@ -197,16 +197,6 @@ void ZUVDOMWriter::printElem(ZUVDOMElement* element) {
 }
 
 void ZUVDOMWriter::writeTree(ZUVDOMElement* element) {
-    // While one child is written, what the walk reads next is brought in:
-    // the sibling after it (asked for one child ago) with its attribute
-    // table, and the one after that. A tree edited or built by hand lies
-    // spread over memory.
-    auto prefetchSiblings = [](const ZUVOrderedVector* children, int next, int count) {
-        if (next >= count) return;
-        if (next + 1 < count) __builtin_prefetch(children->elementAt(next + 1));
-        auto sibling = static_cast<const ZUVDOMElement*>(children->elementAt(next));
-        if (sibling && sibling->attributes) __builtin_prefetch(sibling->attributes);
-    };
     // What printElem() writes, on the same kind of stack of our own.
     struct Open {
         ZUVDOMElement* element;
@@ -236,9 +226,7 @@ void ZUVDOMWriter::writeTree(ZUVDOMElement* element) {
         }
         Open& top = open.back();
         if (top.next < top.count) {
-            ZUVOrderedVector* children = top.element->allElements;
-            start = static_cast<ZUVDOMElement*>(children->elementAt(top.next++));
-            prefetchSiblings(children, top.next, top.count);
+            start = static_cast<ZUVDOMElement*>(top.element->allElements->elementAt(top.next++));
             continue;
         }
         ZUVDOMElement* done = top.element;
