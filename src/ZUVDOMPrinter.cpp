@@ -29,8 +29,8 @@ public:
     }
 };
 
-// Sinks for ZUVFile::openSink(): the document's bytes into a std::string, a
-// ZUVString or a FILE*, a buffer at a time.
+// Where the document's bytes go: the file's buffers handed over for a
+// std::string or a ZUVString, a sink's copy for a FILE*.
 // A std::string grown as the text comes copies all it holds each time it
 // doubles, onto fresh pages: the file's buffers are kept as they fill, and
 // copied once into a string of the final length.
@@ -58,11 +58,13 @@ char* intoPieces(void* context, char* buffer, size_t length, bool more) {
     return more ? static_cast<char*>(std::malloc(ZUVFile::kBufferSize)) : nullptr;
 }
 
-int intoZUVString(void* context, const char* data, size_t length) {
-    ZUVString* text = static_cast<ZUVString*>(context);
-    if (length > static_cast<size_t>(ZUVString::kMaxLength - text->getLength())) return EFBIG;
-    text->append(data, static_cast<int>(length));
-    return 0;
+// Writes the document into `pieces`. Returns the errno of a failure, or 0.
+int writePieces(ZUVDOMElement* element, const ZUVString& indent, bool declaration, Pieces& pieces) {
+    Output out(indent);  // goes before `pieces`, which it may hand a buffer to
+    if (!out.file().openHandOff(intoPieces, &pieces)) return out.file().getErrorNumber();
+    out.write(element, declaration);
+    out.file().close();
+    return out.file().getErrorNumber();
 }
 
 int intoStream(void* context, const char* data, size_t length) {
@@ -117,15 +119,8 @@ std::string ZUVDOMPrinter::toStdString(ZUVDOMElement* element) {
         fail(EINVAL);
         return std::string();
     }
-    Pieces pieces;  // outlives `out`, which may hand a buffer over as it goes
-    Output out(indent);
-    if (!out.file().openHandOff(intoPieces, &pieces)) {
-        fail(out.file().getErrorNumber());
-        return std::string();
-    }
-    out.write(element, declaration);
-    out.file().close();
-    if (!succeeded(out.file().getErrorNumber())) return std::string();
+    Pieces pieces;
+    if (!succeeded(writePieces(element, indent, declaration, pieces))) return std::string();
     std::string text;
     try {
         text.reserve(pieces.total);
@@ -142,8 +137,19 @@ std::string ZUVDOMPrinter::toStdString(ZUVDOMElement* element) {
 }
 
 bool ZUVDOMPrinter::writeString(ZUVDOMElement* element, ZUVString& text) {
+    if (!element) return fail(EINVAL);
+    // As for a std::string: the buffers as they fill, then one copy.
+    Pieces pieces;
+    if (!succeeded(writePieces(element, indent, declaration, pieces))) return false;
+    if (pieces.total > static_cast<size_t>(ZUVString::kMaxLength)) return fail(EFBIG);
     ZUVString made;
-    if (!writeToSink(element, intoZUVString, &made)) return false;
+    try {
+        made.reserve(static_cast<int>(pieces.total));
+    } catch (const std::bad_alloc&) {
+        return fail(ENOMEM);
+    }
+    for (const auto& part : pieces.parts)
+        made.append(part.first, static_cast<int>(part.second));
     text = static_cast<ZUVString&&>(made);
     return true;
 }

@@ -212,9 +212,17 @@ void ZUVDOMWriter::writeTree(ZUVDOMElement* element) {
         if (start) {
             ZUVOrderedVector* children = start->allElements;
             int count = children ? children->size() : 0;
-            bool empty = count == 0 && start->value.getLength() == 0;
+            const ZUVString* text = start->value.getLength() != 0 ? &start->value : nullptr;
+            bool empty = count == 0 && !text;
             bool verbatim = startTreeElement(start->tagName, start->attributes, !empty);
-            open.push_back({start, 0, count, verbatim, empty});
+            if (count != 0) {
+                open.push_back({start, 0, count, verbatim, empty});
+            } else {
+                // Most elements are leaves: ended at once, with no place on
+                // the stack.
+                endTreeElement(start->tagName, verbatim, text, empty);
+                if (open.empty()) return;
+            }
         }
         Open& top = open.back();
         if (top.next < top.count) {

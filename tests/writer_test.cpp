@@ -384,6 +384,45 @@ TEST(RoundTrip, ManySeededRandomTrees) {
     }
 }
 
+// Names and values of every length either side of the 16 bytes a string
+// keeps in itself, with a byte to escape or repair at each place: each name
+// comes twice around one of its length that needs repair. The walk writes
+// what printElem() writes, and every value reads back as it was.
+TEST(RoundTrip, NamesAndValuesAtEveryLength) {
+    const char escaped[] = "&<>\"'\n\t\r";
+    std::unique_ptr<ZUVDOMElement> root(new ZUVDOMElement(zs("r"), nullptr));
+    std::vector<std::string> values;
+    for (size_t length = 1; length <= 20; ++length) {
+        const std::string plain(length, 'n');
+        for (size_t at = 0; at <= length; ++at) {
+            std::string value(length, 'v'), repair = plain;
+            if (at < length) {
+                value[at] = escaped[(length + at) % 8];
+                repair[at] = '!';
+            }
+            for (const std::string& name : {plain, repair, plain}) {
+                auto* e = new ZUVDOMElement(zs(name), root.get());
+                e->setAttribute(zs(name), zs(value));
+                e->setValue(zs(value));
+                values.push_back(value);
+            }
+        }
+    }
+    TempDir dir;
+    const std::string walked = write(root.get());
+    EXPECT_TRUE(wellFormed(walked));
+    PrintElemWriter printed(dir.file("print.xml"), root.get());
+    EXPECT_EQ(readFile(dir.file("print.xml")), walked);
+    std::unique_ptr<ZUVDOMElement> back(readBack(walked));
+    ASSERT_TRUE(back);
+    ASSERT_EQ(back->getElementCount(), static_cast<int>(values.size()));
+    for (int i = 0; i < back->getElementCount(); ++i) {
+        const ZUVDOMElement* e = back->getElement(i);
+        EXPECT_EQ(str(e->getValue()), values[i]) << i;
+        EXPECT_EQ(str(e->getAttribute(e->getTagName())), values[i]) << i;
+    }
+}
+
 // --- The walks ------------------------------------------------------------
 
 // Every print call printElem() makes, one line each, and nothing written.

@@ -151,6 +151,9 @@ private:
     void sendToSink(const char* data, size_t length) noexcept;
     // Gives the buffer to a file's hand-off, taking a new one when `more`.
     void handOver(bool more) noexcept;
+    // Opens a sink or a hand-off (`memoryMode`) whose function and context
+    // are the `size` bytes at `record`; EINVAL when no function was `given`.
+    bool openInMemory(int memoryMode, bool given, const void* record, size_t size);
 
     // A file opened with openSink() keeps the sink and its context in
     // `name`, and `fd` is no descriptor.

@@ -105,35 +105,27 @@ bool ZUVFile::attach(int descriptor) {
 }
 
 bool ZUVFile::openSink(Sink sink, void* context) {
-    close();
-    errorNumber = 0;
-    if (!sink) {
-        errorNumber = EINVAL;
-        return false;
-    }
     SinkRecord record = {sink, context};
-    name.init(reinterpret_cast<const char*>(&record), static_cast<int>(sizeof record));
-    buffer = static_cast<char*>(std::malloc(kBufferSize));
-    if (!buffer) throw std::bad_alloc();
-    fd = kNoDescriptor;
-    mode = kSink;
-    used = 0;
-    return true;
+    return openInMemory(kSink, sink != nullptr, &record, sizeof record);
 }
 
 bool ZUVFile::openHandOff(HandOff handOff, void* context) {
+    HandOffRecord record = {handOff, context};
+    return openInMemory(kHandOff, handOff != nullptr, &record, sizeof record);
+}
+
+bool ZUVFile::openInMemory(int memoryMode, bool given, const void* record, size_t size) {
     close();
     errorNumber = 0;
-    if (!handOff) {
+    if (!given) {
         errorNumber = EINVAL;
         return false;
     }
-    HandOffRecord record = {handOff, context};
-    name.init(reinterpret_cast<const char*>(&record), static_cast<int>(sizeof record));
+    name.init(static_cast<const char*>(record), static_cast<int>(size));
     buffer = static_cast<char*>(std::malloc(kBufferSize));
     if (!buffer) throw std::bad_alloc();
     fd = kNoDescriptor;
-    mode = kHandOff;
+    mode = memoryMode;
     used = 0;
     return true;
 }

@@ -15,6 +15,10 @@
 #include "ZUVSimpleStringHashtable.h"
 #include "ZUVXMLNames.h"
 
+// For the few functions every element goes through: a call each would cost
+// as much as their work.
+#define ZUVXML_IN_LINE inline __attribute__((always_inline))
+
 namespace {
 
 using ByteTable = std::array<unsigned char, 256>;
@@ -51,8 +55,8 @@ constexpr ByteTable kTextSpecials = makeSpecials(false);
 constexpr ByteTable kAttributeSpecials = makeSpecials(true);
 constexpr ByteTable kCommentSpecials = makeCommentSpecials();
 
-// Texts and names up to this long are checked a byte at a time, sooner than
-// set up a vector compare.
+// Texts up to this long that are not in their string object are checked a
+// byte at a time, sooner than set up a vector compare.
 constexpr size_t kShortText = 8;
 
 // True when 16 bytes can be read from the string's text: a short one lives
@@ -148,7 +152,7 @@ bool isPlainName(const ZUVString& name) {
     int length = name.getLength();
     if (length == 0 || kAsciiName[p[0]] != 1) return false;
 #if defined(__SSE2__)
-    if (length > static_cast<int>(kShortText) && isInline(name)) {
+    if (isInline(name)) {
         // All of a short name at once: letters (either case), digits, and
         // "_", ":", "-" and ".". Signed compares leave out bytes of 0x80 up.
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
@@ -245,6 +249,21 @@ inline char* put(char* to, const char (&text)[N]) {
     return to + N - 1;
 }
 
+// Room that every reservation leaves past what it will write, so that a
+// short string can be moved as 16 bytes whatever its length.
+constexpr size_t kSlack = 16;
+
+// Copies the string's bytes to `to`, which has kSlack bytes of room past
+// them, and returns the end.
+inline char* putString(char* to, const ZUVString& text) {
+    size_t length = static_cast<size_t>(text.getLength());
+    if (isInline(text)) {
+        std::memcpy(to, &text, 16);
+        return to + length;
+    }
+    return put(to, text.getText(), length);
+}
+
 // The most bytes one input byte becomes: "&quot;".
 constexpr size_t kMaxEscapeGrowth = 6;
 // Longest piece of text escaped straight into the file's buffer at once;
@@ -252,15 +271,66 @@ constexpr size_t kMaxEscapeGrowth = 6;
 // than the buffer has left.
 constexpr size_t kEscapePiece = 1024;
 
+// What an ASCII byte that needs escaping is written as, in text and in
+// attribute values alike; an empty entry marks a byte XML cannot carry.
+struct Reference {
+    char text[7];
+    unsigned char length;
+};
+
+constexpr std::array<Reference, 128> makeReferences() {
+    std::array<Reference, 128> table{};
+    auto set = [&table](unsigned char c, const char* text) {
+        Reference& reference = table[c];
+        while (text[reference.length]) {
+            reference.text[reference.length] = text[reference.length];
+            ++reference.length;
+        }
+    };
+    set('&', "&amp;");
+    set('<', "&lt;");
+    set('>', "&gt;");
+    set('"', "&quot;");
+    set('\'', "&apos;");
+    set('\t', "&#9;");
+    set('\n', "&#10;");
+    set('\r', "&#13;");
+    return table;
+}
+
+constexpr std::array<Reference, 128> kReferences = makeReferences();
+
+// Writes the reference for the ASCII byte `c`, or U+FFFD (counted) for a
+// byte XML cannot carry, and returns the end.
+inline char* putReference(char* to, unsigned char c, long& replacements) {
+    const Reference& reference = kReferences[c];
+    if (reference.length) return put(to, reference.text, reference.length);
+    ++replacements;
+    return put(to, kReplacement);
+}
+
 // Writes `length` bytes of text (quote 0) or of an attribute value within
 // `quote` to `to`, escaped, and returns the end; `to` has room for
-// kMaxEscapeGrowth times `length`. Counts replaced characters. `padded`: 16
-// bytes may be read from `text` (see skipOrdinary).
+// kMaxEscapeGrowth times `length`, and kSlack more. Counts replaced
+// characters. `padded`: 16 bytes may be read from `text` (see skipOrdinary).
 char* escapeAll(char* to, const char* text, size_t length, char quote, long& replacements,
                 bool padded);
 
 inline char* escapeInto(char* to, const char* text, size_t length, char quote, long& replacements,
                         bool padded = false) {
+#if defined(__SSE2__)
+    if (padded) {
+        // A short text in its string object (the names and values of most
+        // documents) is checked and moved 16 bytes at once, with no branch
+        // on its length.
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text));
+        if ((specialMask(v, quote) & ((1u << length) - 1)) == 0) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(to), v);
+            return to + length;
+        }
+        return escapeAll(to, text, length, quote, replacements, padded);
+    }
+#endif
     if (length <= kShortText) {
         auto p = reinterpret_cast<const unsigned char*>(text);
         const unsigned char* specials = quote ? kAttributeSpecials.data() : kTextSpecials.data();
@@ -304,36 +374,7 @@ char* escapeAll(char* to, const char* text, size_t length, char quote, long& rep
             continue;
         }
         to = put(to, reinterpret_cast<const char*>(run), static_cast<size_t>(p - run));
-        switch (c) {
-            case '&':
-                to = put(to, "&amp;");
-                break;
-            case '<':
-                to = put(to, "&lt;");
-                break;
-            case '>':
-                to = put(to, "&gt;");
-                break;
-            case '"':
-                to = put(to, "&quot;");
-                break;
-            case '\'':
-                to = put(to, "&apos;");
-                break;
-            case '\t':
-                to = put(to, "&#9;");
-                break;
-            case '\n':
-                to = put(to, "&#10;");
-                break;
-            case '\r':
-                to = put(to, "&#13;");
-                break;
-            default:
-                to = put(to, kReplacement);
-                ++replacements;
-                break;
-        }
+        to = putReference(to, c, replacements);
         ++p;
         run = p;
     }
@@ -355,6 +396,36 @@ struct KeyedNameHash {
     }
 };
 
+// Names found plain (see isPlainName), known by the 16 bytes of a string
+// object that holds its text: a document uses a few names over and over, and
+// comparing those bytes is cheaper than checking the name again.
+class PlainNames {
+public:
+    PlainNames() {
+        // A string object whose last byte is 0xFF holds no text of its own,
+        // so no name checked here has these bytes.
+        for (auto& slot : slots)
+            slot[0] = slot[1] = ~uint64_t(0);
+    }
+    bool has(const ZUVString& name) {
+        if (!isInline(name)) return isPlainName(name);
+        uint64_t image[2];
+        std::memcpy(image, &name, sizeof image);
+        uint64_t* slot = slots[((image[0] ^ (image[1] * kMix)) * kMix) >> kShift];
+        if (slot[0] == image[0] && slot[1] == image[1]) return true;
+        if (!isPlainName(name)) return false;
+        slot[0] = image[0];
+        slot[1] = image[1];
+        return true;
+    }
+
+private:
+    static constexpr uint64_t kMix = 0x9E3779B97F4A7C15ull;
+    static constexpr int kSlotBits = 8;
+    static constexpr int kShift = 64 - kSlotBits;
+    uint64_t slots[1 << kSlotBits][2];
+};
+
 // Everything a writer holds but the two members its subclasses use.
 // ZUVXMLWriter::State is this under the name the header declares.
 struct WriterState {
@@ -366,7 +437,22 @@ struct WriterState {
     void beginLine();
     // The bytes of lineStart that begin the next line: none for the first
     // and in a compact document.
-    size_t lineLength();
+    size_t lineLength() {
+        // Most lines: the indentation as it was for the line before, and a
+        // depth the line is built for.
+        if (lineReady && isInline(indent)) {
+            uint64_t now[2];
+            std::memcpy(now, &indent, sizeof now);
+            if (now[0] == lineKey[0] && now[1] == lineKey[1]) {
+                int levels =
+                    depth < ZUVXMLWriter::kMaxIndentLevels ? depth : ZUVXMLWriter::kMaxIndentLevels;
+                size_t needed = 1 + indentUnit.size() * static_cast<size_t>(levels);
+                if (needed <= lineStart.size()) return needed;
+            }
+        }
+        return lineLengthSlow();
+    }
+    size_t lineLengthSlow();
     void closeOpenTag();
     void endEmpty(bool plain = false);
     // `plainName`: the name of an element started plain.
@@ -398,6 +484,7 @@ struct WriterState {
     bool wroteBom = false;
     int skipped = 0;  // elements after the root, dropped with their content
     long replacements = 0;
+    PlainNames plainNames;
     std::string openNames;  // names of the open elements, as written, one after another
     std::vector<size_t> nameStarts;
     std::string tagAttributes;  // attribute names of the open start tag
@@ -406,9 +493,13 @@ struct WriterState {
     std::string lineStart;   // "\n" and indentation, grown on demand
     std::string indentUnit;  // the spaces and tabs of lineIndent
     ZUVString lineIndent;    // the indentString that lineStart was built from
+    // The bytes of an indentString held in its object that lineStart was
+    // built from, when lineReady.
+    uint64_t lineKey[2] = {0, 0};
+    bool lineReady = false;
 };
 
-bool WriterState::startElement(const ZUVString& name, bool plain) {
+ZUVXML_IN_LINE bool WriterState::startElement(const ZUVString& name, bool plain) {
     // A second root would make the file unreadable: it and all it holds are
     // dropped, and only counted so their ends can be matched.
     if (skipped || (depth == 0 && rootDone)) {
@@ -421,13 +512,13 @@ bool WriterState::startElement(const ZUVString& name, bool plain) {
     if (plain) {
         // ">", the line's start, "<" and the name at once.
         size_t length = static_cast<size_t>(name.getLength());
-        char* to = out.reserve(length + line + 2);
+        char* to = out.reserve(length + line + 2 + kSlack);
         if (to) {
             char* p = to;
             if (tagOpen) *p++ = '>';
             p = put(p, lineStart.data(), line);
             *p++ = '<';
-            p = put(p, name.getText(), length);
+            p = putString(p, name);
             out.commit(static_cast<size_t>(p - to));
         } else {
             closeOpenTag();
@@ -457,7 +548,7 @@ void WriterState::beginLine() {
     out.write(lineStart.data(), line);
 }
 
-size_t WriterState::lineLength() {
+size_t WriterState::lineLengthSlow() {
     if (!wroteTopLevel) {
         wroteTopLevel = true;
         return 0;
@@ -496,6 +587,8 @@ size_t WriterState::lineLength() {
         while (lineStart.size() < needed)
             lineStart += indentUnit;
     }
+    lineReady = isInline(indent);
+    if (lineReady) std::memcpy(lineKey, &indent, sizeof lineKey);
     return needed;
 }
 
@@ -529,14 +622,14 @@ void WriterState::endNamed(const ZUVString* plainName) {
     if (depth == 0) return;
     if (plainName) {
         size_t length = static_cast<size_t>(plainName->getLength());
-        char* to = out.reserve(length + 4);
+        char* to = out.reserve(length + 4 + kSlack);
         if (to) {
             char* p = to;
             if (tagOpen) *p++ = '>';
             tagOpen = false;
             *p++ = '<';
             *p++ = '/';
-            p = put(p, plainName->getText(), length);
+            p = putString(p, *plainName);
             *p++ = '>';
             out.commit(static_cast<size_t>(p - to));
             if (--depth == 0) rootDone = true;
@@ -558,11 +651,11 @@ void WriterState::endNamed(const ZUVString* plainName) {
     if (--depth == 0) rootDone = true;
 }
 
-bool WriterState::endWithText(const ZUVString& name, const ZUVString& text) {
+ZUVXML_IN_LINE bool WriterState::endWithText(const ZUVString& name, const ZUVString& text) {
     size_t textLength = static_cast<size_t>(text.getLength());
     if (skipped || depth == 0 || textLength > kEscapePiece) return false;
     size_t length = static_cast<size_t>(name.getLength());
-    char* to = out.reserve(textLength * kMaxEscapeGrowth + length + 4);
+    char* to = out.reserve(textLength * kMaxEscapeGrowth + length + 4 + kSlack);
     if (!to) return false;
     char* p = to;
     if (tagOpen) *p++ = '>';
@@ -570,7 +663,7 @@ bool WriterState::endWithText(const ZUVString& name, const ZUVString& text) {
     p = escapeInto(p, text.getText(), textLength, 0, replacements, isInline(text));
     *p++ = '<';
     *p++ = '/';
-    p = put(p, name.getText(), length);
+    p = putString(p, name);
     *p++ = '>';
     out.commit(static_cast<size_t>(p - to));
     if (--depth == 0) rootDone = true;
@@ -633,17 +726,17 @@ void WriterState::writeAttributes(const ZUVSimpleStringHashtable& table) {
     void* v = it.get();
     for (; v; v = it.next(1), ++plain) {
         const ZUVString& key = it.getKey();
-        if (!isPlainName(key)) break;
+        if (!plainNames.has(key)) break;
         const ZUVString& value = *static_cast<const ZUVString*>(v);
         size_t keyLength = static_cast<size_t>(key.getLength());
         size_t valueLength = static_cast<size_t>(value.getLength());
         char* to = valueLength <= kEscapePiece
-                       ? out.reserve(keyLength + valueLength * kMaxEscapeGrowth + 4)
+                       ? out.reserve(keyLength + valueLength * kMaxEscapeGrowth + 4 + kSlack)
                        : nullptr;
         if (to) {
             char* p = to;
             *p++ = ' ';
-            p = put(p, key.getText(), keyLength);
+            p = putString(p, key);
             *p++ = '=';
             *p++ = '"';
             p = escapeInto(p, value.getText(), valueLength, '"', replacements, isInline(value));
@@ -730,7 +823,7 @@ void WriterState::writeComment(const ZUVString& text) {
 
 inline void WriterState::writeEscaped(const char* text, size_t length, char quote, bool padded) {
     if (length <= kEscapePiece) {
-        char* to = out.reserve(length * kMaxEscapeGrowth);
+        char* to = out.reserve(length * kMaxEscapeGrowth + kSlack);
         if (to) {
             char* end = escapeInto(to, text, length, quote, replacements, padded);
             out.commit(static_cast<size_t>(end - to));
@@ -836,7 +929,7 @@ long ZUVXMLWriter::getReplacementCount() const {
 
 bool ZUVXMLWriter::startTreeElement(const ZUVString& name,
                                     const ZUVSimpleStringHashtable* attributes, bool close) {
-    bool plain = isPlainName(name);
+    bool plain = state->plainNames.has(name);
     // A dropped element (after the root) is ended the general way.
     if (!state->startElement(name, plain)) plain = false;
     if (attributes) state->writeAttributes(*attributes);
