@@ -352,6 +352,24 @@ void report(State* s, const char* source, ZUVSAX2Position position, const char* 
         s->log->error("%s:%d:%d: %s", source, position.line, position.column, message);
 }
 
+// A limit the document passed, as both engines report it; always false.
+bool reportLimit(State* s, const char* source, ZUVSAX2Position at, ZUVSAX2Tokenizer::Limit limit) {
+    switch (limit) {
+        case ZUVSAX2Tokenizer::Limit::Depth:
+            report(s, source, at, "elements nested deeper than %d levels", s->maxDepth);
+            break;
+        case ZUVSAX2Tokenizer::Limit::Text:
+            report(s, source, at, "text longer than %ld bytes between two tags", s->maxTextLength);
+            break;
+        case ZUVSAX2Tokenizer::Limit::Attribute:
+            report(s, source, at, "attribute value longer than %ld bytes", s->maxTextLength);
+            break;
+        case ZUVSAX2Tokenizer::Limit::None:
+            break;
+    }
+    return false;
+}
+
 // Records the verdict of a parse about to run: a parse that an exception
 // leaves has failed.
 void beginVerdict(State* s, const char* source) {
@@ -376,6 +394,19 @@ bool endVerdict(State* s, bool accepted) {
 const char* describeErrno(int error, char* buffer, size_t size) {
     // The GNU strerror_r returns the text, in `buffer` or static.
     return strerror_r(error, buffer, size);
+}
+
+// Reads up to `size` bytes of the source into `room`: how many, 0 at its
+// end, or -1 after reporting the read error at where().
+template <typename Reader, typename Where>
+long readChunk(State* s, const char* source, Reader& read, char* room, size_t size, Where where) {
+    int error = 0;
+    long length = read(room, size, error);
+    if (length < 0) {
+        char text[128];
+        report(s, source, where(), "cannot read: %s", describeErrno(error, text, sizeof text));
+    }
+    return length;
 }
 
 // After a parse: buffers past kKeptBytes go back, so that one big document
@@ -459,17 +490,11 @@ bool finish(State* s, const char* source, bool accepted) {
             std::rethrow_exception(exception);
         }
         case Stop::Depth:
-            report(s, source, s->stopPosition, "elements nested deeper than %d levels",
-                   s->maxDepth);
-            return false;
+            return reportLimit(s, source, s->stopPosition, ZUVSAX2Tokenizer::Limit::Depth);
         case Stop::Text:
-            report(s, source, s->stopPosition, "text longer than %ld bytes between two tags",
-                   s->maxTextLength);
-            return false;
+            return reportLimit(s, source, s->stopPosition, ZUVSAX2Tokenizer::Limit::Text);
         case Stop::Attribute:
-            report(s, source, s->stopPosition, "attribute value longer than %ld bytes",
-                   s->maxTextLength);
-            return false;
+            return reportLimit(s, source, s->stopPosition, ZUVSAX2Tokenizer::Limit::Attribute);
         case Stop::Name:
             report(s, source, s->stopPosition,
                    "name holds a character that XML does not allow in names "
@@ -540,14 +565,9 @@ bool stream(State* s, const char* source, Reader read, const char* prefix = null
         size_t got = 0;
         bool last = false;
         do {
-            int error = 0;
-            long length = read(buffer + got, piece - got, error);
-            if (length < 0) {
-                char text[128];
-                report(s, source, currentPosition(s->expat), "cannot read: %s",
-                       describeErrno(error, text, sizeof text));
-                return false;
-            }
+            long length = readChunk(s, source, read, buffer + got, piece - got,
+                                    [s] { return currentPosition(s->expat); });
+            if (length < 0) return false;
             last = length == 0;
             got += static_cast<size_t>(length);
         } while (!last && got < piece && piece > static_cast<size_t>(ZUVSAX2Parser::kChunkSize));
@@ -584,20 +604,8 @@ void detect(State* s, const char* bytes, size_t length) {
 bool tokenizerError(State* s, const char* source) {
     ZUVSAX2Tokenizer& t = s->tokenizer;
     ZUVSAX2Position at = t.errorPosition();
-    switch (t.limit()) {
-        case ZUVSAX2Tokenizer::Limit::Depth:
-            report(s, source, at, "elements nested deeper than %d levels", s->maxDepth);
-            break;
-        case ZUVSAX2Tokenizer::Limit::Text:
-            report(s, source, at, "text longer than %ld bytes between two tags", s->maxTextLength);
-            break;
-        case ZUVSAX2Tokenizer::Limit::Attribute:
-            report(s, source, at, "attribute value longer than %ld bytes", s->maxTextLength);
-            break;
-        case ZUVSAX2Tokenizer::Limit::None:
-            report(s, source, at, "%s", XML_ErrorString(static_cast<XML_Error>(t.error())));
-            break;
-    }
+    if (t.limit() != ZUVSAX2Tokenizer::Limit::None) return reportLimit(s, source, at, t.limit());
+    report(s, source, at, "%s", XML_ErrorString(static_cast<XML_Error>(t.error())));
     return false;
 }
 
@@ -760,18 +768,16 @@ public:
     const char* data() { return buffer.data(); }
     size_t size() const { return buffer.size(); }
     bool ended() const { return end; }
-    // Reads one chunk more; false after reporting a read error.
-    bool more(State* s, const char* source) {
+    // Reads one chunk more; false after reporting a read error, at no
+    // position while the tokenizer has not `started`.
+    bool more(State* s, const char* source, bool started = true) {
         char* room = buffer.reserve(ZUVSAX2Parser::kChunkSize);
-        int error = 0;
-        long length = read(room, static_cast<size_t>(ZUVSAX2Parser::kChunkSize), error);
-        if (length < 0) {
-            char text[128];
-            ZUVSAX2Position at =
-                s->expatConverting ? currentPosition(s->expat) : s->tokenizer.endPosition();
-            report(s, source, at, "cannot read: %s", describeErrno(error, text, sizeof text));
-            return false;
-        }
+        long length = readChunk(s, source, read, room,
+                                static_cast<size_t>(ZUVSAX2Parser::kChunkSize), [s, started] {
+                                    if (s->expatConverting) return currentPosition(s->expat);
+                                    return started ? s->tokenizer.endPosition() : ZUVSAX2Position();
+                                });
+        if (length < 0) return false;
         end = length == 0;
         buffer.grow(static_cast<size_t>(length));
         return true;
@@ -981,17 +987,7 @@ bool tokenizeStream(State* s, const char* source, Reader read) {
     for (;;) {
         do {
             if (ended) break;
-            char* room = buffer.reserve(ZUVSAX2Parser::kChunkSize);
-            int error = 0;
-            long length = read(room, static_cast<size_t>(ZUVSAX2Parser::kChunkSize), error);
-            if (length < 0) {
-                char text[128];
-                ZUVSAX2Position at = started ? s->tokenizer.endPosition() : ZUVSAX2Position();
-                report(s, source, at, "cannot read: %s", describeErrno(error, text, sizeof text));
-                return false;
-            }
-            ended = length == 0;
-            buffer.grow(static_cast<size_t>(length));
+            if (!in.more(s, source, started)) return false;
         } while (buffer.size() < wanted || (!started && buffer.size() < 4));
         if (!started) {
             detect(s, buffer.data(), buffer.size());
