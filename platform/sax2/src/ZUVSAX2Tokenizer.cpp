@@ -26,7 +26,7 @@
 
 namespace {
 
-#include "ZUVSAX2NameTables.inc"
+#include "ZUVNameTables.inc"
 
 enum : uint8_t { kNameStart = 1, kNameChar = 2, kSpace = 4 };
 
