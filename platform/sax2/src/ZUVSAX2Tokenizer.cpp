@@ -198,8 +198,10 @@ inline const char* skipPlain(const char* p, const char* end, ZUVSAX2Tokenizer::S
 #if defined(ZUVSAX2_AVX2)
         if (scan == ZUVSAX2Tokenizer::Scan::Avx2) return skipPlainAvx2<A, B, C, white>(p, end);
 #endif
-        if (ZUVBytes::skip16(p, end, [](const char* q) { return stopsIn16<A, B, C, white>(q); }))
-            return p;
+        ZUVBytes::Stop16<char> stop =
+            ZUVBytes::skip16(p, end, [](const char* q) { return stopsIn16<A, B, C, white>(q); });
+        if (stop.marked) return stop.at;
+        p = stop.at;
     }
 #else
     (void)scan;

@@ -13,47 +13,46 @@
 
 namespace ZUVBytes {
 
-// The `n` bytes at p as one word of type W, read unaligned.
-template <typename W>
-inline W word(const char* p) {
-    W w;
-    std::memcpy(&w, p, sizeof w);
-    return w;
-}
-
 // Whether the n bytes at a and b are equal. Names and keys are short: words
-// compared in line beat a call to memcmp, and up to 16 bytes take two
-// overlapping words and no loop.
+// compared in line beat a call to memcmp.
 inline bool same(const char* a, const char* b, size_t n) {
-    if (n > 16) {
+    auto word = [](const char* p) {
+        uint64_t w;
+        std::memcpy(&w, p, sizeof w);
+        return w;
+    };
+    auto half = [](const char* p) {
+        uint32_t w;
+        std::memcpy(&w, p, sizeof w);
+        return w;
+    };
+    if (n >= 8) {
+        // Words from the front, and one that ends at the last byte.
         for (size_t i = 0; i + 8 < n; i += 8)
-            if (word<uint64_t>(a + i) != word<uint64_t>(b + i)) return false;
-        return word<uint64_t>(a + n - 8) == word<uint64_t>(b + n - 8);
+            if (word(a + i) != word(b + i)) return false;
+        return word(a + n - 8) == word(b + n - 8);
     }
-    if (n >= 8)
-        return ((word<uint64_t>(a) ^ word<uint64_t>(b)) |
-                (word<uint64_t>(a + n - 8) ^ word<uint64_t>(b + n - 8))) == 0;
-    if (n >= 4)
-        return ((word<uint32_t>(a) ^ word<uint32_t>(b)) |
-                (word<uint32_t>(a + n - 4) ^ word<uint32_t>(b + n - 4))) == 0;
-    if (n == 0) return true;
-    return a[0] == b[0] && a[n / 2] == b[n / 2] && a[n - 1] == b[n - 1];
+    if (n >= 4) return half(a) == half(b) && half(a + n - 4) == half(b + n - 4);
+    for (size_t i = 0; i < n; ++i)
+        if (a[i] != b[i]) return false;
+    return true;
 }
 
 #if defined(__SSE2__)
-// Moves p sixteen bytes at a time while sixteen are left before `end`;
+// Where skip16() stopped: at a marked byte, or where fewer than 16 are left.
+template <typename Byte>
+struct Stop16 {
+    const Byte* at;
+    bool marked;
+};
+
+// Walks from p sixteen bytes at a time while sixteen are left before `end`;
 // `marks(q)` gives a bit for each of the 16 bytes at q that ends the run.
-// True with p at the first marked byte; false with p where fewer than 16
-// bytes are left, for the caller to finish.
 template <typename Byte, typename Marks>
-inline bool skip16(const Byte*& p, const Byte* end, Marks marks) {
-    for (; end - p >= 16; p += 16) {
-        if (unsigned mask = marks(p)) {
-            p += __builtin_ctz(mask);
-            return true;
-        }
-    }
-    return false;
+inline Stop16<Byte> skip16(const Byte* p, const Byte* end, Marks marks) {
+    for (; end - p >= 16; p += 16)
+        if (unsigned mask = marks(p)) return {p + __builtin_ctz(mask), true};
+    return {p, false};
 }
 
 // The 16 bytes at p, for a `marks` of skip16().

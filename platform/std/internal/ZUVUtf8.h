@@ -19,11 +19,24 @@ struct Lead {
 };
 
 inline Lead lead(unsigned c) {
-    if (c < 0xC2) return {0, 0, 0};
-    if (c < 0xE0) return {2, 0x80, 0xBF};
-    if (c < 0xF0) return {3, c == 0xE0 ? 0xA0u : 0x80u, c == 0xED ? 0x9Fu : 0xBFu};
-    if (c < 0xF5) return {4, c == 0xF0 ? 0x90u : 0x80u, c == 0xF4 ? 0x8Fu : 0xBFu};
-    return {0, 0, 0};
+    Lead l{0, 0x80, 0xBF};
+    if (c < 0xC2) return l;
+    if (c < 0xE0) {
+        l.length = 2;
+    } else if (c < 0xF0) {
+        l.length = 3;
+        if (c == 0xE0)
+            l.low = 0xA0;  // overlong
+        else if (c == 0xED)
+            l.high = 0x9F;  // surrogates
+    } else if (c < 0xF5) {
+        l.length = 4;
+        if (c == 0xF0)
+            l.low = 0x90;  // overlong
+        else if (c == 0xF4)
+            l.high = 0x8F;  // past U+10FFFF
+    }
+    return l;
 }
 
 // A byte that continues a sequence (10xxxxxx).
@@ -39,9 +52,11 @@ inline uint32_t value(const unsigned char* p, int length) {
 }
 
 // Writes the UTF-8 of `code` (below 0x110000) at `out`, which has room for
-// four bytes; returns its length.
+// four bytes; returns its length. Not declared inline, so that the compiler
+// weighs it as an ordinary function: character references are rare, and in
+// line they cost the tokenizer's loops around them.
 template <typename Byte>
-inline int encode(uint32_t code, Byte* out) {
+int encode(uint32_t code, Byte* out) {
     if (code < 0x80) {
         out[0] = static_cast<Byte>(code);
         return 1;

@@ -93,10 +93,11 @@ inline unsigned specialMask(__m128i v, char quote) {
 inline const unsigned char* skipOrdinary(const unsigned char* p, const unsigned char* end,
                                          const unsigned char* begin, bool padded, char quote) {
 #if defined(__SSE2__)
-    if (ZUVBytes::skip16(p, end, [quote](const unsigned char* q) {
-            return specialMask(ZUVBytes::load16(q), quote);
-        }))
-        return p;
+    ZUVBytes::Stop16<unsigned char> stop = ZUVBytes::skip16(
+        p, end,
+        [quote](const unsigned char* q) { return specialMask(ZUVBytes::load16(q), quote); });
+    if (stop.marked) return stop.at;
+    p = stop.at;
     if (p == end) return end;
     unsigned mask;
     if (end - begin >= 16) {
