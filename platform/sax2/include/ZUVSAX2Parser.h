@@ -91,9 +91,12 @@ public:
     // Which lexer reads the documents.
     enum class Engine {
         // Our own tokenizer, on UTF-8 converted as it streams in for other
-        // encodings; a document whose prolog holds an internal DTD subset
-        // goes to Expat, decided in the prolog before any event is sent. The
-        // default.
+        // encodings. A prolog it does not read as Expat does (an internal DTD
+        // subset that declares entities or notations or refers to parameter
+        // entities, a malformed declaration) sends the document to Expat,
+        // decided before any event is sent; a subset of element and
+        // attribute-list declarations, comments and instructions stays on the
+        // tokenizer. The default.
         Automatic,
         // Expat for every document: slower, and the reference the tokenizer
         // is tested against. Events, verdicts and error lines are the same.

@@ -399,6 +399,24 @@ void report(State* s, const char* source, ZUVSAX2Position position, const char* 
         s->log->error("%s:%d:%d: %s", source, position.line, position.column, message);
 }
 
+// A limit the document passed, as both engines report it; always false.
+bool reportLimit(State* s, const char* source, ZUVSAX2Position at, ZUVSAX2Tokenizer::Limit limit) {
+    switch (limit) {
+        case ZUVSAX2Tokenizer::Limit::Depth:
+            report(s, source, at, "elements nested deeper than %d levels", s->maxDepth);
+            break;
+        case ZUVSAX2Tokenizer::Limit::Text:
+            report(s, source, at, "text longer than %ld bytes between two tags", s->maxTextLength);
+            break;
+        case ZUVSAX2Tokenizer::Limit::Attribute:
+            report(s, source, at, "attribute value longer than %ld bytes", s->maxTextLength);
+            break;
+        case ZUVSAX2Tokenizer::Limit::None:
+            break;
+    }
+    return false;
+}
+
 // Records the verdict of a parse about to run: a parse that an exception
 // leaves has failed.
 void beginVerdict(State* s, const char* source) {
@@ -423,6 +441,19 @@ bool endVerdict(State* s, bool accepted) {
 const char* describeErrno(int error, char* buffer, size_t size) {
     // The GNU strerror_r returns the text, in `buffer` or static.
     return strerror_r(error, buffer, size);
+}
+
+// Reads up to `size` bytes of the source into `room`: how many, 0 at its
+// end, or -1 after reporting the read error at where().
+template <typename Reader, typename Where>
+long readChunk(State* s, const char* source, Reader& read, char* room, size_t size, Where where) {
+    int error = 0;
+    long length = read(room, size, error);
+    if (length < 0) {
+        char text[128];
+        report(s, source, where(), "cannot read: %s", describeErrno(error, text, sizeof text));
+    }
+    return length;
 }
 
 // After a parse: buffers past kKeptBytes go back, so that one big document
@@ -509,17 +540,11 @@ bool finish(State* s, const char* source, bool accepted) {
             std::rethrow_exception(exception);
         }
         case Stop::Depth:
-            report(s, source, s->stopPosition, "elements nested deeper than %d levels",
-                   s->maxDepth);
-            return false;
+            return reportLimit(s, source, s->stopPosition, ZUVSAX2Tokenizer::Limit::Depth);
         case Stop::Text:
-            report(s, source, s->stopPosition, "text longer than %ld bytes between two tags",
-                   s->maxTextLength);
-            return false;
+            return reportLimit(s, source, s->stopPosition, ZUVSAX2Tokenizer::Limit::Text);
         case Stop::Attribute:
-            report(s, source, s->stopPosition, "attribute value longer than %ld bytes",
-                   s->maxTextLength);
-            return false;
+            return reportLimit(s, source, s->stopPosition, ZUVSAX2Tokenizer::Limit::Attribute);
         case Stop::Name:
             report(s, source, s->stopPosition,
                    "name holds a character that XML does not allow in names "
@@ -768,14 +793,9 @@ bool stream(State* s, const char* source, Reader read, const char* prefix = null
         size_t got = 0;
         bool last = false;
         do {
-            int error = 0;
-            long length = read(buffer + got, piece - got, error);
-            if (length < 0) {
-                char text[128];
-                report(s, source, currentPosition(s->expat), "cannot read: %s",
-                       describeErrno(error, text, sizeof text));
-                return false;
-            }
+            long length = readChunk(s, source, read, buffer + got, piece - got,
+                                    [s] { return currentPosition(s->expat); });
+            if (length < 0) return false;
             last = length == 0;
             got += static_cast<size_t>(length);
         } while (!last && got < piece && piece > static_cast<size_t>(ZUVSAX2Parser::kChunkSize));
@@ -812,40 +832,91 @@ void detect(State* s, const char* bytes, size_t length) {
 bool tokenizerError(State* s, const char* source) {
     ZUVSAX2Tokenizer& t = s->tokenizer;
     ZUVSAX2Position at = t.errorPosition();
-    switch (t.limit()) {
-        case ZUVSAX2Tokenizer::Limit::Depth:
-            report(s, source, at, "elements nested deeper than %d levels", s->maxDepth);
-            break;
-        case ZUVSAX2Tokenizer::Limit::Text:
-            report(s, source, at, "text longer than %ld bytes between two tags", s->maxTextLength);
-            break;
-        case ZUVSAX2Tokenizer::Limit::Attribute:
-            report(s, source, at, "attribute value longer than %ld bytes", s->maxTextLength);
-            break;
-        case ZUVSAX2Tokenizer::Limit::None:
-            report(s, source, at, "%s", XML_ErrorString(static_cast<XML_Error>(t.error())));
-            break;
-    }
+    if (t.limit() != ZUVSAX2Tokenizer::Limit::None) return reportLimit(s, source, at, t.limit());
+    report(s, source, at, "%s", XML_ErrorString(static_cast<XML_Error>(t.error())));
     return false;
 }
 
-// At Status::Declaration of a document that names another encoding than its
-// family's: the transcoder's verdict, reported as Expat words it, at the name.
-bool declared(State* s, const char* source) {
+// Whether Expat must read the document as our UTF-8: it cannot read
+// multi-byte encodings, in UTF-16 it takes a high surrogate and any unit
+// after it for a pair, and in ISO-8859-1 it takes U+00AA, U+00B5 and U+00BA
+// for letters of names. Given our UTF-8, it judges every document as it
+// judges UTF-8, as the tokenizer does.
+bool expatNeedsUtf8(const State* s) {
+    return s->transcoder.decodes() || s->family != ZUVSAX2Transcoder::Family::Utf8;
+}
+
+// --- Which lexer reads a document -------------------------------------------
+
+// When the choice is made: every moment comes before the first event.
+enum class Moment {
+    FirstBytes,   // the family is known (detect())
+    Declaration,  // the tokenizer has read the XML declaration, or its absence
+    Fallback      // the tokenizer gave up on the prolog (see route())
+};
+
+// Who reads the rest of the document, and which bytes.
+enum class Route {
+    InPlace,          // the tokenizer, on the input as it is (UTF-8)
+    Transcoded,       // the tokenizer, on our UTF-8 made as the input streams in
+    Expat,            // Expat, on the input as it is
+    ExpatTranscoded,  // Expat, on our UTF-8, from the document's start
+    Refused           // the declared encoding; reported here, at its name
+};
+
+// The engine decision, all of it. A string, a file and standard input take
+// the same routes; reading in place is a string's own bytes, or a stream's
+// chunk buffer.
+//
+//   moment       engine     what is known                          route
+//   first bytes  Automatic  UTF-8 family (or too short to tell)    InPlace
+//   first bytes  Automatic  UTF-16 family                          Transcoded
+//   first bytes  Expat      any                                    Transcoded, declaration only
+//   declaration  Automatic  in place, UTF-8 or no encoding named   InPlace
+//   declaration  Automatic  a name the transcoder accepts          Transcoded (from the start)
+//   declaration  Automatic  a name the transcoder refuses          Refused
+//   declaration  Expat      accepted, Expat needs our UTF-8        ExpatTranscoded
+//   declaration  Expat      otherwise (Expat judges the name)      Expat
+//   fallback     Automatic  Expat needs our UTF-8                  ExpatTranscoded
+//   fallback     Automatic  otherwise (UTF-8 as it is)             Expat
+//
+// Fallback: the tokenizer met a prolog it does not read as Expat does
+// (Status::Fallback: entity or notation declarations, parameter entity
+// references, anything unexpected before the root), a second declaration,
+// or the transcoder cut the declaration short. An internal subset of element
+// and attribute-list declarations, comments and instructions stays with the
+// tokenizer. At the declaration the transcoder is told the encoding.
+Route route(State* s, const char* source, Moment moment, bool inPlace) {
+    const bool expatEngine = s->engine == ZUVSAX2Parser::Engine::Expat;
+    switch (moment) {
+        case Moment::FirstBytes:
+            return expatEngine || s->family != ZUVSAX2Transcoder::Family::Utf8 ? Route::Transcoded
+                                                                               : Route::InPlace;
+        case Moment::Declaration:
+            break;
+        case Moment::Fallback:
+            return expatNeedsUtf8(s) ? Route::ExpatTranscoded : Route::Expat;
+    }
     ZUVSAX2Tokenizer& t = s->tokenizer;
-    switch (s->transcoder.declare(t.encoding())) {
+    if (inPlace && isUtf8Name(t.encoding())) return Route::InPlace;
+    ZUVSAX2Transcoder::Declared verdict = s->transcoder.declare(t.encoding());
+    if (expatEngine)
+        return verdict == ZUVSAX2Transcoder::Declared::Ok && expatNeedsUtf8(s)
+                   ? Route::ExpatTranscoded
+                   : Route::Expat;
+    switch (verdict) {
         case ZUVSAX2Transcoder::Declared::Ok:
-            return true;
+            return Route::Transcoded;
         case ZUVSAX2Transcoder::Declared::Incorrect:
             report(s, source, t.encodingPosition(), "%s",
                    XML_ErrorString(XML_ERROR_INCORRECT_ENCODING));
-            return false;
+            break;
         case ZUVSAX2Transcoder::Declared::Unsupported:
             report(s, source, t.encodingPosition(), "unsupported encoding \"%s\": %s",
                    s->transcoder.encodingName().c_str(), s->transcoder.problem().c_str());
-            return false;
+            break;
     }
-    return false;
+    return Route::Refused;
 }
 
 // Keeps the tokenizer's flag and its position right when a callback throws.
@@ -925,18 +996,16 @@ public:
     const char* data() { return buffer.data(); }
     size_t size() const { return buffer.size(); }
     bool ended() const { return end; }
-    // Reads one chunk more; false after reporting a read error.
-    bool more(State* s, const char* source) {
+    // Reads one chunk more; false after reporting a read error, at no
+    // position while the tokenizer has not `started`.
+    bool more(State* s, const char* source, bool started = true) {
         char* room = buffer.reserve(ZUVSAX2Parser::kChunkSize);
-        int error = 0;
-        long length = read(room, static_cast<size_t>(ZUVSAX2Parser::kChunkSize), error);
-        if (length < 0) {
-            char text[128];
-            ZUVSAX2Position at =
-                s->expatConverting ? currentPosition(s->expat) : s->tokenizer.endPosition();
-            report(s, source, at, "cannot read: %s", describeErrno(error, text, sizeof text));
-            return false;
-        }
+        long length = readChunk(s, source, read, room,
+                                static_cast<size_t>(ZUVSAX2Parser::kChunkSize), [s, started] {
+                                    if (s->expatConverting) return currentPosition(s->expat);
+                                    return started ? s->tokenizer.endPosition() : ZUVSAX2Position();
+                                });
+        if (length < 0) return false;
         end = length == 0;
         buffer.grow(static_cast<size_t>(length));
         return true;
@@ -978,15 +1047,6 @@ bool convertMore(State* s, const char* source, Input& in, size_t& at, bool keep,
         at += tc.convert(in.data() + at, step, last, s->converted);
     } while (!tc.waiting() && !(in.ended() && at == in.size()) && s->converted.size() < wanted);
     return true;
-}
-
-// Whether Expat must read the document as our UTF-8: it cannot read
-// multi-byte encodings, in UTF-16 it takes a high surrogate and any unit
-// after it for a pair, and in ISO-8859-1 it takes U+00AA, U+00B5 and U+00BA
-// for letters of names. Given our UTF-8, it judges every document as it
-// judges UTF-8, as the tokenizer does.
-bool expatNeedsUtf8(State* s) {
-    return s->transcoder.decodes() || s->family != ZUVSAX2Transcoder::Family::Utf8;
 }
 
 // Expat reads the rest of the document as our UTF-8, from the document's
@@ -1052,10 +1112,18 @@ size_t cutProlog(State* s, const char* bytes) {
     return to;
 }
 
+// Expat reads the document on `route` (Expat or ExpatTranscoded), from `at`
+// in the input when it is given our UTF-8.
+template <typename Input>
+bool toExpat(State* s, const char* source, Input& in, size_t at, Route next) {
+    return next == Route::ExpatTranscoded ? expatConverted(s, source, in, at)
+                                          : in.toExpat(s, source);
+}
+
 // Where the parse goes once the tokenizer stopped at `status`: its result, or
 // nothing while the tokenizer wants more input. A declaration seen again, or
 // one the transcoder cut short, is not one the tokenizer reads: Expat takes
-// over, from `at` in the input when it must be given our UTF-8.
+// over (see route()).
 template <typename Input>
 std::optional<bool> afterTokenizer(State* s, const char* source, Input& in, size_t at,
                                    ZUVSAX2Tokenizer::Status status) {
@@ -1073,16 +1141,15 @@ std::optional<bool> afterTokenizer(State* s, const char* source, Input& in, size
         case ZUVSAX2Tokenizer::Status::Fallback:
             break;
     }
-    return expatNeedsUtf8(s) ? expatConverted(s, source, in, at) : in.toExpat(s, source);
+    return toExpat(s, source, in, at, route(s, source, Moment::Fallback, false));
 }
 
 // A document the tokenizer reads as UTF-8 converted as it streams in: from
 // its first byte, since no event was sent before its declaration was read.
-// With `expatOnly` the tokenizer only reads the declaration, to choose how
-// Expat reads the document: as it is, or as our UTF-8 when Expat cannot
-// read its encoding.
+// With the Expat engine the tokenizer only reads the declaration, for
+// route() to choose how Expat reads the document.
 template <typename Input>
-bool tokenizeConverted(State* s, const char* source, Input& in, bool expatOnly) {
+bool tokenizeConverted(State* s, const char* source, Input& in) {
     ZUVSAX2Transcoder& tc = s->transcoder;
     ZUVSAX2Tokenizer& t = s->tokenizer;
     std::string& out = s->converted;
@@ -1104,15 +1171,9 @@ bool tokenizeConverted(State* s, const char* source, Input& in, bool expatOnly) 
             status = t.feed(out.data(), out.size(), final);
         }
         if (status == ZUVSAX2Tokenizer::Status::Declaration) {
-            if (expatOnly) {
-                // A name the transcoder refuses: Expat says why, as the
-                // tokenizer does.
-                if (tc.declare(t.encoding()) == ZUVSAX2Transcoder::Declared::Ok &&
-                    expatNeedsUtf8(s))
-                    return expatConverted(s, source, in, at);
-                return in.toExpat(s, source);
-            }
-            if (!declared(s, source)) return false;
+            Route next = route(s, source, Moment::Declaration, false);
+            if (next == Route::Refused) return false;
+            if (next != Route::Transcoded) return toExpat(s, source, in, at, next);
             t.proceed();
             wanted = 0;
             continue;
@@ -1136,18 +1197,17 @@ bool tokenizeConverted(State* s, const char* source, Input& in, bool expatOnly) 
 bool tokenizeString(State* s, const char* source, const char* bytes, size_t length) {
     StringInput in(bytes, length);
     detect(s, bytes, length);
-    if (s->family != ZUVSAX2Transcoder::Family::Utf8)
-        return tokenizeConverted(s, source, in, false);
+    if (route(s, source, Moment::FirstBytes, true) != Route::InPlace)
+        return tokenizeConverted(s, source, in);
     startTokenizer(s, s->transcoder.bomLength());
     ZUVSAX2Tokenizer::Status status;
     {
         InTokenizer guard(s);
         status = s->tokenizer.feed(bytes, length, true);
         if (status == ZUVSAX2Tokenizer::Status::Declaration) {
-            if (!isUtf8Name(s->tokenizer.encoding())) {
-                if (!declared(s, source)) return false;
-                return tokenizeConverted(s, source, in, false);
-            }
+            Route next = route(s, source, Moment::Declaration, true);
+            if (next != Route::InPlace)
+                return next == Route::Transcoded && tokenizeConverted(s, source, in);
             s->tokenizer.proceed();
             status = s->tokenizer.feed(bytes, length, true);
         }
@@ -1158,7 +1218,7 @@ bool tokenizeString(State* s, const char* source, const char* bytes, size_t leng
         }
     }
     if (status == ZUVSAX2Tokenizer::Status::Fallback)
-        return finish(s, source, feedExpat(s, bytes, length, true));
+        return toExpat(s, source, in, 0, route(s, source, Moment::Fallback, true));
     return tokenizerError(s, source);
 }
 
@@ -1166,7 +1226,7 @@ bool tokenizeString(State* s, const char* source, const char* bytes, size_t leng
 // chunk cut, and the prolog until the root element (Expat may need it), less
 // the white space, comments and instructions cut from it.
 template <typename Reader>
-bool tokenizeStream(State* s, const char* source, Reader read, bool expatOnly) {
+bool tokenizeStream(State* s, const char* source, Reader read) {
     Buffer buffer;
     bool ended = false;
     bool started = false;
@@ -1175,22 +1235,12 @@ bool tokenizeStream(State* s, const char* source, Reader read, bool expatOnly) {
     for (;;) {
         do {
             if (ended) break;
-            char* room = buffer.reserve(ZUVSAX2Parser::kChunkSize);
-            int error = 0;
-            long length = read(room, static_cast<size_t>(ZUVSAX2Parser::kChunkSize), error);
-            if (length < 0) {
-                char text[128];
-                ZUVSAX2Position at = started ? s->tokenizer.endPosition() : ZUVSAX2Position();
-                report(s, source, at, "cannot read: %s", describeErrno(error, text, sizeof text));
-                return false;
-            }
-            ended = length == 0;
-            buffer.grow(static_cast<size_t>(length));
+            if (!in.more(s, source, started)) return false;
         } while (buffer.size() < wanted || (!started && buffer.size() < 4));
         if (!started) {
             detect(s, buffer.data(), buffer.size());
-            if (expatOnly || s->family != ZUVSAX2Transcoder::Family::Utf8)
-                return tokenizeConverted(s, source, in, expatOnly);
+            if (route(s, source, Moment::FirstBytes, true) != Route::InPlace)
+                return tokenizeConverted(s, source, in);
             startTokenizer(s, s->transcoder.bomLength());
             started = true;
         }
@@ -1201,10 +1251,9 @@ bool tokenizeStream(State* s, const char* source, Reader read, bool expatOnly) {
             InTokenizer guard(s);
             status = t.feed(buffer.data(), buffer.size(), ended);
             if (status == ZUVSAX2Tokenizer::Status::Declaration) {
-                if (!isUtf8Name(t.encoding())) {
-                    if (!declared(s, source)) return false;
-                    return tokenizeConverted(s, source, in, false);
-                }
+                Route next = route(s, source, Moment::Declaration, true);
+                if (next != Route::InPlace)
+                    return next == Route::Transcoded && tokenizeConverted(s, source, in);
                 t.proceed();
                 status = t.feed(buffer.data(), buffer.size(), ended);
             }
@@ -1221,11 +1270,6 @@ bool tokenizeStream(State* s, const char* source, Reader read, bool expatOnly) {
             buffer.drop(done);
         }
     }
-}
-
-template <typename Reader>
-bool readAll(State* s, const char* source, Reader read) {
-    return tokenizeStream(s, source, read, s->engine == ZUVSAX2Parser::Engine::Expat);
 }
 
 bool nested(State* s, const char* source) {
@@ -1280,12 +1324,12 @@ bool ZUVSAX2Parser::parseFile(const ZUVFile& file) {
                describeErrno(input.getErrorNumber(), text, sizeof text));
         return false;
     }
-    return endVerdict(state,
-                      readAll(state, source, [&input](void* buffer, size_t size, int& error) {
-                          long length = input.read(buffer, size);
-                          if (length < 0) error = input.getErrorNumber();
-                          return length;
-                      }));
+    return endVerdict(
+        state, tokenizeStream(state, source, [&input](void* buffer, size_t size, int& error) {
+            long length = input.read(buffer, size);
+            if (length < 0) error = input.getErrorNumber();
+            return length;
+        }));
 }
 
 bool ZUVSAX2Parser::parseStdIn() {
@@ -1294,7 +1338,8 @@ bool ZUVSAX2Parser::parseStdIn() {
     Busy busy(state);
     beginVerdict(state, source);
     begin(state);
-    return endVerdict(state, readAll(state, source, [](void* buffer, size_t size, int& error) {
+    return endVerdict(state,
+                      tokenizeStream(state, source, [](void* buffer, size_t size, int& error) {
                           for (;;) {
                               ssize_t length = ::read(STDIN_FILENO, buffer, size);
                               if (length >= 0) return static_cast<long>(length);
@@ -1314,10 +1359,7 @@ bool ZUVSAX2Parser::parseString(const ZUVString& text) {
     begin(state);
     const char* bytes = text.getText();
     size_t length = static_cast<size_t>(text.getLength());
-    if (state->engine == Engine::Automatic)
-        return endVerdict(state, tokenizeString(state, source, bytes, length));
-    StringInput in(bytes, length);
-    return endVerdict(state, tokenizeConverted(state, source, in, true));
+    return endVerdict(state, tokenizeString(state, source, bytes, length));
 }
 
 ZUVSAX2Position ZUVSAX2Parser::getPosition() const {

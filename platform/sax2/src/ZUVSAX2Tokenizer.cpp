@@ -22,11 +22,13 @@
 #include <immintrin.h>
 #endif
 
+#include "ZUVBytes.h"
 #include "ZUVSimpleStringHashtable.h"
+#include "ZUVUtf8.h"
 
 namespace {
 
-#include "ZUVSAX2NameTables.inc"
+#include "ZUVNameTables.inc"
 
 enum : uint8_t { kNameStart = 1, kNameChar = 2, kSpace = 4 };
 
@@ -49,31 +51,6 @@ inline bool isSpace(char c) {
     return kAscii.of[static_cast<unsigned char>(c)] & kSpace;
 }
 
-// Whether n bytes at a and b are equal. Names are short: word compares
-// inline beat a call to memcmp.
-inline bool sameBytes(const char* a, const char* b, size_t n) {
-    auto word = [](const char* p) {
-        uint64_t w;
-        std::memcpy(&w, p, sizeof w);
-        return w;
-    };
-    auto half = [](const char* p) {
-        uint32_t w;
-        std::memcpy(&w, p, sizeof w);
-        return w;
-    };
-    if (n >= 8) {
-        // Words from the front, and one that ends at the last byte.
-        for (size_t i = 0; i + 8 < n; i += 8)
-            if (word(a + i) != word(b + i)) return false;
-        return word(a + n - 8) == word(b + n - 8);
-    }
-    if (n >= 4) return half(a) == half(b) && half(a + n - 4) == half(b + n - 4);
-    for (size_t i = 0; i < n; ++i)
-        if (a[i] != b[i]) return false;
-    return true;
-}
-
 inline bool bit(const uint32_t* table, unsigned code) {
     return (table[code >> 5] >> (code & 31)) & 1;
 }
@@ -89,38 +66,20 @@ inline int decode(const char* at, const char* end, unsigned* code) {
         *code = c;
         return 1;
     }
-    int n;
-    unsigned low = 0x80, high = 0xBF, value;
     if (c < 0xC0) return -1;
     // Expat's byte table takes C0 and C1 for two-byte leads, so a cut one is
     // a partial character before it is a bad byte.
     if (c < 0xC2) return e - p < 2 ? 0 : -1;
-    if (c < 0xE0) {
-        n = 2;
-        value = c & 0x1F;
-    } else if (c < 0xF0) {
-        n = 3;
-        value = c & 0x0F;
-        if (c == 0xE0) low = 0xA0;
-        if (c == 0xED) high = 0x9F;
-    } else if (c < 0xF5) {
-        n = 4;
-        value = c & 0x07;
-        if (c == 0xF0) low = 0x90;
-        if (c == 0xF4) high = 0x8F;
-    } else {
-        return -1;
-    }
+    const ZUVUtf8::Lead lead = ZUVUtf8::lead(c);
+    const int n = lead.length;
+    if (n == 0) return -1;
     // As Expat: too few bytes left for the lead byte is a cut character,
     // whatever they hold.
     if (e - p < n) return 0;
-    for (int i = 1; i < n; ++i) {
-        unsigned b = p[i];
-        if (b < low || b > high) return -1;
-        low = 0x80;
-        high = 0xBF;
-        value = (value << 6) | (b & 0x3F);
-    }
+    if (p[1] < lead.low || p[1] > lead.high) return -1;
+    for (int i = 2; i < n; ++i)
+        if (!ZUVUtf8::isTrail(p[i])) return -1;
+    unsigned value = ZUVUtf8::value(p, n);
     if (value == 0xFFFE || value == 0xFFFF) return -1;
     *code = value;
     return n;
@@ -239,8 +198,10 @@ inline const char* skipPlain(const char* p, const char* end, ZUVSAX2Tokenizer::S
 #if defined(ZUVSAX2_AVX2)
         if (scan == ZUVSAX2Tokenizer::Scan::Avx2) return skipPlainAvx2<A, B, C, white>(p, end);
 #endif
-        for (; end - p >= 16; p += 16)
-            if (unsigned mask = stopsIn16<A, B, C, white>(p)) return p + __builtin_ctz(mask);
+        ZUVBytes::Stop16<char> stop =
+            ZUVBytes::skip16(p, end, [](const char* q) { return stopsIn16<A, B, C, white>(q); });
+        if (stop.marked) return stop.at;
+        p = stop.at;
     }
 #else
     (void)scan;
@@ -251,29 +212,6 @@ inline const char* skipPlain(const char* p, const char* end, ZUVSAX2Tokenizer::S
 bool isXmlChar(unsigned long c) {
     return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) ||
            (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
-}
-
-int encodeUtf8(unsigned long c, char* out) {
-    if (c < 0x80) {
-        out[0] = static_cast<char>(c);
-        return 1;
-    }
-    if (c < 0x800) {
-        out[0] = static_cast<char>(0xC0 | (c >> 6));
-        out[1] = static_cast<char>(0x80 | (c & 0x3F));
-        return 2;
-    }
-    if (c < 0x10000) {
-        out[0] = static_cast<char>(0xE0 | (c >> 12));
-        out[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out[2] = static_cast<char>(0x80 | (c & 0x3F));
-        return 3;
-    }
-    out[0] = static_cast<char>(0xF0 | (c >> 18));
-    out[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out[3] = static_cast<char>(0x80 | (c & 0x3F));
-    return 4;
 }
 
 // 1: [p, end) starts with `word`; 0: it cannot; -1: the buffer ends first.
@@ -1434,7 +1372,7 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::reference(const char* p, const char* token
             if (!later) return fail(p, XML_ERROR_BAD_CHAR_REF);
             if (!later->code) *later = Later{XML_ERROR_BAD_CHAR_REF, p};
         } else {
-            *length = encodeUtf8(value, out);
+            *length = ZUVUtf8::encode(static_cast<uint32_t>(value), out);
         }
         *next = q + 1;
         return R::Ok;
@@ -1559,7 +1497,7 @@ size_t ZUVSAX2Tokenizer::duplicate() {
     auto nameOf = [this](size_t i) { return scratch.data() + marks[2 * i]; };
     auto lengthOf = [this](size_t i) { return marks[2 * i + 1] - marks[2 * i]; };
     auto same = [&](size_t i, size_t j) {
-        return lengthOf(i) == lengthOf(j) && sameBytes(nameOf(i), nameOf(j), lengthOf(i));
+        return lengthOf(i) == lengthOf(j) && ZUVBytes::same(nameOf(i), nameOf(j), lengthOf(i));
     };
     if (count <= 8) {
         const char* name[8];
@@ -1571,7 +1509,7 @@ size_t ZUVSAX2Tokenizer::duplicate() {
         for (size_t i = 1; i < count; ++i)
             for (size_t j = 0; j < i; ++j)
                 if (length[i] == length[j] && name[i][0] == name[j][0] &&
-                    sameBytes(name[i], name[j], length[i]))
+                    ZUVBytes::same(name[i], name[j], length[i]))
                     return i;
         return SIZE_MAX;
     }
@@ -1655,7 +1593,7 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::endTag(const char* p) {
     // The usual end tag names the open element: its bytes, then one that
     // no name takes, end the same name that scanning would find.
     bool same = static_cast<size_t>(end - q) > length &&
-                sameBytes(names.data() + open, q, length) &&
+                ZUVBytes::same(names.data() + open, q, length) &&
                 !(kAscii.of[static_cast<unsigned char>(q[length])] & kNameChar) &&
                 static_cast<unsigned char>(q[length]) < 0x80;
     const char* nameEnd = same ? q + length : scanName(q, end);
@@ -1664,8 +1602,8 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::endTag(const char* p) {
     const char* s = skipSpace(nameEnd, end);
     if (s == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
     if (*s != '>') return fail(s, XML_ERROR_INVALID_TOKEN);
-    if (!same &&
-        (length != static_cast<size_t>(nameEnd - q) || !sameBytes(names.data() + open, q, length)))
+    if (!same && (length != static_cast<size_t>(nameEnd - q) ||
+                  !ZUVBytes::same(names.data() + open, q, length)))
         return fail(q, XML_ERROR_TAG_MISMATCH);
     resume = static_cast<size_t>(s + 1 - base);
     textRun = 0;

@@ -1,5 +1,7 @@
-// ZUVSAX2Tokenizer: the parser's own lexer, for UTF-8 documents without an
-// internal DTD subset. Internal to libZUVSAX2Parser.
+// ZUVSAX2Tokenizer: the parser's own lexer, for UTF-8 documents (other
+// encodings reach it as UTF-8 from the transcoder). Internal to
+// libZUVSAX2Parser; which documents it reads is decided by route() in
+// ZUVSAX2Parser.cpp.
 //
 // It reads a buffer that the caller refills: feed() tokenizes as far as the
 // bytes allow and says how many of them it no longer needs; the rest, a token

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "ZUVUtf8.h"
+
 namespace {
 
 const iconv_t kNoIconv = reinterpret_cast<iconv_t>(-1);
@@ -72,34 +74,6 @@ bool ZUVSAX2Transcoder::byteCodes(const char* name, long (&code)[256]) {
     iconv_close(converter);
     return true;
 }
-
-namespace {
-
-// Writes the UTF-8 of a code point below 0x110000; returns its length.
-size_t encode(unsigned long code, unsigned char* out) {
-    if (code < 0x80) {
-        out[0] = static_cast<unsigned char>(code);
-        return 1;
-    }
-    if (code < 0x800) {
-        out[0] = static_cast<unsigned char>(0xC0 | (code >> 6));
-        out[1] = static_cast<unsigned char>(0x80 | (code & 0x3F));
-        return 2;
-    }
-    if (code < 0x10000) {
-        out[0] = static_cast<unsigned char>(0xE0 | (code >> 12));
-        out[1] = static_cast<unsigned char>(0x80 | ((code >> 6) & 0x3F));
-        out[2] = static_cast<unsigned char>(0x80 | (code & 0x3F));
-        return 3;
-    }
-    out[0] = static_cast<unsigned char>(0xF0 | (code >> 18));
-    out[1] = static_cast<unsigned char>(0x80 | ((code >> 12) & 0x3F));
-    out[2] = static_cast<unsigned char>(0x80 | ((code >> 6) & 0x3F));
-    out[3] = static_cast<unsigned char>(0x80 | (code & 0x3F));
-    return 4;
-}
-
-}  // namespace
 
 ZUVSAX2Transcoder::~ZUVSAX2Transcoder() {
     closeIconv();
@@ -211,13 +185,7 @@ size_t ZUVSAX2Transcoder::decode(const char* data, size_t len, bool atEnd, std::
     switch (decoder_) {
         case Decoder::Latin1:
             for (size_t i = 0; i < len; ++i) {
-                unsigned char c = in[i];
-                if (c < 0x80) {
-                    *o++ = static_cast<char>(c);
-                } else {
-                    *o++ = static_cast<char>(0xC0 | (c >> 6));
-                    *o++ = static_cast<char>(0x80 | (c & 0x3F));
-                }
+                o += ZUVUtf8::encode(in[i], o);
             }
             break;
         case Decoder::Ascii:
@@ -255,7 +223,7 @@ size_t ZUVSAX2Transcoder::decodeUtf16(const unsigned char* in, size_t len, bool 
             continue;
         }
         if (u < 0xD800 || u > 0xDFFF) {
-            out += encode(u, out);
+            out += ZUVUtf8::encode(u, out);
             i += 2;
             continue;
         }
@@ -276,7 +244,7 @@ size_t ZUVSAX2Transcoder::decodeUtf16(const unsigned char* in, size_t len, bool 
             i += 2;
             continue;
         }
-        out += encode(0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00), out);
+        out += ZUVUtf8::encode(0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00), out);
         i += 4;
     }
     if (atEnd && i < len) {  // half a unit: a cut character, as Expat sees it
@@ -383,7 +351,7 @@ ZUVSAX2Transcoder::Declared ZUVSAX2Transcoder::declare(const char* name) {
                 entry[3] = 1;
             } else {
                 entry[3] = static_cast<unsigned char>(
-                    encode(static_cast<unsigned long>(code[byte]), entry));
+                    ZUVUtf8::encode(static_cast<uint32_t>(code[byte]), entry));
             }
         }
         tableName_ = name;

@@ -12,6 +12,8 @@
 #include <new>
 #include <stdexcept>
 
+#include "ZUVBytes.h"
+
 namespace {
 
 struct SipKey {
@@ -151,28 +153,6 @@ inline uint32_t slotsFor(int capacity) {
     return slots;
 }
 
-// The same `n` bytes at `a` and `b`, for sizeof(Word) <= n <= 2 *
-// sizeof(Word): two overlapping words from each.
-template <class Word>
-inline bool sameWords(const char* a, const char* b, int n) {
-    Word a0, b0, a1, b1;
-    std::memcpy(&a0, a, sizeof(Word));
-    std::memcpy(&b0, b, sizeof(Word));
-    std::memcpy(&a1, a + n - sizeof(Word), sizeof(Word));
-    std::memcpy(&b1, b + n - sizeof(Word), sizeof(Word));
-    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
-}
-
-// The same `n` bytes at `a` and `b`. Names are short: up to 16 bytes are
-// compared in words, without a call.
-inline bool sameBytes(const char* a, const char* b, int n) {
-    if (n > 16) return std::memcmp(a, b, static_cast<size_t>(n)) == 0;
-    if (n >= 8) return sameWords<uint64_t>(a, b, n);
-    if (n >= 4) return sameWords<uint32_t>(a, b, n);
-    if (n == 0) return true;
-    return a[0] == b[0] && a[n / 2] == b[n / 2] && a[n - 1] == b[n - 1];
-}
-
 }  // namespace
 
 ZUVSimpleStringHashtable::~ZUVSimpleStringHashtable() {
@@ -208,7 +188,7 @@ int ZUVSimpleStringHashtable::hashOf(const ZUVString& key) const {
 
 bool ZUVSimpleStringHashtable::sameKey(const ZUVString& a, const char* key, int length) const {
     if (a.getLength() != length) return false;
-    if (!ignoreCase) return sameBytes(a.getText(), key, length);
+    if (!ignoreCase) return ZUVBytes::same(a.getText(), key, static_cast<size_t>(length));
     const unsigned char* p = reinterpret_cast<const unsigned char*>(a.getText());
     const unsigned char* q = reinterpret_cast<const unsigned char*>(key);
     for (int i = 0; i < length; ++i)
@@ -222,7 +202,9 @@ int ZUVSimpleStringHashtable::find(const char* key, int length, uint32_t hash) c
     // apart, compared in line, so that the scan needs no frame.
     for (int i = 0; i < count; ++i) {
         const ZUVString& k = entries[i].key;
-        if (k.getLength() == length && sameBytes(k.getText(), key, length)) return i;
+        if (k.getLength() == length &&
+            ZUVBytes::same(k.getText(), key, static_cast<size_t>(length)))
+            return i;
     }
     return -1;
 }

@@ -1,4 +1,5 @@
 // Name character classes for non-ASCII characters; private to the writer.
+// The parser's rule, from the same tables (ZUVNameTables.inc).
 #ifndef ZUVXMLNAMES_H
 #define ZUVXMLNAMES_H
 

@@ -12,7 +12,9 @@
 #include <emmintrin.h>
 #endif
 
+#include "ZUVBytes.h"
 #include "ZUVSimpleStringHashtable.h"
+#include "ZUVUtf8.h"
 #include "ZUVXMLNames.h"
 
 // For the few functions every element goes through: a call each would cost
@@ -95,11 +97,11 @@ inline unsigned specialMask(__m128i v, char quote) {
 inline const unsigned char* skipOrdinary(const unsigned char* p, const unsigned char* end,
                                          const unsigned char* begin, bool padded, char quote) {
 #if defined(__SSE2__)
-    while (end - p >= 16) {
-        unsigned mask = specialMask(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), quote);
-        if (mask) return p + __builtin_ctz(mask);
-        p += 16;
-    }
+    ZUVBytes::Stop16<unsigned char> stop = ZUVBytes::skip16(
+        p, end,
+        [quote](const unsigned char* q) { return specialMask(ZUVBytes::load16(q), quote); });
+    if (stop.marked) return stop.at;
+    p = stop.at;
     if (p == end) return end;
     unsigned mask;
     if (end - begin >= 16) {
@@ -184,41 +186,17 @@ constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
 // well-formed sequence, or the single byte that cannot begin one. This is
 // the usual way of counting replacements, so every other decoder agrees.
 inline int checkUtf8(const unsigned char* p, const unsigned char* end) {
-    unsigned lead = p[0];
-    unsigned low = 0x80, high = 0xBF;
-    int trail;
-    if (lead < 0xC2) return -1;  // a continuation byte, or an overlong lead
-    if (lead < 0xE0) {
-        trail = 1;
-    } else if (lead < 0xF0) {
-        trail = 2;
-        if (lead == 0xE0)
-            low = 0xA0;  // overlong
-        else if (lead == 0xED)
-            high = 0x9F;  // surrogates
-    } else if (lead < 0xF5) {
-        trail = 3;
-        if (lead == 0xF0)
-            low = 0x90;  // overlong
-        else if (lead == 0xF4)
-            high = 0x8F;  // above U+10FFFF
-    } else {
-        return -1;
-    }
+    const ZUVUtf8::Lead lead = ZUVUtf8::lead(p[0]);
+    const int trail = lead.length - 1;
+    if (trail < 0) return -1;  // a continuation byte, an overlong lead, past F4
     long available = end - p - 1;
-    if (available < 1 || p[1] < low || p[1] > high) return -1;
+    if (available < 1 || p[1] < lead.low || p[1] > lead.high) return -1;
     for (int i = 2; i <= trail; ++i) {
-        if (available < i || (p[i] & 0xC0) != 0x80) return -i;
+        if (available < i || !ZUVUtf8::isTrail(p[i])) return -i;
     }
     // U+FFFE and U+FFFF are well-formed UTF-8 but not XML characters.
-    if (lead == 0xEF && p[1] == 0xBF && p[2] >= 0xBE) return -3;
+    if (p[0] == 0xEF && p[1] == 0xBF && p[2] >= 0xBE) return -3;
     return trail + 1;
-}
-
-uint32_t decodeUtf8(const unsigned char* p, int length) {
-    if (length == 2) return (p[0] & 0x1Fu) << 6 | (p[1] & 0x3Fu);
-    if (length == 3) return (p[0] & 0x0Fu) << 12 | (p[1] & 0x3Fu) << 6 | (p[2] & 0x3Fu);
-    return (p[0] & 0x07u) << 18 | (p[1] & 0x3Fu) << 12 | (p[2] & 0x3Fu) << 6 | (p[3] & 0x3Fu);
 }
 
 // Copies `length` bytes to `to` and returns the end: the few bytes of a name
@@ -892,7 +870,7 @@ void WriterState::appendName(const ZUVString& name, std::string& dest) {
         }
         int sequence = checkUtf8(p + i, p + length);
         if (sequence > 0) {
-            uint32_t code = decodeUtf8(p + i, sequence);
+            uint32_t code = ZUVUtf8::value(p + i, sequence);
             if (first ? zuvIsNameStartChar(code) : zuvIsNameChar(code)) {
                 dest.append(name.getText() + i, static_cast<size_t>(sequence));
             } else {
