@@ -576,9 +576,7 @@ void ZUVSAX2Tokenizer::release(size_t keepBytes) noexcept {
     if (names.capacity() > keepBytes) names.release();
     if (scratch.capacity() > keepBytes) scratch.release();
     releaseLarger(nameStarts, keepBytes);
-    releaseLarger(marks, keepBytes);
     releaseLarger(attributes, keepBytes);
-    releaseLarger(attributeAt, keepBytes);
     releaseLarger(later, keepBytes);
     releaseLarger(seen, keepBytes);
     // Declarations and queued instructions hold strings of any length; they
@@ -958,6 +956,7 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::internalSubset(const char* p, const char**
         return true;
     };
     declared.erase(std::remove_if(declared.begin(), declared.end(), plain), declared.end());
+    indexDeclarations();
     return R::Ok;
 }
 
@@ -1181,30 +1180,55 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::defaultValue(const char*& q, std::string& 
     return R::Ok;
 }
 
+namespace {
+
+// The order of declared elements: by length, then bytes.
+bool nameBefore(const std::string& a, const char* b, size_t length) {
+    if (a.size() != length) return a.size() < length;
+    return std::memcmp(a.data(), b, length) < 0;
+}
+
+}  // namespace
+
+void ZUVSAX2Tokenizer::indexDeclarations() {
+    std::sort(declared.begin(), declared.end(),
+              [](const ElementDeclaration& a, const ElementDeclaration& b) {
+                  return nameBefore(a.name, b.name.data(), b.name.size());
+              });
+    for (uint64_t& word : declaredFirst)
+        word = 0;
+    for (const ElementDeclaration& e : declared) {
+        unsigned char first = static_cast<unsigned char>(e.name[0]);
+        declaredFirst[first >> 6] |= uint64_t{1} << (first & 63);
+    }
+}
+
 // Adds the defaults the tag leaves out and normalizes the values of
 // attributes declared other than CDATA. `attributes` holds the tag's pairs.
 ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::applyDeclarations(const char* tag, const char* name,
                                                         size_t length) {
-    const ElementDeclaration* element = nullptr;
+    unsigned char first = static_cast<unsigned char>(name[0]);
+    if (!((declaredFirst[first >> 6] >> (first & 63)) & 1)) return R::Ok;
     // One declaration per element name (attribute lists of one element are
-    // merged), so the first match is the one.
-    for (const ElementDeclaration& e : declared) {
-        if (e.name.size() == length && e.name[0] == name[0] &&
-            std::memcmp(e.name.data(), name, length) == 0) {
-            element = &e;
-            break;
-        }
-    }
-    if (!element) return R::Ok;
-    size_t specified = marks.size() / 2;
-    for (const AttributeDeclaration& a : element->attributes) {
+    // merged).
+    auto found = std::lower_bound(declared.begin(), declared.end(), name,
+                                  [length](const ElementDeclaration& e, const char* n) {
+                                      return nameBefore(e.name, n, length);
+                                  });
+    if (found == declared.end() || found->name.size() != length ||
+        std::memcmp(found->name.data(), name, length) != 0)
+        return R::Ok;
+    size_t specified = attributes.size() / 2;
+    for (const AttributeDeclaration& a : found->attributes) {
         size_t i = 0;
-        while (i < specified && (marks[2 * i + 1] - marks[2 * i] != a.name.size() + 1 ||
+        // Each name ends just before its value.
+        while (i < specified && (static_cast<size_t>(attributes[2 * i + 1] - attributes[2 * i]) !=
+                                     a.name.size() + 1 ||
                                  std::memcmp(attributes[2 * i], a.name.data(), a.name.size())))
             ++i;
         if (i < specified) {
             if (!a.cdata) {
-                char* value = scratch.data() + marks[2 * i + 1];
+                char* value = const_cast<char*>(attributes[2 * i + 1]);
                 value[normalizeTokens(value, std::strlen(value))] = '\0';
             }
         } else if (a.hasDefault) {
@@ -1436,8 +1460,7 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::startTag(const char* p) {
     if (nameEnd == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
     if (nameEnd == q) return fail(q, XML_ERROR_INVALID_TOKEN);
     scratch.clear();
-    marks.clear();
-    attributeAt.clear();
+    attributes.clear();
     later.clear();
     q = nameEnd;
     bool empty = false;
@@ -1459,36 +1482,45 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::startTag(const char* p) {
         const char* attributeEnd = scanName(s, end);
         if (attributeEnd == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
         if (attributeEnd == s) return fail(s, XML_ERROR_INVALID_TOKEN);
-        attributeAt.push_back(s);
-        marks.push_back(scratch.size());
-        scratch.appendText(s, static_cast<size_t>(attributeEnd - s));
-        scratch.push('\0');
         q = skipSpace(attributeEnd, end);
         if (q == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
         if (*q != '=') return fail(q, XML_ERROR_INVALID_TOKEN);
         q = skipSpace(q + 1, end);
         if (q == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
         if (*q != '"' && *q != '\'') return fail(q, XML_ERROR_INVALID_TOKEN);
-        marks.push_back(scratch.size());
-        R r = attributeValue(q, p, &q);
+        size_t nameLength = static_cast<size_t>(attributeEnd - s);
+        // Most values are plain: one scan finds their end, and the name and
+        // the value are copied with room made once.
+        const char* v = q + 1;
+        const char* close = *q == '"' ? skipPlain<'"', '<', '&', 0>(v, end, scanLevel)
+                                      : skipPlain<'\'', '<', '&', 0>(v, end, scanLevel);
+        if (close < end && *close == *q && static_cast<long long>(close - v) <= maxTextLength) {
+            size_t valueLength = static_cast<size_t>(close - v);
+            scratch.reserve(nameLength + valueLength + 2, attributes.data(),
+                            attributes.data() + attributes.size());
+            attributes.push_back(scratch.appendName(s, nameLength));
+            attributes.push_back(scratch.appendName(v, valueLength));
+            q = close + 1;
+            continue;
+        }
+        scratch.reserve(nameLength + 1, attributes.data(), attributes.data() + attributes.size());
+        attributes.push_back(scratch.appendName(s, nameLength));
+        R r = attributeValue(q, p, attributes.size() / 2, &q);
         if (r != R::Ok) return r;
     }
     if (static_cast<long>(nameStarts.size()) + 1 > maxDepth) return failLimit(p, Limit::Depth);
     // As Expat does once the tag is whole: attribute by attribute, a repeated
     // name first, then what its value refers to.
-    size_t twice = attributeAt.size() < 2 ? SIZE_MAX : duplicate();
+    size_t twice = attributes.size() < 4 ? SIZE_MAX : duplicate();
     if (twice != SIZE_MAX || !later.empty()) {
         size_t first = later.empty() ? SIZE_MAX : later.front().first;
-        if (twice <= first) return fail(attributeAt[twice], XML_ERROR_DUPLICATE_ATTRIBUTE);
+        if (twice <= first) return fail(attributeName(p, twice), XML_ERROR_DUPLICATE_ATTRIBUTE);
         return fail(later.front().second.at, later.front().second.code);
     }
 
     nameStarts.push_back(names.size());
     names.appendText(p + 1, static_cast<size_t>(nameEnd - (p + 1)));
     names.push('\0');
-    attributes.clear();
-    for (size_t mark : marks)
-        attributes.push_back(scratch.data() + mark);
     if (!declared.empty() && applyDeclarations(p, p + 1, nameEnd - (p + 1)) != R::Ok) {
         names.resize(nameStarts.back());
         nameStarts.pop_back();
@@ -1514,12 +1546,27 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::startTag(const char* p) {
     return R::Ok;
 }
 
+// Where the name of attribute `index` of the whole tag at `tag` starts: only
+// an error needs it, so it is found again rather than kept for every tag.
+const char* ZUVSAX2Tokenizer::attributeName(const char* tag, size_t index) {
+    const char* q = skipSpace(scanName(tag + 1, end), end);
+    for (; index > 0; --index) {
+        q = skipSpace(skipSpace(scanName(q, end), end) + 1, end);  // the opening quote
+        q = static_cast<const char*>(std::memchr(q + 1, *q, static_cast<size_t>(end - q - 1)));
+        q = skipSpace(q + 1, end);
+    }
+    return q;
+}
+
 // The second of two attributes with one name, in document order, or SIZE_MAX.
 size_t ZUVSAX2Tokenizer::duplicate() {
-    size_t count = attributeAt.size();
+    size_t count = attributes.size() / 2;
     if (count < 2) return SIZE_MAX;
-    auto nameOf = [this](size_t i) { return scratch.data() + marks[2 * i]; };
-    auto lengthOf = [this](size_t i) { return marks[2 * i + 1] - marks[2 * i]; };
+    // Each name ends just before its value, so the two give its length.
+    auto nameOf = [this](size_t i) { return attributes[2 * i]; };
+    auto lengthOf = [this](size_t i) {
+        return static_cast<size_t>(attributes[2 * i + 1] - attributes[2 * i]);
+    };
     auto same = [&](size_t i, size_t j) {
         return lengthOf(i) == lengthOf(j) && sameBytes(nameOf(i), nameOf(j), lengthOf(i));
     };
@@ -1557,13 +1604,20 @@ size_t ZUVSAX2Tokenizer::duplicate() {
     return SIZE_MAX;
 }
 
-// An attribute value at p (its opening quote), normalized into `scratch`:
-// references replaced, tab, LF, CR and CR LF each made one space.
-ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::attributeValue(const char* p, const char* tag,
+// An attribute value at p (its opening quote) that is not plain, normalized
+// into `scratch` just after its name: references replaced, tab, LF, CR and
+// CR LF each made one space. `index` is its attribute's.
+ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::attributeValue(const char* p, const char* tag, size_t index,
                                                      const char** next) {
     char quote = *p;
-    size_t start = scratch.size();
     const char* v = p + 1;
+    // The value is never longer than what stands between its quotes: with
+    // room for that made now, the pointers to the tag's names stay put.
+    if (const void* close = std::memchr(v, quote, static_cast<size_t>(end - v)))
+        scratch.reserve(static_cast<size_t>(static_cast<const char*>(close) - v) + 1,
+                        attributes.data(), attributes.data() + attributes.size());
+    size_t start = scratch.size();
+    const char* value = scratch.data() + start;
     const char* s = v;
     Later pending;
     for (;;) {
@@ -1604,8 +1658,9 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::attributeValue(const char* p, const char* 
     }
     if (static_cast<long long>(scratch.size() - start) > maxTextLength)
         return failLimit(tag, Limit::Attribute);
-    if (pending.code) later.emplace_back(attributeAt.size() - 1, pending);
+    if (pending.code) later.emplace_back(index, pending);
     scratch.push('\0');
+    attributes.push_back(value);
     *next = s + 1;
     return R::Ok;
 }
