@@ -129,6 +129,8 @@ inline int decode(const char* at, const char* end, unsigned* code) {
 // End of the name that starts at p: p itself when none starts there, `end`
 // when the buffer ends inside it (the next byte decides where it ends). A
 // name token may start with any name character.
+const char* scanWideName(const char* p, const char* q, const char* end, bool token);
+
 inline const char* scanName(const char* p, const char* end, bool token = false) {
     const char* q = p;
     // ASCII names, the usual ones, a table lookup a byte: bytes of 0x80 and
@@ -139,6 +141,12 @@ inline const char* scanName(const char* p, const char* end, bool token = false) 
             ++q;
         if (q == end || static_cast<unsigned char>(*q) < 0x80) return q;
     }
+    return scanWideName(p, q, end, token);
+}
+
+// The rest of a name from q on, where a byte of 0x80 or above may be.
+__attribute__((noinline)) const char* scanWideName(const char* p, const char* q, const char* end,
+                                                   bool token) {
     while (q < end) {
         bool first = q == p && !token;
         unsigned char c = static_cast<unsigned char>(*q);
@@ -1207,8 +1215,6 @@ void ZUVSAX2Tokenizer::indexDeclarations() {
 // attributes declared other than CDATA. `attributes` holds the tag's pairs.
 ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::applyDeclarations(const char* tag, const char* name,
                                                         size_t length) {
-    unsigned char first = static_cast<unsigned char>(name[0]);
-    if (!((declaredFirst[first >> 6] >> (first & 63)) & 1)) return R::Ok;
     // One declaration per element name (attribute lists of one element are
     // merged).
     auto found = std::lower_bound(declared.begin(), declared.end(), name,
@@ -1251,10 +1257,17 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::content() {
     for (;;) {
         const char* p = base + resume;
         R r = R::Ok;
-        // Tags often follow each other with no text between them.
-        if (p == end || *p != '<') {
-            r = text(p);
-            if (r != R::Ok) return r;
+        // Tags often follow each other with no text between them; most text
+        // is plain and ends at a tag, and needs no more than one scan.
+        if (p < end && *p != '<') {
+            const char* stop = skipPlain<'<', '&', ']', 1>(p, end, scanLevel);
+            if (stop < end && *stop == '<') {
+                if (emitText(p, static_cast<size_t>(stop - p), p) != R::Ok) return R::Fail;
+                resume = static_cast<size_t>(stop - base);
+            } else {
+                r = text(p, stop);
+                if (r != R::Ok) return r;
+            }
             p = base + resume;
         }
         if (p == end) {
@@ -1306,11 +1319,13 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::content() {
 }
 
 // Character data up to the next '<' or '&', delivered in place; a CR is
-// delivered as LF (with the LF after it, if any, dropped).
-ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::text(const char* p) {
+// delivered as LF (with the LF after it, if any, dropped). A plain scan from
+// p ended at `stop`.
+ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::text(const char* p, const char* stop) {
     const char* t = p;
-    for (;;) {
-        p = skipPlain<'<', '&', ']', 1>(p, end, scanLevel);
+    p = stop;
+    for (bool scanned = true;; scanned = false) {
+        if (!scanned) p = skipPlain<'<', '&', ']', 1>(p, end, scanLevel);
         if (p == end) break;
         unsigned char c = static_cast<unsigned char>(*p);
         if (c == '<' || c == '&') break;
@@ -1521,7 +1536,8 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::startTag(const char* p) {
     nameStarts.push_back(names.size());
     names.appendText(p + 1, static_cast<size_t>(nameEnd - (p + 1)));
     names.push('\0');
-    if (!declared.empty() && applyDeclarations(p, p + 1, nameEnd - (p + 1)) != R::Ok) {
+    if (!declared.empty() && declaredFirstByte(p[1]) &&
+        applyDeclarations(p, p + 1, nameEnd - (p + 1)) != R::Ok) {
         names.resize(nameStarts.back());
         nameStarts.pop_back();
         return R::Fail;
@@ -1669,21 +1685,26 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::endTag(const char* p) {
     const char* q = p + 2;
     size_t open = nameStarts.back();
     size_t length = names.size() - 1 - open;
-    // The usual end tag names the open element: its bytes, then one that
-    // no name takes, end the same name that scanning would find.
-    bool same = static_cast<size_t>(end - q) > length &&
-                sameBytes(names.data() + open, q, length) &&
-                !(kAscii.of[static_cast<unsigned char>(q[length])] & kNameChar) &&
-                static_cast<unsigned char>(q[length]) < 0x80;
-    const char* nameEnd = same ? q + length : scanName(q, end);
-    if (nameEnd == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
-    if (nameEnd == q) return fail(q, XML_ERROR_INVALID_TOKEN);
-    const char* s = skipSpace(nameEnd, end);
-    if (s == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
-    if (*s != '>') return fail(s, XML_ERROR_INVALID_TOKEN);
-    if (!same &&
-        (length != static_cast<size_t>(nameEnd - q) || !sameBytes(names.data() + open, q, length)))
-        return fail(q, XML_ERROR_TAG_MISMATCH);
+    const char* s = q + length;
+    // The usual end tag is the open element's name and '>'.
+    if (static_cast<size_t>(end - q) <= length || *s != '>' ||
+        !sameBytes(names.data() + open, q, length)) {
+        // Its bytes, then one that no name takes, end the same name that
+        // scanning would find.
+        bool same = static_cast<size_t>(end - q) > length &&
+                    sameBytes(names.data() + open, q, length) &&
+                    !(kAscii.of[static_cast<unsigned char>(q[length])] & kNameChar) &&
+                    static_cast<unsigned char>(q[length]) < 0x80;
+        const char* nameEnd = same ? q + length : scanName(q, end);
+        if (nameEnd == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
+        if (nameEnd == q) return fail(q, XML_ERROR_INVALID_TOKEN);
+        s = skipSpace(nameEnd, end);
+        if (s == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
+        if (*s != '>') return fail(s, XML_ERROR_INVALID_TOKEN);
+        if (!same && (length != static_cast<size_t>(nameEnd - q) ||
+                      !sameBytes(names.data() + open, q, length)))
+            return fail(q, XML_ERROR_TAG_MISMATCH);
+    }
     resume = static_cast<size_t>(s + 1 - base);
     textRun = 0;
     eventOffset = static_cast<size_t>(p - base);

@@ -206,7 +206,7 @@ private:
     R content();
     R epilog();
     R junkLiteral(const char* p);
-    R text(const char* p);
+    R text(const char* p, const char* stop);
     R startTag(const char* p);
     R attributeValue(const char* p, const char* tag, size_t index, const char** next);
     size_t duplicate();
@@ -230,6 +230,10 @@ private:
     R attributeListDeclaration(const char* p, const char** next);
     R defaultValue(const char*& q, std::string& out);
     void indexDeclarations();
+    bool declaredFirstByte(char c) const {
+        unsigned char first = static_cast<unsigned char>(c);
+        return (declaredFirst[first >> 6] >> (first & 63)) & 1;
+    }
     R applyDeclarations(const char* tag, const char* name, size_t length);
 
     R fail(const char* at, int code);
