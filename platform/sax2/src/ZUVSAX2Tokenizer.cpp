@@ -137,7 +137,25 @@ inline const char* scanName(const char* p, const char* end, bool token = false) 
     // above are in no class and stop it for the loop below.
     if (q < end && (kAscii.of[static_cast<unsigned char>(*q)] & (token ? kNameChar : kNameStart))) {
         ++q;
-        while (q < end && (kAscii.of[static_cast<unsigned char>(*q)] & kNameChar))
+        // Four bytes a bound check; the loop after it ends the name.
+        auto nameChar = [](const char* c) {
+            return kAscii.of[static_cast<unsigned char>(*c)] & kNameChar;
+        };
+        for (; end - q >= 4 && nameChar(q); q += 4) {
+            if (!nameChar(q + 1)) {
+                q += 1;
+                break;
+            }
+            if (!nameChar(q + 2)) {
+                q += 2;
+                break;
+            }
+            if (!nameChar(q + 3)) {
+                q += 3;
+                break;
+            }
+        }
+        while (q < end && nameChar(q))
             ++q;
         if (q == end || static_cast<unsigned char>(*q) < 0x80) return q;
     }
