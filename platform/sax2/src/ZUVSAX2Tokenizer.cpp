@@ -88,16 +88,42 @@ inline int decode(const char* at, const char* end, unsigned* code) {
 // End of the name that starts at p: p itself when none starts there, `end`
 // when the buffer ends inside it (the next byte decides where it ends). A
 // name token may start with any name character.
+const char* scanWideName(const char* p, const char* q, const char* end, bool token);
+
 inline const char* scanName(const char* p, const char* end, bool token = false) {
     const char* q = p;
     // ASCII names, the usual ones, a table lookup a byte: bytes of 0x80 and
     // above are in no class and stop it for the loop below.
     if (q < end && (kAscii.of[static_cast<unsigned char>(*q)] & (token ? kNameChar : kNameStart))) {
         ++q;
-        while (q < end && (kAscii.of[static_cast<unsigned char>(*q)] & kNameChar))
+        // Four bytes a bound check; the loop after it ends the name.
+        auto nameChar = [](const char* c) {
+            return kAscii.of[static_cast<unsigned char>(*c)] & kNameChar;
+        };
+        for (; end - q >= 4 && nameChar(q); q += 4) {
+            if (!nameChar(q + 1)) {
+                q += 1;
+                break;
+            }
+            if (!nameChar(q + 2)) {
+                q += 2;
+                break;
+            }
+            if (!nameChar(q + 3)) {
+                q += 3;
+                break;
+            }
+        }
+        while (q < end && nameChar(q))
             ++q;
         if (q == end || static_cast<unsigned char>(*q) < 0x80) return q;
     }
+    return scanWideName(p, q, end, token);
+}
+
+// The rest of a name from q on, where a byte of 0x80 or above may be.
+__attribute__((noinline)) const char* scanWideName(const char* p, const char* q, const char* end,
+                                                   bool token) {
     while (q < end) {
         bool first = q == p && !token;
         unsigned char c = static_cast<unsigned char>(*q);
@@ -516,9 +542,7 @@ void ZUVSAX2Tokenizer::release(size_t keepBytes) noexcept {
     if (names.capacity() > keepBytes) names.release();
     if (scratch.capacity() > keepBytes) scratch.release();
     releaseLarger(nameStarts, keepBytes);
-    releaseLarger(marks, keepBytes);
     releaseLarger(attributes, keepBytes);
-    releaseLarger(attributeAt, keepBytes);
     releaseLarger(later, keepBytes);
     releaseLarger(seen, keepBytes);
     // Declarations and queued instructions hold strings of any length; they
@@ -934,6 +958,7 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::internalSubset(const char* p, const char**
         return true;
     };
     declared.erase(std::remove_if(declared.begin(), declared.end(), plain), declared.end());
+    indexDeclarations();
     return R::Ok;
 }
 
@@ -1157,30 +1182,53 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::defaultValue(const char*& q, std::string& 
     return R::Ok;
 }
 
+namespace {
+
+// The order of declared elements: by length, then bytes.
+bool nameBefore(const std::string& a, const char* b, size_t length) {
+    if (a.size() != length) return a.size() < length;
+    return std::memcmp(a.data(), b, length) < 0;
+}
+
+}  // namespace
+
+void ZUVSAX2Tokenizer::indexDeclarations() {
+    std::sort(declared.begin(), declared.end(),
+              [](const ElementDeclaration& a, const ElementDeclaration& b) {
+                  return nameBefore(a.name, b.name.data(), b.name.size());
+              });
+    for (uint64_t& word : declaredFirst)
+        word = 0;
+    for (const ElementDeclaration& e : declared) {
+        unsigned char first = static_cast<unsigned char>(e.name[0]);
+        declaredFirst[first >> 6] |= uint64_t{1} << (first & 63);
+    }
+}
+
 // Adds the defaults the tag leaves out and normalizes the values of
 // attributes declared other than CDATA. `attributes` holds the tag's pairs.
 ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::applyDeclarations(const char* tag, const char* name,
                                                         size_t length) {
-    const ElementDeclaration* element = nullptr;
     // One declaration per element name (attribute lists of one element are
-    // merged), so the first match is the one.
-    for (const ElementDeclaration& e : declared) {
-        if (e.name.size() == length && e.name[0] == name[0] &&
-            std::memcmp(e.name.data(), name, length) == 0) {
-            element = &e;
-            break;
-        }
-    }
-    if (!element) return R::Ok;
-    size_t specified = marks.size() / 2;
-    for (const AttributeDeclaration& a : element->attributes) {
+    // merged).
+    auto found = std::lower_bound(declared.begin(), declared.end(), name,
+                                  [length](const ElementDeclaration& e, const char* n) {
+                                      return nameBefore(e.name, n, length);
+                                  });
+    if (found == declared.end() || found->name.size() != length ||
+        std::memcmp(found->name.data(), name, length) != 0)
+        return R::Ok;
+    size_t specified = attributes.size() / 2;
+    for (const AttributeDeclaration& a : found->attributes) {
         size_t i = 0;
-        while (i < specified && (marks[2 * i + 1] - marks[2 * i] != a.name.size() + 1 ||
+        // Each name ends just before its value.
+        while (i < specified && (static_cast<size_t>(attributes[2 * i + 1] - attributes[2 * i]) !=
+                                     a.name.size() + 1 ||
                                  std::memcmp(attributes[2 * i], a.name.data(), a.name.size())))
             ++i;
         if (i < specified) {
             if (!a.cdata) {
-                char* value = scratch.data() + marks[2 * i + 1];
+                char* value = const_cast<char*>(attributes[2 * i + 1]);
                 value[normalizeTokens(value, std::strlen(value))] = '\0';
             }
         } else if (a.hasDefault) {
@@ -1203,10 +1251,17 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::content() {
     for (;;) {
         const char* p = base + resume;
         R r = R::Ok;
-        // Tags often follow each other with no text between them.
-        if (p == end || *p != '<') {
-            r = text(p);
-            if (r != R::Ok) return r;
+        // Tags often follow each other with no text between them; most text
+        // is plain and ends at a tag, and needs no more than one scan.
+        if (p < end && *p != '<') {
+            const char* stop = skipPlain<'<', '&', ']', 1>(p, end, scanLevel);
+            if (stop < end && *stop == '<') {
+                if (emitText(p, static_cast<size_t>(stop - p), p) != R::Ok) return R::Fail;
+                resume = static_cast<size_t>(stop - base);
+            } else {
+                r = text(p, stop);
+                if (r != R::Ok) return r;
+            }
             p = base + resume;
         }
         if (p == end) {
@@ -1258,11 +1313,13 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::content() {
 }
 
 // Character data up to the next '<' or '&', delivered in place; a CR is
-// delivered as LF (with the LF after it, if any, dropped).
-ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::text(const char* p) {
+// delivered as LF (with the LF after it, if any, dropped). A plain scan from
+// p ended at `stop`.
+ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::text(const char* p, const char* stop) {
     const char* t = p;
-    for (;;) {
-        p = skipPlain<'<', '&', ']', 1>(p, end, scanLevel);
+    p = stop;
+    for (bool scanned = true;; scanned = false) {
+        if (!scanned) p = skipPlain<'<', '&', ']', 1>(p, end, scanLevel);
         if (p == end) break;
         unsigned char c = static_cast<unsigned char>(*p);
         if (c == '<' || c == '&') break;
@@ -1412,8 +1469,7 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::startTag(const char* p) {
     if (nameEnd == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
     if (nameEnd == q) return fail(q, XML_ERROR_INVALID_TOKEN);
     scratch.clear();
-    marks.clear();
-    attributeAt.clear();
+    attributes.clear();
     later.clear();
     q = nameEnd;
     bool empty = false;
@@ -1435,37 +1491,47 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::startTag(const char* p) {
         const char* attributeEnd = scanName(s, end);
         if (attributeEnd == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
         if (attributeEnd == s) return fail(s, XML_ERROR_INVALID_TOKEN);
-        attributeAt.push_back(s);
-        marks.push_back(scratch.size());
-        scratch.appendText(s, static_cast<size_t>(attributeEnd - s));
-        scratch.push('\0');
         q = skipSpace(attributeEnd, end);
         if (q == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
         if (*q != '=') return fail(q, XML_ERROR_INVALID_TOKEN);
         q = skipSpace(q + 1, end);
         if (q == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
         if (*q != '"' && *q != '\'') return fail(q, XML_ERROR_INVALID_TOKEN);
-        marks.push_back(scratch.size());
-        R r = attributeValue(q, p, &q);
+        size_t nameLength = static_cast<size_t>(attributeEnd - s);
+        // Most values are plain: one scan finds their end, and the name and
+        // the value are copied with room made once.
+        const char* v = q + 1;
+        const char* close = *q == '"' ? skipPlain<'"', '<', '&', 0>(v, end, scanLevel)
+                                      : skipPlain<'\'', '<', '&', 0>(v, end, scanLevel);
+        if (close < end && *close == *q && static_cast<long long>(close - v) <= maxTextLength) {
+            size_t valueLength = static_cast<size_t>(close - v);
+            scratch.reserve(nameLength + valueLength + 2, attributes.data(),
+                            attributes.data() + attributes.size());
+            attributes.push_back(scratch.appendName(s, nameLength));
+            attributes.push_back(scratch.appendName(v, valueLength));
+            q = close + 1;
+            continue;
+        }
+        scratch.reserve(nameLength + 1, attributes.data(), attributes.data() + attributes.size());
+        attributes.push_back(scratch.appendName(s, nameLength));
+        R r = attributeValue(q, p, attributes.size() / 2, &q);
         if (r != R::Ok) return r;
     }
     if (static_cast<long>(nameStarts.size()) + 1 > maxDepth) return failLimit(p, Limit::Depth);
     // As Expat does once the tag is whole: attribute by attribute, a repeated
     // name first, then what its value refers to.
-    size_t twice = attributeAt.size() < 2 ? SIZE_MAX : duplicate();
+    size_t twice = attributes.size() < 4 ? SIZE_MAX : duplicate();
     if (twice != SIZE_MAX || !later.empty()) {
         size_t first = later.empty() ? SIZE_MAX : later.front().first;
-        if (twice <= first) return fail(attributeAt[twice], XML_ERROR_DUPLICATE_ATTRIBUTE);
+        if (twice <= first) return fail(attributeName(p, twice), XML_ERROR_DUPLICATE_ATTRIBUTE);
         return fail(later.front().second.at, later.front().second.code);
     }
 
     nameStarts.push_back(names.size());
     names.appendText(p + 1, static_cast<size_t>(nameEnd - (p + 1)));
     names.push('\0');
-    attributes.clear();
-    for (size_t mark : marks)
-        attributes.push_back(scratch.data() + mark);
-    if (!declared.empty() && applyDeclarations(p, p + 1, nameEnd - (p + 1)) != R::Ok) {
+    if (!declared.empty() && declaredFirstByte(p[1]) &&
+        applyDeclarations(p, p + 1, nameEnd - (p + 1)) != R::Ok) {
         names.resize(nameStarts.back());
         nameStarts.pop_back();
         return R::Fail;
@@ -1490,12 +1556,27 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::startTag(const char* p) {
     return R::Ok;
 }
 
+// Where the name of attribute `index` of the whole tag at `tag` starts: only
+// an error needs it, so it is found again rather than kept for every tag.
+const char* ZUVSAX2Tokenizer::attributeName(const char* tag, size_t index) {
+    const char* q = skipSpace(scanName(tag + 1, end), end);
+    for (; index > 0; --index) {
+        q = skipSpace(skipSpace(scanName(q, end), end) + 1, end);  // the opening quote
+        q = static_cast<const char*>(std::memchr(q + 1, *q, static_cast<size_t>(end - q - 1)));
+        q = skipSpace(q + 1, end);
+    }
+    return q;
+}
+
 // The second of two attributes with one name, in document order, or SIZE_MAX.
 size_t ZUVSAX2Tokenizer::duplicate() {
-    size_t count = attributeAt.size();
+    size_t count = attributes.size() / 2;
     if (count < 2) return SIZE_MAX;
-    auto nameOf = [this](size_t i) { return scratch.data() + marks[2 * i]; };
-    auto lengthOf = [this](size_t i) { return marks[2 * i + 1] - marks[2 * i]; };
+    // Each name ends just before its value, so the two give its length.
+    auto nameOf = [this](size_t i) { return attributes[2 * i]; };
+    auto lengthOf = [this](size_t i) {
+        return static_cast<size_t>(attributes[2 * i + 1] - attributes[2 * i]);
+    };
     auto same = [&](size_t i, size_t j) {
         return lengthOf(i) == lengthOf(j) && ZUVBytes::same(nameOf(i), nameOf(j), lengthOf(i));
     };
@@ -1533,13 +1614,20 @@ size_t ZUVSAX2Tokenizer::duplicate() {
     return SIZE_MAX;
 }
 
-// An attribute value at p (its opening quote), normalized into `scratch`:
-// references replaced, tab, LF, CR and CR LF each made one space.
-ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::attributeValue(const char* p, const char* tag,
+// An attribute value at p (its opening quote) that is not plain, normalized
+// into `scratch` just after its name: references replaced, tab, LF, CR and
+// CR LF each made one space. `index` is its attribute's.
+ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::attributeValue(const char* p, const char* tag, size_t index,
                                                      const char** next) {
     char quote = *p;
-    size_t start = scratch.size();
     const char* v = p + 1;
+    // The value is never longer than what stands between its quotes: with
+    // room for that made now, the pointers to the tag's names stay put.
+    if (const void* close = std::memchr(v, quote, static_cast<size_t>(end - v)))
+        scratch.reserve(static_cast<size_t>(static_cast<const char*>(close) - v) + 1,
+                        attributes.data(), attributes.data() + attributes.size());
+    size_t start = scratch.size();
+    const char* value = scratch.data() + start;
     const char* s = v;
     Later pending;
     for (;;) {
@@ -1580,8 +1668,9 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::attributeValue(const char* p, const char* 
     }
     if (static_cast<long long>(scratch.size() - start) > maxTextLength)
         return failLimit(tag, Limit::Attribute);
-    if (pending.code) later.emplace_back(attributeAt.size() - 1, pending);
+    if (pending.code) later.emplace_back(index, pending);
     scratch.push('\0');
+    attributes.push_back(value);
     *next = s + 1;
     return R::Ok;
 }
@@ -1590,21 +1679,26 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::endTag(const char* p) {
     const char* q = p + 2;
     size_t open = nameStarts.back();
     size_t length = names.size() - 1 - open;
-    // The usual end tag names the open element: its bytes, then one that
-    // no name takes, end the same name that scanning would find.
-    bool same = static_cast<size_t>(end - q) > length &&
-                ZUVBytes::same(names.data() + open, q, length) &&
-                !(kAscii.of[static_cast<unsigned char>(q[length])] & kNameChar) &&
-                static_cast<unsigned char>(q[length]) < 0x80;
-    const char* nameEnd = same ? q + length : scanName(q, end);
-    if (nameEnd == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
-    if (nameEnd == q) return fail(q, XML_ERROR_INVALID_TOKEN);
-    const char* s = skipSpace(nameEnd, end);
-    if (s == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
-    if (*s != '>') return fail(s, XML_ERROR_INVALID_TOKEN);
-    if (!same && (length != static_cast<size_t>(nameEnd - q) ||
-                  !ZUVBytes::same(names.data() + open, q, length)))
-        return fail(q, XML_ERROR_TAG_MISMATCH);
+    const char* s = q + length;
+    // The usual end tag is the open element's name and '>'.
+    if (static_cast<size_t>(end - q) <= length || *s != '>' ||
+        !ZUVBytes::same(names.data() + open, q, length)) {
+        // Its bytes, then one that no name takes, end the same name that
+        // scanning would find.
+        bool same = static_cast<size_t>(end - q) > length &&
+                    ZUVBytes::same(names.data() + open, q, length) &&
+                    !(kAscii.of[static_cast<unsigned char>(q[length])] & kNameChar) &&
+                    static_cast<unsigned char>(q[length]) < 0x80;
+        const char* nameEnd = same ? q + length : scanName(q, end);
+        if (nameEnd == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
+        if (nameEnd == q) return fail(q, XML_ERROR_INVALID_TOKEN);
+        s = skipSpace(nameEnd, end);
+        if (s == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
+        if (*s != '>') return fail(s, XML_ERROR_INVALID_TOKEN);
+        if (!same && (length != static_cast<size_t>(nameEnd - q) ||
+                      !ZUVBytes::same(names.data() + open, q, length)))
+            return fail(q, XML_ERROR_TAG_MISMATCH);
+    }
     resume = static_cast<size_t>(s + 1 - base);
     textRun = 0;
     eventOffset = static_cast<size_t>(p - base);

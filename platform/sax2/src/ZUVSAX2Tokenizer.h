@@ -43,12 +43,23 @@ class ZUVSAX2Tokenizer {
             std::memcpy(bytes.data() + used, p, n);
             used += n;
         }
-        // Names and values from the document, mostly short: moves from both
-        // ends, each within the source, beat a call to memcpy.
         void appendText(const char* p, size_t n) {
             if (bytes.size() - used < n) grow(n);
-            char* to = bytes.data() + used;
+            copy(bytes.data() + used, p, n);
             used += n;
+        }
+        // Copies n bytes and a NUL into room made with reserve(); returns
+        // where they are.
+        const char* appendName(const char* p, size_t n) {
+            char* to = bytes.data() + used;
+            copy(to, p, n);
+            to[n] = '\0';
+            used += n + 1;
+            return to;
+        }
+        // Names and values from the document, mostly short: moves from both
+        // ends, each within the source, beat a call to memcpy.
+        static void copy(char* to, const char* p, size_t n) {
             if (n >= 8 && n <= 16) {
                 uint64_t head, tail;
                 std::memcpy(&head, p, 8);
@@ -72,6 +83,12 @@ class ZUVSAX2Tokenizer {
             if (used == bytes.size()) grow(1);
             bytes[used++] = c;
         }
+        // Room for n more bytes, so that appends up to that many move
+        // nothing; the pointers in [from, to) into these bytes follow them
+        // when they do move now.
+        void reserve(size_t n, const char** from, const char** to) {
+            if (bytes.size() - used < n) regrow(n, from, to);
+        }
         size_t capacity() const { return bytes.capacity(); }
         void release() noexcept {
             std::vector<char>().swap(bytes);
@@ -81,6 +98,14 @@ class ZUVSAX2Tokenizer {
     private:
         void grow(size_t n) {
             bytes.resize(bytes.size() * 2 > used + n ? bytes.size() * 2 : used + n + 256);
+        }
+        void regrow(size_t n, const char** from, const char** to) {
+            std::vector<char> bigger(bytes.size() * 2 > used + n ? bytes.size() * 2
+                                                                 : used + n + 256);
+            if (used) std::memcpy(bigger.data(), bytes.data(), used);
+            for (; from < to; ++from)
+                *from = bigger.data() + (*from - bytes.data());
+            bytes.swap(bigger);
         }
         std::vector<char> bytes;
         size_t used = 0;
@@ -210,10 +235,11 @@ private:
     R content();
     R epilog();
     R junkLiteral(const char* p);
-    R text(const char* p);
+    R text(const char* p, const char* stop);
     R startTag(const char* p);
-    R attributeValue(const char* p, const char* tag, const char** next);
+    R attributeValue(const char* p, const char* tag, size_t index, const char** next);
     size_t duplicate();
+    const char* attributeName(const char* tag, size_t index);
     R endTag(const char* p);
     // An error in an attribute value that Expat reports once the tag is whole.
     struct Later {
@@ -244,6 +270,11 @@ private:
     R contentParticles(const char*& q, int depth);
     R attributeListDeclaration(const char* p, const char** next);
     R defaultValue(const char*& q, std::string& out);
+    void indexDeclarations();
+    bool declaredFirstByte(char c) const {
+        unsigned char first = static_cast<unsigned char>(c);
+        return (declaredFirst[first >> 6] >> (first & 63)) & 1;
+    }
     R applyDeclarations(const char* tag, const char* name, size_t length);
 
     R fail(const char* at, int code);
@@ -298,8 +329,10 @@ private:
         std::vector<AttributeDeclaration> attributes;
     };
     // Only elements with a default or a tokenized attribute: the others read
-    // as if undeclared.
+    // as if undeclared. Sorted by name length, then bytes, for a binary search;
+    // a start tag whose first byte begins none of them skips the search.
     std::vector<ElementDeclaration> declared;
+    uint64_t declaredFirst[4] = {};
 
     bool externalSubset = false;  // a DOCTYPE with an external identifier
     bool standalone = false;
@@ -310,10 +343,8 @@ private:
     long long textRun = 0;
     Scratch names;  // open elements' names, NUL-terminated
     std::vector<size_t> nameStarts;
-    Scratch scratch;            // a start tag's names and values
-    std::vector<size_t> marks;  // offsets of those in scratch
-    std::vector<const char*> attributes;
-    std::vector<const char*> attributeAt;  // where each attribute's name is
+    Scratch scratch;  // a start tag's names and values, each name just before its value
+    std::vector<const char*> attributes;  // the tag's pairs, into scratch
     // The first error in each attribute value that has one: (attribute, error).
     std::vector<std::pair<size_t, Later>> later;
     std::vector<size_t> seen;         // duplicate check of long tags
