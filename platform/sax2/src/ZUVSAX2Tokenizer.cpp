@@ -517,6 +517,9 @@ void ZUVSAX2Tokenizer::reset(const Handlers& h, int depthLimit, long textLimit, 
     standalone = false;
     seenDoctype = false;
     declared.clear();
+    declaredAt.clear();
+    declaredAttributes.clear();
+    subsetPending = false;
     encodingName.clear();
     encodingOffset = 0;
     textRun = 0;
@@ -548,6 +551,8 @@ void ZUVSAX2Tokenizer::release(size_t keepBytes) noexcept {
     // Declarations and queued instructions hold strings of any length; they
     // are rare and only needed within one document.
     std::vector<ElementDeclaration>().swap(declared);
+    decltype(declaredAt)().swap(declaredAt);
+    decltype(declaredAttributes)().swap(declaredAttributes);
     std::vector<std::string>().swap(queued);
     if (encodingName.capacity() > keepBytes) std::string().swap(encodingName);
 }
@@ -571,6 +576,10 @@ void ZUVSAX2Tokenizer::discarded(size_t bytes) {
     cursor.offset -= bytes;
     resume -= bytes;
     kept = kept > bytes ? kept - bytes : 0;
+    if (subsetPending) {  // only bytes before the document type are dropped
+        subsetFrom -= bytes;
+        subsetRead -= bytes;
+    }
     eventOffset = eventOffset > bytes ? eventOffset - bytes : 0;
     base += bytes;
     size -= bytes;
@@ -913,10 +922,22 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::doctype(const char* p, const char** next) 
 // The internal subset from just after its '['. It is read again whole when
 // the buffer ends inside it, so what it left behind is undone first.
 ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::internalSubset(const char* p, const char** next) {
-    size_t queuedBefore = queued.size();
-    declared.clear();
+    // When the buffer ended inside this subset, what was read of it stands:
+    // go on after the last whole declaration, so that a long subset read in
+    // chunks is read once, not once a chunk.
+    const size_t from = static_cast<size_t>(p - base);
+    const char* q = p;
+    if (subsetPending && subsetFrom == from) {
+        q = base + subsetRead;
+    } else {
+        subsetQueued = queued.size();
+        declared.clear();
+        declaredAt.clear();
+        declaredAttributes.clear();
+    }
+    subsetPending = false;
     R r = R::Ok;
-    for (const char* q = p;;) {
+    for (;;) {
         q = skipSpace(q, end);
         if (q == end || q + 1 == end) {
             r = R::More;
@@ -947,8 +968,14 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::internalSubset(const char* p, const char**
         if (r != R::Ok) break;
         q = after;
     }
+    if (r == R::More) {
+        subsetPending = true;
+        subsetFrom = from;
+        subsetRead = static_cast<size_t>(q - base);
+        return r;
+    }
     if (r != R::Ok) {
-        queued.resize(queuedBefore);
+        queued.resize(subsetQueued);
         return r;
     }
     // Elements whose attributes all read as if undeclared need no lookup.
@@ -957,6 +984,8 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::internalSubset(const char* p, const char**
             if (a.hasDefault || !a.cdata) return false;
         return true;
     };
+    declaredAt.clear();
+    declaredAttributes.clear();
     declared.erase(std::remove_if(declared.begin(), declared.end(), plain), declared.end());
     indexDeclarations();
     return R::Ok;
@@ -1054,14 +1083,14 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::attributeListDeclaration(const char* p, co
     const char* q;
     const char* nameEnd;
     if (R r = declaredName(p, &q, &nameEnd); r != R::Ok) return r;
-    size_t element = 0;
-    size_t nameLength = static_cast<size_t>(nameEnd - q);
-    while (element < declared.size() && (declared[element].name.size() != nameLength ||
-                                         std::memcmp(declared[element].name.data(), q, nameLength)))
-        ++element;
-    if (element == declared.size()) {
+    size_t element = declared.size();
+    auto at = declaredAt.find(std::string_view(q, static_cast<size_t>(nameEnd - q)));
+    if (at != declaredAt.end()) {
+        element = at->second;
+    } else {
         declared.emplace_back();
         declared.back().name.assign(q, nameEnd);
+        declaredAt.emplace(declared.back().name, element);
     }
     q = nameEnd;
     auto word = [](const char* a, const char* b, const char* w) {
@@ -1131,11 +1160,10 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::attributeListDeclaration(const char* p, co
             declaration.hasDefault = true;
             if (!declaration.cdata) normalizeTokens(declaration.value);
         }
-        std::vector<AttributeDeclaration>& list = declared[element].attributes;
-        bool known = false;
-        for (const AttributeDeclaration& a : list)
-            known = known || a.name == declaration.name;
-        if (!known) list.push_back(std::move(declaration));
+        std::string key(reinterpret_cast<const char*>(&element), sizeof element);
+        key += declaration.name;
+        if (declaredAttributes.insert(std::move(key)).second)
+            declared[element].attributes.push_back(std::move(declaration));
     }
 }
 

@@ -22,7 +22,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
+#include <map>
+#include <set>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -333,6 +337,17 @@ private:
     // a start tag whose first byte begins none of them skips the search.
     std::vector<ElementDeclaration> declared;
     uint64_t declaredFirst[4] = {};
+    // While the subset is read: where each element is in `declared`, and
+    // each (element, attribute) seen, so that a subset of many declarations
+    // is read in n log n, not n squared.
+    std::map<std::string, size_t, std::less<>> declaredAt;
+    std::set<std::string> declaredAttributes;
+    // A subset the buffer ended in: where it starts, where to go on, and
+    // how many instructions were queued before it.
+    bool subsetPending = false;
+    size_t subsetFrom = 0;
+    size_t subsetRead = 0;
+    size_t subsetQueued = 0;
 
     bool externalSubset = false;  // a DOCTYPE with an external identifier
     bool standalone = false;
