@@ -548,6 +548,7 @@ void ZUVSAX2Tokenizer::release(size_t keepBytes) noexcept {
     releaseLarger(attributes, keepBytes);
     releaseLarger(later, keepBytes);
     releaseLarger(seen, keepBytes);
+    releaseLarger(byName, keepBytes);
     // Declarations and queued instructions hold strings of any length; they
     // are rare and only needed within one document.
     std::vector<ElementDeclaration>().swap(declared);
@@ -1247,13 +1248,39 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::applyDeclarations(const char* tag, const c
         std::memcmp(found->name.data(), name, length) != 0)
         return R::Ok;
     size_t specified = attributes.size() / 2;
+    // Each name ends just before its value.
+    auto lengthOf = [this](size_t i) {
+        return static_cast<size_t>(attributes[2 * i + 1] - attributes[2 * i]) - 1;
+    };
+    auto before = [&](size_t i, const char* n, size_t l) {
+        size_t m = lengthOf(i);
+        return m != l ? m < l : std::memcmp(attributes[2 * i], n, l) < 0;
+    };
+    // Many declared and many given: the given sorted by name, so that a tag
+    // costs n log n, not declared times given.
+    const bool sorted = specified * found->attributes.size() > 256;
+    if (sorted) {
+        byName.resize(specified);
+        for (size_t i = 0; i < specified; ++i)
+            byName[i] = i;
+        std::sort(byName.begin(), byName.end(),
+                  [&](size_t i, size_t j) { return before(i, attributes[2 * j], lengthOf(j)); });
+    }
     for (const AttributeDeclaration& a : found->attributes) {
         size_t i = 0;
-        // Each name ends just before its value.
-        while (i < specified && (static_cast<size_t>(attributes[2 * i + 1] - attributes[2 * i]) !=
-                                     a.name.size() + 1 ||
-                                 std::memcmp(attributes[2 * i], a.name.data(), a.name.size())))
-            ++i;
+        if (sorted) {
+            auto at = std::lower_bound(
+                byName.begin(), byName.end(), a,
+                [&](size_t k, const auto& d) { return before(k, d.name.data(), d.name.size()); });
+            i = at != byName.end() && lengthOf(*at) == a.name.size() &&
+                        std::memcmp(attributes[2 * *at], a.name.data(), a.name.size()) == 0
+                    ? *at
+                    : specified;
+        } else {
+            while (i < specified && (lengthOf(i) != a.name.size() ||
+                                     std::memcmp(attributes[2 * i], a.name.data(), a.name.size())))
+                ++i;
+        }
         if (i < specified) {
             if (!a.cdata) {
                 char* value = const_cast<char*>(attributes[2 * i + 1]);

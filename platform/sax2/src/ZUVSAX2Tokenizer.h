@@ -342,6 +342,7 @@ private:
     // is read in n log n, not n squared.
     std::map<std::string, size_t, std::less<>> declaredAt;
     std::set<std::string> declaredAttributes;
+    std::vector<size_t> byName;  // a tag's attributes by name, see applyDeclarations
     // A subset the buffer ended in: where it starts, where to go on, and
     // how many instructions were queued before it.
     bool subsetPending = false;
