@@ -27,46 +27,28 @@ constexpr int kListCapacity = 2;
 // Child lists may grow long: their arrays double.
 constexpr bool kChildListsGeometric = true;
 
-// The child indexes of an element with children, made together in one block
-// at its first child: one allocation instead of three, and side by side in
-// memory for the walks that follow. The block is the name index itself,
-// extended, so the element reaches it from elementsByName with a plain
-// downcast. The list of the second name goes where the name index kept its
-// first entry before its entries outgrew the object.
+// The index by name of an element's children: the table with the list of
+// the first name in the same block. The list of the second name goes where
+// the table kept its first entry before its entries outgrew the object.
+// Deleting it frees every list it holds, never the children.
 struct ChildIndexes : ZUVSimpleStringHashtable {
     ChildIndexes()
         : ZUVSimpleStringHashtable(kNamesIgnoreCase, kNamesKeepOrder, kNamesLinearLimit) {}
     ZUVOrderedVector firstList{kListCapacity};  // the list of the first child's name
-    ZUVOrderedVector all{kListCapacity};
 
-    // While every child bears the first name, the two lists are equal and
-    // `all` shows the first list's array instead of a copy of it.
     ~ChildIndexes() override {
-        if (all.mirrors(firstList)) all.forget();
+        Iterator it(*this, true);
+        for (void* v = it.get(); v; v = it.next(1))
+            dispose(static_cast<ZUVOrderedVector*>(v));
     }
 
     static ChildIndexes* of(ZUVSimpleStringHashtable* byName) {
         return static_cast<ChildIndexes*>(byName);
     }
-    // True when `list` is the first list and the only one.
-    bool onlyList(const ZUVOrderedVector* list) const { return size() == 1 && list == &firstList; }
     // True when every child so far bears `name`, which then goes to the
     // first list: one compare with the only key instead of a search.
     bool onlyNameIs(const ZUVString& name) const {
         return size() == 1 && Iterator(*this).getKey() == name;
-    }
-    // Makes a change to the first list, which `all` then shows again.
-    template <class Change>
-    void changeBoth(Change change) {
-        bool shown = all.mirrors(firstList);
-        if (shown) all.forget();  // the change may move or free the array
-        try {
-            change();
-        } catch (...) {
-            all.mirror(firstList);
-            throw;
-        }
-        all.mirror(firstList);
     }
     // The room the second name's list may take; null while the entries are
     // still inline.
@@ -100,6 +82,16 @@ public:
     virtual ZUVString* newValue(const char* text, int length) = 0;
     // Frees a value made by newValue().
     virtual void dispose(ZUVString* value) noexcept = 0;
+    // Files `text` under `name`, a name the table does not hold yet.
+    void addNew(const char* name, const char* text) {
+        ZUVString* value = newValue(text, -1);
+        try {
+            addAbsent(name, -1, value);
+        } catch (...) {
+            dispose(value);
+            throw;
+        }
+    }
 
 protected:
     explicit AttributeTable(int entries)
@@ -199,57 +191,43 @@ ZUVDOMElement::ZUVDOMElement(const char* tagName, int length, ZUVDOMElement* par
 
 ZUVDOMElement::~ZUVDOMElement() {
     // A tree may be deeper than any stack: the walk goes down and back up by
-    // the parent links, and each element being freed keeps its own place in
-    // `attributes` (the name list) and `generalPointer` (the position in it),
-    // which it no longer needs. Nothing is allocated, so freeing cannot fail.
-    // The order is that of a recursive walk: an element's attributes, then
-    // each child's whole subtree, list by list, each list after its
-    // children, then the indexes, the value and the name.
+    // the parent links, and each element being freed keeps in
+    // `generalPointer`, which it no longer needs, the position of the next
+    // child to free. Nothing is allocated, so freeing cannot fail. The order
+    // is that of a recursive walk: an element's attributes, then each
+    // child's whole subtree in document order, then the indexes, the value
+    // and the name.
     ZUVDOMElement* e = this;
     delete e->attributes;  // with its values
     e->attributes = nullptr;
     e->generalPointer = nullptr;
     for (;;) {
-        if (e->elementsByName) {
-            ChildIndexes* indexes = ChildIndexes::of(e->elementsByName);
-            int listAt = static_cast<int>(reinterpret_cast<uintptr_t>(e->attributes));
-            int childAt = static_cast<int>(reinterpret_cast<uintptr_t>(e->generalPointer));
-            ZUVSimpleStringHashtable::Iterator it(*indexes, true);
-            ZUVDOMElement* next = nullptr;
-            // Every child stands in exactly one name list, so each is freed once.
-            for (void* v = listAt ? it.next(listAt) : it.get(); v; v = it.next(1)) {
-                ZUVOrderedVector* list = static_cast<ZUVOrderedVector*>(v);
-                while (!next && childAt < list->size())
-                    next = static_cast<ZUVDOMElement*>(list->elementAt(childAt++));
-                if (next) break;
-                indexes->dispose(list);
-                ++listAt;
-                childAt = 0;
-            }
-            if (next) {
-                e->attributes =
-                    reinterpret_cast<ZUVSimpleStringHashtable*>(static_cast<uintptr_t>(listAt));
-                e->generalPointer = reinterpret_cast<void*>(static_cast<uintptr_t>(childAt));
+        if (ZUVOrderedVector* children = e->allElements) {
+            int at = static_cast<int>(reinterpret_cast<uintptr_t>(e->generalPointer));
+            if (at < children->size()) {
+                e->generalPointer = reinterpret_cast<void*>(static_cast<uintptr_t>(at + 1));
                 // Down: the child's attributes go first, as on any element.
-                e = next;
-                delete e->attributes;
-                e->attributes = nullptr;
-                e->generalPointer = nullptr;
+                // Every child stands once in the list, so each is freed once.
+                if (ZUVDOMElement* next = static_cast<ZUVDOMElement*>(children->elementAt(at))) {
+                    e = next;
+                    delete e->attributes;
+                    e->attributes = nullptr;
+                    e->generalPointer = nullptr;
+                }
                 continue;
             }
-            delete indexes;  // the name index, the first name list, allElements
+            delete e->elementsByName;  // with its lists
             e->elementsByName = nullptr;
+            delete children;
             e->allElements = nullptr;
         }
         if (e == this) break;
         // Up: with nothing left to walk, this delete frees the value and the
         // name only.
         ZUVDOMElement* up = e->parent;
-        e->attributes = nullptr;
         delete e;
         e = up;
     }
-    attributes = nullptr;
 }
 
 void ZUVDOMElement::putAttribute(const char* name, int nameLength, const char* text,
@@ -391,10 +369,13 @@ void ZUVDOMElement::putNumber(const ZUVString& name, double number) {
     putAttribute(name.getText(), name.getLength(), text, static_cast<int>(r.ptr - text));
 }
 
-ZUVOrderedVector* ZUVDOMElement::listFor(const ZUVString& name, bool& made) {
-    ChildIndexes* indexes = ChildIndexes::of(elementsByName);
+namespace {
+
+// The list filed under `name` in `indexes`; created when missing, and `made`
+// set. A failed creation leaves no entry behind.
+ZUVOrderedVector* listIn(ChildIndexes* indexes, const ZUVString& name, bool& made) {
     bool entriesInline = indexes->spareRoom() == nullptr;
-    void** slot = elementsByName->lookupOrAdd(name, made);
+    void** slot = indexes->lookupOrAdd(name, made);
     if (!made) return static_cast<ZUVOrderedVector*>(*slot);
     ZUVOrderedVector* list;
     // The entries have just left the object: their old room takes this list.
@@ -406,11 +387,17 @@ ZUVOrderedVector* ZUVDOMElement::listFor(const ZUVString& name, bool& made) {
     try {
         list = new ZUVOrderedVector(kListCapacity);
     } catch (...) {
-        elementsByName->remove(name);
+        indexes->remove(name);
         throw;
     }
     *slot = list;
     return list;
+}
+
+}  // namespace
+
+ZUVOrderedVector* ZUVDOMElement::listFor(const ZUVString& name, bool& made) {
+    return listIn(ChildIndexes::of(elementsByName), name, made);
 }
 
 void ZUVDOMElement::dropList(const ZUVString& name, ZUVOrderedVector* list) noexcept {
@@ -418,36 +405,154 @@ void ZUVDOMElement::dropList(const ZUVString& name, ZUVOrderedVector* list) noex
     ChildIndexes::of(elementsByName)->dispose(list);
 }
 
-void ZUVDOMElement::attach(ZUVDOMElement* elem) {
-    if (!elementsByName) {
-        // The first child: its list is the one made with the indexes, and
-        // there is nothing to look up. Its inline slots take the first
-        // child without allocating.
+// What the tree does without going through the public operations: the
+// builder's fast paths, and the name index, which an element that the
+// builder filled makes only when it is first needed.
+struct ZUVDOMBuilder {
+    // The name index of `element`, made now from the list of all children
+    // when they were added without it. Null when there are no children.
+    // Readers on several threads may meet here: each builds its own, one is
+    // kept, and the others' are freed.
+    static ZUVSimpleStringHashtable* index(const ZUVDOMElement* element) {
+        ZUVSimpleStringHashtable* const* at = &element->elementsByName;
+        ZUVSimpleStringHashtable* found = __atomic_load_n(at, __ATOMIC_ACQUIRE);
+        if (found || !element->allElements) return found;
+        ChildIndexes* made = indexOf(*element->allElements);
+        ZUVSimpleStringHashtable** place = const_cast<ZUVSimpleStringHashtable**>(at);
+        if (__atomic_compare_exchange_n(place, &found, made, false, __ATOMIC_ACQ_REL,
+                                        __ATOMIC_ACQUIRE))
+            return made;
+        delete made;
+        return found;
+    }
+
+    // A name index of `children`.
+    static ChildIndexes* indexOf(const ZUVOrderedVector& children) {
         ChildIndexes* indexes = new ChildIndexes;
         try {
-            indexes->add(elem->tagName, &indexes->firstList);
+            for (int i = 0, n = children.size(); i < n; ++i) {
+                ZUVDOMElement* child = static_cast<ZUVDOMElement*>(children.elementAt(i));
+                ZUVOrderedVector* list;
+                if (i == 0) {
+                    indexes->add(child->tagName, &indexes->firstList);
+                    list = &indexes->firstList;
+                } else if (indexes->onlyNameIs(child->tagName)) {
+                    list = &indexes->firstList;
+                } else {
+                    bool made;
+                    list = listIn(indexes, child->tagName, made);
+                }
+                list->addElement(child, kChildListsGeometric);
+            }
         } catch (...) {
             delete indexes;
             throw;
         }
+        // Done growing: the lists give back the room they grew for more.
+        indexes->trim();
+        ZUVSimpleStringHashtable::Iterator it(*indexes, true);
+        for (void* v = it.get(); v; v = it.next(1))
+            static_cast<ZUVOrderedVector*>(v)->trim();
+        return indexes;
+    }
+
+    // Appends `element` to the children of `parent`, which the builder made
+    // too and so has no name index: it is made only when first needed.
+    static void adopt(ZUVDOMElement* parent, ZUVDOMElement* element) {
+        if (parent->elementsByName) {
+            parent->attach(element);
+        } else {
+            if (!parent->allElements) parent->allElements = new ZUVOrderedVector(kListCapacity);
+            parent->allElements->addElement(element, kChildListsGeometric);
+        }
+        element->parent = parent;
+    }
+
+    // An element for a start tag, marked with where the tag began, and
+    // appended to `parent` when there is one.
+    static ZUVDOMElement* create(const char* name, ZUVDOMElement* parent, ZUVSAX2Position at) {
+        ZUVDOMElement* element = new ZUVDOMElement(name, -1, nullptr);
+        element->line = at.line;
+        element->column = at.column;
+        if (parent) {
+            try {
+                adopt(parent, element);
+            } catch (...) {
+                delete element;
+                throw;
+            }
+        }
+        return element;
+    }
+
+    // Gives the element the gathered text. A buffer that fits the text goes
+    // to the element as it is; one that grew over several pieces stays for
+    // the next text, and the element takes a copy of just the text's size.
+    static void takeValue(ZUVDOMElement* element, ZUVString& text) {
+        if (text.isTight())
+            element->value = static_cast<ZUVString&&>(text);
+        else
+            element->value.init(text.getText(), text.getLength());
+    }
+
+    // An element whose children are all in: its list gives back the room it
+    // grew for more.
+    static void finish(ZUVDOMElement* element) noexcept {
+        if (element->allElements) element->allElements->trim();
+    }
+
+    // Sets each name/value pair in order into a table sized once for all of
+    // them. The parser has refused any name given twice, so none is looked
+    // for.
+    static void setAttributes(ZUVDOMElement* element, const char** attributes) {
+        if (!attributes[0]) return;
+        int count = 0;
+        while (attributes[2 * count])
+            ++count;
+        AttributeTable* table = AttributeTable::make(count);
+        element->attributes = table;
+        for (; attributes[0]; attributes += 2)
+            table->addNew(attributes[0], attributes[1]);
+    }
+};
+
+void ZUVDOMElement::attach(ZUVDOMElement* elem) {
+    if (!allElements) {
+        // The first child: both indexes are made, and its inline slots take
+        // it without allocating.
+        ZUVOrderedVector* all = new ZUVOrderedVector(kListCapacity);
+        ChildIndexes* indexes;
+        try {
+            indexes = new ChildIndexes;
+            try {
+                indexes->add(elem->tagName, &indexes->firstList);
+            } catch (...) {
+                delete indexes;
+                throw;
+            }
+        } catch (...) {
+            delete all;
+            throw;
+        }
         indexes->firstList.addElement(elem, kChildListsGeometric);
-        indexes->all.addElement(elem, kChildListsGeometric);
+        all->addElement(elem, kChildListsGeometric);
         elementsByName = indexes;
-        allElements = &indexes->all;
+        allElements = all;
+        return;
+    }
+    // Children that the builder added: the name index is still to be made
+    // from the list of all, which is all there is to change.
+    if (!elementsByName) {
+        allElements->addElement(elem, kChildListsGeometric);
         return;
     }
     ChildIndexes* indexes = ChildIndexes::of(elementsByName);
-    if (indexes->onlyNameIs(elem->tagName)) {
-        indexes->changeBoth([&] { indexes->firstList.addElement(elem, kChildListsGeometric); });
-        return;
-    }
-    bool made;
-    ZUVOrderedVector* list = listFor(elem->tagName, made);
+    bool made = false;
+    ZUVOrderedVector* list =
+        indexes->onlyNameIs(elem->tagName) ? &indexes->firstList : listFor(elem->tagName, made);
     // Room in both lists first, so that the element goes into both or
-    // neither. With another name, the list of all children needs an array of
-    // its own.
+    // neither.
     try {
-        indexes->all.unmirror(indexes->firstList);
         list->prepareAdd(kChildListsGeometric);
         allElements->prepareAdd(kChildListsGeometric);
     } catch (...) {
@@ -491,13 +596,10 @@ int positionOf(const ZUVOrderedVector& list, const ZUVDOMElement* elem) {
 
 void ZUVDOMElement::removeChild(ZUVDOMElement* elem) {
     if (!elem || elem->parent != this) return;
-    ZUVOrderedVector* list = getElements(elem->tagName);
-    ChildIndexes* indexes = ChildIndexes::of(elementsByName);
-    if (indexes->onlyList(list)) {
-        indexes->changeBoth([&] { list->remove(positionOf(*list, elem)); });
-        elem->parent = nullptr;
-        return;
-    }
+    // The index is made first, so that a name whose last child goes keeps
+    // its empty list, as it would have with the index made all along.
+    ZUVOrderedVector* list =
+        static_cast<ZUVOrderedVector*>(ZUVDOMBuilder::index(this)->lookup(elem->tagName, 0));
     if (list) list->remove(positionOf(*list, elem));
     allElements->remove(positionOf(*allElements, elem));
     elem->parent = nullptr;
@@ -506,6 +608,7 @@ void ZUVDOMElement::removeChild(ZUVDOMElement* elem) {
 void ZUVDOMElement::insertBefore(ZUVDOMElement* newElem, ZUVDOMElement* refElem) {
     if (!newElem || !refElem || refElem->parent != this) return;
     if (newElem->parent || isSelfOrAncestor(newElem)) return;
+    ZUVDOMBuilder::index(this);
     // Position of refElem, and how many children of newElem's name precede it.
     const char* name = newElem->tagName.getText();
     int position = 0;
@@ -516,19 +619,11 @@ void ZUVDOMElement::insertBefore(ZUVDOMElement* newElem, ZUVDOMElement* refElem)
         if (std::strcmp(child->tagName.getText(), name) == 0) ++sameName;
     }
     ChildIndexes* indexes = ChildIndexes::of(elementsByName);
-    if (indexes->onlyNameIs(newElem->tagName)) {
-        // Every earlier child bears the name: both places are `position`.
-        indexes->changeBoth([&] {
-            indexes->firstList.prepareAdd(kChildListsGeometric);
-            indexes->firstList.insertElementAt(newElem, position);
-        });
-        newElem->parent = this;
-        return;
-    }
-    bool made;
-    ZUVOrderedVector* list = listFor(newElem->tagName, made);
+    bool made = false;
+    ZUVOrderedVector* list = indexes->onlyNameIs(newElem->tagName)
+                                 ? &indexes->firstList
+                                 : listFor(newElem->tagName, made);
     try {
-        indexes->all.unmirror(indexes->firstList);
         list->prepareAdd(kChildListsGeometric);
         allElements->prepareAdd(kChildListsGeometric);
     } catch (...) {
@@ -541,8 +636,8 @@ void ZUVDOMElement::insertBefore(ZUVDOMElement* newElem, ZUVDOMElement* refElem)
 }
 
 ZUVOrderedVector* ZUVDOMElement::getElements(const ZUVString& name) const {
-    return elementsByName ? static_cast<ZUVOrderedVector*>(elementsByName->lookup(name, 0))
-                          : nullptr;
+    ZUVSimpleStringHashtable* index = ZUVDOMBuilder::index(this);
+    return index ? static_cast<ZUVOrderedVector*>(index->lookup(name, 0)) : nullptr;
 }
 
 int ZUVDOMElement::getElementCount(const ZUVString& name) const {
@@ -572,57 +667,6 @@ const ZUVString& ZUVDOMElement::getFirstElementValue(const ZUVString& name) cons
 
 // ---------------------------------------------------------------------------
 // Builder
-
-// What the callbacks do, without the temporary copies that going through the
-// public operations would make: this is the hot path of every parse.
-struct ZUVDOMBuilder {
-    // An element for a start tag, marked with where the tag began.
-    static ZUVDOMElement* create(const char* name, ZUVDOMElement* parent, ZUVSAX2Position at) {
-        ZUVDOMElement* element = new ZUVDOMElement(name, -1, parent);
-        element->line = at.line;
-        element->column = at.column;
-        return element;
-    }
-
-    // Gives the element the gathered text. A buffer that fits the text goes
-    // to the element as it is; one that grew over several pieces stays for
-    // the next text, and the element takes a copy of just the text's size.
-    static void takeValue(ZUVDOMElement* element, ZUVString& text) {
-        if (text.isTight())
-            element->value = static_cast<ZUVString&&>(text);
-        else
-            element->value.init(text.getText(), text.getLength());
-    }
-
-    // An element whose children are all in: its indexes give back the room
-    // they grew for more.
-    static void finish(ZUVDOMElement* element) noexcept {
-        if (!element->elementsByName) return;
-        ChildIndexes* indexes = ChildIndexes::of(element->elementsByName);
-        indexes->trim();
-        if (indexes->size() == 1) {
-            indexes->changeBoth([&]() noexcept { indexes->firstList.trim(); });
-            return;
-        }
-        indexes->all.trim();
-        ZUVSimpleStringHashtable::Iterator it(*indexes, true);
-        for (void* v = it.get(); v; v = it.next(1))
-            static_cast<ZUVOrderedVector*>(v)->trim();
-    }
-
-    // Sets each name/value pair in order, through setAttribute's own path,
-    // into a table sized once for all of them.
-    static void setAttributes(ZUVDOMElement* element, const char** attributes) {
-        if (!attributes[0]) return;
-        int count = 0;
-        while (attributes[2 * count])
-            ++count;
-        if (!element->attributes) element->attributes = AttributeTable::make(count);
-        for (; attributes[0]; attributes += 2)
-            element->putAttribute(attributes[0], static_cast<int>(std::strlen(attributes[0])),
-                                  attributes[1], -1);
-    }
-};
 
 namespace {
 
