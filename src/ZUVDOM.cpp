@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <functional>
 #include <new>
 #include <string_view>
@@ -456,15 +457,27 @@ struct ZUVDOMBuilder {
         return indexes;
     }
 
-    // Appends `element` to the children of `parent`, which the builder made
-    // too and so has no name index: it is made only when first needed.
-    static void adopt(ZUVDOMElement* parent, ZUVDOMElement* element) {
-        if (parent->elementsByName) {
-            parent->attach(element);
+    // While an element is open its children wait in a ring, which nothing
+    // else sees until the parse returns: the element's general pointer
+    // points to its last child, and each child's name index, which the
+    // builder leaves null, links it to the next, the last child's to the
+    // first. When the element ends, its list is made once at its size (see
+    // finish), with no growing and no room left over.
+    static ZUVDOMElement* nextWaiting(const ZUVDOMElement* child) {
+        return reinterpret_cast<ZUVDOMElement*>(child->elementsByName);
+    }
+    static void setNextWaiting(ZUVDOMElement* child, ZUVDOMElement* next) {
+        child->elementsByName = reinterpret_cast<ZUVSimpleStringHashtable*>(next);
+    }
+    static void adopt(ZUVDOMElement* parent, ZUVDOMElement* element) noexcept {
+        ZUVDOMElement* last = static_cast<ZUVDOMElement*>(parent->generalPointer);
+        if (last) {
+            setNextWaiting(element, nextWaiting(last));
+            setNextWaiting(last, element);
         } else {
-            if (!parent->allElements) parent->allElements = new ZUVOrderedVector(kListCapacity);
-            parent->allElements->addElement(element, kChildListsGeometric);
+            setNextWaiting(element, element);
         }
+        parent->generalPointer = element;
         element->parent = parent;
     }
 
@@ -475,12 +488,11 @@ struct ZUVDOMBuilder {
         element->line = at.line;
         element->column = at.column;
         if (parent) {
-            try {
+            // A parent that has a list already was given children by hand.
+            if (parent->allElements)
+                parent->appendChild(element);
+            else
                 adopt(parent, element);
-            } catch (...) {
-                delete element;
-                throw;
-            }
         }
         return element;
     }
@@ -489,16 +501,85 @@ struct ZUVDOMBuilder {
     // to the element as it is; one that grew over several pieces stays for
     // the next text, and the element takes a copy of just the text's size.
     static void takeValue(ZUVDOMElement* element, ZUVString& text) {
-        if (text.isTight())
+        int length = text.getLength();
+        // A value still in its inline form holds nothing to free.
+        const ZUVString& value = element->value;
+        if (length <= ZUVString::kInlineCapacity &&
+            value.getText() == reinterpret_cast<const char*>(&value))
+            ::new (&element->value) ZUVString(text.getText(), length);
+        else if (text.isTight())
             element->value = static_cast<ZUVString&&>(text);
         else
-            element->value.init(text.getText(), text.getLength());
+            element->value.init(text.getText(), length);
     }
 
-    // An element whose children are all in: its list gives back the room it
-    // grew for more.
-    static void finish(ZUVDOMElement* element) noexcept {
-        if (element->allElements) element->allElements->trim();
+    // An element whose children are all in: they go from the ring to the
+    // list of all children, made at their number. Throws std::bad_alloc,
+    // changing nothing, when memory runs out.
+    static void finish(ZUVDOMElement* element) {
+        ZUVDOMElement* last = static_cast<ZUVDOMElement*>(element->generalPointer);
+        if (!last) return;
+        ZUVDOMElement* first = nextWaiting(last);
+        int count = 1;
+        for (ZUVDOMElement* e = first; e != last; e = nextWaiting(e))
+            ++count;
+        ZUVOrderedVector* all = new ZUVOrderedVector(kListCapacity);
+        try {
+            all->reserve(count);
+        } catch (...) {
+            delete all;
+            throw;
+        }
+        for (ZUVDOMElement* e = first;;) {
+            ZUVDOMElement* next = nextWaiting(e);
+            setNextWaiting(e, nullptr);
+            all->addElement(e, kChildListsGeometric);
+            if (e == last) break;
+            e = next;
+        }
+        element->generalPointer = nullptr;
+        element->allElements = all;
+    }
+
+    // Frees the children still in the ring of `element`, for a parse that
+    // cannot finish it.
+    static void dropWaiting(ZUVDOMElement* element) noexcept {
+        ZUVDOMElement* last = static_cast<ZUVDOMElement*>(element->generalPointer);
+        if (!last) return;
+        ZUVDOMElement* e = nextWaiting(last);
+        for (;;) {
+            ZUVDOMElement* next = nextWaiting(e);
+            setNextWaiting(e, nullptr);
+            bool done = e == last;
+            delete e;
+            if (done) break;
+            e = next;
+        }
+        element->generalPointer = nullptr;
+    }
+
+    // After a parse, whole or stopped: the elements still open get their
+    // children into their lists, innermost first, so that the tree below
+    // the root is whole and they stay on the stack. Should memory run out,
+    // the children that could not be placed are freed, with the open
+    // elements among them, which leave the stack; the exception then passes
+    // on.
+    static void settle(ZUVDOM* dom) {
+        std::exception_ptr failure;
+        for (int offset = 0;; --offset) {
+            ZUVDOMElement* open = dom->getObject(offset);
+            if (!open) break;
+            try {
+                finish(open);
+            } catch (...) {
+                if (!failure) failure = std::current_exception();
+                dropWaiting(open);
+                while (dom->getObject(0) != open)
+                    dom->popObject();
+                offset = 0;  // `open` is the innermost now
+            }
+        }
+        if (failure) std::rethrow_exception(failure);
     }
 
     // Sets each name/value pair in order into a table sized once for all of
@@ -724,7 +805,17 @@ void ZUVDOM::endParse() {
 
 ZUVDOMElement* ZUVDOM::parseFile(const ZUVFile& file) {
     startParse();
-    parser->parseFile(file);
+    try {
+        parser->parseFile(file);
+    } catch (...) {
+        try {
+            ZUVDOMBuilder::settle(this);
+        } catch (...) {
+            // The parser's exception is the one to pass on.
+        }
+        throw;
+    }
+    ZUVDOMBuilder::settle(this);
     endParse();
     return root;
 }
@@ -737,14 +828,34 @@ ZUVDOMElement* ZUVDOM::parseFile(const ZUVString& path) {
 
 ZUVDOMElement* ZUVDOM::parseStdIn() {
     startParse();
-    parser->parseStdIn();
+    try {
+        parser->parseStdIn();
+    } catch (...) {
+        try {
+            ZUVDOMBuilder::settle(this);
+        } catch (...) {
+            // The parser's exception is the one to pass on.
+        }
+        throw;
+    }
+    ZUVDOMBuilder::settle(this);
     endParse();
     return root;
 }
 
 ZUVDOMElement* ZUVDOM::parseString(const ZUVString& text) {
     startParse();
-    parser->parseString(text);
+    try {
+        parser->parseString(text);
+    } catch (...) {
+        try {
+            ZUVDOMBuilder::settle(this);
+        } catch (...) {
+            // The parser's exception is the one to pass on.
+        }
+        throw;
+    }
+    ZUVDOMBuilder::settle(this);
     endParse();
     return root;
 }
