@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "ZUVDOM.h"
+#include "ZUVSAX2Parser.h"
 #include "test_helpers.h"
 
 namespace {
@@ -213,6 +214,106 @@ TEST(Builder, ElementsKnowWhereTheirStartTagWas) {
     ZUVDOMElement byHand("e", nullptr);
     EXPECT_EQ(byHand.getLine(), 0);
     EXPECT_EQ(byHand.getColumn(), 0);
+}
+
+// The builder's steps done with the public operations alone, each element
+// appended by its constructor: the model the builder's own paths (children
+// placed when their parent ends, the index by name made on first use) must
+// match, whole or stopped anywhere.
+struct ModelBuilder {
+    std::vector<ZUVDOMElement*> open;
+    ZUVDOMElement* root = nullptr;
+    ZUVString text;
+
+    static void start(void* user, const char* name, const char** attributes) {
+        ModelBuilder* m = static_cast<ModelBuilder*>(user);
+        m->text.empty();
+        ZUVDOMElement* parent = m->open.empty() ? nullptr : m->open.back();
+        ZUVDOMElement* e = new ZUVDOMElement(ZUVString(name), parent);
+        if (!parent) m->root = e;
+        m->open.push_back(e);
+        for (; attributes[0]; attributes += 2)
+            e->setAttribute(ZUVString(attributes[0]), ZUVString(attributes[1]));
+    }
+    static void end(void* user, const char*) {
+        ModelBuilder* m = static_cast<ModelBuilder*>(user);
+        if (!m->text.isEmpty()) m->open.back()->setValue(m->text);
+        m->text.empty();
+        m->open.pop_back();
+    }
+    static void characters(void* user, const char* text, int length) {
+        static_cast<ModelBuilder*>(user)->text.append(text, length);
+    }
+    static ZUVDOMElement* build(const std::string& document) {
+        ModelBuilder m;
+        ZUVLog log(nullptr);
+        ZUVSAX2Parser parser(&m, &log, start, end, characters, nullptr);
+        parser.parseString(ZUVString(document));
+        return m.root;
+    }
+};
+
+// The same edits on a parsed tree and on its model, on every third child
+// of the root from `step`: append a child to some, detach the last child
+// (found by position, so that its name list may not be made yet) and put
+// it back first. A name left with no child keeps an empty list.
+void editBoth(ZUVDOMElement* a, ZUVDOMElement* b, int step) {
+    for (int i = step % 3; i < a->getElementCount(); i += 3) {
+        ZUVDOMElement* pa = a->getElement(i);
+        ZUVDOMElement* pb = b->getElement(i);
+        if (i % 2) {
+            new ZUVDOMElement(ZUVString("added"), pa);
+            new ZUVDOMElement(ZUVString("added"), pb);
+        }
+        int n = pa->getElementCount();
+        if (n == 0) continue;
+        ZUVDOMElement* ca = pa->getElement(n - 1);
+        ZUVDOMElement* cb = pb->getElement(n - 1);
+        pa->removeChild(ca);
+        pb->removeChild(cb);
+        const ZUVString& name = ca->getTagName();
+        ASSERT_NE(pa->getElements(name), nullptr);
+        EXPECT_EQ(pa->getElementCount(name), pb->getElementCount(name));
+        if (n == 1) {
+            pa->appendChild(ca);
+            pb->appendChild(cb);
+        } else {
+            pa->insertBefore(ca, pa->getElement(0));
+            pb->insertBefore(cb, pb->getElement(0));
+        }
+    }
+}
+
+TEST(Builder, TreesMatchTheOnesBuiltByHandWholeStoppedAndEdited) {
+    const std::vector<std::string> names = {"id", "k"};
+    std::mt19937 random(7);
+    std::string doc = "<r id='0'>";
+    for (int i = 0; i < 40; ++i) {
+        const char* tag = i % 5 == 0 ? "a-name-longer-than-the-inline-room" : i % 2 ? "a" : "b";
+        doc += std::string("<") + tag + " id='" + std::to_string(i) + "' k='v" +
+               std::string(random() % 24, 'x') + "'>";
+        for (unsigned j = 0, n = random() % 4; j < n; ++j)
+            doc += "<c>" + std::string(random() % 30, 't') + "</c>" + (j % 2 ? "\n " : "");
+        doc += std::string(random() % 20, 'v') + "</" + tag + ">";
+    }
+    doc += "tail</r>";
+    for (size_t cut = 0; cut <= doc.size(); cut += cut < 120 ? 1 : 37) {
+        SCOPED_TRACE("prefix of " + std::to_string(cut) + " bytes");
+        std::string prefix = doc.substr(0, cut);
+        std::unique_ptr<ZUVDOMElement> model(ModelBuilder::build(prefix));
+        ZUVLog log(nullptr);
+        ZUVDOM dom(&log);
+        std::unique_ptr<ZUVDOMElement> built(dom.parseString(ZUVString(prefix)));
+        if (!built || !model) {
+            ASSERT_EQ(built, model);
+            continue;
+        }
+        // Edits before any lookup by name, then the dump's lookups, edits after.
+        editBoth(built.get(), model.get(), static_cast<int>(cut));
+        ASSERT_EQ(dumpTree(built.get(), names), dumpTree(model.get(), names));
+        editBoth(built.get(), model.get(), static_cast<int>(cut) + 1);
+        ASSERT_EQ(dumpTree(built.get(), names), dumpTree(model.get(), names));
+    }
 }
 
 }  // namespace
