@@ -138,9 +138,12 @@ public:
     // by it from then on; with a null parent it is a root, owned by the
     // caller.
     ZUVDOMElement(const ZUVString& tagName, ZUVDOMElement* parent);
-    // Frees the attribute values, then every child in document order, then
-    // the indexes. Does not detach the element from its parent: detach an
-    // attached element with removeChild() before deleting it on its own.
+    // Frees the attribute values, then every child (grouped by tag name,
+    // names in the index's order, which for children a parse added is the
+    // order each name first appears; document order within a name), then
+    // the indexes. Allocates nothing. Does not detach the element from its
+    // parent: detach an attached element with removeChild() before deleting
+    // it on its own.
     ~ZUVDOMElement();
     ZUVDOMElement(const ZUVDOMElement&) = delete;
     ZUVDOMElement& operator=(const ZUVDOMElement&) = delete;

@@ -2,6 +2,7 @@
 // parser events.
 #include "ZUVDOM.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
@@ -62,20 +63,22 @@ constexpr bool kChildListsGeometric = true;
 // The index by name of an element's children: the table with the list of
 // the first name in the same block. The list of the second name goes where
 // the table kept its first entry before its entries outgrew the object.
-// Deleting it frees every list it holds, never the children.
+// Deleting it frees the table only: the element's destructor frees each
+// list after its children; destroy() frees the lists too, never the children.
 struct ChildIndexes : ZUVSimpleStringHashtable {
     ChildIndexes()
         : ZUVSimpleStringHashtable(kNamesIgnoreCase, kNamesKeepOrder, kNamesLinearLimit) {}
     ZUVOrderedVector firstList{kListCapacity};  // the list of the first child's name
 
-    ~ChildIndexes() override {
-        Iterator it(*this, true);
-        for (void* v = it.get(); v; v = it.next(1))
-            dispose(static_cast<ZUVOrderedVector*>(v));
-    }
-
     static ChildIndexes* of(ZUVSimpleStringHashtable* byName) {
         return static_cast<ChildIndexes*>(byName);
+    }
+    // Frees the table and every list it holds.
+    static void destroy(ChildIndexes* indexes) noexcept {
+        Iterator it(*indexes, true);
+        for (void* v = it.get(); v; v = it.next(1))
+            indexes->dispose(static_cast<ZUVOrderedVector*>(v));
+        delete indexes;
     }
     // True when every child so far bears `name`, which then goes to the
     // first list: one compare with the only key instead of a search.
@@ -223,42 +226,130 @@ ZUVDOMElement::ZUVDOMElement(const char* tagName, int length, ZUVDOMElement* par
 
 ZUVDOMElement::~ZUVDOMElement() {
     // A tree may be deeper than any stack: the walk goes down and back up by
-    // the parent links, and each element being freed keeps in
-    // `generalPointer`, which it no longer needs, the position of the next
-    // child to free. Nothing is allocated, so freeing cannot fail. The order
-    // is that of a recursive walk: an element's attributes, then each
-    // child's whole subtree in document order, then the indexes, the value
-    // and the name.
+    // the parent links, and each element being freed keeps its own place in
+    // `attributes` (the name list) and `generalPointer` (the position in it),
+    // which it no longer needs. Nothing is allocated, so freeing cannot fail.
+    // The order is that of a recursive walk: an element's attributes, then
+    // each child's whole subtree, list by list of the name index, each list
+    // after its children, then the indexes, the value and the name. Children
+    // a parse added and no one looked up have no index yet; their list of
+    // all is put in the order that index would have, and walked instead.
     ZUVDOMElement* e = this;
-    delete e->attributes;  // with its values
-    e->attributes = nullptr;
-    e->generalPointer = nullptr;
     for (;;) {
-        if (ZUVOrderedVector* children = e->allElements) {
-            int at = static_cast<int>(reinterpret_cast<uintptr_t>(e->generalPointer));
-            if (at < children->size()) {
-                e->generalPointer = reinterpret_cast<void*>(static_cast<uintptr_t>(at + 1));
-                // Down: the child's attributes go first, as on any element.
-                // Every child stands once in the list, so each is freed once.
-                if (ZUVDOMElement* next = static_cast<ZUVDOMElement*>(children->elementAt(at))) {
-                    e = next;
-                    delete e->attributes;
-                    e->attributes = nullptr;
-                    e->generalPointer = nullptr;
-                }
-                continue;
+        // Entering `e`: its attributes go first, as on any element.
+        delete e->attributes;  // with its values
+        e->attributes = nullptr;
+        if (!e->elementsByName && e->allElements) {
+            // Sorting keys in the children's parent links and general
+            // pointers, which the walk needs again only once it reaches them.
+            ZUVOrderedVector* children = e->allElements;
+            int n = children->size();
+            void** at = children->getArray();
+            auto nameOf = [](void* child) -> const ZUVString& {
+                return static_cast<ZUVDOMElement*>(child)->tagName;
+            };
+            auto positionOf = [](void* child) {
+                return reinterpret_cast<uintptr_t>(
+                    static_cast<ZUVDOMElement*>(child)->generalPointer);
+            };
+            auto rankOf = [](void* child) {
+                return reinterpret_cast<uintptr_t>(static_cast<ZUVDOMElement*>(child)->parent);
+            };
+            // Most lists come grouped already: one name, or a few runs of
+            // names that differ.
+            constexpr int kFewRuns = 8;
+            int runStart[kFewRuns];
+            int runs = 0;
+            for (int i = 0; i < n && runs <= kFewRuns; ++i) {
+                if (i > 0 && nameOf(at[i]) == nameOf(at[i - 1])) continue;
+                if (runs < kFewRuns) runStart[runs] = i;
+                ++runs;
             }
-            delete e->elementsByName;  // with its lists
-            e->elementsByName = nullptr;
-            delete children;
-            e->allElements = nullptr;
+            bool grouped = runs <= kFewRuns;
+            for (int r = 1; grouped && r < runs; ++r)
+                for (int q = 0; grouped && q < r; ++q)
+                    grouped = !(nameOf(at[runStart[r]]) == nameOf(at[runStart[q]]));
+            if (!grouped) {
+                for (int i = 0; i < n; ++i) {
+                    ZUVDOMElement* child = static_cast<ZUVDOMElement*>(at[i]);
+                    child->generalPointer = reinterpret_cast<void*>(static_cast<uintptr_t>(i));
+                }
+                // By name, then position: each name's children together.
+                std::sort(at, at + n, [&](void* a, void* b) {
+                    const ZUVString& x = nameOf(a);
+                    const ZUVString& y = nameOf(b);
+                    int lx = x.getLength(), ly = y.getLength();
+                    int c = std::memcmp(x.getText(), y.getText(),
+                                        static_cast<size_t>(lx < ly ? lx : ly));
+                    if (c != 0) return c < 0;
+                    if (lx != ly) return lx < ly;
+                    return positionOf(a) < positionOf(b);
+                });
+                // Each name ranks by where it first appears.
+                void* rank = nullptr;
+                for (int i = 0; i < n; ++i) {
+                    ZUVDOMElement* child = static_cast<ZUVDOMElement*>(at[i]);
+                    if (i == 0 || !(child->tagName == nameOf(at[i - 1])))
+                        rank = child->generalPointer;
+                    child->parent = static_cast<ZUVDOMElement*>(rank);
+                }
+                std::sort(at, at + n, [&](void* a, void* b) {
+                    if (rankOf(a) != rankOf(b)) return rankOf(a) < rankOf(b);
+                    return positionOf(a) < positionOf(b);
+                });
+                for (int i = 0; i < n; ++i)
+                    static_cast<ZUVDOMElement*>(at[i])->parent = e;
+            }
         }
-        if (e == this) break;
-        // Up: with nothing left to walk, this delete frees the value and the
-        // name only.
-        ZUVDOMElement* up = e->parent;
-        delete e;
-        e = up;
+        e->generalPointer = nullptr;
+
+        // Down to the next child to free, or up when there is none.
+        ZUVDOMElement* next = nullptr;
+        for (;;) {
+            if (ZUVSimpleStringHashtable* byName = e->elementsByName) {
+                ChildIndexes* indexes = ChildIndexes::of(byName);
+                int listAt = static_cast<int>(reinterpret_cast<uintptr_t>(e->attributes));
+                int childAt = static_cast<int>(reinterpret_cast<uintptr_t>(e->generalPointer));
+                ZUVSimpleStringHashtable::Iterator it(*indexes, true);
+                // Every child stands in exactly one name list, so each is
+                // freed once.
+                for (void* v = listAt ? it.next(listAt) : it.get(); v; v = it.next(1)) {
+                    ZUVOrderedVector* list = static_cast<ZUVOrderedVector*>(v);
+                    while (!next && childAt < list->size())
+                        next = static_cast<ZUVDOMElement*>(list->elementAt(childAt++));
+                    if (next) break;
+                    indexes->dispose(list);
+                    ++listAt;
+                    childAt = 0;
+                }
+                if (next) {
+                    e->attributes =
+                        reinterpret_cast<ZUVSimpleStringHashtable*>(static_cast<uintptr_t>(listAt));
+                    e->generalPointer = reinterpret_cast<void*>(static_cast<uintptr_t>(childAt));
+                    break;
+                }
+                delete indexes;  // its lists are gone already
+                e->elementsByName = nullptr;
+                e->attributes = nullptr;
+            } else if (ZUVOrderedVector* children = e->allElements) {
+                int at = static_cast<int>(reinterpret_cast<uintptr_t>(e->generalPointer));
+                while (!next && at < children->size())
+                    next = static_cast<ZUVDOMElement*>(children->elementAt(at++));
+                if (next) {
+                    e->generalPointer = reinterpret_cast<void*>(static_cast<uintptr_t>(at));
+                    break;
+                }
+            }
+            delete e->allElements;
+            e->allElements = nullptr;
+            if (e == this) return;
+            // Up: with nothing left to walk, this delete frees the value and
+            // the name only.
+            ZUVDOMElement* up = e->parent;
+            delete e;
+            e = up;
+        }
+        e = next;
     }
 }
 
@@ -454,7 +545,7 @@ struct ZUVDOMBuilder {
         if (__atomic_compare_exchange_n(place, &found, made, false, __ATOMIC_ACQ_REL,
                                         __ATOMIC_ACQUIRE))
             return made;
-        delete made;
+        ChildIndexes::destroy(made);
         return found;
     }
 
@@ -477,7 +568,7 @@ struct ZUVDOMBuilder {
                 list->addElement(child, kChildListsGeometric);
             }
         } catch (...) {
-            delete indexes;
+            ChildIndexes::destroy(indexes);
             throw;
         }
         // Done growing: the lists give back the room they grew for more.

@@ -90,6 +90,9 @@ public:
         return static_cast<unsigned>(index) < static_cast<unsigned>(count) ? data()[index]
                                                                            : nullptr;
     }
+    // The elements in place, size() of them, for a caller that reorders
+    // them (say, sorts them); they stay the caller's, as ever. Never null.
+    void** getArray() { return data(); }
     // Index of the first element that is `element` (by identity), or -1.
     int indexOf(const void* element) const;
     // Number of elements.
