@@ -224,135 +224,6 @@ ZUVDOMElement::ZUVDOMElement(const char* tagName, int length, ZUVDOMElement* par
     if (parent) parent->attach(this);
 }
 
-ZUVDOMElement::~ZUVDOMElement() {
-    // A tree may be deeper than any stack: the walk goes down and back up by
-    // the parent links, and each element being freed keeps its own place in
-    // `attributes` (the name list) and `generalPointer` (the position in it),
-    // which it no longer needs. Nothing is allocated, so freeing cannot fail.
-    // The order is that of a recursive walk: an element's attributes, then
-    // each child's whole subtree, list by list of the name index, each list
-    // after its children, then the indexes, the value and the name. Children
-    // a parse added and no one looked up have no index yet; their list of
-    // all is put in the order that index would have, and walked instead.
-    ZUVDOMElement* e = this;
-    for (;;) {
-        // Entering `e`: its attributes go first, as on any element.
-        delete e->attributes;  // with its values
-        e->attributes = nullptr;
-        if (!e->elementsByName && e->allElements) {
-            // Sorting keys in the children's parent links and general
-            // pointers, which the walk needs again only once it reaches them.
-            ZUVOrderedVector* children = e->allElements;
-            int n = children->size();
-            void** at = children->getArray();
-            auto nameOf = [](void* child) -> const ZUVString& {
-                return static_cast<ZUVDOMElement*>(child)->tagName;
-            };
-            auto positionOf = [](void* child) {
-                return reinterpret_cast<uintptr_t>(
-                    static_cast<ZUVDOMElement*>(child)->generalPointer);
-            };
-            auto rankOf = [](void* child) {
-                return reinterpret_cast<uintptr_t>(static_cast<ZUVDOMElement*>(child)->parent);
-            };
-            // Most lists come grouped already: one name, or a few runs of
-            // names that differ.
-            constexpr int kFewRuns = 8;
-            int runStart[kFewRuns];
-            int runs = 0;
-            for (int i = 0; i < n && runs <= kFewRuns; ++i) {
-                if (i > 0 && nameOf(at[i]) == nameOf(at[i - 1])) continue;
-                if (runs < kFewRuns) runStart[runs] = i;
-                ++runs;
-            }
-            bool grouped = runs <= kFewRuns;
-            for (int r = 1; grouped && r < runs; ++r)
-                for (int q = 0; grouped && q < r; ++q)
-                    grouped = !(nameOf(at[runStart[r]]) == nameOf(at[runStart[q]]));
-            if (!grouped) {
-                for (int i = 0; i < n; ++i) {
-                    ZUVDOMElement* child = static_cast<ZUVDOMElement*>(at[i]);
-                    child->generalPointer = reinterpret_cast<void*>(static_cast<uintptr_t>(i));
-                }
-                // By name, then position: each name's children together.
-                std::sort(at, at + n, [&](void* a, void* b) {
-                    const ZUVString& x = nameOf(a);
-                    const ZUVString& y = nameOf(b);
-                    int lx = x.getLength(), ly = y.getLength();
-                    int c = std::memcmp(x.getText(), y.getText(),
-                                        static_cast<size_t>(lx < ly ? lx : ly));
-                    if (c != 0) return c < 0;
-                    if (lx != ly) return lx < ly;
-                    return positionOf(a) < positionOf(b);
-                });
-                // Each name ranks by where it first appears.
-                void* rank = nullptr;
-                for (int i = 0; i < n; ++i) {
-                    ZUVDOMElement* child = static_cast<ZUVDOMElement*>(at[i]);
-                    if (i == 0 || !(child->tagName == nameOf(at[i - 1])))
-                        rank = child->generalPointer;
-                    child->parent = static_cast<ZUVDOMElement*>(rank);
-                }
-                std::sort(at, at + n, [&](void* a, void* b) {
-                    if (rankOf(a) != rankOf(b)) return rankOf(a) < rankOf(b);
-                    return positionOf(a) < positionOf(b);
-                });
-                for (int i = 0; i < n; ++i)
-                    static_cast<ZUVDOMElement*>(at[i])->parent = e;
-            }
-        }
-        e->generalPointer = nullptr;
-
-        // Down to the next child to free, or up when there is none.
-        ZUVDOMElement* next = nullptr;
-        for (;;) {
-            if (ZUVSimpleStringHashtable* byName = e->elementsByName) {
-                ChildIndexes* indexes = ChildIndexes::of(byName);
-                int listAt = static_cast<int>(reinterpret_cast<uintptr_t>(e->attributes));
-                int childAt = static_cast<int>(reinterpret_cast<uintptr_t>(e->generalPointer));
-                ZUVSimpleStringHashtable::Iterator it(*indexes, true);
-                // Every child stands in exactly one name list, so each is
-                // freed once.
-                for (void* v = listAt ? it.next(listAt) : it.get(); v; v = it.next(1)) {
-                    ZUVOrderedVector* list = static_cast<ZUVOrderedVector*>(v);
-                    while (!next && childAt < list->size())
-                        next = static_cast<ZUVDOMElement*>(list->elementAt(childAt++));
-                    if (next) break;
-                    indexes->dispose(list);
-                    ++listAt;
-                    childAt = 0;
-                }
-                if (next) {
-                    e->attributes =
-                        reinterpret_cast<ZUVSimpleStringHashtable*>(static_cast<uintptr_t>(listAt));
-                    e->generalPointer = reinterpret_cast<void*>(static_cast<uintptr_t>(childAt));
-                    break;
-                }
-                delete indexes;  // its lists are gone already
-                e->elementsByName = nullptr;
-                e->attributes = nullptr;
-            } else if (ZUVOrderedVector* children = e->allElements) {
-                int at = static_cast<int>(reinterpret_cast<uintptr_t>(e->generalPointer));
-                while (!next && at < children->size())
-                    next = static_cast<ZUVDOMElement*>(children->elementAt(at++));
-                if (next) {
-                    e->generalPointer = reinterpret_cast<void*>(static_cast<uintptr_t>(at));
-                    break;
-                }
-            }
-            delete e->allElements;
-            e->allElements = nullptr;
-            if (e == this) return;
-            // Up: with nothing left to walk, this delete frees the value and
-            // the name only.
-            ZUVDOMElement* up = e->parent;
-            delete e;
-            e = up;
-        }
-        e = next;
-    }
-}
-
 void ZUVDOMElement::putAttribute(const char* name, int nameLength, const char* text,
                                  int textLength) {
     if (!attributes) attributes = AttributeTable::make(1);
@@ -532,6 +403,15 @@ void ZUVDOMElement::dropList(const ZUVString& name, ZUVOrderedVector* list) noex
 // builder's fast paths, and the name index, which an element that the
 // builder filled makes only when it is first needed.
 struct ZUVDOMBuilder {
+    // Frees every child of `top` and their subtrees, in the destructor's
+    // order; `top`'s attributes are gone already.
+    static void freeChildren(ZUVDOMElement* top) noexcept;
+    // Puts the list of all children of `element`, which is being freed and
+    // has no index by name, in the order that index would walk them.
+    static void groupByName(ZUVDOMElement* element) noexcept;
+    static void sortByName(ZUVDOMElement* element) noexcept;
+    static void sortByRank(ZUVDOMElement* element) noexcept;
+
     // The name index of `element`, made now from the list of all children
     // when they were added without it. Null when there are no children.
     // Readers on several threads may meet here: each builds its own, one is
@@ -718,6 +598,212 @@ struct ZUVDOMBuilder {
             table->addNew(attributes[0], attributes[1]);
     }
 };
+
+namespace {
+
+// True when the two names have the same bytes. Most tag names are short:
+// two loads of up to eight bytes from each end answer without a call.
+bool sameName(const ZUVString& a, const ZUVString& b) {
+    int n = a.getLength();
+    if (n != b.getLength()) return false;
+    const char* x = a.getText();
+    const char* y = b.getText();
+    if (n >= 8) {
+        if (n > 16) return std::memcmp(x, y, static_cast<size_t>(n)) == 0;
+        uint64_t x0, y0, x1, y1;
+        std::memcpy(&x0, x, 8);
+        std::memcpy(&y0, y, 8);
+        std::memcpy(&x1, x + n - 8, 8);
+        std::memcpy(&y1, y + n - 8, 8);
+        return ((x0 ^ y0) | (x1 ^ y1)) == 0;
+    }
+    if (n >= 4) {
+        uint32_t x0, y0, x1, y1;
+        std::memcpy(&x0, x, 4);
+        std::memcpy(&y0, y, 4);
+        std::memcpy(&x1, x + n - 4, 4);
+        std::memcpy(&y1, y + n - 4, 4);
+        return ((x0 ^ y0) | (x1 ^ y1)) == 0;
+    }
+    for (int i = 0; i < n; ++i)
+        if (x[i] != y[i]) return false;
+    return true;
+}
+
+}  // namespace
+
+ZUVDOMElement::~ZUVDOMElement() {
+    delete attributes;  // with its values
+    attributes = nullptr;
+    if (allElements) ZUVDOMBuilder::freeChildren(this);
+}
+
+// A tree may be deeper than any stack: the walk goes down and back up by the
+// parent links, and each element being freed keeps its own place in
+// `attributes` (the name list) and `generalPointer` (the position in it),
+// which it no longer needs. Nothing is allocated, so freeing cannot fail. The
+// order is that of a recursive walk: an element's attributes, then each
+// child's whole subtree, list by list of the name index, each list after its
+// children, then the indexes, the value and the name. Children a parse added
+// and no one looked up have no index yet; their list of all is put in the
+// order that index would have, and walked instead.
+void ZUVDOMBuilder::freeChildren(ZUVDOMElement* top) noexcept {
+    ZUVDOMElement* e = top;
+    for (;;) {
+        if (!e->elementsByName && e->allElements) groupByName(e);
+        e->generalPointer = nullptr;
+        // Down to the next child to free, or up when there is none.
+        ZUVDOMElement* next = nullptr;
+        for (;;) {
+            if (ZUVSimpleStringHashtable* byName = e->elementsByName) {
+                ChildIndexes* indexes = ChildIndexes::of(byName);
+                int listAt = static_cast<int>(reinterpret_cast<uintptr_t>(e->attributes));
+                int childAt = static_cast<int>(reinterpret_cast<uintptr_t>(e->generalPointer));
+                ZUVSimpleStringHashtable::Iterator it(*indexes, true);
+                // Every child stands in exactly one name list, so each is
+                // freed once.
+                for (void* v = listAt ? it.next(listAt) : it.get(); v; v = it.next(1)) {
+                    ZUVOrderedVector* list = static_cast<ZUVOrderedVector*>(v);
+                    while (!next && childAt < list->size())
+                        next = static_cast<ZUVDOMElement*>(list->elementAt(childAt++));
+                    if (next) break;
+                    indexes->dispose(list);
+                    ++listAt;
+                    childAt = 0;
+                }
+                if (next) {
+                    e->attributes =
+                        reinterpret_cast<ZUVSimpleStringHashtable*>(static_cast<uintptr_t>(listAt));
+                    e->generalPointer = reinterpret_cast<void*>(static_cast<uintptr_t>(childAt));
+                    break;
+                }
+                delete indexes;  // its lists are gone already
+                e->elementsByName = nullptr;
+                e->attributes = nullptr;
+            } else if (ZUVOrderedVector* children = e->allElements) {
+                int at = static_cast<int>(reinterpret_cast<uintptr_t>(e->generalPointer));
+                while (!next && at < children->size())
+                    next = static_cast<ZUVDOMElement*>(children->elementAt(at++));
+                if (next) {
+                    e->generalPointer = reinterpret_cast<void*>(static_cast<uintptr_t>(at));
+                    break;
+                }
+            }
+            delete e->allElements;
+            e->allElements = nullptr;
+            if (e == top) return;
+            // Up: with nothing left to walk, this delete frees the value and
+            // the name only.
+            ZUVDOMElement* up = e->parent;
+            delete e;
+            e = up;
+        }
+        // Down: the child's attributes go first, as on any element.
+        e = next;
+        delete e->attributes;
+        e->attributes = nullptr;
+    }
+}
+
+void ZUVDOMBuilder::groupByName(ZUVDOMElement* element) noexcept {
+    // Most lists come grouped already, and most hold a few names: those are
+    // told apart in a small table, where names of different lengths differ
+    // without a look at their bytes.
+    constexpr int kFewNames = 8;
+    const ZUVString* names[kFewNames];
+    int lengths[kFewNames];
+    int first[kFewNames];  // where each name first appears
+    int count = 0;
+    auto find = [&](const ZUVString& name) {
+        int length = name.getLength();
+        for (int r = 0; r < count; ++r)
+            if (lengths[r] == length && sameName(name, *names[r])) return r;
+        return -1;
+    };
+    ZUVOrderedVector* children = element->allElements;
+    void* const* at = children->getArray();
+    int n = children->size();
+    bool grouped = true;
+    int run = -1;  // the name of the run going on
+    for (int i = 0; i < n; ++i) {
+        const ZUVString& name = static_cast<const ZUVDOMElement*>(at[i])->tagName;
+        if (run >= 0 && sameName(name, *names[run])) continue;
+        run = find(name);
+        if (run >= 0) {
+            grouped = false;  // a name seen before, after another
+            continue;
+        }
+        if (count == kFewNames) return sortByName(element);
+        names[count] = &name;
+        lengths[count] = name.getLength();
+        first[count] = i;
+        run = count++;
+    }
+    if (grouped) return;
+    run = -1;
+    for (int i = 0; i < n; ++i) {
+        ZUVDOMElement* child = static_cast<ZUVDOMElement*>(at[i]);
+        if (run < 0 || !sameName(child->tagName, *names[run])) run = find(child->tagName);
+        child->generalPointer = reinterpret_cast<void*>(static_cast<uintptr_t>(i));
+        child->parent = reinterpret_cast<ZUVDOMElement*>(static_cast<uintptr_t>(first[run]));
+    }
+    sortByRank(element);
+}
+
+// Two sorts, O(n log n) whatever the names, with no allocation: the first
+// brings each name's children together (the order among names does not
+// matter), the second orders them by where their name first appears, then
+// by position.
+__attribute__((noinline)) void ZUVDOMBuilder::sortByName(ZUVDOMElement* element) noexcept {
+    ZUVOrderedVector* children = element->allElements;
+    int n = children->size();
+    void** at = children->getArray();
+    auto child = [](void* c) { return static_cast<ZUVDOMElement*>(c); };
+    for (int i = 0; i < n; ++i)
+        child(at[i])->generalPointer = reinterpret_cast<void*>(static_cast<uintptr_t>(i));
+    std::sort(at, at + n, [&](void* a, void* b) {
+        const ZUVString& x = child(a)->tagName;
+        const ZUVString& y = child(b)->tagName;
+        int length = x.getLength();
+        if (length != y.getLength()) return length < y.getLength();
+        // Short names, the most, without a call.
+        const unsigned char* p = reinterpret_cast<const unsigned char*>(x.getText());
+        const unsigned char* q = reinterpret_cast<const unsigned char*>(y.getText());
+        int i = 0;
+        for (; i < length && i < 8; ++i)
+            if (p[i] != q[i]) return p[i] < q[i];
+        return i < length && std::memcmp(p + i, q + i, static_cast<size_t>(length - i)) < 0;
+    });
+    // A name ranks by its first position, the least in its group.
+    for (int i = 0; i < n;) {
+        int end = i + 1;
+        uintptr_t rank = reinterpret_cast<uintptr_t>(child(at[i])->generalPointer);
+        while (end < n && sameName(child(at[end])->tagName, child(at[i])->tagName))
+            rank = std::min(rank, reinterpret_cast<uintptr_t>(child(at[end++])->generalPointer));
+        for (; i < end; ++i)
+            child(at[i])->parent = reinterpret_cast<ZUVDOMElement*>(rank);
+    }
+    sortByRank(element);
+}
+
+// Sorts the children by the rank in their parent links, then by the position
+// in their general pointers, and gives them their parent back.
+void ZUVDOMBuilder::sortByRank(ZUVDOMElement* element) noexcept {
+    ZUVOrderedVector* children = element->allElements;
+    int n = children->size();
+    void** at = children->getArray();
+    auto child = [](void* c) { return static_cast<ZUVDOMElement*>(c); };
+    std::sort(at, at + n, [&](void* a, void* b) {
+        ZUVDOMElement* x = child(a);
+        ZUVDOMElement* y = child(b);
+        if (x->parent != y->parent)
+            return reinterpret_cast<uintptr_t>(x->parent) < reinterpret_cast<uintptr_t>(y->parent);
+        return reinterpret_cast<uintptr_t>(x->generalPointer) <
+               reinterpret_cast<uintptr_t>(y->generalPointer);
+    });
+    for (int i = 0; i < n; ++i)
+        child(at[i])->parent = element;
+}
 
 void ZUVDOMElement::attach(ZUVDOMElement* elem) {
     if (!allElements) {
