@@ -603,7 +603,7 @@ namespace {
 
 // True when the two names have the same bytes. Most tag names are short:
 // two loads of up to eight bytes from each end answer without a call.
-bool sameName(const ZUVString& a, const ZUVString& b) {
+__attribute__((always_inline)) inline bool sameName(const ZUVString& a, const ZUVString& b) {
     int n = a.getLength();
     if (n != b.getLength()) return false;
     const char* x = a.getText();
