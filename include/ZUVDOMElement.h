@@ -138,10 +138,12 @@ public:
     // by it from then on; with a null parent it is a root, owned by the
     // caller.
     ZUVDOMElement(const ZUVString& tagName, ZUVDOMElement* parent);
-    // Frees the attribute values, then every child (grouped by tag name, in
-    // document order within a name), then the indexes. Does not detach the
-    // element from its parent: detach an attached element with removeChild()
-    // before deleting it on its own.
+    // Frees the attribute values, then every child (grouped by tag name,
+    // names in the index's order, which for children a parse added is the
+    // order each name first appears; document order within a name), then
+    // the indexes. Allocates nothing. Does not detach the element from its
+    // parent: detach an attached element with removeChild() before deleting
+    // it on its own.
     ~ZUVDOMElement();
     ZUVDOMElement(const ZUVDOMElement&) = delete;
     ZUVDOMElement& operator=(const ZUVDOMElement&) = delete;
@@ -259,7 +261,10 @@ public:
     ZUVOrderedVector* getAllElements() const { return allElements; }
     // The children named `name` in document order; null when no child ever
     // had that name, an empty list once all of them were removed. The list is
-    // the element's own: read it, never change it.
+    // the element's own: read it, never change it. An element that a parse
+    // filled makes its index by name at the first lookup by name (or the
+    // first removeChild or insertBefore), so that call may allocate and
+    // throw std::bad_alloc; lookups on several threads at once are safe.
     ZUVOrderedVector* getElements(const ZUVString& name) const;
     // All children in document order, for a range-for over ZUVDOMElement*;
     // an empty range when there are none.
@@ -308,9 +313,11 @@ private:
 
     ZUVString tagName;
     ZUVDOMElement* parent;
-    ZUVSimpleStringHashtable* attributes;      // name -> owned ZUVString*
-    ZUVSimpleStringHashtable* elementsByName;  // tag name -> owned ZUVOrderedVector*
-    ZUVOrderedVector* allElements;             // children in document order
+    ZUVSimpleStringHashtable* attributes;  // name -> owned ZUVString*
+    // Tag name -> owned ZUVOrderedVector*; for children a parse added, made
+    // at the first lookup by name.
+    ZUVSimpleStringHashtable* elementsByName;
+    ZUVOrderedVector* allElements;  // children in document order
     void* generalPointer;
     ZUVString value;
     // Where the start tag began; 0 for elements made by hand. Ints as the

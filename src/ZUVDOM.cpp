@@ -2,19 +2,52 @@
 // parser events.
 #include "ZUVDOM.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+#include <exception>
 #include <functional>
 #include <new>
+#include <stdexcept>
 #include <string_view>
 
 // ---------------------------------------------------------------------------
 // Elements
 
 namespace {
+
+// The length of the parser's names and values, which are mostly short:
+// one aligned block of 16 bytes answers for most. An aligned block never
+// crosses a page, so reading past the NUL within it cannot fault; the
+// sanitizers, which would see bytes read that are not the text's, are told
+// to look away.
+#if defined(__SSE2__)
+__attribute__((no_sanitize_address, no_sanitize_thread)) int textLength(const char* text) {
+    uintptr_t at = reinterpret_cast<uintptr_t>(text);
+    unsigned skip = static_cast<unsigned>(at & 15);
+    __m128i block = _mm_load_si128(reinterpret_cast<const __m128i*>(at - skip));
+    unsigned nul =
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, _mm_setzero_si128())));
+    nul >>= skip;
+    if (nul) return __builtin_ctz(nul);
+    size_t n = 16 - skip;
+    n += std::strlen(text + n);
+    if (n > static_cast<size_t>(ZUVString::kMaxLength)) throw std::length_error("text too long");
+    return static_cast<int>(n);
+}
+#else
+int textLength(const char* text) {
+    size_t n = std::strlen(text);
+    if (n > static_cast<size_t>(ZUVString::kMaxLength)) throw std::length_error("text too long");
+    return static_cast<int>(n);
+}
+#endif
 
 // The arguments the tree's containers are made with.
 constexpr bool kAttributesIgnoreCase = false;
@@ -27,46 +60,30 @@ constexpr int kListCapacity = 2;
 // Child lists may grow long: their arrays double.
 constexpr bool kChildListsGeometric = true;
 
-// The child indexes of an element with children, made together in one block
-// at its first child: one allocation instead of three, and side by side in
-// memory for the walks that follow. The block is the name index itself,
-// extended, so the element reaches it from elementsByName with a plain
-// downcast. The list of the second name goes where the name index kept its
-// first entry before its entries outgrew the object.
+// The index by name of an element's children: the table with the list of
+// the first name in the same block. The list of the second name goes where
+// the table kept its first entry before its entries outgrew the object.
+// Deleting it frees the table only: the element's destructor frees each
+// list after its children; destroy() frees the lists too, never the children.
 struct ChildIndexes : ZUVSimpleStringHashtable {
     ChildIndexes()
         : ZUVSimpleStringHashtable(kNamesIgnoreCase, kNamesKeepOrder, kNamesLinearLimit) {}
     ZUVOrderedVector firstList{kListCapacity};  // the list of the first child's name
-    ZUVOrderedVector all{kListCapacity};
-
-    // While every child bears the first name, the two lists are equal and
-    // `all` shows the first list's array instead of a copy of it.
-    ~ChildIndexes() override {
-        if (all.mirrors(firstList)) all.forget();
-    }
 
     static ChildIndexes* of(ZUVSimpleStringHashtable* byName) {
         return static_cast<ChildIndexes*>(byName);
     }
-    // True when `list` is the first list and the only one.
-    bool onlyList(const ZUVOrderedVector* list) const { return size() == 1 && list == &firstList; }
+    // Frees the table and every list it holds.
+    static void destroy(ChildIndexes* indexes) noexcept {
+        Iterator it(*indexes, true);
+        for (void* v = it.get(); v; v = it.next(1))
+            indexes->dispose(static_cast<ZUVOrderedVector*>(v));
+        delete indexes;
+    }
     // True when every child so far bears `name`, which then goes to the
     // first list: one compare with the only key instead of a search.
     bool onlyNameIs(const ZUVString& name) const {
         return size() == 1 && Iterator(*this).getKey() == name;
-    }
-    // Makes a change to the first list, which `all` then shows again.
-    template <class Change>
-    void changeBoth(Change change) {
-        bool shown = all.mirrors(firstList);
-        if (shown) all.forget();  // the change may move or free the array
-        try {
-            change();
-        } catch (...) {
-            all.mirror(firstList);
-            throw;
-        }
-        all.mirror(firstList);
     }
     // The room the second name's list may take; null while the entries are
     // still inline.
@@ -100,6 +117,16 @@ public:
     virtual ZUVString* newValue(const char* text, int length) = 0;
     // Frees a value made by newValue().
     virtual void dispose(ZUVString* value) noexcept = 0;
+    // Files `text` under `name`, a name the table does not hold yet.
+    void addNew(const char* name, const char* text) {
+        ZUVString* value = newValue(text, textLength(text));
+        try {
+            addAbsent(name, textLength(name), value);
+        } catch (...) {
+            dispose(value);
+            throw;
+        }
+    }
 
 protected:
     explicit AttributeTable(int entries)
@@ -195,61 +222,6 @@ ZUVDOMElement::ZUVDOMElement(const char* tagName, int length, ZUVDOMElement* par
     // appendChild's checks can fail. If attaching fails, the parent is left
     // as it was and the new element is freed by the failed `new`.
     if (parent) parent->attach(this);
-}
-
-ZUVDOMElement::~ZUVDOMElement() {
-    // A tree may be deeper than any stack: the walk goes down and back up by
-    // the parent links, and each element being freed keeps its own place in
-    // `attributes` (the name list) and `generalPointer` (the position in it),
-    // which it no longer needs. Nothing is allocated, so freeing cannot fail.
-    // The order is that of a recursive walk: an element's attributes, then
-    // each child's whole subtree, list by list, each list after its
-    // children, then the indexes, the value and the name.
-    ZUVDOMElement* e = this;
-    delete e->attributes;  // with its values
-    e->attributes = nullptr;
-    e->generalPointer = nullptr;
-    for (;;) {
-        if (e->elementsByName) {
-            ChildIndexes* indexes = ChildIndexes::of(e->elementsByName);
-            int listAt = static_cast<int>(reinterpret_cast<uintptr_t>(e->attributes));
-            int childAt = static_cast<int>(reinterpret_cast<uintptr_t>(e->generalPointer));
-            ZUVSimpleStringHashtable::Iterator it(*indexes, true);
-            ZUVDOMElement* next = nullptr;
-            // Every child stands in exactly one name list, so each is freed once.
-            for (void* v = listAt ? it.next(listAt) : it.get(); v; v = it.next(1)) {
-                ZUVOrderedVector* list = static_cast<ZUVOrderedVector*>(v);
-                while (!next && childAt < list->size())
-                    next = static_cast<ZUVDOMElement*>(list->elementAt(childAt++));
-                if (next) break;
-                indexes->dispose(list);
-                ++listAt;
-                childAt = 0;
-            }
-            if (next) {
-                e->attributes =
-                    reinterpret_cast<ZUVSimpleStringHashtable*>(static_cast<uintptr_t>(listAt));
-                e->generalPointer = reinterpret_cast<void*>(static_cast<uintptr_t>(childAt));
-                // Down: the child's attributes go first, as on any element.
-                e = next;
-                delete e->attributes;
-                e->attributes = nullptr;
-                e->generalPointer = nullptr;
-                continue;
-            }
-            delete indexes;  // the name index, the first name list, allElements
-            e->elementsByName = nullptr;
-            e->allElements = nullptr;
-        }
-        if (e == this) break;
-        // Up: with nothing left to walk, this delete frees the value and the
-        // name only.
-        ZUVDOMElement* up = e->parent;
-        e->attributes = nullptr;
-        delete e;
-        e = up;
-    }
-    attributes = nullptr;
 }
 
 void ZUVDOMElement::putAttribute(const char* name, int nameLength, const char* text,
@@ -391,10 +363,13 @@ void ZUVDOMElement::putNumber(const ZUVString& name, double number) {
     putAttribute(name.getText(), name.getLength(), text, static_cast<int>(r.ptr - text));
 }
 
-ZUVOrderedVector* ZUVDOMElement::listFor(const ZUVString& name, bool& made) {
-    ChildIndexes* indexes = ChildIndexes::of(elementsByName);
+namespace {
+
+// The list filed under `name` in `indexes`; created when missing, and `made`
+// set. A failed creation leaves no entry behind.
+ZUVOrderedVector* listIn(ChildIndexes* indexes, const ZUVString& name, bool& made) {
     bool entriesInline = indexes->spareRoom() == nullptr;
-    void** slot = elementsByName->lookupOrAdd(name, made);
+    void** slot = indexes->lookupOrAdd(name, made);
     if (!made) return static_cast<ZUVOrderedVector*>(*slot);
     ZUVOrderedVector* list;
     // The entries have just left the object: their old room takes this list.
@@ -406,11 +381,17 @@ ZUVOrderedVector* ZUVDOMElement::listFor(const ZUVString& name, bool& made) {
     try {
         list = new ZUVOrderedVector(kListCapacity);
     } catch (...) {
-        elementsByName->remove(name);
+        indexes->remove(name);
         throw;
     }
     *slot = list;
     return list;
+}
+
+}  // namespace
+
+ZUVOrderedVector* ZUVDOMElement::listFor(const ZUVString& name, bool& made) {
+    return listIn(ChildIndexes::of(elementsByName), name, made);
 }
 
 void ZUVDOMElement::dropList(const ZUVString& name, ZUVOrderedVector* list) noexcept {
@@ -418,36 +399,449 @@ void ZUVDOMElement::dropList(const ZUVString& name, ZUVOrderedVector* list) noex
     ChildIndexes::of(elementsByName)->dispose(list);
 }
 
-void ZUVDOMElement::attach(ZUVDOMElement* elem) {
-    if (!elementsByName) {
-        // The first child: its list is the one made with the indexes, and
-        // there is nothing to look up. Its inline slots take the first
-        // child without allocating.
+// What the tree does without going through the public operations: the
+// builder's fast paths, and the name index, which an element that the
+// builder filled makes only when it is first needed.
+struct ZUVDOMBuilder {
+    // Frees every child of `top` and their subtrees, in the destructor's
+    // order; `top`'s attributes are gone already.
+    static void freeChildren(ZUVDOMElement* top) noexcept;
+    // Puts the list of all children of `element`, which is being freed and
+    // has no index by name, in the order that index would walk them.
+    static void groupByName(ZUVDOMElement* element) noexcept;
+    static void sortByName(ZUVDOMElement* element) noexcept;
+    static void sortByRank(ZUVDOMElement* element) noexcept;
+
+    // The name index of `element`, made now from the list of all children
+    // when they were added without it. Null when there are no children.
+    // Readers on several threads may meet here: each builds its own, one is
+    // kept, and the others' are freed.
+    static ZUVSimpleStringHashtable* index(const ZUVDOMElement* element) {
+        ZUVSimpleStringHashtable* const* at = &element->elementsByName;
+        ZUVSimpleStringHashtable* found = __atomic_load_n(at, __ATOMIC_ACQUIRE);
+        if (found || !element->allElements) return found;
+        ChildIndexes* made = indexOf(*element->allElements);
+        ZUVSimpleStringHashtable** place = const_cast<ZUVSimpleStringHashtable**>(at);
+        if (__atomic_compare_exchange_n(place, &found, made, false, __ATOMIC_ACQ_REL,
+                                        __ATOMIC_ACQUIRE))
+            return made;
+        ChildIndexes::destroy(made);
+        return found;
+    }
+
+    // A name index of `children`.
+    static ChildIndexes* indexOf(const ZUVOrderedVector& children) {
         ChildIndexes* indexes = new ChildIndexes;
         try {
-            indexes->add(elem->tagName, &indexes->firstList);
+            for (int i = 0, n = children.size(); i < n; ++i) {
+                ZUVDOMElement* child = static_cast<ZUVDOMElement*>(children.elementAt(i));
+                ZUVOrderedVector* list;
+                if (i == 0) {
+                    indexes->add(child->tagName, &indexes->firstList);
+                    list = &indexes->firstList;
+                } else if (indexes->onlyNameIs(child->tagName)) {
+                    list = &indexes->firstList;
+                } else {
+                    bool made;
+                    list = listIn(indexes, child->tagName, made);
+                }
+                list->addElement(child, kChildListsGeometric);
+            }
         } catch (...) {
-            delete indexes;
+            ChildIndexes::destroy(indexes);
+            throw;
+        }
+        // Done growing: the lists give back the room they grew for more.
+        indexes->trim();
+        ZUVSimpleStringHashtable::Iterator it(*indexes, true);
+        for (void* v = it.get(); v; v = it.next(1))
+            static_cast<ZUVOrderedVector*>(v)->trim();
+        return indexes;
+    }
+
+    // While an element is open its children wait in a ring, which nothing
+    // else sees until the parse returns: the element's general pointer
+    // points to its last child, and each child's name index, which the
+    // builder leaves null, links it to the next, the last child's to the
+    // first. When the element ends, its list is made once at its size (see
+    // finish), with no growing and no room left over.
+    static ZUVDOMElement* nextWaiting(const ZUVDOMElement* child) {
+        return reinterpret_cast<ZUVDOMElement*>(child->elementsByName);
+    }
+    static void setNextWaiting(ZUVDOMElement* child, ZUVDOMElement* next) {
+        child->elementsByName = reinterpret_cast<ZUVSimpleStringHashtable*>(next);
+    }
+    static void adopt(ZUVDOMElement* parent, ZUVDOMElement* element) noexcept {
+        ZUVDOMElement* last = static_cast<ZUVDOMElement*>(parent->generalPointer);
+        if (last) {
+            setNextWaiting(element, nextWaiting(last));
+            setNextWaiting(last, element);
+        } else {
+            setNextWaiting(element, element);
+        }
+        parent->generalPointer = element;
+        element->parent = parent;
+    }
+
+    // An element for a start tag, marked with where the tag began, and
+    // appended to `parent` when there is one.
+    static ZUVDOMElement* create(const char* name, ZUVDOMElement* parent, ZUVSAX2Position at) {
+        ZUVDOMElement* element = new ZUVDOMElement(name, textLength(name), nullptr);
+        element->line = at.line;
+        element->column = at.column;
+        if (parent) {
+            // A parent that has a list already was given children by hand.
+            if (parent->allElements)
+                parent->appendChild(element);
+            else
+                adopt(parent, element);
+        }
+        return element;
+    }
+
+    // Gives the element the gathered text. A buffer that fits the text goes
+    // to the element as it is; one that grew over several pieces stays for
+    // the next text, and the element takes a copy of just the text's size.
+    static void takeValue(ZUVDOMElement* element, ZUVString& text) {
+        int length = text.getLength();
+        // A value still in its inline form holds nothing to free.
+        const ZUVString& value = element->value;
+        if (length <= ZUVString::kInlineCapacity &&
+            value.getText() == reinterpret_cast<const char*>(&value))
+            ::new (&element->value) ZUVString(text.getText(), length);
+        else if (text.isTight())
+            element->value = static_cast<ZUVString&&>(text);
+        else
+            element->value.init(text.getText(), length);
+    }
+
+    // An element whose children are all in: they go from the ring to the
+    // list of all children, made at their number. Throws std::bad_alloc,
+    // changing nothing, when memory runs out.
+    static void finish(ZUVDOMElement* element) {
+        ZUVDOMElement* last = static_cast<ZUVDOMElement*>(element->generalPointer);
+        if (!last) return;
+        ZUVDOMElement* first = nextWaiting(last);
+        int count = 1;
+        for (ZUVDOMElement* e = first; e != last; e = nextWaiting(e))
+            ++count;
+        ZUVOrderedVector* all = new ZUVOrderedVector(kListCapacity);
+        try {
+            all->reserve(count);
+        } catch (...) {
+            delete all;
+            throw;
+        }
+        for (ZUVDOMElement* e = first;;) {
+            ZUVDOMElement* next = nextWaiting(e);
+            setNextWaiting(e, nullptr);
+            all->addElement(e, kChildListsGeometric);
+            if (e == last) break;
+            e = next;
+        }
+        element->generalPointer = nullptr;
+        element->allElements = all;
+    }
+
+    // Frees the children still in the ring of `element`, for a parse that
+    // cannot finish it.
+    static void dropWaiting(ZUVDOMElement* element) noexcept {
+        ZUVDOMElement* last = static_cast<ZUVDOMElement*>(element->generalPointer);
+        if (!last) return;
+        ZUVDOMElement* e = nextWaiting(last);
+        for (;;) {
+            ZUVDOMElement* next = nextWaiting(e);
+            setNextWaiting(e, nullptr);
+            bool done = e == last;
+            delete e;
+            if (done) break;
+            e = next;
+        }
+        element->generalPointer = nullptr;
+    }
+
+    // After a parse, whole or stopped: the elements still open get their
+    // children into their lists, innermost first, so that the tree below
+    // the root is whole and they stay on the stack. Should memory run out,
+    // the children that could not be placed are freed, with the open
+    // elements among them, which leave the stack; the exception then passes
+    // on.
+    static void settle(ZUVDOM* dom) {
+        std::exception_ptr failure;
+        for (int offset = 0;; --offset) {
+            ZUVDOMElement* open = dom->getObject(offset);
+            if (!open) break;
+            try {
+                finish(open);
+            } catch (...) {
+                if (!failure) failure = std::current_exception();
+                dropWaiting(open);
+                while (dom->getObject(0) != open)
+                    dom->popObject();
+                offset = 0;  // `open` is the innermost now
+            }
+        }
+        if (failure) std::rethrow_exception(failure);
+    }
+
+    // Sets each name/value pair in order into a table sized once for all of
+    // them. The parser has refused any name given twice, so none is looked
+    // for.
+    static void setAttributes(ZUVDOMElement* element, const char** attributes) {
+        if (!attributes[0]) return;
+        int count = 0;
+        while (attributes[2 * count])
+            ++count;
+        AttributeTable* table = AttributeTable::make(count);
+        element->attributes = table;
+        for (; attributes[0]; attributes += 2)
+            table->addNew(attributes[0], attributes[1]);
+    }
+};
+
+namespace {
+
+// True when the two names have the same bytes. Most tag names are short:
+// two loads of up to eight bytes from each end answer without a call.
+__attribute__((always_inline)) inline bool sameName(const ZUVString& a, const ZUVString& b) {
+    int n = a.getLength();
+    if (n != b.getLength()) return false;
+    const char* x = a.getText();
+    const char* y = b.getText();
+    if (n >= 8) {
+        if (n > 16) return std::memcmp(x, y, static_cast<size_t>(n)) == 0;
+        uint64_t x0, y0, x1, y1;
+        std::memcpy(&x0, x, 8);
+        std::memcpy(&y0, y, 8);
+        std::memcpy(&x1, x + n - 8, 8);
+        std::memcpy(&y1, y + n - 8, 8);
+        return ((x0 ^ y0) | (x1 ^ y1)) == 0;
+    }
+    if (n >= 4) {
+        uint32_t x0, y0, x1, y1;
+        std::memcpy(&x0, x, 4);
+        std::memcpy(&y0, y, 4);
+        std::memcpy(&x1, x + n - 4, 4);
+        std::memcpy(&y1, y + n - 4, 4);
+        return ((x0 ^ y0) | (x1 ^ y1)) == 0;
+    }
+    for (int i = 0; i < n; ++i)
+        if (x[i] != y[i]) return false;
+    return true;
+}
+
+}  // namespace
+
+ZUVDOMElement::~ZUVDOMElement() {
+    delete attributes;  // with its values
+    attributes = nullptr;
+    if (allElements) ZUVDOMBuilder::freeChildren(this);
+}
+
+// A tree may be deeper than any stack: the walk goes down and back up by the
+// parent links, and each element being freed keeps its own place in
+// `attributes` (the name list) and `generalPointer` (the position in it),
+// which it no longer needs. Nothing is allocated, so freeing cannot fail. The
+// order is that of a recursive walk: an element's attributes, then each
+// child's whole subtree, list by list of the name index, each list after its
+// children, then the indexes, the value and the name. Children a parse added
+// and no one looked up have no index yet; their list of all is put in the
+// order that index would have, and walked instead.
+void ZUVDOMBuilder::freeChildren(ZUVDOMElement* top) noexcept {
+    ZUVDOMElement* e = top;
+    for (;;) {
+        if (!e->elementsByName && e->allElements) groupByName(e);
+        e->generalPointer = nullptr;
+        // Down to the next child to free, or up when there is none.
+        ZUVDOMElement* next = nullptr;
+        for (;;) {
+            if (ZUVSimpleStringHashtable* byName = e->elementsByName) {
+                ChildIndexes* indexes = ChildIndexes::of(byName);
+                int listAt = static_cast<int>(reinterpret_cast<uintptr_t>(e->attributes));
+                int childAt = static_cast<int>(reinterpret_cast<uintptr_t>(e->generalPointer));
+                ZUVSimpleStringHashtable::Iterator it(*indexes, true);
+                // Every child stands in exactly one name list, so each is
+                // freed once.
+                for (void* v = listAt ? it.next(listAt) : it.get(); v; v = it.next(1)) {
+                    ZUVOrderedVector* list = static_cast<ZUVOrderedVector*>(v);
+                    while (!next && childAt < list->size())
+                        next = static_cast<ZUVDOMElement*>(list->elementAt(childAt++));
+                    if (next) break;
+                    indexes->dispose(list);
+                    ++listAt;
+                    childAt = 0;
+                }
+                if (next) {
+                    e->attributes =
+                        reinterpret_cast<ZUVSimpleStringHashtable*>(static_cast<uintptr_t>(listAt));
+                    e->generalPointer = reinterpret_cast<void*>(static_cast<uintptr_t>(childAt));
+                    break;
+                }
+                delete indexes;  // its lists are gone already
+                e->elementsByName = nullptr;
+                e->attributes = nullptr;
+            } else if (ZUVOrderedVector* children = e->allElements) {
+                int at = static_cast<int>(reinterpret_cast<uintptr_t>(e->generalPointer));
+                while (!next && at < children->size())
+                    next = static_cast<ZUVDOMElement*>(children->elementAt(at++));
+                if (next) {
+                    e->generalPointer = reinterpret_cast<void*>(static_cast<uintptr_t>(at));
+                    break;
+                }
+            }
+            delete e->allElements;
+            e->allElements = nullptr;
+            if (e == top) return;
+            // Up: with nothing left to walk, this delete frees the value and
+            // the name only.
+            ZUVDOMElement* up = e->parent;
+            delete e;
+            e = up;
+        }
+        // Down: the child's attributes go first, as on any element.
+        e = next;
+        delete e->attributes;
+        e->attributes = nullptr;
+    }
+}
+
+void ZUVDOMBuilder::groupByName(ZUVDOMElement* element) noexcept {
+    // Most lists come grouped already, and most hold a few names: those are
+    // told apart in a small table, where names of different lengths differ
+    // without a look at their bytes.
+    constexpr int kFewNames = 8;
+    const ZUVString* names[kFewNames];
+    int lengths[kFewNames];
+    int first[kFewNames];  // where each name first appears
+    int count = 0;
+    auto find = [&](const ZUVString& name) {
+        int length = name.getLength();
+        for (int r = 0; r < count; ++r)
+            if (lengths[r] == length && sameName(name, *names[r])) return r;
+        return -1;
+    };
+    ZUVOrderedVector* children = element->allElements;
+    void* const* at = children->getArray();
+    int n = children->size();
+    bool grouped = true;
+    int run = -1;  // the name of the run going on
+    for (int i = 0; i < n; ++i) {
+        const ZUVString& name = static_cast<const ZUVDOMElement*>(at[i])->tagName;
+        if (run >= 0 && sameName(name, *names[run])) continue;
+        run = find(name);
+        if (run >= 0) {
+            grouped = false;  // a name seen before, after another
+            continue;
+        }
+        if (count == kFewNames) return sortByName(element);
+        names[count] = &name;
+        lengths[count] = name.getLength();
+        first[count] = i;
+        run = count++;
+    }
+    if (grouped) return;
+    run = -1;
+    for (int i = 0; i < n; ++i) {
+        ZUVDOMElement* child = static_cast<ZUVDOMElement*>(at[i]);
+        if (run < 0 || !sameName(child->tagName, *names[run])) run = find(child->tagName);
+        child->generalPointer = reinterpret_cast<void*>(static_cast<uintptr_t>(i));
+        child->parent = reinterpret_cast<ZUVDOMElement*>(static_cast<uintptr_t>(first[run]));
+    }
+    sortByRank(element);
+}
+
+// Two sorts, O(n log n) whatever the names, with no allocation: the first
+// brings each name's children together (the order among names does not
+// matter), the second orders them by where their name first appears, then
+// by position.
+__attribute__((noinline)) void ZUVDOMBuilder::sortByName(ZUVDOMElement* element) noexcept {
+    ZUVOrderedVector* children = element->allElements;
+    int n = children->size();
+    void** at = children->getArray();
+    auto child = [](void* c) { return static_cast<ZUVDOMElement*>(c); };
+    for (int i = 0; i < n; ++i)
+        child(at[i])->generalPointer = reinterpret_cast<void*>(static_cast<uintptr_t>(i));
+    std::sort(at, at + n, [&](void* a, void* b) {
+        const ZUVString& x = child(a)->tagName;
+        const ZUVString& y = child(b)->tagName;
+        int length = x.getLength();
+        if (length != y.getLength()) return length < y.getLength();
+        // Short names, the most, without a call.
+        const unsigned char* p = reinterpret_cast<const unsigned char*>(x.getText());
+        const unsigned char* q = reinterpret_cast<const unsigned char*>(y.getText());
+        int i = 0;
+        for (; i < length && i < 8; ++i)
+            if (p[i] != q[i]) return p[i] < q[i];
+        return i < length && std::memcmp(p + i, q + i, static_cast<size_t>(length - i)) < 0;
+    });
+    // A name ranks by its first position, the least in its group.
+    for (int i = 0; i < n;) {
+        int end = i + 1;
+        uintptr_t rank = reinterpret_cast<uintptr_t>(child(at[i])->generalPointer);
+        while (end < n && sameName(child(at[end])->tagName, child(at[i])->tagName))
+            rank = std::min(rank, reinterpret_cast<uintptr_t>(child(at[end++])->generalPointer));
+        for (; i < end; ++i)
+            child(at[i])->parent = reinterpret_cast<ZUVDOMElement*>(rank);
+    }
+    sortByRank(element);
+}
+
+// Sorts the children by the rank in their parent links, then by the position
+// in their general pointers, and gives them their parent back.
+void ZUVDOMBuilder::sortByRank(ZUVDOMElement* element) noexcept {
+    ZUVOrderedVector* children = element->allElements;
+    int n = children->size();
+    void** at = children->getArray();
+    auto child = [](void* c) { return static_cast<ZUVDOMElement*>(c); };
+    std::sort(at, at + n, [&](void* a, void* b) {
+        ZUVDOMElement* x = child(a);
+        ZUVDOMElement* y = child(b);
+        if (x->parent != y->parent)
+            return reinterpret_cast<uintptr_t>(x->parent) < reinterpret_cast<uintptr_t>(y->parent);
+        return reinterpret_cast<uintptr_t>(x->generalPointer) <
+               reinterpret_cast<uintptr_t>(y->generalPointer);
+    });
+    for (int i = 0; i < n; ++i)
+        child(at[i])->parent = element;
+}
+
+void ZUVDOMElement::attach(ZUVDOMElement* elem) {
+    if (!allElements) {
+        // The first child: both indexes are made, and its inline slots take
+        // it without allocating.
+        ZUVOrderedVector* all = new ZUVOrderedVector(kListCapacity);
+        ChildIndexes* indexes;
+        try {
+            indexes = new ChildIndexes;
+            try {
+                indexes->add(elem->tagName, &indexes->firstList);
+            } catch (...) {
+                delete indexes;
+                throw;
+            }
+        } catch (...) {
+            delete all;
             throw;
         }
         indexes->firstList.addElement(elem, kChildListsGeometric);
-        indexes->all.addElement(elem, kChildListsGeometric);
+        all->addElement(elem, kChildListsGeometric);
         elementsByName = indexes;
-        allElements = &indexes->all;
+        allElements = all;
+        return;
+    }
+    // Children that the builder added: the name index is still to be made
+    // from the list of all, which is all there is to change.
+    if (!elementsByName) {
+        allElements->addElement(elem, kChildListsGeometric);
         return;
     }
     ChildIndexes* indexes = ChildIndexes::of(elementsByName);
-    if (indexes->onlyNameIs(elem->tagName)) {
-        indexes->changeBoth([&] { indexes->firstList.addElement(elem, kChildListsGeometric); });
-        return;
-    }
-    bool made;
-    ZUVOrderedVector* list = listFor(elem->tagName, made);
+    bool made = false;
+    ZUVOrderedVector* list =
+        indexes->onlyNameIs(elem->tagName) ? &indexes->firstList : listFor(elem->tagName, made);
     // Room in both lists first, so that the element goes into both or
-    // neither. With another name, the list of all children needs an array of
-    // its own.
+    // neither.
     try {
-        indexes->all.unmirror(indexes->firstList);
         list->prepareAdd(kChildListsGeometric);
         allElements->prepareAdd(kChildListsGeometric);
     } catch (...) {
@@ -491,13 +885,10 @@ int positionOf(const ZUVOrderedVector& list, const ZUVDOMElement* elem) {
 
 void ZUVDOMElement::removeChild(ZUVDOMElement* elem) {
     if (!elem || elem->parent != this) return;
-    ZUVOrderedVector* list = getElements(elem->tagName);
-    ChildIndexes* indexes = ChildIndexes::of(elementsByName);
-    if (indexes->onlyList(list)) {
-        indexes->changeBoth([&] { list->remove(positionOf(*list, elem)); });
-        elem->parent = nullptr;
-        return;
-    }
+    // The index is made first, so that a name whose last child goes keeps
+    // its empty list, as it would have with the index made all along.
+    ZUVOrderedVector* list =
+        static_cast<ZUVOrderedVector*>(ZUVDOMBuilder::index(this)->lookup(elem->tagName, 0));
     if (list) list->remove(positionOf(*list, elem));
     allElements->remove(positionOf(*allElements, elem));
     elem->parent = nullptr;
@@ -506,6 +897,7 @@ void ZUVDOMElement::removeChild(ZUVDOMElement* elem) {
 void ZUVDOMElement::insertBefore(ZUVDOMElement* newElem, ZUVDOMElement* refElem) {
     if (!newElem || !refElem || refElem->parent != this) return;
     if (newElem->parent || isSelfOrAncestor(newElem)) return;
+    ZUVDOMBuilder::index(this);
     // Position of refElem, and how many children of newElem's name precede it.
     const char* name = newElem->tagName.getText();
     int position = 0;
@@ -516,19 +908,11 @@ void ZUVDOMElement::insertBefore(ZUVDOMElement* newElem, ZUVDOMElement* refElem)
         if (std::strcmp(child->tagName.getText(), name) == 0) ++sameName;
     }
     ChildIndexes* indexes = ChildIndexes::of(elementsByName);
-    if (indexes->onlyNameIs(newElem->tagName)) {
-        // Every earlier child bears the name: both places are `position`.
-        indexes->changeBoth([&] {
-            indexes->firstList.prepareAdd(kChildListsGeometric);
-            indexes->firstList.insertElementAt(newElem, position);
-        });
-        newElem->parent = this;
-        return;
-    }
-    bool made;
-    ZUVOrderedVector* list = listFor(newElem->tagName, made);
+    bool made = false;
+    ZUVOrderedVector* list = indexes->onlyNameIs(newElem->tagName)
+                                 ? &indexes->firstList
+                                 : listFor(newElem->tagName, made);
     try {
-        indexes->all.unmirror(indexes->firstList);
         list->prepareAdd(kChildListsGeometric);
         allElements->prepareAdd(kChildListsGeometric);
     } catch (...) {
@@ -541,8 +925,8 @@ void ZUVDOMElement::insertBefore(ZUVDOMElement* newElem, ZUVDOMElement* refElem)
 }
 
 ZUVOrderedVector* ZUVDOMElement::getElements(const ZUVString& name) const {
-    return elementsByName ? static_cast<ZUVOrderedVector*>(elementsByName->lookup(name, 0))
-                          : nullptr;
+    ZUVSimpleStringHashtable* index = ZUVDOMBuilder::index(this);
+    return index ? static_cast<ZUVOrderedVector*>(index->lookup(name, 0)) : nullptr;
 }
 
 int ZUVDOMElement::getElementCount(const ZUVString& name) const {
@@ -572,57 +956,6 @@ const ZUVString& ZUVDOMElement::getFirstElementValue(const ZUVString& name) cons
 
 // ---------------------------------------------------------------------------
 // Builder
-
-// What the callbacks do, without the temporary copies that going through the
-// public operations would make: this is the hot path of every parse.
-struct ZUVDOMBuilder {
-    // An element for a start tag, marked with where the tag began.
-    static ZUVDOMElement* create(const char* name, ZUVDOMElement* parent, ZUVSAX2Position at) {
-        ZUVDOMElement* element = new ZUVDOMElement(name, -1, parent);
-        element->line = at.line;
-        element->column = at.column;
-        return element;
-    }
-
-    // Gives the element the gathered text. A buffer that fits the text goes
-    // to the element as it is; one that grew over several pieces stays for
-    // the next text, and the element takes a copy of just the text's size.
-    static void takeValue(ZUVDOMElement* element, ZUVString& text) {
-        if (text.isTight())
-            element->value = static_cast<ZUVString&&>(text);
-        else
-            element->value.init(text.getText(), text.getLength());
-    }
-
-    // An element whose children are all in: its indexes give back the room
-    // they grew for more.
-    static void finish(ZUVDOMElement* element) noexcept {
-        if (!element->elementsByName) return;
-        ChildIndexes* indexes = ChildIndexes::of(element->elementsByName);
-        indexes->trim();
-        if (indexes->size() == 1) {
-            indexes->changeBoth([&]() noexcept { indexes->firstList.trim(); });
-            return;
-        }
-        indexes->all.trim();
-        ZUVSimpleStringHashtable::Iterator it(*indexes, true);
-        for (void* v = it.get(); v; v = it.next(1))
-            static_cast<ZUVOrderedVector*>(v)->trim();
-    }
-
-    // Sets each name/value pair in order, through setAttribute's own path,
-    // into a table sized once for all of them.
-    static void setAttributes(ZUVDOMElement* element, const char** attributes) {
-        if (!attributes[0]) return;
-        int count = 0;
-        while (attributes[2 * count])
-            ++count;
-        if (!element->attributes) element->attributes = AttributeTable::make(count);
-        for (; attributes[0]; attributes += 2)
-            element->putAttribute(attributes[0], static_cast<int>(std::strlen(attributes[0])),
-                                  attributes[1], -1);
-    }
-};
 
 namespace {
 
@@ -680,7 +1013,17 @@ void ZUVDOM::endParse() {
 
 ZUVDOMElement* ZUVDOM::parseFile(const ZUVFile& file) {
     startParse();
-    parser->parseFile(file);
+    try {
+        parser->parseFile(file);
+    } catch (...) {
+        try {
+            ZUVDOMBuilder::settle(this);
+        } catch (...) {
+            // The parser's exception is the one to pass on.
+        }
+        throw;
+    }
+    ZUVDOMBuilder::settle(this);
     endParse();
     return root;
 }
@@ -693,14 +1036,34 @@ ZUVDOMElement* ZUVDOM::parseFile(const ZUVString& path) {
 
 ZUVDOMElement* ZUVDOM::parseStdIn() {
     startParse();
-    parser->parseStdIn();
+    try {
+        parser->parseStdIn();
+    } catch (...) {
+        try {
+            ZUVDOMBuilder::settle(this);
+        } catch (...) {
+            // The parser's exception is the one to pass on.
+        }
+        throw;
+    }
+    ZUVDOMBuilder::settle(this);
     endParse();
     return root;
 }
 
 ZUVDOMElement* ZUVDOM::parseString(const ZUVString& text) {
     startParse();
-    parser->parseString(text);
+    try {
+        parser->parseString(text);
+    } catch (...) {
+        try {
+            ZUVDOMBuilder::settle(this);
+        } catch (...) {
+            // The parser's exception is the one to pass on.
+        }
+        throw;
+    }
+    ZUVDOMBuilder::settle(this);
     endParse();
     return root;
 }

@@ -28,7 +28,9 @@ struct ZUVXPathTree {
     static const ZUVDOMElement* of(const Node& n) { return n.element; }
     static int indexOf(const Node& n) { return n.index; }
 
-    static const void* nameIndex(const ZUVDOMElement* e) { return e->elementsByName; }
+    static const void* nameIndex(const ZUVDOMElement* e) {
+        return __atomic_load_n(&e->elementsByName, __ATOMIC_RELAXED);  // made on first lookup
+    }
     static int attributeCount(const ZUVDOMElement* e) {
         return e->attributes ? e->attributes->size() : 0;
     }

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <random>
@@ -530,6 +531,37 @@ TEST(PoolSoak, TreesKeptAlive) {
         delete root;
     EXPECT_EQ(kept->getElementCount("record") > 0, true);
     delete kept;
+}
+
+// Readers of one parsed tree on several threads at once may all be the
+// first to look a name up, which makes the index by name: each must see a
+// whole index (TSan checks that they do not race).
+TEST(Threads, ReadersOfOneTreeMeetAtItsIndexByName) {
+    std::string doc = "<r>";
+    for (int i = 0; i < 200; ++i)
+        doc += "<p><a/><b/><a/>" + std::string(i % 7 ? "<c/>" : "") + "</p>";
+    doc += "</r>";
+    for (int round = 0; round < 5; ++round) {
+        ZUVDOM dom;
+        std::unique_ptr<ZUVDOMElement> root(dom.parseString(ZUVString(doc)));
+        ASSERT_NE(root, nullptr);
+        std::vector<int> counts(4);
+        std::vector<std::thread> readers;
+        for (int t = 0; t < 4; ++t) {
+            readers.emplace_back([&, t] {
+                for (int i = 0; i < root->getElementCount(); ++i) {
+                    const ZUVDOMElement* p = root->getElement(i);
+                    counts[static_cast<size_t>(t)] +=
+                        p->getElementCount(ZUVString("a")) + p->getElementCount(ZUVString("c"));
+                }
+                counts[static_cast<size_t>(t)] += root->getElementCount(ZUVString("p"));
+            });
+        }
+        for (std::thread& reader : readers)
+            reader.join();
+        for (int count : counts)
+            EXPECT_EQ(count, 200 * 2 + 200 - 29 + 200);
+    }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // (each catch path must leak nothing and leave the tree as it was). Trees are
 // checked against the parser's events by the round trip fuzzer, edits on
 // parsed ones against a model by the tree edit fuzzer.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -22,6 +23,7 @@
 #include "ZUVDOMElement.h"
 #include "ZUVLog.h"
 #include "ZUVPool.h"
+#include "ZUVSAX2Parser.h"
 #include "small_stack.h"
 #include "test_helpers.h"
 
@@ -569,4 +571,212 @@ TEST(Width, HugeNameTextAndValueAreReadWhole) {
     EXPECT_EQ(str(p->getValue()), big);
 }
 
+// The builder's steps done with the public operations alone, each element
+// appended by its constructor: the model the builder's own paths (children
+// placed when their parent ends, the index by name made on first use) must
+// match, whole or stopped anywhere.
+struct ModelBuilder {
+    std::vector<ZUVDOMElement*> open;
+    ZUVDOMElement* root = nullptr;
+    ZUVString text;
+
+    static void start(void* user, const char* name, const char** attributes) {
+        ModelBuilder* m = static_cast<ModelBuilder*>(user);
+        m->text.empty();
+        ZUVDOMElement* parent = m->open.empty() ? nullptr : m->open.back();
+        ZUVDOMElement* e = new ZUVDOMElement(ZUVString(name), parent);
+        if (!parent) m->root = e;
+        m->open.push_back(e);
+        for (; attributes[0]; attributes += 2)
+            e->setAttribute(ZUVString(attributes[0]), ZUVString(attributes[1]));
+    }
+    static void end(void* user, const char*) {
+        ModelBuilder* m = static_cast<ModelBuilder*>(user);
+        if (!m->text.isEmpty()) m->open.back()->setValue(m->text);
+        m->text.empty();
+        m->open.pop_back();
+    }
+    static void characters(void* user, const char* text, int length) {
+        static_cast<ModelBuilder*>(user)->text.append(text, length);
+    }
+    static ZUVDOMElement* build(const std::string& document) {
+        ModelBuilder m;
+        ZUVLog log(nullptr);
+        ZUVSAX2Parser parser(&m, &log, start, end, characters, nullptr);
+        parser.parseString(ZUVString(document));
+        return m.root;
+    }
+};
+
+// The same edits on a parsed tree and on its model, on every third child
+// of the root from `step`: append a child to some, detach the last child
+// (found by position, so that its name list may not be made yet) and put
+// it back first. A name left with no child keeps an empty list.
+void editBoth(ZUVDOMElement* a, ZUVDOMElement* b, int step) {
+    for (int i = step % 3; i < a->getElementCount(); i += 3) {
+        ZUVDOMElement* pa = a->getElement(i);
+        ZUVDOMElement* pb = b->getElement(i);
+        if (i % 2) {
+            new ZUVDOMElement(ZUVString("added"), pa);
+            new ZUVDOMElement(ZUVString("added"), pb);
+        }
+        int n = pa->getElementCount();
+        if (n == 0) continue;
+        ZUVDOMElement* ca = pa->getElement(n - 1);
+        ZUVDOMElement* cb = pb->getElement(n - 1);
+        pa->removeChild(ca);
+        pb->removeChild(cb);
+        const ZUVString& name = ca->getTagName();
+        ASSERT_NE(pa->getElements(name), nullptr);
+        EXPECT_EQ(pa->getElementCount(name), pb->getElementCount(name));
+        if (n == 1) {
+            pa->appendChild(ca);
+            pb->appendChild(cb);
+        } else {
+            pa->insertBefore(ca, pa->getElement(0));
+            pb->insertBefore(cb, pb->getElement(0));
+        }
+    }
+}
+
+TEST(Builder, TreesMatchTheOnesBuiltByHandWholeStoppedAndEdited) {
+    const std::vector<std::string> names = {"id", "k"};
+    std::mt19937 random(7);
+    std::string doc = "<r id='0'>";
+    for (int i = 0; i < 40; ++i) {
+        const char* tag = i % 5 == 0 ? "a-name-longer-than-the-inline-room" : i % 2 ? "a" : "b";
+        doc += std::string("<") + tag + " id='" + std::to_string(i) + "' k='v" +
+               std::string(random() % 24, 'x') + "'>";
+        for (unsigned j = 0, n = random() % 4; j < n; ++j)
+            doc += "<c>" + std::string(random() % 30, 't') + "</c>" + (j % 2 ? "\n " : "");
+        doc += std::string(random() % 20, 'v') + "</" + tag + ">";
+    }
+    doc += "tail</r>";
+    for (size_t cut = 0; cut <= doc.size(); cut += cut < 120 ? 1 : 37) {
+        SCOPED_TRACE("prefix of " + std::to_string(cut) + " bytes");
+        std::string prefix = doc.substr(0, cut);
+        std::unique_ptr<ZUVDOMElement> model(ModelBuilder::build(prefix));
+        ZUVLog log(nullptr);
+        ZUVDOM dom(&log);
+        std::unique_ptr<ZUVDOMElement> built(dom.parseString(ZUVString(prefix)));
+        if (!built || !model) {
+            ASSERT_EQ(built, model);
+            continue;
+        }
+        // Edits before any lookup by name, then the dump's lookups, edits after.
+        editBoth(built.get(), model.get(), static_cast<int>(cut));
+        ASSERT_EQ(dumpTree(built.get(), names), dumpTree(model.get(), names));
+        editBoth(built.get(), model.get(), static_cast<int>(cut) + 1);
+        ASSERT_EQ(dumpTree(built.get(), names), dumpTree(model.get(), names));
+    }
+}
+
 }  // namespace
+
+// The order in which elements are freed, seen at the pool: this definition
+// comes before the library's for the other libraries' calls, and passes
+// every block on. While `freedElements` is set, element-sized blocks are
+// recorded as they go back.
+namespace {
+std::vector<const void*>* freedElements;
+}  // namespace
+
+__attribute__((visibility("default"))) void ZUVPool::release(void* block, size_t bytes) noexcept {
+    using Release = void (*)(void*, size_t);
+    static const Release next =
+        reinterpret_cast<Release>(dlsym(RTLD_NEXT, "_ZN7ZUVPool7releaseEPvm"));
+    if (freedElements && block && bytes == sizeof(ZUVDOMElement)) freedElements->push_back(block);
+    next(block, bytes);
+}
+
+namespace {
+
+// The model: each child's subtree before its parent; children grouped by
+// name, names in the order they first appear, document order within one.
+void freeOrder(const ZUVDOMElement* e, std::vector<const void*>& order) {
+    std::vector<std::string> names;
+    for (const ZUVDOMElement* c : e->getChildren())
+        if (std::find(names.begin(), names.end(), c->getTagName().getText()) == names.end())
+            names.push_back(c->getTagName().getText());
+    for (const std::string& name : names)
+        for (const ZUVDOMElement* c : e->getChildren())
+            if (name == c->getTagName().getText()) freeOrder(c, order);
+    order.push_back(e);
+}
+
+// Deletes `root` and returns the elements in `tree`, its elements, in the
+// order they were freed; other blocks of an element's size are left out.
+std::vector<const void*> freeAndWatch(ZUVDOMElement* root, const std::vector<const void*>& tree) {
+    std::vector<const void*> order;
+    order.reserve(1 << 16);  // no growing while the pool is watched
+    freedElements = &order;
+    delete root;
+    freedElements = nullptr;
+    auto other = [&](const void* block) {
+        return std::find(tree.begin(), tree.end(), block) == tree.end();
+    };
+    order.erase(std::remove_if(order.begin(), order.end(), other), order.end());
+    return order;
+}
+
+// A document of `count` elements under <r>, named from `names` at random,
+// nested at random.
+std::string randomDocument(std::mt19937& random, int count, int names) {
+    std::string text = "<r>";
+    int depth = 0;
+    for (int i = 0; i < count; ++i) {
+        while (depth > 0 && random() % 3 == 0) {
+            text += "</x>";
+            --depth;
+        }
+        std::string name(1, static_cast<char>('a' + random() % static_cast<unsigned>(names)));
+        if (random() % 2) {
+            text += "<" + name + "/>";
+            continue;
+        }
+        // A nested element is an <x> holding a run of one name.
+        text += "<x><" + name + "/><" + name + "/>";
+        ++depth;
+    }
+    for (; depth > 0; --depth)
+        text += "</x>";
+    return text + "</r>";
+}
+
+}  // namespace
+
+// Children are freed grouped by name, as the index by name walks them, also
+// when a parse added them and no lookup ever made the index: a parse used
+// to free them in document order.
+TEST(Ownership, ChildrenAreFreedGroupedByName) {
+    std::mt19937 random(27);
+    std::vector<std::string> documents = {"<r><a/><b/><a/><c/><b/></r>",
+                                          "<r><a><y/><z/><y/></a><b/><a><z/></a></r>"};
+    for (int i = 0; i < 300; ++i)
+        documents.push_back(randomDocument(random, 1 + i % 60, 2 + i % 12));
+    for (const std::string& text : documents) {
+        for (bool lookedUp : {false, true}) {
+            ZUVLog log(nullptr);
+            ZUVDOM dom(&log);
+            ZUVDOMElement* root = dom.parseString(ZUVString(text.c_str()));
+            ASSERT_NE(root, nullptr) << text;
+            if (lookedUp) root->getElements(ZUVString("a"));
+            std::vector<const void*> expected;
+            freeOrder(root, expected);
+            EXPECT_EQ(freeAndWatch(root, expected), expected)
+                << text << (lookedUp ? " looked up" : "");
+        }
+    }
+    // By hand: an index from the first child on, in the order names were
+    // filed, which insertBefore may make differ from the document's.
+    ZUVDOMElement* r = child("r", nullptr);
+    ZUVDOMElement* a1 = child("a", r);
+    ZUVDOMElement* b1 = child("b", r);
+    ZUVDOMElement* y = child("y", a1);
+    ZUVDOMElement* z = child("z", a1);
+    ZUVDOMElement* a2 = child("a", r);
+    ZUVDOMElement* c = child("c", nullptr);
+    r->insertBefore(c, a1);
+    std::vector<const void*> expected = {y, z, a1, a2, b1, c, r};
+    EXPECT_EQ(freeAndWatch(r, expected), expected);
+}

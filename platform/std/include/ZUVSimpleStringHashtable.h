@@ -3,6 +3,8 @@
 #define ZUVSIMPLESTRINGHASHTABLE_H
 
 #include <cstdint>
+#include <cstring>
+#include <new>
 
 #include "ZUVHashtable.h"
 #include "ZUVStdExport.h"
@@ -119,6 +121,21 @@ protected:
           linearLimit(static_cast<uint32_t>(clamped(linearLimit, 0))),
           ignoreCase(ignoreCase),
           keepOrder(keepOrder) {}
+    // Adds an entry under `length` bytes of `key` (-1: up to the NUL), which
+    // the caller knows to be absent, without looking for it: for a table
+    // filled from a source that holds no key twice. A failed add leaves the
+    // table as it was.
+    void addAbsent(const char* key, int length, void* value) {
+        if (length < 0) length = static_cast<int>(std::strlen(key));
+        if (count < static_cast<int>(capacity) && length <= ZUVString::kInlineCapacity &&
+            !indexed()) {
+            ::new (static_cast<void*>(&entries[count].key)) ZUVString(key, length);
+            entries[count].value = value;
+            ++count;
+            return;
+        }
+        add(key, length, value);
+    }
     // The room of the inline entries once the entries have moved to a block
     // of their own, which they never leave; null before. A subclass may put
     // an object there that fits its inline entries, and must destroy it.

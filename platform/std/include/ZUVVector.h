@@ -32,6 +32,10 @@ public:
     void prepareAdd(bool geometric = true) {
         if (static_cast<unsigned>(count) == capacity) reserveFor(count + 1, geometric);
     }
+    // Makes room for `capacity` elements in all, exactly, so that filling a
+    // list whose size is known takes one allocation and no more room.
+    // Throws std::bad_alloc, changing nothing, when memory runs out.
+    void reserve(int capacity);
     // Puts `element` at `index`, moving later ones up; `index` equal to size()
     // appends. Returns false, storing nothing, for any other index.
     bool insertElementAt(const void* element, int index);
@@ -86,6 +90,9 @@ public:
         return static_cast<unsigned>(index) < static_cast<unsigned>(count) ? data()[index]
                                                                            : nullptr;
     }
+    // The elements in place, size() of them, for a caller that reorders
+    // them (say, sorts them); they stay the caller's, as ever. Never null.
+    void** getArray() { return data(); }
     // Index of the first element that is `element` (by identity), or -1.
     int indexOf(const void* element) const;
     // Number of elements.

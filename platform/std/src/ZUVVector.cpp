@@ -73,6 +73,23 @@ void ZUVVector::reserveFor(int needed, bool geometric) {
     capacity = static_cast<uint32_t>(grown);
 }
 
+void ZUVVector::reserve(int wanted) {
+    if (wanted <= 1 || static_cast<unsigned>(wanted) <= capacity) return;
+    if (wanted > kMaxCapacity) throw std::length_error("ZUVVector: too many elements");
+    dropFront();
+    if (static_cast<unsigned>(wanted) <= capacity) return;
+    size_t bytes = static_cast<size_t>(wanted) * sizeof(void*);
+    if (capacity == 1) {
+        void** fresh = static_cast<void**>(ZUVPool::allocate(bytes));
+        if (count) fresh[0] = slot;
+        items = fresh;
+    } else {
+        items = static_cast<void**>(
+            ZUVPool::reallocate(items, static_cast<size_t>(capacity) * sizeof(void*), bytes));
+    }
+    capacity = static_cast<uint32_t>(wanted);
+}
+
 void ZUVVector::trim() noexcept {
     dropFront();
     if (capacity == 1 || static_cast<unsigned>(count) == capacity) return;
