@@ -268,12 +268,13 @@ private:
     R failStart(const char* p, int code);
     void countOpenStart(size_t offset);
     R declaredName(const char* p, const char** name, const char** nameEnd);
-    R doctype(const char* p, const char** next);
-    R internalSubset(const char* p, const char** next);
-    R elementDeclaration(const char* p, const char** next);
-    R contentParticles(const char*& q, int depth);
-    R attributeListDeclaration(const char* p, const char** next);
-    R defaultValue(const char*& q, std::string& out);
+    // The document type is rare: kept out of the inlining budget of the content paths.
+    [[gnu::cold]] R doctype(const char* p, const char** next);
+    [[gnu::cold]] R internalSubset(const char* p, const char** next);
+    [[gnu::cold]] R elementDeclaration(const char* p, const char** next);
+    [[gnu::cold]] R contentParticles(const char*& q, int depth);
+    [[gnu::cold]] R attributeListDeclaration(const char* p, const char** next);
+    [[gnu::cold]] R defaultValue(const char*& q, std::string& out);
     void indexDeclarations();
     bool declaredFirstByte(char c) const {
         unsigned char first = static_cast<unsigned char>(c);
