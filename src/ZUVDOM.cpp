@@ -1011,19 +1011,29 @@ void ZUVDOM::endParse() {
     characterData = ZUVString();
 }
 
-ZUVDOMElement* ZUVDOM::parseFile(const ZUVFile& file) {
-    startParse();
+namespace {
+
+// Elements still open when a parse stops get their children placed, also
+// when the parser throws; then the parser's exception is the one passed on.
+template <typename Parse>
+void parseAndSettle(ZUVDOM* dom, Parse parse) {
     try {
-        parser->parseFile(file);
+        parse();
     } catch (...) {
         try {
-            ZUVDOMBuilder::settle(this);
+            ZUVDOMBuilder::settle(dom);
         } catch (...) {
-            // The parser's exception is the one to pass on.
         }
         throw;
     }
-    ZUVDOMBuilder::settle(this);
+    ZUVDOMBuilder::settle(dom);
+}
+
+}  // namespace
+
+ZUVDOMElement* ZUVDOM::parseFile(const ZUVFile& file) {
+    startParse();
+    parseAndSettle(this, [&] { parser->parseFile(file); });
     endParse();
     return root;
 }
@@ -1036,34 +1046,14 @@ ZUVDOMElement* ZUVDOM::parseFile(const ZUVString& path) {
 
 ZUVDOMElement* ZUVDOM::parseStdIn() {
     startParse();
-    try {
-        parser->parseStdIn();
-    } catch (...) {
-        try {
-            ZUVDOMBuilder::settle(this);
-        } catch (...) {
-            // The parser's exception is the one to pass on.
-        }
-        throw;
-    }
-    ZUVDOMBuilder::settle(this);
+    parseAndSettle(this, [&] { parser->parseStdIn(); });
     endParse();
     return root;
 }
 
 ZUVDOMElement* ZUVDOM::parseString(const ZUVString& text) {
     startParse();
-    try {
-        parser->parseString(text);
-    } catch (...) {
-        try {
-            ZUVDOMBuilder::settle(this);
-        } catch (...) {
-            // The parser's exception is the one to pass on.
-        }
-        throw;
-    }
-    ZUVDOMBuilder::settle(this);
+    parseAndSettle(this, [&] { parser->parseString(text); });
     endParse();
     return root;
 }

@@ -110,36 +110,6 @@ constexpr int kMaxPrologCuts = 2;
 // token cut by it, which is past the one before.
 constexpr int kMaxCuts = kMaxPrologCuts + 2;
 
-// Where a count of lines and characters stands, as Expat counts them.
-struct LineCount {
-    long line = 1;
-    long column = 0;  // characters since the line began
-    bool afterCR = false;
-    void count(const char* p, const char* e) {
-        for (; p < e; ++p) {
-            unsigned char c = static_cast<unsigned char>(*p);
-            if (c == '\n') {
-                if (!afterCR) ++line;
-                column = 0;
-                afterCR = false;
-            } else if (c == '\r') {
-                ++line;
-                column = 0;
-                afterCR = true;
-            } else {
-                afterCR = false;
-                if ((c & 0xC0) != 0x80) ++column;
-            }
-        }
-    }
-    ZUVSAX2Position position() const {
-        ZUVSAX2Position at;
-        at.line = line > INT_MAX ? INT_MAX : static_cast<int>(line);
-        at.column = column >= INT_MAX ? INT_MAX : static_cast<int>(column + 1);
-        return at;
-    }
-};
-
 // Why our own code stopped Expat (as opposed to Expat finding an error).
 enum class Stop { None, Depth, Text, Attribute, Name, Exception, Skipped };
 
@@ -202,7 +172,7 @@ struct ParserState {
     char skipping = 0;
     std::string skipCarry;              // a cut end marker or character, read again
     ZUVSAX2Position skipStart;          // where it starts, in the document
-    LineCount skipAt;                   // where the reading is, in the document
+    ZUVSAX2LineCount skipAt;            // where the reading is, in the document
     ZUVSAX2Position skipExpat;          // where Expat stopped, in what it read
     int skipError = 0;                  // an XML_Error found in its text
     std::unique_ptr<char[]> skipChunk;  // what stream() reads meanwhile
@@ -634,13 +604,13 @@ void startSkip(State* s, char marker) {
     s->skipStart = currentPosition(s->expat);
     // Counted where Expat reads, then moved into the document: a prolog the
     // tokenizer cut may have given Expat this token's start again.
-    LineCount inExpat;
+    ZUVSAX2LineCount inExpat;
     inExpat.line = static_cast<long>(XML_GetCurrentLineNumber(s->expat));
     inExpat.column = static_cast<long>(XML_GetCurrentColumnNumber(s->expat));
     inExpat.count(buffer + offset, buffer + size);
     s->skipExpat = inExpat.position();
     ZUVSAX2Position at = inDocument(s, s->skipExpat);
-    s->skipAt = LineCount();
+    s->skipAt = ZUVSAX2LineCount();
     s->skipAt.line = at.line;
     s->skipAt.column = at.column - 1;
     s->skipping = marker;

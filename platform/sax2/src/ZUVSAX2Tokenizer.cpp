@@ -645,30 +645,13 @@ ZUVSAX2Position ZUVSAX2Tokenizer::positionAt(size_t offset) {
             afterCR = false;
             p = e;
         }
-        for (; p < e; ++p) {
-            unsigned char c = static_cast<unsigned char>(*p);
-            if (c == '\n') {
-                if (!afterCR) ++line;
-                column = 0;
-                afterCR = false;
-            } else if (c == '\r') {
-                ++line;
-                column = 0;
-                afterCR = true;
-            } else {
-                afterCR = false;
-                if ((c & 0xC0) != 0x80) ++column;
-            }
-        }
         cursor.line = line;
         cursor.column = column;
         cursor.afterCR = afterCR;
+        cursor.count(p, e);  // what is left has a CR: byte by byte
         cursor.offset = offset;
     }
-    ZUVSAX2Position position;
-    position.line = cursor.line > INT_MAX ? INT_MAX : static_cast<int>(cursor.line);
-    position.column = cursor.column >= INT_MAX ? INT_MAX : static_cast<int>(cursor.column + 1);
-    return position;
+    return cursor.position();
 }
 
 ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::fail(const char* at, int code) {

@@ -19,6 +19,7 @@
 #ifndef ZUVSAX2TOKENIZER_H
 #define ZUVSAX2TOKENIZER_H
 
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -31,6 +32,38 @@
 #include <vector>
 
 #include "ZUVSAX2Parser.h"
+
+// Where a count of lines and characters stands, as Expat counts them: CR, LF
+// and CR LF each end a line; a column counts characters, not bytes.
+struct ZUVSAX2LineCount {
+    long line = 1;
+    long column = 0;  // characters since the line began
+    bool afterCR = false;
+    // Counts p..e byte by byte.
+    void count(const char* p, const char* e) {
+        for (; p < e; ++p) {
+            unsigned char c = static_cast<unsigned char>(*p);
+            if (c == '\n') {
+                if (!afterCR) ++line;
+                column = 0;
+                afterCR = false;
+            } else if (c == '\r') {
+                ++line;
+                column = 0;
+                afterCR = true;
+            } else {
+                afterCR = false;
+                if ((c & 0xC0) != 0x80) ++column;
+            }
+        }
+    }
+    ZUVSAX2Position position() const {
+        ZUVSAX2Position at;
+        at.line = line > INT_MAX ? INT_MAX : static_cast<int>(line);
+        at.column = column >= INT_MAX ? INT_MAX : static_cast<int>(column + 1);
+        return at;
+    }
+};
 
 class ZUVSAX2Tokenizer {
     // Bytes appended without the bookkeeping of vector::insert, on the hot
@@ -227,11 +260,8 @@ private:
     // buffers, with only its last few bytes kept.
     enum class Open { None, Comment, Instruction };
 
-    struct Cursor {
+    struct Cursor : ZUVSAX2LineCount {
         size_t offset = 0;  // in the current buffer
-        long line = 1;
-        long column = 0;  // characters since the line began
-        bool afterCR = false;
     };
 
     R xmlDeclaration();
