@@ -200,6 +200,7 @@ void ZUVDOMWriter::writeTree(ZUVDOMElement* element) {
     // What printElem() writes, on the same kind of stack of our own.
     struct Open {
         ZUVDOMElement* element;
+        ZUVDOMElement* const* children;
         int next;
         int count;  // the children there were when the element started
         bool verbatim;
@@ -207,6 +208,34 @@ void ZUVDOMWriter::writeTree(ZUVDOMElement* element) {
     };
     std::vector<Open> open;
     open.reserve(kWalkReserve);
+    // The tree is far larger than the caches: what the next siblings hold is
+    // asked for while this one is written, so that the walk does not wait on
+    // each miss in turn. Lambdas, for the element's private members.
+    auto prefetchObject = [](const ZUVDOMElement* e) {
+        __builtin_prefetch(e);
+        __builtin_prefetch(reinterpret_cast<const char*>(e) + sizeof(ZUVDOMElement) - 1);
+    };
+    auto prefetchText = [](const ZUVString& text) {
+        if (text.getLength() > ZUVString::kInlineCapacity) __builtin_prefetch(text.getText());
+    };
+    // What the element points to; the element itself was asked for before.
+    auto prefetchParts = [&](const ZUVDOMElement* e) {
+        if (e->attributes) __builtin_prefetch(e->attributes);
+        if (e->allElements) __builtin_prefetch(e->allElements);
+        prefetchText(e->value);
+    };
+    // One step further: the attribute values and the first child.
+    auto prefetchElement = [&](const ZUVDOMElement* e) {
+        if (const ZUVSimpleStringHashtable* table = e->attributes) {
+            ZUVSimpleStringHashtable::Iterator it(*table, true);
+            for (void* v = it.get(); v; v = it.next(1)) {
+                __builtin_prefetch(v);
+                prefetchText(*static_cast<const ZUVString*>(v));
+            }
+        }
+        if (e->allElements && e->allElements->size() > 0)
+            prefetchObject(static_cast<ZUVDOMElement*>(e->allElements->elementAt(0)));
+    };
     ZUVDOMElement* start = element;
     for (;;) {
         if (start) {
@@ -216,7 +245,10 @@ void ZUVDOMWriter::writeTree(ZUVDOMElement* element) {
             bool empty = count == 0 && !text;
             bool verbatim = startTreeElement(start->tagName, start->attributes, !empty);
             if (count != 0) {
-                open.push_back({start, 0, count, verbatim, empty});
+                auto kids = reinterpret_cast<ZUVDOMElement* const*>(children->getArray());
+                open.push_back({start, kids, 0, count, verbatim, empty});
+                prefetchElement(kids[0]);
+                if (count > 1) prefetchElement(kids[1]);
             } else {
                 // Most elements are leaves: ended at once, with no place on
                 // the stack.
@@ -226,7 +258,11 @@ void ZUVDOMWriter::writeTree(ZUVDOMElement* element) {
         }
         Open& top = open.back();
         if (top.next < top.count) {
-            start = static_cast<ZUVDOMElement*>(top.element->allElements->elementAt(top.next++));
+            int next = top.next++;
+            start = top.children[next];
+            if (next + 3 < top.count) prefetchObject(top.children[next + 3]);
+            if (next + 2 < top.count) prefetchParts(top.children[next + 2]);
+            if (next + 1 < top.count) prefetchElement(top.children[next + 1]);
             continue;
         }
         ZUVDOMElement* done = top.element;
