@@ -224,15 +224,9 @@ void ZUVDOMWriter::writeTree(ZUVDOMElement* element) {
         if (e->allElements) __builtin_prefetch(e->allElements);
         prefetchText(e->value);
     };
-    // One step further: the attribute values and the first child.
-    auto prefetchElement = [&](const ZUVDOMElement* e) {
-        if (const ZUVSimpleStringHashtable* table = e->attributes) {
-            ZUVSimpleStringHashtable::Iterator it(*table, true);
-            for (void* v = it.get(); v; v = it.next(1)) {
-                __builtin_prefetch(v);
-                prefetchText(*static_cast<const ZUVString*>(v));
-            }
-        }
+    // One step further: the first child. (Not the attribute values: reaching
+    // them takes loads the walk then waits on, which cost more than they save.)
+    auto prefetchFirstChild = [&](const ZUVDOMElement* e) {
         if (e->allElements && e->allElements->size() > 0)
             prefetchObject(static_cast<ZUVDOMElement*>(e->allElements->elementAt(0)));
     };
@@ -247,8 +241,8 @@ void ZUVDOMWriter::writeTree(ZUVDOMElement* element) {
             if (count != 0) {
                 auto kids = reinterpret_cast<ZUVDOMElement* const*>(children->getArray());
                 open.push_back({start, kids, 0, count, verbatim, empty});
-                prefetchElement(kids[0]);
-                if (count > 1) prefetchElement(kids[1]);
+                prefetchFirstChild(kids[0]);
+                if (count > 1) prefetchFirstChild(kids[1]);
             } else {
                 // Most elements are leaves: ended at once, with no place on
                 // the stack.
@@ -262,7 +256,7 @@ void ZUVDOMWriter::writeTree(ZUVDOMElement* element) {
             start = top.children[next];
             if (next + 3 < top.count) prefetchObject(top.children[next + 3]);
             if (next + 2 < top.count) prefetchParts(top.children[next + 2]);
-            if (next + 1 < top.count) prefetchElement(top.children[next + 1]);
+            if (next + 1 < top.count) prefetchFirstChild(top.children[next + 1]);
             continue;
         }
         ZUVDOMElement* done = top.element;
