@@ -204,7 +204,6 @@ void ZUVDOMWriter::writeTree(ZUVDOMElement* element) {
         int next;
         int count;  // the children there were when the element started
         bool verbatim;
-        bool empty;
     };
     std::vector<Open> open;
     open.reserve(kWalkReserve);
@@ -235,18 +234,16 @@ void ZUVDOMWriter::writeTree(ZUVDOMElement* element) {
         if (start) {
             ZUVOrderedVector* children = start->allElements;
             int count = children ? children->size() : 0;
-            const ZUVString* text = start->value.getLength() != 0 ? &start->value : nullptr;
-            bool empty = count == 0 && !text;
-            bool verbatim = startTreeElement(start->tagName, start->attributes, !empty);
             if (count != 0) {
+                bool verbatim = startTreeElement(start->tagName, start->attributes, true);
                 auto kids = reinterpret_cast<ZUVDOMElement* const*>(children->getArray());
-                open.push_back({start, kids, 0, count, verbatim, empty});
+                open.push_back({start, kids, 0, count, verbatim});
                 prefetchFirstChild(kids[0]);
                 if (count > 1) prefetchFirstChild(kids[1]);
             } else {
-                // Most elements are leaves: ended at once, with no place on
-                // the stack.
-                endTreeElement(start->tagName, verbatim, text, empty);
+                // Most elements are leaves: written in one call, with no
+                // place on the stack.
+                writeTreeLeaf(start->tagName, start->attributes, &start->value);
                 if (open.empty()) return;
             }
         }
@@ -261,7 +258,7 @@ void ZUVDOMWriter::writeTree(ZUVDOMElement* element) {
         }
         ZUVDOMElement* done = top.element;
         endTreeElement(done->tagName, top.verbatim,
-                       done->value.getLength() != 0 ? &done->value : nullptr, top.empty);
+                       done->value.getLength() != 0 ? &done->value : nullptr, false);
         open.pop_back();
         if (open.empty()) return;
         start = nullptr;

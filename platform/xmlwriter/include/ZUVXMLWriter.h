@@ -151,6 +151,10 @@ protected:
     // when `empty`, else "</name>". `name` and `verbatim` are the element's
     // own and what startTreeElement() returned for it.
     void endTreeElement(const ZUVString& name, bool verbatim, const ZUVString* text, bool empty);
+    // An element with no children at once: what startTreeElement() and
+    // endTreeElement() write for it, with `text` null or empty for none.
+    void writeTreeLeaf(const ZUVString& name, const ZUVSimpleStringHashtable* attributes,
+                       const ZUVString* text);
 
 private:
     // The rest of the writer's state, kept out of this header so that a
