@@ -30,6 +30,7 @@ WORKLOADS = [
     ("NavigatePosition", "Navigate the whole tree by position"),
     ("NavigateName", "Navigate the whole tree by name (each child looked up by its name)"),
     ("Write", "Write the tree to a file"),
+    ("WriteString", "Write the tree into a std::string"),
     ("Destroy", "Free the tree"),
     ("FirstParse", "Parse and build from a string once, in a fresh process"),
     ("StateFreed", "Parse and build, every tree freed before the next parse"),
@@ -409,6 +410,12 @@ def print_targets(results):
         peer = mbps(results.get(("Write", "tinyxml2", d)))
         if ours and peer:
             check("write ≥ 1.3× tinyxml2", d, ours / peer, 1.3)
+    for d in ordered_documents(results, "WriteString"):
+        ours = mbps(results.get(("WriteString", OURS, d)))
+        for peer in ("pugixml", "tinyxml2"):
+            peer_mbps = mbps(results.get(("WriteString", peer, d)))
+            if ours and peer_mbps:
+                check(f"write to a string ≥ {peer}", d, ours / peer_mbps, 1.0)
     records = sorted((d for d in ordered_documents(results, "ParseString")
                       if d.startswith("records-")),
                      key=lambda d: float(re.sub(r"[^0-9.]", "", d)))
