@@ -223,11 +223,11 @@ void ZUVDOMWriter::writeTree(ZUVDOMElement* element) {
         if (e->allElements) __builtin_prefetch(e->allElements);
         prefetchText(e->value);
     };
-    // One step further: the first child. (Not the attribute values: reaching
-    // them takes loads the walk then waits on, which cost more than they save.)
-    auto prefetchFirstChild = [&](const ZUVDOMElement* e) {
+    // One step further: where the children are listed, by its address alone
+    // (the list object was asked for a step before).
+    auto prefetchChildList = [](const ZUVDOMElement* e) {
         if (e->allElements && e->allElements->size() > 0)
-            prefetchObject(static_cast<ZUVDOMElement*>(e->allElements->elementAt(0)));
+            __builtin_prefetch(e->allElements->getArray());
     };
     ZUVDOMElement* start = element;
     for (;;) {
@@ -238,8 +238,8 @@ void ZUVDOMWriter::writeTree(ZUVDOMElement* element) {
                 bool verbatim = startTreeElement(start->tagName, start->attributes, true);
                 auto kids = reinterpret_cast<ZUVDOMElement* const*>(children->getArray());
                 open.push_back({start, kids, 0, count, verbatim});
-                prefetchFirstChild(kids[0]);
-                if (count > 1) prefetchFirstChild(kids[1]);
+                for (int i = 0; i < count && i < 3; ++i)
+                    prefetchObject(kids[i]);
             } else {
                 // Most elements are leaves: written in one call, with no
                 // place on the stack.
@@ -253,7 +253,7 @@ void ZUVDOMWriter::writeTree(ZUVDOMElement* element) {
             start = top.children[next];
             if (next + 3 < top.count) prefetchObject(top.children[next + 3]);
             if (next + 2 < top.count) prefetchParts(top.children[next + 2]);
-            if (next + 1 < top.count) prefetchFirstChild(top.children[next + 1]);
+            if (next + 1 < top.count) prefetchChildList(top.children[next + 1]);
             continue;
         }
         ZUVDOMElement* done = top.element;
