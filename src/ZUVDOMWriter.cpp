@@ -219,6 +219,7 @@ void ZUVDOMWriter::writeTree(ZUVDOMElement* element) {
     };
     // What the element points to; the element itself was asked for before.
     auto prefetchParts = [&](const ZUVDOMElement* e) {
+        if (!e) return;  // a null child, which prints nothing
         if (e->attributes) __builtin_prefetch(e->attributes);
         if (e->allElements) __builtin_prefetch(e->allElements);
         prefetchText(e->value);
@@ -226,7 +227,7 @@ void ZUVDOMWriter::writeTree(ZUVDOMElement* element) {
     // One step further: where the children are listed, by its address alone
     // (the list object was asked for a step before).
     auto prefetchChildList = [](const ZUVDOMElement* e) {
-        if (e->allElements && e->allElements->size() > 0)
+        if (e && e->allElements && e->allElements->size() > 0)
             __builtin_prefetch(e->allElements->getArray());
     };
     ZUVDOMElement* start = element;

@@ -534,6 +534,31 @@ TEST(Walks, PrintElemMakesTheCallsOfARecursiveWalk) {
     }
 }
 
+// A child list may hold a null (it takes any pointer): the walks skip it
+// wherever it stands, also where they look at siblings ahead of the one
+// they write.
+TEST(Walks, NullChildrenPrintNothing) {
+    std::unique_ptr<ZUVDOMElement> root(new ZUVDOMElement(ZUVString("r"), nullptr));
+    for (int i = 0; i < 5; ++i) {
+        auto* child = new ZUVDOMElement(zs("c" + std::to_string(i)), root.get());
+        child->setAttribute(ZUVString("a"), zs(std::string(20, 'v')));
+        child->setValue(zs(std::string(i * 9, 't')));
+        if (i % 2) new ZUVDOMElement(ZUVString("g"), child);
+    }
+    ZUVDOMPrinter printer;
+    const std::string expected = printer.toStdString(root.get());
+    ZUVOrderedVector* children = root->getAllElements();
+    for (int at = 0; at <= children->size(); ++at) {
+        children->insertElementAt(nullptr, at);
+        EXPECT_EQ(printer.toStdString(root.get()), expected) << "null at " << at;
+        RecordingWriter nulls, none;
+        nulls.printElem(root.get());
+        children->remove(at);
+        none.printElem(root.get());
+        EXPECT_EQ(nulls.calls, none.calls) << "null at " << at;
+    }
+}
+
 // Writing kept one stack frame per level: the 10,000-deep document crashed a
 // thread with a 512 KB stack. Both walks now run on 256 KB, for that document
 // through the file writer and for a tree built 1,000,000 deep through
