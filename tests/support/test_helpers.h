@@ -9,14 +9,17 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "ZUVDOM.h"
@@ -88,6 +91,21 @@ inline std::string repeat(const std::string& s, int times) {
     for (int i = 0; i < times; ++i)
         out += s;
     return out;
+}
+
+// The fastest of `runs` runs of each of `a` and `b`, in seconds, taken in
+// turn so that whatever else the machine runs touches both alike. Tests
+// compare the two (linear against quadratic); timings go in the benchmark.
+inline std::pair<double, double> fastestSeconds(const std::function<void()>& a,
+                                                const std::function<void()>& b, int runs = 3) {
+    double best[2] = {1e9, 1e9};
+    for (int run = 0; run < 2 * runs; ++run) {
+        auto start = std::chrono::steady_clock::now();
+        (run % 2 ? b : a)();
+        std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+        best[run % 2] = std::min(best[run % 2], took.count());
+    }
+    return {best[0], best[1]};
 }
 
 // The file's bytes, read with the standard library; empty when it cannot be read.
