@@ -3,11 +3,8 @@
 // (each catch path must leak nothing and leave the tree as it was). Trees are
 // checked against the parser's events by the round trip fuzzer, edits on
 // parsed ones against a model by the tree edit fuzzer.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <functional>
 #include <limits>
 #include <memory>
@@ -597,111 +594,3 @@ TEST(Builder, TreesMatchTheOnesBuiltByHandWholeOrStopped) {
 }
 
 }  // namespace
-
-// The order in which elements are freed, seen at the pool: this definition
-// comes before the library's for the other libraries' calls, and passes
-// every block on. While `freedElements` is set, element-sized blocks are
-// recorded as they go back.
-namespace {
-std::vector<const void*>* freedElements;
-}  // namespace
-
-__attribute__((visibility("default"))) void ZUVPool::release(void* block, size_t bytes) noexcept {
-    using Release = void (*)(void*, size_t);
-    static const Release next =
-        reinterpret_cast<Release>(dlsym(RTLD_NEXT, "_ZN7ZUVPool7releaseEPvm"));
-    if (freedElements && block && bytes == sizeof(ZUVDOMElement)) freedElements->push_back(block);
-    next(block, bytes);
-}
-
-namespace {
-
-// The model: each child's subtree before its parent; children grouped by
-// name, names in the order they first appear, document order within one.
-void freeOrder(const ZUVDOMElement* e, std::vector<const void*>& order) {
-    std::vector<std::string> names;
-    for (const ZUVDOMElement* c : e->getChildren())
-        if (std::find(names.begin(), names.end(), c->getTagName().getText()) == names.end())
-            names.push_back(c->getTagName().getText());
-    for (const std::string& name : names)
-        for (const ZUVDOMElement* c : e->getChildren())
-            if (name == c->getTagName().getText()) freeOrder(c, order);
-    order.push_back(e);
-}
-
-// Deletes `root` and returns the elements in `tree`, its elements, in the
-// order they were freed; other blocks of an element's size are left out.
-std::vector<const void*> freeAndWatch(ZUVDOMElement* root, const std::vector<const void*>& tree) {
-    std::vector<const void*> order;
-    order.reserve(1 << 16);  // no growing while the pool is watched
-    freedElements = &order;
-    delete root;
-    freedElements = nullptr;
-    auto other = [&](const void* block) {
-        return std::find(tree.begin(), tree.end(), block) == tree.end();
-    };
-    order.erase(std::remove_if(order.begin(), order.end(), other), order.end());
-    return order;
-}
-
-// A document of `count` elements under <r>, named from `names` at random,
-// nested at random.
-std::string randomDocument(std::mt19937& random, int count, int names) {
-    std::string text = "<r>";
-    int depth = 0;
-    for (int i = 0; i < count; ++i) {
-        while (depth > 0 && random() % 3 == 0) {
-            text += "</x>";
-            --depth;
-        }
-        std::string name(1, static_cast<char>('a' + random() % static_cast<unsigned>(names)));
-        if (random() % 2) {
-            text += "<" + name + "/>";
-            continue;
-        }
-        // A nested element is an <x> holding a run of one name.
-        text += "<x><" + name + "/><" + name + "/>";
-        ++depth;
-    }
-    for (; depth > 0; --depth)
-        text += "</x>";
-    return text + "</r>";
-}
-
-}  // namespace
-
-// Children are freed grouped by name, as the index by name walks them, also
-// when a parse added them and no lookup ever made the index: a parse used
-// to free them in document order.
-TEST(Ownership, ChildrenAreFreedGroupedByName) {
-    std::mt19937 random(27);
-    std::vector<std::string> documents = {"<r><a/><b/><a/><c/><b/></r>",
-                                          "<r><a><y/><z/><y/></a><b/><a><z/></a></r>"};
-    for (int i = 0; i < 300; ++i)
-        documents.push_back(randomDocument(random, 1 + i % 60, 2 + i % 12));
-    for (const std::string& text : documents) {
-        for (bool lookedUp : {false, true}) {
-            ZUVLog log(nullptr);
-            ZUVDOM dom(&log);
-            ZUVDOMElement* root = dom.parseString(ZUVString(text.c_str()));
-            ASSERT_NE(root, nullptr) << text;
-            if (lookedUp) root->getElements(ZUVString("a"));
-            std::vector<const void*> expected;
-            freeOrder(root, expected);
-            EXPECT_EQ(freeAndWatch(root, expected), expected)
-                << text << (lookedUp ? " looked up" : "");
-        }
-    }
-    // By hand: an index from the first child on, in the order names were
-    // filed, which insertBefore may make differ from the document's.
-    ZUVDOMElement* r = child("r", nullptr);
-    ZUVDOMElement* a1 = child("a", r);
-    ZUVDOMElement* b1 = child("b", r);
-    ZUVDOMElement* y = child("y", a1);
-    ZUVDOMElement* z = child("z", a1);
-    ZUVDOMElement* a2 = child("a", r);
-    ZUVDOMElement* c = child("c", nullptr);
-    r->insertBefore(c, a1);
-    std::vector<const void*> expected = {y, z, a1, a2, b1, c, r};
-    EXPECT_EQ(freeAndWatch(r, expected), expected);
-}
