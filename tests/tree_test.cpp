@@ -67,19 +67,21 @@ TEST(Ownership, DeepTreesAreFreedOnASmallStack) {
     }));
 }
 
-// Removes every child of a parent of `count` children, one at a time, from
-// the front or from the back.
-void removeEach(int count, bool fromBack) {
-    Tree parent(child("p", nullptr));
-    std::vector<ZUVDOMElement*> children;
+// Makes a parent of `count` children; the work removes them one at a time,
+// from the front or from the back.
+TimedWork removeEach(int count, bool fromBack) {
+    auto parent = std::make_shared<Tree>(child("p", nullptr));
+    auto children = std::make_shared<std::vector<ZUVDOMElement*>>();
     for (int i = 0; i < count; ++i)
-        children.push_back(child(i % 2 ? "a" : "b", parent.get()));
-    for (int i = 0; i < count; ++i) {
-        ZUVDOMElement* c = children[static_cast<size_t>(fromBack ? count - 1 - i : i)];
-        parent->removeChild(c);
-        delete c;
-    }
-    EXPECT_EQ(parent->getElementCount(), 0);
+        children->push_back(child(i % 2 ? "a" : "b", parent->get()));
+    return [=] {
+        for (int i = 0; i < count; ++i) {
+            ZUVDOMElement* c = (*children)[static_cast<size_t>(fromBack ? count - 1 - i : i)];
+            (*parent)->removeChild(c);
+            delete c;
+        }
+        EXPECT_EQ((*parent)->getElementCount(), 0);
+    };
 }
 
 // Removing every child one at a time was quadratic from either end: from the
@@ -89,8 +91,8 @@ void removeEach(int count, bool fromBack) {
 // bound leaves room for the cache misses of the larger lists on a busy machine).
 TEST(ChildLists, RemovingOneAtATimeFromEitherEndIsLinear) {
     for (bool fromBack : {false, true}) {
-        auto [small, large] = fastestSeconds([&] { removeEach(10000, fromBack); },
-                                             [&] { removeEach(80000, fromBack); }, 5);
+        auto [small, large] = fastestSeconds([&] { return removeEach(10000, fromBack); },
+                                             [&] { return removeEach(80000, fromBack); }, 5);
         EXPECT_LT(large, 24 * small + 0.005)
             << (fromBack ? "back" : "front") << ": " << small << " s, then " << large << " s";
     }
