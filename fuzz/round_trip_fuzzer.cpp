@@ -1,14 +1,10 @@
 // Parse, write, read back. Whatever the input, the parse returns, a refused
-// document gets one log line, and the root returned is the builder's. For
-// every document the parser accepts, the tree read back from the written file
-// equals the one parsed, and writing it again gives the same bytes.
+// document gets one log line, and the root returned is the builder's. An
+// accepted document gives the tree that a second listener on the raw parser
+// events describes (attributes by the names the document gave them); its
+// file reads back as that tree and writes the same bytes again.
 // ZUVDOM_FUZZ_PARSE_ONLY=1 stops after the parse's checks, for more inputs a
 // second on the parser alone.
-//
-// The expected tree comes from a second, independent listener on the raw
-// parser events (elements in document order with their attributes, and the
-// text after each element's last child), so attributes are compared by the
-// names the document gave them.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>

@@ -2,7 +2,9 @@
 # Line coverage of the library by the plain suites, with gcc's gcov: builds
 # with --coverage in BUILD_DIR (default build/coverage), runs ctest, and sums
 # lines executed over lines instrumented in include/, src/ and platform/, a
-# line counted once however many programs compile it.
+# line counted once however many programs compile it. The lines each test
+# reaches are listed in BUILD_DIR/coverage-per-test/TEST.txt, to tell which
+# lines only one test reaches before that test is changed.
 # Usage: scripts/coverage.sh [BUILD_DIR]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,6 +17,7 @@ cmake --build "$build" -j2 >/dev/null
 # Each test alone, its lines added to the set: counters merged from many
 # programs into one file were seen to lose lines.
 hits=$build/coverage-hits.json
+rm -rf "$build/coverage-per-test" && mkdir -p "$build/coverage-per-test"
 echo '{}' >"$hits"
 : >"$build/coverage-ctest.log"
 ctest --test-dir "$build" -N -E '^ExportedSymbols' | sed -n 's/^ *Test *#[0-9]*: //p' |
@@ -27,6 +30,7 @@ ctest --test-dir "$build" -N -E '^ExportedSymbols' | sed -n 's/^ *Test *#[0-9]*:
 import json, sys
 root, hits = sys.argv[1] + "/", sys.argv[2]
 hit = json.load(open(hits))
+mine = set()
 for line in sys.stdin:
     for f in json.loads(line)["files"]:
         name = f["file"] if f["file"].startswith("/") else root + f["file"]
@@ -35,8 +39,11 @@ for line in sys.stdin:
             for l in f["lines"]:
                 key = rel + ":" + str(l["line_number"])
                 hit[key] = hit.get(key, False) or l["count"] > 0
+                if l["count"] > 0:
+                    mine.add(key)
 json.dump(hit, open(hits, "w"))
-' "$root" "$hits"
+open(sys.argv[3], "w").write("".join(key + "\n" for key in sorted(mine)))
+' "$root" "$hits" "$build/coverage-per-test/$test.txt"
   done
 python3 -c '
 import json, sys

@@ -752,8 +752,8 @@ TEST(Printer, TheSameBytesWhicheverSink) {
 }
 
 // A subtree is written as a document of its own; the options change the
-// indentation and the declaration only, and the compact form is one line
-// that reads back as the same tree.
+// indentation and the declaration only. That the compact form reads back as
+// the same tree is the round trip fuzzer's check, on every test document.
 TEST(Printer, SubtreesAndOptions) {
     auto root = parseWhole("<r><a x=\"1\"><b><c/></b>t</a><z/></r>");
     ZUVDOMElement* a = root->getElement(0);
@@ -771,15 +771,6 @@ TEST(Printer, SubtreesAndOptions) {
               "<?xml version=\"1.0\" encoding=\"UTF-8\"?><a x=\"1\"><b><c/></b>t</a>");
     EXPECT_EQ(printer.toStdString(nullptr), "");
     EXPECT_NE(printer.getErrorNumber(), 0);
-
-    for (unsigned seed = 1; seed <= 200; ++seed) {
-        TreeMaker maker(seed * 4 + 2);  // what XML carries
-        std::unique_ptr<ZUVDOMElement> tree(maker.tree());
-        std::vector<std::string> names = maker.attributeNames;
-        const std::string compact = printer.toStdString(tree.get());
-        auto back = parseWhole(compact);
-        ASSERT_EQ(dumpTree(back.get(), names), dumpTree(tree.get(), names)) << compact;
-    }
 }
 
 // `prog >> out.log` opens standard output for appending: the writer's own

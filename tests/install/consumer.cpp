@@ -1,5 +1,6 @@
-// Uses every public class through the installed headers; exits non-zero on
-// any surprise.
+// Built against the installed package alone: every public header compiles
+// as it is installed, and each of the four libraries links and runs (the
+// suites judge what the calls do). Exits non-zero on any surprise.
 #include <ZUVDOM.h>
 #include <ZUVDOMElement.h>
 #include <ZUVDOMPrinter.h>
@@ -18,57 +19,39 @@
 #include <cstdlib>
 #include <cstring>
 
-static int failures = 0;
-#define CHECK(c)                                            \
-    do {                                                    \
-        if (!(c)) {                                         \
-            std::fprintf(stderr, "check failed: %s\n", #c); \
-            ++failures;                                     \
-        }                                                   \
-    } while (0)
+static_assert(ZUVDOM_VERSION_NUMBER >= 200, "version 0.2.0 or later");
 
 int main() {
-    int marker = 0;
+    int failures = 0;
+    auto check = [&failures](bool ok, const char* what) {
+        if (ok) return;
+        std::fprintf(stderr, "check failed: %s\n", what);
+        ++failures;
+    };
     ZUVDOMElement* root = new ZUVDOMElement("list", nullptr);
-    ZUVDOMElement* a = new ZUVDOMElement("item", root);
-    ZUVDOMElement* b = new ZUVDOMElement("note", root);
-    a->setAttribute("id", "1");
-    a->setValue("a & b");
-    a->setGeneralPointer(&marker);
-    ZUVDOMElement* c = new ZUVDOMElement("item", nullptr);
-    root->insertBefore(c, b);
-    root->removeChild(b);
-    root->appendChild(b);
-    CHECK(root->getElementCount() == 3);
-    CHECK(root->getElementCount("item") == 2);
-    CHECK(root->getElement(1) == c && root->getElement("item", 1) == c);
-    CHECK(root->getFirstElementValue("item") == ZUVString("a & b"));
-    CHECK(root->getFirstElement("item")->getAttribute("id") == ZUVString("1"));
-    CHECK(a->getGeneralPointer() == &marker);
-
+    ZUVDOMElement* item = new ZUVDOMElement("item", root);
+    item->setAttribute("id", "1");
+    item->setValue("a & b");
+    root->insertBefore(new ZUVDOMElement("note", nullptr), item);
     char path[] = "/tmp/zuvdom-consumer-XXXXXX";
     int fd = mkstemp(path);
-    CHECK(fd >= 0);
+    check(fd >= 0, "mkstemp");
     close(fd);
-    { ZUVDOMWriter writer(path, root); }
+    { ZUVDOMWriter writer(path, root); }  // the writer library
+    check(ZUVDOMPrinter().toStdString(root).find("<item id=\"1\">a &amp; b</item>") !=
+              std::string::npos,
+          "printer");
     delete root;
 
     ZUVLog log(nullptr);
     ZUVDOM dom(&log);
     ZUVFile file;
     file = ZUVString(path);
-    ZUVDOMElement* back = dom.parseFile(file);
-    CHECK(log.getErrorCount() == 0);
-    CHECK(back && back->getElementCount() == 3 &&
-          back->getElement(2)->getTagName() == ZUVString("note"));
-    CHECK(back && back->getFirstElementValue("item") == ZUVString("a & b"));
+    ZUVDOMElement* back = dom.parseFile(file);  // the parser library
+    check(log.getErrorCount() == 0 && back && back->getElementCount() == 2, "read back");
+    check(back && back->getFirstElementValue("item") == ZUVString("a & b"), "value");
     delete back;
     unlink(path);
-    // The version header agrees with itself and says what it was built as.
-    static_assert(ZUVDOM_VERSION_NUMBER >= 200, "version 0.2.0 or later");
-    CHECK(std::strchr(ZUVDOM_VERSION, '.') != nullptr);
-    ZUVDOMElement* doc = new ZUVDOMElement("doc", nullptr);
-    CHECK(ZUVDOMPrinter().toStdString(doc).find("<doc/>") != std::string::npos);
-    delete doc;
+    check(std::strchr(ZUVDOM_VERSION, '.') != nullptr, "version");
     return failures ? EXIT_FAILURE : EXIT_SUCCESS;
 }

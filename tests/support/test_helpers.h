@@ -9,14 +9,17 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "ZUVDOM.h"
@@ -88,6 +91,25 @@ inline std::string repeat(const std::string& s, int times) {
     for (int i = 0; i < times; ++i)
         out += s;
     return out;
+}
+
+// The fastest of `runs` runs of each of `a` and `b`, in seconds, taken in
+// turn so that whatever else the machine runs touches both alike. Each makes
+// its work ready and returns it: only the work is timed, not what it needs
+// made or freed. Tests compare the two (linear against quadratic); timings
+// go in the benchmark.
+using TimedWork = std::function<void()>;
+inline std::pair<double, double> fastestSeconds(const std::function<TimedWork()>& a,
+                                                const std::function<TimedWork()>& b, int runs = 3) {
+    double best[2] = {1e9, 1e9};
+    for (int run = 0; run < 2 * runs; ++run) {
+        TimedWork work = (run % 2 ? b : a)();
+        auto start = std::chrono::steady_clock::now();
+        work();
+        std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+        best[run % 2] = std::min(best[run % 2], took.count());
+    }
+    return {best[0], best[1]};
 }
 
 // The file's bytes, read with the standard library; empty when it cannot be read.
