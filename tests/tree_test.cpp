@@ -3,8 +3,10 @@
 // (each catch path must leak nothing and leave the tree as it was). Trees are
 // checked against the parser's events by the round trip fuzzer, edits on
 // parsed ones against a model by the tree edit fuzzer.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <limits>
 #include <memory>
@@ -592,6 +594,77 @@ TEST(Builder, TreesMatchTheOnesBuiltByHandWholeOrStopped) {
             continue;
         }
         ASSERT_EQ(dumpTree(built.get(), names), dumpTree(model.get(), names));
+    }
+}
+
+}  // namespace
+
+// The order in which elements are freed is fixed (grouped by name, names in
+// the index's order, document order within one), seen at the pool: this
+// definition comes before the library's and passes every block on.
+namespace {
+std::vector<const void*>* freedElements;
+}  // namespace
+
+__attribute__((visibility("default"))) void ZUVPool::release(void* block, size_t bytes) noexcept {
+    using Release = void (*)(void*, size_t);
+    static const Release next =
+        reinterpret_cast<Release>(dlsym(RTLD_NEXT, "_ZN7ZUVPool7releaseEPvm"));
+    if (freedElements && block && bytes == sizeof(ZUVDOMElement)) freedElements->push_back(block);
+    next(block, bytes);
+}
+
+namespace {
+
+// The model: each child's subtree before its parent; names in the order
+// they first appear (no insertBefore here), document order within one.
+void freeOrder(const ZUVDOMElement* e, std::vector<const void*>& order) {
+    std::vector<std::string> names;
+    for (const ZUVDOMElement* c : e->getChildren())
+        if (std::find(names.begin(), names.end(), c->getTagName().getText()) == names.end())
+            names.push_back(c->getTagName().getText());
+    for (const std::string& name : names)
+        for (const ZUVDOMElement* c : e->getChildren())
+            if (name == c->getTagName().getText()) freeOrder(c, order);
+    order.push_back(e);
+}
+
+// Parsed trees, with and without the index by name made by a lookup.
+TEST(Ownership, ChildrenAreFreedGroupedByName) {
+    std::mt19937 random(27);
+    for (int i = 0; i < 200; ++i) {
+        std::string text = "<r>";
+        for (int n = 0, depth = 0; n <= i % 60 || depth; ++n) {
+            std::string name(1, static_cast<char>('a' + random() % (2 + i % 12)));
+            if (depth && (n > i % 60 || random() % 3 == 0)) {
+                text += "</x>", --depth;
+            } else if (random() % 2) {
+                text += "<" + name + "/>";
+            } else {
+                text += "<x><" + name + "/><" + name + "/>", ++depth;
+            }
+        }
+        text += "</r>";
+        for (bool lookedUp : {false, true}) {
+            ZUVLog log(nullptr);
+            ZUVDOM dom(&log);
+            ZUVDOMElement* root = dom.parseString(text);
+            ASSERT_NE(root, nullptr) << text;
+            if (lookedUp) root->getElements("a");
+            std::vector<const void*> expected, freed;
+            freeOrder(root, expected);
+            freed.reserve(1 << 12);  // no growing while the pool is watched
+            freedElements = &freed;
+            delete root;
+            freedElements = nullptr;
+            freed.erase(std::remove_if(freed.begin(), freed.end(),
+                                       [&](const void* b) {
+                                           return std::find(expected.begin(), expected.end(), b) ==
+                                                  expected.end();
+                                       }),
+                        freed.end());
+            EXPECT_EQ(freed, expected) << text << (lookedUp ? " looked up" : "");
+        }
     }
 }
 
