@@ -1543,22 +1543,32 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::startTag(const char* p) {
                                       : skipPlain<'\'', '<', '&', 0>(v, end, scanLevel);
         if (close < end && *close == *q && static_cast<long long>(close - v) <= maxTextLength) {
             size_t valueLength = static_cast<size_t>(close - v);
-            scratch.reserve(nameLength + valueLength + 2, attributes.data(),
+            scratch.reserve(nameLength + valueLength + 2 + Scratch::kSpare, attributes.data(),
                             attributes.data() + attributes.size());
-            attributes.push_back(scratch.appendName(s, nameLength));
-            attributes.push_back(scratch.appendName(v, valueLength));
+            attributes.push_back(scratch.appendName(s, nameLength, end));
+            attributes.push_back(scratch.appendName(v, valueLength, end));
             q = close + 1;
             continue;
         }
-        scratch.reserve(nameLength + 1, attributes.data(), attributes.data() + attributes.size());
-        attributes.push_back(scratch.appendName(s, nameLength));
+        scratch.reserve(nameLength + 1 + Scratch::kSpare, attributes.data(),
+                        attributes.data() + attributes.size());
+        attributes.push_back(scratch.appendName(s, nameLength, end));
         R r = attributeValue(q, p, attributes.size() / 2, &q);
         if (r != R::Ok) return r;
     }
     if (static_cast<long>(nameStarts.size()) + 1 > maxDepth) return failLimit(p, Limit::Depth);
     // As Expat does once the tag is whole: attribute by attribute, a repeated
     // name first, then what its value refers to.
-    size_t twice = attributes.size() < 4 ? SIZE_MAX : duplicate();
+    size_t twice = SIZE_MAX;
+    if (attributes.size() == 4) {
+        // Two attributes, the usual case of several: one comparison.
+        size_t length = static_cast<size_t>(attributes[1] - attributes[0]);
+        if (length == static_cast<size_t>(attributes[3] - attributes[2]) &&
+            ZUVBytes::same(attributes[0], attributes[2], length))
+            twice = 1;
+    } else if (attributes.size() > 4) {
+        twice = duplicate();
+    }
     if (twice != SIZE_MAX || !later.empty()) {
         size_t first = later.empty() ? SIZE_MAX : later.front().first;
         if (twice <= first) return fail(attributeName(p, twice), XML_ERROR_DUPLICATE_ATTRIBUTE);
@@ -1566,8 +1576,9 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::startTag(const char* p) {
     }
 
     nameStarts.push_back(names.size());
-    names.appendText(p + 1, static_cast<size_t>(nameEnd - (p + 1)));
-    names.push('\0');
+    size_t nameLength = static_cast<size_t>(nameEnd - (p + 1));
+    names.reserve(nameLength + 1 + Scratch::kSpare, nullptr, nullptr);
+    names.appendName(p + 1, nameLength, end);
     if (!declared.empty() && declaredFirstByte(p[1]) &&
         applyDeclarations(p, p + 1, nameEnd - (p + 1)) != R::Ok) {
         names.resize(nameStarts.back());

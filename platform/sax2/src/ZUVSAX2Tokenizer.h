@@ -85,11 +85,19 @@ class ZUVSAX2Tokenizer {
             copy(bytes.data() + used, p, n);
             used += n;
         }
-        // Copies n bytes and a NUL into room made with reserve(); returns
-        // where they are.
-        const char* appendName(const char* p, size_t n) {
+        // Room a reserve() should make beyond the bytes it is for, so that
+        // appendName() can move a short name as one block.
+        static constexpr size_t kSpare = 16;
+        // Copies n bytes and a NUL into room made with reserve() (n + 1 +
+        // kSpare); returns where they are. Bytes up to `limit` may be read:
+        // a short name is moved as one block of kSpare, its tail written
+        // over by what follows.
+        const char* appendName(const char* p, size_t n, const char* limit) {
             char* to = bytes.data() + used;
-            copy(to, p, n);
+            if (n <= kSpare && static_cast<size_t>(limit - p) >= kSpare)
+                std::memcpy(to, p, kSpare);
+            else
+                copy(to, p, n);
             to[n] = '\0';
             used += n + 1;
             return to;
