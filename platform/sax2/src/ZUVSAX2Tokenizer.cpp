@@ -971,6 +971,13 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::internalSubset(const char* p, const char**
     declaredAt.clear();
     declaredAttributes.clear();
     declared.erase(std::remove_if(declared.begin(), declared.end(), plain), declared.end());
+    // So are such attributes of the others: each tag then looks only for
+    // the attributes that change it.
+    for (ElementDeclaration& e : declared)
+        e.attributes.erase(
+            std::remove_if(e.attributes.begin(), e.attributes.end(),
+                           [](const AttributeDeclaration& a) { return !a.hasDefault && a.cdata; }),
+            e.attributes.end());
     indexDeclarations();
     return R::Ok;
 }
@@ -1228,7 +1235,7 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::applyDeclarations(const char* tag, const c
                                       return nameBefore(e.name, n, length);
                                   });
     if (found == declared.end() || found->name.size() != length ||
-        std::memcmp(found->name.data(), name, length) != 0)
+        !ZUVBytes::same(found->name.data(), name, length))
         return R::Ok;
     size_t specified = attributes.size() / 2;
     // Each name ends just before its value.
@@ -1260,8 +1267,9 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::applyDeclarations(const char* tag, const c
                     ? *at
                     : specified;
         } else {
-            while (i < specified && (lengthOf(i) != a.name.size() ||
-                                     std::memcmp(attributes[2 * i], a.name.data(), a.name.size())))
+            while (i < specified &&
+                   (lengthOf(i) != a.name.size() ||
+                    !ZUVBytes::same(attributes[2 * i], a.name.data(), a.name.size())))
                 ++i;
         }
         if (i < specified) {
