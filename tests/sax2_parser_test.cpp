@@ -19,6 +19,7 @@
 #include "ZUVLog.h"
 #include "ZUVSAX2Parser.h"
 #include "ZUVString.h"
+#include "differential.h"
 #include "small_stack.h"
 #include "test_helpers.h"
 
@@ -238,6 +239,29 @@ TEST(Sax2Errors, EveryTruncationIsRefusedOnce) {
         delete ZUVDOM(&log).parseString(zs(doc.substr(0, length)));
         EXPECT_EQ(log.getErrorCount(), 1) << length;
     }
+}
+
+// Text in other scripts is read on byte by byte, with shortcuts for the
+// usual two- and three-byte characters: every lead byte against second and
+// third bytes at the edges of what is allowed (overlong, surrogates, U+FFFE,
+// U+FFFF), inside the text and cut by the end of the document, as Expat reads
+// them.
+TEST(Sax2Errors, CharactersOutsideAsciiAsExpatReadsThem) {
+    const unsigned char leads[] = {0x80, 0xC1, 0xC2, 0xDF, 0xE0, 0xE1, 0xEC,
+                                   0xED, 0xEE, 0xEF, 0xF0, 0xF4, 0xF5};
+    const unsigned char seconds[] = {0x7F, 0x80, 0x9F, 0xA0, 0xBF, 0xC0};
+    const unsigned char thirds[] = {0x41, 0x80, 0xBD, 0xBE, 0xBF};
+    for (unsigned char lead : leads)
+        for (unsigned char second : seconds)
+            for (unsigned char third : thirds)
+                for (const char* before : {"\xC3\xA9", "\xE4\xB8\xAD ab"}) {
+                    std::string bytes = {char(lead), char(second), char(third)};
+                    for (const std::string& doc : {"<r>" + std::string(before) + bytes + "z</r>",
+                                                   "<r>" + std::string(before) + bytes.substr(0, 2),
+                                                   "<r>" + std::string(before) + bytes})
+                        ASSERT_EQ(differential::compare(doc, true), "")
+                            << std::hex << int(lead) << " " << int(second) << " " << int(third);
+                }
 }
 
 TEST(Sax2Limits, NestingDepthAndTextLength) {

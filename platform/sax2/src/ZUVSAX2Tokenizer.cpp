@@ -1421,6 +1421,16 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::text(const char* p, const char* stop) {
                         p += 2;
                         continue;
                     }
+                    // Nor do three-byte ones (CJK, most of the BMP) whose lead
+                    // allows any second byte, but U+FFFE and U+FFFF.
+                    if (b >= 0xE1 && b <= 0xEF && b != 0xED && end - p >= 3 &&
+                        (static_cast<unsigned char>(p[1]) & 0xC0) == 0x80 &&
+                        (static_cast<unsigned char>(p[2]) & 0xC0) == 0x80 &&
+                        !(b == 0xEF && static_cast<unsigned char>(p[1]) == 0xBF &&
+                          static_cast<unsigned char>(p[2]) >= 0xBE)) {
+                        p += 3;
+                        continue;
+                    }
                     n = decode(p, end, &code);
                     if (n <= 0) break;
                     p += n;
@@ -1537,12 +1547,18 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::startTag(const char* p) {
         const char* attributeEnd = scanName(s, end);
         if (attributeEnd == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
         if (attributeEnd == s) return fail(s, XML_ERROR_INVALID_TOKEN);
-        q = skipSpace(attributeEnd, end);
-        if (q == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
-        if (*q != '=') return fail(q, XML_ERROR_INVALID_TOKEN);
-        q = skipSpace(q + 1, end);
-        if (q == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
-        if (*q != '"' && *q != '\'') return fail(q, XML_ERROR_INVALID_TOKEN);
+        if (end - attributeEnd >= 2 && attributeEnd[0] == '=' &&
+            (attributeEnd[1] == '"' || attributeEnd[1] == '\'')) {
+            // name="value", written without spaces as most are.
+            q = attributeEnd + 1;
+        } else {
+            q = skipSpace(attributeEnd, end);
+            if (q == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
+            if (*q != '=') return fail(q, XML_ERROR_INVALID_TOKEN);
+            q = skipSpace(q + 1, end);
+            if (q == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
+            if (*q != '"' && *q != '\'') return fail(q, XML_ERROR_INVALID_TOKEN);
+        }
         size_t nameLength = static_cast<size_t>(attributeEnd - s);
         // Most values are plain: one scan finds their end, and the name and
         // the value are copied with room made once.
