@@ -244,8 +244,8 @@ TEST(Sax2Errors, EveryTruncationIsRefusedOnce) {
 // Text in other scripts is read on byte by byte, with shortcuts for the
 // usual two- and three-byte characters: every lead byte against second and
 // third bytes at the edges of what is allowed (overlong, surrogates, U+FFFE,
-// U+FFFF), inside the text and cut by the end of the document, as Expat reads
-// them.
+// U+FFFF), inside the text, before words, "]]>" and line ends, and
+// cut by the end of the document, as Expat reads them.
 TEST(Sax2Errors, CharactersOutsideAsciiAsExpatReadsThem) {
     const unsigned char leads[] = {0x80, 0xC1, 0xC2, 0xDF, 0xE0, 0xE1, 0xEC,
                                    0xED, 0xEE, 0xEF, 0xF0, 0xF4, 0xF5};
@@ -255,10 +255,12 @@ TEST(Sax2Errors, CharactersOutsideAsciiAsExpatReadsThem) {
         for (unsigned char second : seconds)
             for (unsigned char third : thirds)
                 for (const char* before : {"\xC3\xA9", "\xE4\xB8\xAD ab"}) {
+                    std::string text = "<r>" + std::string(before);
                     std::string bytes = {char(lead), char(second), char(third)};
-                    for (const std::string& doc : {"<r>" + std::string(before) + bytes + "z</r>",
-                                                   "<r>" + std::string(before) + bytes.substr(0, 2),
-                                                   "<r>" + std::string(before) + bytes})
+                    for (const std::string& doc :
+                         {text + bytes + "z</r>", text + bytes + " plain words, then \xC3\xA9</r>",
+                          text + bytes + "a ]]> b\r\nplain words</r>", text + bytes.substr(0, 2),
+                          text + bytes})
                         ASSERT_EQ(differential::compare(doc, true), "")
                             << std::hex << int(lead) << " " << int(second) << " " << int(third);
                 }

@@ -235,6 +235,20 @@ inline const char* skipPlain(const char* p, const char* end, ZUVSAX2Tokenizer::S
     return skipPlainBytes<A, B, C, white>(p, end);
 }
 
+// The length of the UTF-8 character at p (0x80 or above) when it is one of
+// those that need no decoding, being allowed whatever they are: two-byte
+// ones (most alphabets), three-byte ones whose lead allows any second byte
+// (CJK, most of the BMP) but U+FFFE and U+FFFF. 0 otherwise.
+inline int commonCharacter(const char* at, const char* end) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(at);
+    unsigned b = p[0];
+    if (b >= 0xC2 && b < 0xE0 && end - at >= 2 && (p[1] & 0xC0) == 0x80) return 2;
+    if (b >= 0xE1 && b <= 0xEF && b != 0xED && end - at >= 3 && (p[1] & 0xC0) == 0x80 &&
+        (p[2] & 0xC0) == 0x80 && !(b == 0xEF && p[1] == 0xBF && p[2] >= 0xBE))
+        return 3;
+    return 0;
+}
+
 bool isXmlChar(unsigned long c) {
     return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) ||
            (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
@@ -1399,7 +1413,8 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::text(const char* p, const char* stop) {
         }
         if (c >= 0x80) {
             unsigned code = 0;
-            int n = decode(p, end, &code);
+            int n = commonCharacter(p, end);
+            if (n == 0) n = decode(p, end, &code);
             if (n > 0) {
                 // Text in other scripts: stay on bytes while characters
                 // outside ASCII keep coming, rather than restart the wide
@@ -1408,30 +1423,27 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::text(const char* p, const char* stop) {
                 for (int ascii = 0; p < end && ascii < 8;) {
                     unsigned char b = static_cast<unsigned char>(*p);
                     if (b < 0x80) {
+#if defined(__SSE2__)
+                        // Words between such characters: over them at once.
+                        if (scanLevel != Scan::Bytes && end - p >= 16) {
+                            unsigned mask = stopsIn16<'<', '&', ']', 1>(p);
+                            if (!mask) {
+                                p += 16;  // a long plain run: the wide scan goes on
+                                break;
+                            }
+                            p += __builtin_ctz(mask);
+                            if (static_cast<unsigned char>(*p) >= 0x80) continue;
+                            break;
+                        }
+#endif
                         if (b < 0x20 || b == '<' || b == '&' || b == ']') break;
                         ++ascii;
                         ++p;
                         continue;
                     }
                     ascii = 0;
-                    // Two-byte characters (most alphabets) need no decoding:
-                    // none of them is excluded.
-                    if (b >= 0xC2 && b < 0xE0 && end - p >= 2 &&
-                        (static_cast<unsigned char>(p[1]) & 0xC0) == 0x80) {
-                        p += 2;
-                        continue;
-                    }
-                    // Nor do three-byte ones (CJK, most of the BMP) whose lead
-                    // allows any second byte, but U+FFFE and U+FFFF.
-                    if (b >= 0xE1 && b <= 0xEF && b != 0xED && end - p >= 3 &&
-                        (static_cast<unsigned char>(p[1]) & 0xC0) == 0x80 &&
-                        (static_cast<unsigned char>(p[2]) & 0xC0) == 0x80 &&
-                        !(b == 0xEF && static_cast<unsigned char>(p[1]) == 0xBF &&
-                          static_cast<unsigned char>(p[2]) >= 0xBE)) {
-                        p += 3;
-                        continue;
-                    }
-                    n = decode(p, end, &code);
+                    n = commonCharacter(p, end);
+                    if (n == 0) n = decode(p, end, &code);
                     if (n <= 0) break;
                     p += n;
                 }
