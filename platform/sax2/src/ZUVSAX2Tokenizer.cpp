@@ -559,7 +559,7 @@ void ZUVSAX2Tokenizer::release(size_t keepBytes) noexcept {
     if (names.capacity() > keepBytes) names.release();
     if (scratch.capacity() > keepBytes) scratch.release();
     releaseLarger(nameStarts, keepBytes);
-    releaseLarger(attributes, keepBytes);
+    if (attributes.capacity() * sizeof(const char*) > keepBytes) attributes.release();
     releaseLarger(later, keepBytes);
     releaseLarger(seen, keepBytes);
     releaseLarger(byName, keepBytes);
@@ -1581,8 +1581,8 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::startTag(const char* p) {
             size_t valueLength = static_cast<size_t>(close - v);
             scratch.reserve(nameLength + valueLength + 2 + Scratch::kSpare, attributes.data(),
                             attributes.data() + attributes.size());
-            attributes.push_back(scratch.appendName(s, nameLength, end));
-            attributes.push_back(scratch.appendName(v, valueLength, end));
+            const char* name = scratch.appendName(s, nameLength, end);
+            attributes.pushPair(name, scratch.appendName(v, valueLength, end));
             q = close + 1;
             continue;
         }

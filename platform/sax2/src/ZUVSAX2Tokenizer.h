@@ -156,6 +156,38 @@ class ZUVSAX2Tokenizer {
         size_t used = 0;
     };
 
+    // A start tag's attribute pointers: two pushed with one check of room.
+    class Pointers {
+    public:
+        void clear() { used = 0; }
+        size_t size() const { return used; }
+        bool empty() const { return used == 0; }
+        const char** data() { return items.data(); }
+        const char* const* data() const { return items.data(); }
+        const char*& operator[](size_t i) { return items[i]; }
+        const char* operator[](size_t i) const { return items[i]; }
+        void push_back(const char* p) {
+            if (used == items.size()) grow();
+            items[used++] = p;
+        }
+        void pushPair(const char* a, const char* b) {
+            if (items.size() - used < 2) grow();
+            items[used] = a;
+            items[used + 1] = b;
+            used += 2;
+        }
+        size_t capacity() const { return items.capacity(); }
+        void release() noexcept {
+            std::vector<const char*>().swap(items);
+            used = 0;
+        }
+
+    private:
+        void grow() { items.resize(items.size() * 2 + 16); }
+        std::vector<const char*> items;
+        size_t used = 0;
+    };
+
 public:
     enum class Status {
         NeedMore,     // give the unneeded bytes back, then more input
@@ -398,8 +430,8 @@ private:
     long long textRun = 0;
     Scratch names;  // open elements' names, NUL-terminated
     std::vector<size_t> nameStarts;
-    Scratch scratch;  // a start tag's names and values, each name just before its value
-    std::vector<const char*> attributes;  // the tag's pairs, into scratch
+    Scratch scratch;      // a start tag's names and values, each name just before its value
+    Pointers attributes;  // the tag's pairs, into scratch
     // The first error in each attribute value that has one: (attribute, error).
     std::vector<std::pair<size_t, Later>> later;
     std::vector<size_t> seen;         // duplicate check of long tags
