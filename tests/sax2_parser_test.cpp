@@ -266,6 +266,23 @@ TEST(Sax2Errors, CharactersOutsideAsciiAsExpatReadsThem) {
                 }
 }
 
+// A repeated attribute name among up to ten, each pair of places, names of
+// one length and of two, is refused where Expat refuses it (line and column).
+TEST(Sax2Errors, RepeatedAttributeAsExpatReadsIt) {
+    for (int count = 2; count <= 10; ++count)
+        for (int first = 0; first < count; ++first)
+            for (int second = first + 1; second < count; ++second) {
+                // Inside a root element: a refused root is read again by Expat.
+                std::string doc = "<r><c";
+                for (int i = 0; i < count; ++i) {
+                    int name = i == second ? first : i;
+                    doc += " " + std::string(name % 2 ? "n" : "nm") + std::to_string(name) + "='v'";
+                }
+                doc += "/></r>";
+                ASSERT_EQ(differential::compare(doc, true), "") << doc;
+            }
+}
+
 TEST(Sax2Limits, NestingDepthAndTextLength) {
     Harness h;
     EXPECT_TRUE(h.parse(nestedDocument(ZUVSAX2Parser::kMaxDepth)));

@@ -1665,6 +1665,15 @@ size_t ZUVSAX2Tokenizer::duplicate() {
     auto same = [&](size_t i, size_t j) {
         return lengthOf(i) == lengthOf(j) && ZUVBytes::same(nameOf(i), nameOf(j), lengthOf(i));
     };
+    if (count == 3) {
+        // Three, as often: each pair once, the later one first found.
+        size_t l0 = lengthOf(0), l1 = lengthOf(1), l2 = lengthOf(2);
+        if (l1 == l0 && ZUVBytes::same(nameOf(0), nameOf(1), l0)) return 1;
+        if ((l2 == l0 && ZUVBytes::same(nameOf(0), nameOf(2), l0)) ||
+            (l2 == l1 && ZUVBytes::same(nameOf(1), nameOf(2), l1)))
+            return 2;
+        return SIZE_MAX;
+    }
     if (count <= 8) {
         const char* name[8];
         size_t length[8];

@@ -312,7 +312,7 @@ private:
     R text(const char* p, const char* stop);
     R startTag(const char* p);
     R attributeValue(const char* p, const char* tag, size_t index, const char** next);
-    size_t duplicate();
+    [[gnu::noinline]] size_t duplicate();
     const char* attributeName(const char* tag, size_t index);
     R endTag(const char* p);
     // An error in an attribute value that Expat reports once the tag is whole.
@@ -360,7 +360,8 @@ private:
     R more(const char* at, int codeAtEnd);
     const char* lastByte() const;
     R character(const char*& q, const char* at, int codeAtEnd);
-    R emitText(const char* text, size_t length, const char* at);
+    // On the path of every run of text: kept in line whatever else the file holds.
+    [[gnu::always_inline]] inline R emitText(const char* text, size_t length, const char* at);
     R emitLines(const char* p, const char* e, const char* at);
     static void appendLines(std::string& out, const char* p, const char* e);
     void flushInstructions();
