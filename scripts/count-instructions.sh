@@ -9,7 +9,8 @@
 #   pugixml  pugixml's whole parse and build (when installed)
 #
 # Usage: scripts/count-instructions.sh [DOCUMENT...]
-#   DOCUMENT: records, wide, balanced, deep or a path (default: all four and
+#   DOCUMENT: records, wide, balanced, deep, small-300 (the benchmark's many
+#   small documents, all 300 counted) or a path (default: all five and
 #   /usr/share/mime/packages/freedesktop.org.xml when present)
 #   ZUVDOM_COUNT_BUILD   build directory (default build-count)
 #   ZUVSAX2_SIMD         byte, sse2 or avx2: the tokenizer's scan to count
@@ -25,7 +26,7 @@ program="$build/bench/count_instructions"
 
 documents=("$@")
 if [ ${#documents[@]} -eq 0 ]; then
-  documents=(records wide balanced deep)
+  documents=(records wide balanced deep small-300)
   mime=/usr/share/mime/packages/freedesktop.org.xml
   [ -f "$mime" ] && documents+=("$mime")
 fi

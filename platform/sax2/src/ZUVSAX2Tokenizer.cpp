@@ -235,6 +235,20 @@ inline const char* skipPlain(const char* p, const char* end, ZUVSAX2Tokenizer::S
     return skipPlainBytes<A, B, C, white>(p, end);
 }
 
+// The length of the UTF-8 character at p (0x80 or above) when it is one of
+// those that need no decoding, being allowed whatever they are: two-byte
+// ones (most alphabets), three-byte ones whose lead allows any second byte
+// (CJK, most of the BMP) but U+FFFE and U+FFFF. 0 otherwise.
+inline int commonCharacter(const char* at, const char* end) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(at);
+    unsigned b = p[0];
+    if (b >= 0xC2 && b < 0xE0 && end - at >= 2 && (p[1] & 0xC0) == 0x80) return 2;
+    if (b >= 0xE1 && b <= 0xEF && b != 0xED && end - at >= 3 && (p[1] & 0xC0) == 0x80 &&
+        (p[2] & 0xC0) == 0x80 && !(b == 0xEF && p[1] == 0xBF && p[2] >= 0xBE))
+        return 3;
+    return 0;
+}
+
 bool isXmlChar(unsigned long c) {
     return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) ||
            (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
@@ -545,7 +559,7 @@ void ZUVSAX2Tokenizer::release(size_t keepBytes) noexcept {
     if (names.capacity() > keepBytes) names.release();
     if (scratch.capacity() > keepBytes) scratch.release();
     releaseLarger(nameStarts, keepBytes);
-    releaseLarger(attributes, keepBytes);
+    if (attributes.capacity() * sizeof(const char*) > keepBytes) attributes.release();
     releaseLarger(later, keepBytes);
     releaseLarger(seen, keepBytes);
     releaseLarger(byName, keepBytes);
@@ -971,6 +985,13 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::internalSubset(const char* p, const char**
     declaredAt.clear();
     declaredAttributes.clear();
     declared.erase(std::remove_if(declared.begin(), declared.end(), plain), declared.end());
+    // So are such attributes of the others: each tag then looks only for
+    // the attributes that change it.
+    for (ElementDeclaration& e : declared)
+        e.attributes.erase(
+            std::remove_if(e.attributes.begin(), e.attributes.end(),
+                           [](const AttributeDeclaration& a) { return !a.hasDefault && a.cdata; }),
+            e.attributes.end());
     indexDeclarations();
     return R::Ok;
 }
@@ -1228,7 +1249,7 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::applyDeclarations(const char* tag, const c
                                       return nameBefore(e.name, n, length);
                                   });
     if (found == declared.end() || found->name.size() != length ||
-        std::memcmp(found->name.data(), name, length) != 0)
+        !ZUVBytes::same(found->name.data(), name, length))
         return R::Ok;
     size_t specified = attributes.size() / 2;
     // Each name ends just before its value.
@@ -1260,8 +1281,9 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::applyDeclarations(const char* tag, const c
                     ? *at
                     : specified;
         } else {
-            while (i < specified && (lengthOf(i) != a.name.size() ||
-                                     std::memcmp(attributes[2 * i], a.name.data(), a.name.size())))
+            while (i < specified &&
+                   (lengthOf(i) != a.name.size() ||
+                    !ZUVBytes::same(attributes[2 * i], a.name.data(), a.name.size())))
                 ++i;
         }
         if (i < specified) {
@@ -1391,7 +1413,8 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::text(const char* p, const char* stop) {
         }
         if (c >= 0x80) {
             unsigned code = 0;
-            int n = decode(p, end, &code);
+            int n = commonCharacter(p, end);
+            if (n == 0) n = decode(p, end, &code);
             if (n > 0) {
                 // Text in other scripts: stay on bytes while characters
                 // outside ASCII keep coming, rather than restart the wide
@@ -1400,20 +1423,27 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::text(const char* p, const char* stop) {
                 for (int ascii = 0; p < end && ascii < 8;) {
                     unsigned char b = static_cast<unsigned char>(*p);
                     if (b < 0x80) {
+#if defined(__SSE2__)
+                        // Words between such characters: over them at once.
+                        if (scanLevel != Scan::Bytes && end - p >= 16) {
+                            unsigned mask = stopsIn16<'<', '&', ']', 1>(p);
+                            if (!mask) {
+                                p += 16;  // a long plain run: the wide scan goes on
+                                break;
+                            }
+                            p += __builtin_ctz(mask);
+                            if (static_cast<unsigned char>(*p) >= 0x80) continue;
+                            break;
+                        }
+#endif
                         if (b < 0x20 || b == '<' || b == '&' || b == ']') break;
                         ++ascii;
                         ++p;
                         continue;
                     }
                     ascii = 0;
-                    // Two-byte characters (most alphabets) need no decoding:
-                    // none of them is excluded.
-                    if (b >= 0xC2 && b < 0xE0 && end - p >= 2 &&
-                        (static_cast<unsigned char>(p[1]) & 0xC0) == 0x80) {
-                        p += 2;
-                        continue;
-                    }
-                    n = decode(p, end, &code);
+                    n = commonCharacter(p, end);
+                    if (n == 0) n = decode(p, end, &code);
                     if (n <= 0) break;
                     p += n;
                 }
@@ -1529,12 +1559,18 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::startTag(const char* p) {
         const char* attributeEnd = scanName(s, end);
         if (attributeEnd == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
         if (attributeEnd == s) return fail(s, XML_ERROR_INVALID_TOKEN);
-        q = skipSpace(attributeEnd, end);
-        if (q == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
-        if (*q != '=') return fail(q, XML_ERROR_INVALID_TOKEN);
-        q = skipSpace(q + 1, end);
-        if (q == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
-        if (*q != '"' && *q != '\'') return fail(q, XML_ERROR_INVALID_TOKEN);
+        if (end - attributeEnd >= 2 && attributeEnd[0] == '=' &&
+            (attributeEnd[1] == '"' || attributeEnd[1] == '\'')) {
+            // name="value", written without spaces as most are.
+            q = attributeEnd + 1;
+        } else {
+            q = skipSpace(attributeEnd, end);
+            if (q == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
+            if (*q != '=') return fail(q, XML_ERROR_INVALID_TOKEN);
+            q = skipSpace(q + 1, end);
+            if (q == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
+            if (*q != '"' && *q != '\'') return fail(q, XML_ERROR_INVALID_TOKEN);
+        }
         size_t nameLength = static_cast<size_t>(attributeEnd - s);
         // Most values are plain: one scan finds their end, and the name and
         // the value are copied with room made once.
@@ -1543,22 +1579,32 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::startTag(const char* p) {
                                       : skipPlain<'\'', '<', '&', 0>(v, end, scanLevel);
         if (close < end && *close == *q && static_cast<long long>(close - v) <= maxTextLength) {
             size_t valueLength = static_cast<size_t>(close - v);
-            scratch.reserve(nameLength + valueLength + 2, attributes.data(),
+            scratch.reserve(nameLength + valueLength + 2 + Scratch::kSpare, attributes.data(),
                             attributes.data() + attributes.size());
-            attributes.push_back(scratch.appendName(s, nameLength));
-            attributes.push_back(scratch.appendName(v, valueLength));
+            const char* name = scratch.appendName(s, nameLength, end);
+            attributes.pushPair(name, scratch.appendName(v, valueLength, end));
             q = close + 1;
             continue;
         }
-        scratch.reserve(nameLength + 1, attributes.data(), attributes.data() + attributes.size());
-        attributes.push_back(scratch.appendName(s, nameLength));
+        scratch.reserve(nameLength + 1 + Scratch::kSpare, attributes.data(),
+                        attributes.data() + attributes.size());
+        attributes.push_back(scratch.appendName(s, nameLength, end));
         R r = attributeValue(q, p, attributes.size() / 2, &q);
         if (r != R::Ok) return r;
     }
     if (static_cast<long>(nameStarts.size()) + 1 > maxDepth) return failLimit(p, Limit::Depth);
     // As Expat does once the tag is whole: attribute by attribute, a repeated
     // name first, then what its value refers to.
-    size_t twice = attributes.size() < 4 ? SIZE_MAX : duplicate();
+    size_t twice = SIZE_MAX;
+    if (attributes.size() == 4) {
+        // Two attributes, the usual case of several: one comparison.
+        size_t length = static_cast<size_t>(attributes[1] - attributes[0]);
+        if (length == static_cast<size_t>(attributes[3] - attributes[2]) &&
+            ZUVBytes::same(attributes[0], attributes[2], length))
+            twice = 1;
+    } else if (attributes.size() > 4) {
+        twice = duplicate();
+    }
     if (twice != SIZE_MAX || !later.empty()) {
         size_t first = later.empty() ? SIZE_MAX : later.front().first;
         if (twice <= first) return fail(attributeName(p, twice), XML_ERROR_DUPLICATE_ATTRIBUTE);
@@ -1566,8 +1612,9 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::startTag(const char* p) {
     }
 
     nameStarts.push_back(names.size());
-    names.appendText(p + 1, static_cast<size_t>(nameEnd - (p + 1)));
-    names.push('\0');
+    size_t nameLength = static_cast<size_t>(nameEnd - (p + 1));
+    names.reserve(nameLength + 1 + Scratch::kSpare, nullptr, nullptr);
+    names.appendName(p + 1, nameLength, end);
     if (!declared.empty() && declaredFirstByte(p[1]) &&
         applyDeclarations(p, p + 1, nameEnd - (p + 1)) != R::Ok) {
         names.resize(nameStarts.back());
@@ -1618,6 +1665,15 @@ size_t ZUVSAX2Tokenizer::duplicate() {
     auto same = [&](size_t i, size_t j) {
         return lengthOf(i) == lengthOf(j) && ZUVBytes::same(nameOf(i), nameOf(j), lengthOf(i));
     };
+    if (count == 3) {
+        // Three, as often: each pair once, the later one first found.
+        size_t l0 = lengthOf(0), l1 = lengthOf(1), l2 = lengthOf(2);
+        if (l1 == l0 && ZUVBytes::same(nameOf(0), nameOf(1), l0)) return 1;
+        if ((l2 == l0 && ZUVBytes::same(nameOf(0), nameOf(2), l0)) ||
+            (l2 == l1 && ZUVBytes::same(nameOf(1), nameOf(2), l1)))
+            return 2;
+        return SIZE_MAX;
+    }
     if (count <= 8) {
         const char* name[8];
         size_t length[8];

@@ -85,11 +85,19 @@ class ZUVSAX2Tokenizer {
             copy(bytes.data() + used, p, n);
             used += n;
         }
-        // Copies n bytes and a NUL into room made with reserve(); returns
-        // where they are.
-        const char* appendName(const char* p, size_t n) {
+        // Room a reserve() should make beyond the bytes it is for, so that
+        // appendName() can move a short name as one block.
+        static constexpr size_t kSpare = 16;
+        // Copies n bytes and a NUL into room made with reserve() (n + 1 +
+        // kSpare); returns where they are. Bytes up to `limit` may be read:
+        // a short name is moved as one block of kSpare, its tail written
+        // over by what follows.
+        const char* appendName(const char* p, size_t n, const char* limit) {
             char* to = bytes.data() + used;
-            copy(to, p, n);
+            if (n <= kSpare && static_cast<size_t>(limit - p) >= kSpare)
+                std::memcpy(to, p, kSpare);
+            else
+                copy(to, p, n);
             to[n] = '\0';
             used += n + 1;
             return to;
@@ -145,6 +153,38 @@ class ZUVSAX2Tokenizer {
             bytes.swap(bigger);
         }
         std::vector<char> bytes;
+        size_t used = 0;
+    };
+
+    // A start tag's attribute pointers: two pushed with one check of room.
+    class Pointers {
+    public:
+        void clear() { used = 0; }
+        size_t size() const { return used; }
+        bool empty() const { return used == 0; }
+        const char** data() { return items.data(); }
+        const char* const* data() const { return items.data(); }
+        const char*& operator[](size_t i) { return items[i]; }
+        const char* operator[](size_t i) const { return items[i]; }
+        void push_back(const char* p) {
+            if (used == items.size()) grow();
+            items[used++] = p;
+        }
+        void pushPair(const char* a, const char* b) {
+            if (items.size() - used < 2) grow();
+            items[used] = a;
+            items[used + 1] = b;
+            used += 2;
+        }
+        size_t capacity() const { return items.capacity(); }
+        void release() noexcept {
+            std::vector<const char*>().swap(items);
+            used = 0;
+        }
+
+    private:
+        void grow() { items.resize(items.size() * 2 + 16); }
+        std::vector<const char*> items;
         size_t used = 0;
     };
 
@@ -272,7 +312,7 @@ private:
     R text(const char* p, const char* stop);
     R startTag(const char* p);
     R attributeValue(const char* p, const char* tag, size_t index, const char** next);
-    size_t duplicate();
+    [[gnu::noinline]] size_t duplicate();
     const char* attributeName(const char* tag, size_t index);
     R endTag(const char* p);
     // An error in an attribute value that Expat reports once the tag is whole.
@@ -320,7 +360,8 @@ private:
     R more(const char* at, int codeAtEnd);
     const char* lastByte() const;
     R character(const char*& q, const char* at, int codeAtEnd);
-    R emitText(const char* text, size_t length, const char* at);
+    // On the path of every run of text: kept in line whatever else the file holds.
+    [[gnu::always_inline]] inline R emitText(const char* text, size_t length, const char* at);
     R emitLines(const char* p, const char* e, const char* at);
     static void appendLines(std::string& out, const char* p, const char* e);
     void flushInstructions();
@@ -390,8 +431,8 @@ private:
     long long textRun = 0;
     Scratch names;  // open elements' names, NUL-terminated
     std::vector<size_t> nameStarts;
-    Scratch scratch;  // a start tag's names and values, each name just before its value
-    std::vector<const char*> attributes;  // the tag's pairs, into scratch
+    Scratch scratch;      // a start tag's names and values, each name just before its value
+    Pointers attributes;  // the tag's pairs, into scratch
     // The first error in each attribute value that has one: (attribute, error).
     std::vector<std::pair<size_t, Later>> later;
     std::vector<size_t> seen;         // duplicate check of long tags
