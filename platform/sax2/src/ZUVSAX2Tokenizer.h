@@ -326,6 +326,8 @@ private:
     void flushInstructions();
 
     ZUVSAX2Position positionAt(size_t offset);
+    // Moves the cursor forward to `offset`, in the buffer, the long way.
+    [[gnu::noinline]] void countLong(size_t offset);
 
     Handlers handlers;
     Scan scanLevel = Scan::Bytes;
