@@ -403,7 +403,8 @@ inline unsigned bitCount(unsigned x) {
 // Reads past `e` only within the buffer, which ends at `limit`. False, with
 // nothing changed, when the gap holds a carriage return or comes too near
 // the end.
-inline bool countGap(const char* p, const char* e, const char* limit, long& line, long& column) {
+__attribute__((noinline)) bool countGap(const char* p, const char* e, const char* limit, long& line,
+                                        long& column) {
     const __m128i lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r');
     const __m128i low = _mm_set1_epi8(0x0E);
     long lines = 0;
