@@ -117,16 +117,10 @@ public:
     virtual ZUVString* newValue(const char* text, int length) = 0;
     // Frees a value made by newValue().
     virtual void dispose(ZUVString* value) noexcept = 0;
-    // Files `text` under `name`, a name the table does not hold yet.
-    void addNew(const char* name, const char* text) {
-        ZUVString* value = newValue(text, textLength(text));
-        try {
-            addAbsent(name, textLength(name), value);
-        } catch (...) {
-            dispose(value);
-            throw;
-        }
-    }
+    // Files each name/value pair of a null-terminated array (names at even
+    // places) into this table, which is new and empty, none of the names
+    // twice: the builder's one call per start tag.
+    virtual void addAllNew(const char** pairs) = 0;
 
 protected:
     explicit AttributeTable(int entries)
@@ -148,6 +142,20 @@ public:
         if (next < N && (next == 0 || Iterator(*this, false).get() == values() + next - 1))
             return ::new (values() + next) ZUVString(text, length);
         return new ZUVString(text, length);
+    }
+    void addAllNew(const char** pairs) override {
+        // Value i takes room i while there is room: the order newValue() keeps.
+        for (int i = 0; pairs[0]; pairs += 2, ++i) {
+            const char* text = pairs[1];
+            ZUVString* value = i < N ? ::new (values() + i) ZUVString(text, textLength(text))
+                                     : new ZUVString(text, textLength(text));
+            try {
+                addAbsent(pairs[0], textLength(pairs[0]), value);
+            } catch (...) {
+                dispose(value);
+                throw;
+            }
+        }
     }
     void dispose(ZUVString* value) noexcept override {
         std::less<const ZUVString*> before;
@@ -594,8 +602,7 @@ struct ZUVDOMBuilder {
             ++count;
         AttributeTable* table = AttributeTable::make(count);
         element->attributes = table;
-        for (; attributes[0]; attributes += 2)
-            table->addNew(attributes[0], attributes[1]);
+        table->addAllNew(attributes);
     }
 };
 

@@ -726,6 +726,104 @@ void expectReadAsExpat(const TempDir& dir, const std::string& doc) {
 
 }  // namespace
 
+// Each start tag's position, told inside its callback, on both engines and
+// with every scan the tokenizer has, in documents whose lines end in line
+// feeds only (the short way of counting): gaps of every length around a
+// block, runs of blank lines, characters beyond ASCII before and after the
+// last line feed, and now and then a gap too long for the short way.
+TEST(Differential, StartTagPositionsOnEveryScan) {
+    const char* fillers[] = {"\n",
+                             "\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n",
+                             "\t",
+                             " ",
+                             "x",
+                             "\xC3\xA9",
+                             "\xE6\x97\xA5",
+                             "\xF0\x9F\x98\x80",
+                             "<!-- \xC3\xA9\n -->",
+                             "<?p \n\xC3\xA9?>",
+                             "<![CDATA[\n<]]>"};
+    // The tokenizer, fed whole or in chunks (the gap then often meets a
+    // buffer's end), asked inside each start tag's callback.
+    struct Told {
+        ZUVSAX2Tokenizer tokenizer;
+        std::string events;
+    };
+    auto positions = [](const std::string& doc, size_t chunk) {
+        Told told;
+        ZUVSAX2Tokenizer::Handlers handlers;
+        handlers.userData = &told;
+        handlers.start = [](void* data, const char* name, const char**) {
+            Told* told = static_cast<Told*>(data);
+            ZUVSAX2Position at = told->tokenizer.eventPosition();
+            told->events += std::string(name) + "@" + std::to_string(at.line) + ":" +
+                            std::to_string(at.column) + " ";
+        };
+        told.tokenizer.reset(handlers, ZUVSAX2Parser::kMaxDepth, ZUVSAX2Parser::kMaxTextLength, 0);
+        std::string buffer;
+        for (size_t next = 0;;) {
+            size_t n = chunk == 0 ? doc.size() : std::min(chunk, doc.size() - next);
+            buffer.append(doc, next, n);
+            next += n;
+            bool ended = next == doc.size();
+            Status status = told.tokenizer.feed(buffer.data(), buffer.size(), ended);
+            if (status == Status::Declaration) {
+                told.tokenizer.proceed();
+                status = told.tokenizer.feed(buffer.data(), buffer.size(), ended);
+            }
+            if (status == Status::NeedMore && !ended) {
+                size_t done = told.tokenizer.discardable();
+                told.tokenizer.discarded(done);
+                buffer.erase(0, done);
+                continue;
+            }
+            return told.events + (status == Status::Done ? "accepted" : "refused");
+        }
+    };
+    // Expat itself, on its own, says where.
+    auto expatPositions = [](const std::string& doc) {
+        std::string events;
+        XML_Parser expat = XML_ParserCreate(nullptr);
+        static XML_Parser current;
+        current = expat;
+        XML_SetUserData(expat, &events);
+        XML_SetStartElementHandler(expat, [](void* data, const XML_Char* name, const XML_Char**) {
+            *static_cast<std::string*>(data) +=
+                std::string(name) + "@" + std::to_string(XML_GetCurrentLineNumber(current)) + ":" +
+                std::to_string(XML_GetCurrentColumnNumber(current) + 1) + " ";
+        });
+        bool accepted =
+            XML_Parse(expat, doc.data(), static_cast<int>(doc.size()), XML_TRUE) == XML_STATUS_OK;
+        XML_ParserFree(expat);
+        return events + (accepted ? "accepted" : "refused");
+    };
+    const ZUVSAX2Tokenizer::Scan widest = ZUVSAX2Tokenizer::scan();
+    std::mt19937 random(20261208);
+    for (int round = 0; round < 30; ++round) {
+        std::string doc = "<r>";
+        int open = 0;
+        for (int i = 0; i < 150; ++i) {
+            for (int n = random() % (round % 10 == 9 ? 400 : 14); n > 0; --n)
+                doc += fillers[random() % 11];
+            doc += random() % 2 ? "<e>" : "<e a='\xC3\xA9\n\xE6\x97\xA5'\n b=''>";
+            for (++open; open > 0 && random() % 2; --open)
+                doc += "</e>";
+        }
+        for (; open > 0; --open)
+            doc += "</e>";
+        doc += "</r>";
+        std::string expected = expatPositions(doc);
+        ASSERT_NE(expected.find("accepted"), std::string::npos) << doc;
+        for (auto scan : {ZUVSAX2Tokenizer::Scan::Bytes, ZUVSAX2Tokenizer::Scan::Sse2,
+                          ZUVSAX2Tokenizer::Scan::Avx2}) {
+            if (ZUVSAX2Tokenizer::setScan(scan) != scan) continue;
+            EXPECT_EQ(positions(doc, 0), expected) << "round " << round << " scan " << int(scan);
+            EXPECT_EQ(positions(doc, 61), expected) << "round " << round << " scan " << int(scan);
+        }
+        ZUVSAX2Tokenizer::setScan(widest);
+    }
+}
+
 // White space, comments and instructions before the root element are cut
 // from what the parser keeps once they are long. A document that then goes
 // to Expat after all (for its entities, or for an error) must read exactly

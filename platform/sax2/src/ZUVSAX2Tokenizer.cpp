@@ -410,47 +410,103 @@ inline unsigned bitCount(unsigned x) {
 
 #if defined(__SSE2__)
 // The gap between two events, the usual call (every start tag hands out its
-// position), is short: counted sixteen bytes at a time in one pass for the
-// line feeds and one over what follows the last, reading past `e` only
-// within the buffer, which ends at `limit`. False, with nothing changed,
-// when the gap holds a carriage return or comes too near the end.
-bool countGap(const char* p, const char* e, const char* limit, long& line, long& column) {
+// position), is short: read sixteen bytes at a time in one pass. A block
+// with no byte below 0x0E nor above 0x7F (most of them) only adds to the
+// column; the others are looked at for line feeds, and for bytes above 0x7F
+// after the last of them, whose line is then counted character by character.
+// Reads past `e` only within the buffer, which ends at `limit`. False, with
+// nothing changed, when the gap holds a carriage return or comes too near
+// the end.
+__attribute__((noinline)) bool countGap(const char* p, const char* e, const char* limit, long& line,
+                                        long& column) {
     const __m128i lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r');
-    const char* lastBlock = nullptr;
-    unsigned lastMask = 0;
+    const __m128i low = _mm_set1_epi8(0x0E);
     long lines = 0;
-    // Whole blocks, then the last few bytes as a block read on and masked.
-    auto lineFeeds = [&](const char* q, unsigned valid) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
-        if (_mm_movemask_epi8(_mm_cmpeq_epi8(v, cr)) & valid) return false;
-        unsigned m = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, lf))) & valid;
-        if (m) {
-            lines += bitCount(m);
-            lastBlock = q;
-            lastMask = m;
+    const char* from = p;  // the bytes from here to `e` add to the column
+    bool wide = false;     // a byte above 0x7F from `from` on
+    for (; p < e; p += 16) {
+        unsigned valid = 0xFFFFu;
+        if (e - p < 16) {
+            // The last few bytes, as a block read on and masked.
+            if (limit - p < 16) return false;
+            valid = (1u << (e - p)) - 1;
         }
-        return true;
-    };
-    const char* q = p;
-    for (; e - q >= 16; q += 16)
-        if (!lineFeeds(q, 0xFFFFu)) return false;
-    if (q < e && (limit - q < 16 || !lineFeeds(q, (1u << (e - q)) - 1))) return false;
-    long characters = lastBlock ? 0 : column;
-    if (lastBlock) p = lastBlock + (32 - __builtin_clz(lastMask));
-    const __m128i lead = _mm_set1_epi8(static_cast<char>(0xC0));
-    auto continuations = [&](const char* q, unsigned valid) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
-        unsigned m = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(v, lead))) & valid;
-        return m ? static_cast<long>(bitCount(m)) : 0L;
-    };
-    for (; e - p >= 16; p += 16)
-        characters += 16 - continuations(p, 0xFFFFu);
-    if (p < e) {
-        if (limit - p < 16) return false;
-        characters += (e - p) - continuations(p, (1u << (e - p)) - 1);
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        // Signed: bytes above 0x7F compare below 0x0E too.
+        if (!(_mm_movemask_epi8(_mm_cmplt_epi8(v, low)) & valid)) continue;
+        if (_mm_movemask_epi8(_mm_cmpeq_epi8(v, cr)) & valid) return false;
+        unsigned feeds = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, lf))) & valid;
+        if (feeds) {
+            lines += feeds & (feeds - 1) ? static_cast<long>(bitCount(feeds)) : 1;
+            int after = 32 - __builtin_clz(feeds);  // first byte after the last line feed
+            from = p + after;
+            valid &= ~((1u << after) - 1);
+            wide = false;
+        }
+        if (_mm_movemask_epi8(v) & valid) wide = true;
+    }
+    long characters = lines ? 0 : column;
+    if (!wide) {
+        characters += e - from;
+    } else {
+        for (; from < e; ++from)
+            characters += (static_cast<unsigned char>(*from) & 0xC0) != 0x80;
     }
     line += lines;
     column = characters;
+    return true;
+}
+#endif
+
+#if defined(ZUVSAX2_AVX2)
+// One block of countGapAvx2(), bytes past the gap masked off in `valid`.
+// False when it holds a carriage return.
+__attribute__((target("avx2,popcnt"))) __attribute__((always_inline)) inline bool gapBlock(
+    const char* q, unsigned valid, long& lines, const char*& from, unsigned& wide) {
+    __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
+    // Signed: bytes above 0x7F compare below 0x0E too.
+    unsigned special =
+        static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpgt_epi8(_mm256_set1_epi8(0x0E), v)));
+    if (!(special & valid)) return true;
+    if (static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('\r')))) &
+        valid)
+        return false;
+    unsigned feeds =
+        static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('\n'))));
+    feeds &= valid;
+    if (feeds) {
+        lines += __builtin_popcount(feeds);
+        from = q + 32 - __builtin_clz(feeds);
+    }
+    wide |= static_cast<unsigned>(_mm256_movemask_epi8(v)) & valid;
+    return true;
+}
+
+// countGap() 32 bytes at a time.
+__attribute__((target("avx2,popcnt"))) __attribute__((noinline)) bool countGapAvx2(
+    const char* p, const char* e, const char* limit, ZUVSAX2LineCount& at) {
+    long lines = 0;
+    const char* from = nullptr;  // after the last line feed
+    unsigned wide = 0;           // a byte above 0x7F
+    const char* q = p;
+    for (; e - q >= 32; q += 32)
+        if (!gapBlock(q, ~0u, lines, from, wide)) return false;
+    if (q < e && (limit - q < 32 || !gapBlock(q, (1u << (e - q)) - 1, lines, from, wide)))
+        return false;
+    long characters = at.column;
+    if (from) {
+        characters = 0;
+        p = from;
+    }
+    if (!wide) {
+        characters += e - p;
+    } else {
+        // Some text beyond ASCII: the last line's characters one by one.
+        for (; p < e; ++p)
+            characters += (static_cast<unsigned char>(*p) & 0xC0) != 0x80;
+    }
+    at.line += lines;
+    at.column = characters;
     return true;
 }
 #endif
@@ -636,36 +692,47 @@ ZUVSAX2Tokenizer::Status ZUVSAX2Tokenizer::feed(const char* data, size_t length,
 ZUVSAX2Position ZUVSAX2Tokenizer::positionAt(size_t offset) {
     if (offset > size) offset = size;
     if (offset > cursor.offset) {
+#if defined(__SSE2__)
+        // The short gap from the last event, the usual call, counted inline.
         const char* p = base + cursor.offset;
         const char* e = base + offset;
-        long line = cursor.line, column = cursor.column;
-        bool afterCR = cursor.afterCR;
-        size_t n = static_cast<size_t>(e - p);
-#if defined(__SSE2__)
-        if (scanLevel != Scan::Bytes && !afterCR && n < 4096 &&
-            countGap(p, e, base + size, line, column))
-            p = e;
+        bool counted = false;
+        if (scanLevel != Scan::Bytes && !cursor.afterCR && offset - cursor.offset < 4096) {
+#if defined(ZUVSAX2_AVX2)
+            if (scanLevel == Scan::Avx2)
+                counted = countGapAvx2(p, e, base + size, cursor);
+            else
 #endif
-        if (p < e && !std::memchr(p, '\r', n)) {
-            // The usual case, counted with whole-buffer scans.
-            const char* lastLF = static_cast<const char*>(memrchr(p, '\n', n));
-            if (lastLF) {
-                line += static_cast<long>(countEqual(p, lastLF + 1, '\n', scanLevel));
-                if (afterCR && *p == '\n') --line;
-                column = static_cast<long>(countCharacters(lastLF + 1, e, scanLevel));
-            } else {
-                column += static_cast<long>(countCharacters(p, e, scanLevel));
-            }
-            afterCR = false;
-            p = e;
+                counted = countGap(p, e, base + size, cursor.line, cursor.column);
         }
-        cursor.line = line;
-        cursor.column = column;
-        cursor.afterCR = afterCR;
-        cursor.count(p, e);  // what is left has a CR: byte by byte
-        cursor.offset = offset;
+        if (counted)
+            cursor.offset = offset;
+        else
+#endif
+            countLong(offset);
     }
     return cursor.position();
+}
+
+void ZUVSAX2Tokenizer::countLong(size_t offset) {
+    const char* p = base + cursor.offset;
+    const char* e = base + offset;
+    size_t n = static_cast<size_t>(e - p);
+    if (!std::memchr(p, '\r', n)) {
+        // The usual case, counted with whole-buffer scans.
+        const char* lastLF = static_cast<const char*>(memrchr(p, '\n', n));
+        if (lastLF) {
+            cursor.line += static_cast<long>(countEqual(p, lastLF + 1, '\n', scanLevel));
+            if (cursor.afterCR && *p == '\n') --cursor.line;
+            cursor.column = static_cast<long>(countCharacters(lastLF + 1, e, scanLevel));
+        } else {
+            cursor.column += static_cast<long>(countCharacters(p, e, scanLevel));
+        }
+        cursor.afterCR = false;
+        p = e;
+    }
+    cursor.count(p, e);  // what is left has a CR: byte by byte
+    cursor.offset = offset;
 }
 
 ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::fail(const char* at, int code) {

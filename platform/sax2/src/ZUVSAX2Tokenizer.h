@@ -366,7 +366,10 @@ private:
     static void appendLines(std::string& out, const char* p, const char* e);
     void flushInstructions();
 
-    ZUVSAX2Position positionAt(size_t offset);
+    // Out of line: the parse paths that may ask it stay lean.
+    [[gnu::noinline]] ZUVSAX2Position positionAt(size_t offset);
+    // Moves the cursor forward to `offset`, in the buffer, the long way.
+    [[gnu::noinline]] void countLong(size_t offset);
 
     Handlers handlers;
     Scan scanLevel = Scan::Bytes;
