@@ -17,6 +17,8 @@
 #include <stdexcept>
 #include <string_view>
 
+#include "ZUVBytes.h"
+
 // ---------------------------------------------------------------------------
 // Elements
 
@@ -608,33 +610,10 @@ struct ZUVDOMBuilder {
 
 namespace {
 
-// True when the two names have the same bytes. Most tag names are short:
-// two loads of up to eight bytes from each end answer without a call.
-__attribute__((always_inline)) inline bool sameName(const ZUVString& a, const ZUVString& b) {
-    int n = a.getLength();
-    if (n != b.getLength()) return false;
-    const char* x = a.getText();
-    const char* y = b.getText();
-    if (n >= 8) {
-        if (n > 16) return std::memcmp(x, y, static_cast<size_t>(n)) == 0;
-        uint64_t x0, y0, x1, y1;
-        std::memcpy(&x0, x, 8);
-        std::memcpy(&y0, y, 8);
-        std::memcpy(&x1, x + n - 8, 8);
-        std::memcpy(&y1, y + n - 8, 8);
-        return ((x0 ^ y0) | (x1 ^ y1)) == 0;
-    }
-    if (n >= 4) {
-        uint32_t x0, y0, x1, y1;
-        std::memcpy(&x0, x, 4);
-        std::memcpy(&y0, y, 4);
-        std::memcpy(&x1, x + n - 4, 4);
-        std::memcpy(&y1, y + n - 4, 4);
-        return ((x0 ^ y0) | (x1 ^ y1)) == 0;
-    }
-    for (int i = 0; i < n; ++i)
-        if (x[i] != y[i]) return false;
-    return true;
+// True when the two names have the same bytes.
+inline bool sameName(const ZUVString& a, const ZUVString& b) {
+    return a.getLength() == b.getLength() &&
+           ZUVBytes::same(a.getText(), b.getText(), static_cast<size_t>(a.getLength()));
 }
 
 }  // namespace
