@@ -1890,17 +1890,25 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::commentRest(const char* p, const char* q, 
             *next = q + 3;
             return R::Ok;
         }
-        if (c >= 0x80) {
-            unsigned code = 0;
-            int n = decode(q, end, &code);
-            if (n > 0) {
-                q += n;
-                continue;
-            }
-            if (n == 0) return openMore(p, q, kind, XML_ERROR_PARTIAL_CHAR);
-        }
-        return fail(q, XML_ERROR_INVALID_TOKEN);
+        R r = tokenCharacter(p, q, kind);
+        if (r != R::Ok) return r;
     }
+}
+
+// The byte at q in a comment or instruction at p is not plain text: steps
+// over a character outside ASCII, or gives the error for a cut or bad one.
+[[gnu::noinline]] ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::tokenCharacter(const char* p,
+                                                                       const char*& q, Open kind) {
+    if (static_cast<unsigned char>(*q) >= 0x80) {
+        unsigned code = 0;
+        int n = decode(q, end, &code);
+        if (n > 0) {
+            q += n;
+            return R::Ok;
+        }
+        if (n == 0) return openMore(p, q, kind, XML_ERROR_PARTIAL_CHAR);
+    }
+    return fail(q, XML_ERROR_INVALID_TOKEN);
 }
 
 // The scan of a comment or instruction at p (null when discarded) reached
@@ -2087,16 +2095,8 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::instructionRest(const char* p, const char*
             ++q;
             continue;
         }
-        if (c >= 0x80) {
-            unsigned code = 0;
-            int n = decode(q, end, &code);
-            if (n > 0) {
-                q += n;
-                continue;
-            }
-            if (n == 0) return openMore(p, q, kind, XML_ERROR_PARTIAL_CHAR);
-        }
-        return fail(q, XML_ERROR_INVALID_TOKEN);
+        R r = tokenCharacter(p, q, kind);
+        if (r != R::Ok) return r;
     }
 }
 

@@ -335,6 +335,7 @@ private:
     R instructionRest(const char* p, const char* q, const char** close, bool across);
     R resumeOpen(const char** next);
     R openMore(const char* p, const char* q, Open kind, int codeAtEnd);
+    R tokenCharacter(const char* p, const char*& q, Open kind);
     R failStart(const char* p, int code);
     void countOpenStart(size_t offset);
     R declaredName(const char* p, const char** name, const char** nameEnd);
