@@ -17,33 +17,6 @@ namespace {
     throw std::length_error("ZUVString: text longer than an int can count");
 }
 
-// Copies n bytes as memmove() does, all read before any is written, without
-// a call for up to 32 of them: most values a parser hands over are short,
-// and the call costs more than their copy.
-inline void moveText(char* to, const char* from, size_t n) {
-    if (n > 32) {
-        std::memmove(to, from, n);
-    } else if (n >= 16) {
-        uint64_t a, b, c, d;
-        std::memcpy(&a, from, 8);
-        std::memcpy(&b, from + 8, 8);
-        std::memcpy(&c, from + n - 16, 8);
-        std::memcpy(&d, from + n - 8, 8);
-        std::memcpy(to, &a, 8);
-        std::memcpy(to + 8, &b, 8);
-        std::memcpy(to + n - 16, &c, 8);
-        std::memcpy(to + n - 8, &d, 8);
-    } else if (n >= 8) {
-        uint64_t a, b;
-        std::memcpy(&a, from, 8);
-        std::memcpy(&b, from + n - 8, 8);
-        std::memcpy(to, &a, 8);
-        std::memcpy(to + n - 8, &b, 8);
-    } else {
-        std::memmove(to, from, n);
-    }
-}
-
 }  // namespace
 
 int ZUVString::lengthOf(size_t length) {
@@ -119,7 +92,7 @@ void ZUVString::init(const char* text, int length) {
         // allocation leaves the string as it was, and the source may be our
         // own text.
         char* data = static_cast<char*>(ZUVPool::allocate(static_cast<size_t>(length) + 1));
-        moveText(data, text, static_cast<size_t>(length));
+        std::memcpy(data, text, static_cast<size_t>(length));
         data[length] = '\0';
         if (isHeap()) releaseHeap();
         heap_.data = data;
@@ -127,7 +100,7 @@ void ZUVString::init(const char* text, int length) {
         heap_.capacityAndFlag = static_cast<uint32_t>(length) | kHeapFlag;
         return;
     }
-    moveText(own, text, static_cast<size_t>(length));
+    std::memmove(own, text, static_cast<size_t>(length));
     own[length] = '\0';
     if (isHeap())
         heap_.length = static_cast<uint32_t>(length);
