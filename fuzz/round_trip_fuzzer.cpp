@@ -1,13 +1,15 @@
 // Parse, write, read back. Whatever the input, the parse returns, a refused
-// document gets one log line, and the root returned is the builder's. An
-// accepted document gives the tree that a second listener on the raw parser
-// events describes (attributes by the names the document gave them); its
-// file reads back as that tree and writes the same bytes again.
+// document gets one log line, and the root returned is the builder's. The
+// tree, whole or stopped by an error, is the one a second listener on the raw
+// parser events describes (attributes by the names the document gave them,
+// children also by name); an accepted one's file reads back as that tree and
+// writes the same bytes again.
 // ZUVDOM_FUZZ_PARSE_ONLY=1 stops after the parse's checks, for more inputs a
 // second on the parser alone.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <string>
 #include <utility>
@@ -79,9 +81,12 @@ void compare(const ZUVDOMElement* element, const std::vector<Expected>& expected
         if (str(got) != value) fail("attribute", at);
     }
     size_t self = at++;
+    std::map<std::string, int> named;
     for (int i = 0; i < element->getElementCount(); ++i) {
         const ZUVDOMElement* child = element->getElement(i);
         if (!child || child->getParent() != element) fail("child link", self);
+        if (element->getElement(child->getTagName(), named[str(child->getTagName())]++) != child)
+            fail("child list by name", self);
         compare(child, expected, at);
     }
 }
@@ -149,8 +154,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ZUVSAX2Parser events(&listener, nullptr, onStart, onEnd, onText, nullptr);
     bool accepted = events.parseString(text);
     if (accepted != (log.getErrorCount() == 0)) fail("the two parses disagree", 0);
-    if (!accepted || !root) return 0;
+    if (!root != listener.elements.empty()) fail("a root without a start tag, or none", 0);
+    if (!root) return 0;
     compareTree(root.get(), listener.elements);
+    if (!accepted) return 0;
 
     std::string written = writeTree(first, root.get());
     checkPrinter(third, root.get(), written, listener.elements);
