@@ -4,13 +4,12 @@
 #include <gtest/gtest.h>
 #include <malloc.h>
 
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <random>
 #include <string>
@@ -183,6 +182,14 @@ TEST(PoolReturn, TrimGivesBackWhatThreadsLeftAboveTheReserve) {
         new ZUVDOMElement(ZUVString("e"), small);
     EXPECT_EQ(ZUVPool::getSlabBytes(), kept);
     delete small;
+
+    // With no reserve, only the current page stays.
+    size_t reserve = ZUVPool::getReserve();
+    ZUVPool::setReserve(0);
+    delete buildTree(200);
+    ZUVPool::trim();
+    EXPECT_LE(ZUVPool::getSlabBytes(), ZUVPool::kSlabSize);
+    ZUVPool::setReserve(reserve);
 }
 
 TEST(PoolReturn, IdlePagesGoBackOnLaterPoolCalls) {
@@ -197,21 +204,6 @@ TEST(PoolReturn, IdlePagesGoBackOnLaterPoolCalls) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ZUVPool::kDecayMilliseconds + 300));
     std::thread([] { delete buildTree(20); }).join();
     EXPECT_LE(ZUVPool::getSlabBytes(), ZUVPool::getReserve() + 2 * ZUVPool::kSlabSize);
-}
-
-TEST(PoolReturn, AReserveOfZeroKeepsOnlyTheCurrentPage) {
-    size_t reserve = ZUVPool::getReserve();
-    ZUVPool::setReserve(0);
-    ZUVDOMElement* root = buildTree(200);
-    EXPECT_GT(ZUVPool::getSlabBytes(), 0u);
-    delete root;
-    ZUVPool::trim();
-    EXPECT_LE(ZUVPool::getSlabBytes(), ZUVPool::kSlabSize);
-    // The pool works on from there, pages given back included.
-    ZUVDOMElement* again = buildTree(200);
-    EXPECT_EQ(again->getElementCount(), 200);
-    delete again;
-    ZUVPool::setReserve(reserve);
 }
 
 // --- Separate builders on separate threads ------------------------------------
@@ -351,145 +343,73 @@ void soak(int threads, const std::function<void(int)>& round) {
     ZUVPool::setReserve(reserve);
 }
 
-// Long-lived workers that run one step each per call of run(), in lockstep
-// with the thread that calls it.
-class Workers {
-public:
-    Workers(int count, std::function<void(int, int)> step) : step(std::move(step)) {
-        for (int t = 0; t < count; ++t)
-            threads.emplace_back([this, t] { loop(t); });
-    }
-    ~Workers() {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            stopping = true;
-        }
-        wake.notify_all();
-        for (std::thread& thread : threads)
-            thread.join();
-    }
-    void run(int round) {
-        std::unique_lock<std::mutex> lock(mutex);
-        current = round;
-        done = 0;
-        wake.notify_all();
-        finished.wait(lock, [&] { return done == static_cast<int>(threads.size()); });
-    }
-
-private:
-    void loop(int t) {
-        int seen = 0;
-        for (;;) {
-            std::unique_lock<std::mutex> lock(mutex);
-            wake.wait(lock, [&] { return stopping || current != seen; });
-            if (stopping) return;
-            seen = current;
-            lock.unlock();
-            step(t, seen);
-            lock.lock();
-            if (++done == static_cast<int>(threads.size())) finished.notify_all();
-        }
-    }
-    std::function<void(int, int)> step;
-    std::vector<std::thread> threads;
-    std::mutex mutex;
-    std::condition_variable wake, finished;
-    int current = 0;
-    int done = 0;
-    bool stopping = false;
-};
-
-TEST(PoolSoak, AThreadPerDocument) {
+// Threads that end, one per document; then long-lived ones, one building
+// while the other frees the tree of the round before; then this thread alone
+// with blocks kept alive throughout (a log's last message, a configuration,
+// a cache of trees, a tree reloaded by building the new one first) while big
+// and small documents come and go.
+TEST(PoolSoak, SlabBytesStopGrowingWhateverThreadsAndLiveBlocks) {
     // This thread's count, which an earlier test in the same process may have
     // left below zero by freeing what other threads took.
     const long bytes = ZUVPool::getBytesInUse();
     soak(2, [](int) { onThreads(2, [](int) { delete parse(document()); }); });
-    // Nothing stays with the threads that ended.
-    EXPECT_LE(heldBytes(), ZUVPool::kSlabSize);
+    EXPECT_LE(heldBytes(), ZUVPool::kSlabSize);  // nothing stays with the threads that ended
     EXPECT_EQ(ZUVPool::getBytesInUse(), bytes);
-}
 
-TEST(PoolSoak, TreesFreedOnAnotherThread) {
-    // A producer that builds and a consumer that frees, both long-lived: in
-    // each round the consumer frees the tree of the round before while the
-    // producer builds the next.
+    // Long-lived: round r starts when `started` reaches it and ends when
+    // both threads have counted it in `finished`.
     std::vector<ZUVDOMElement*> trees(kRounds + 1, nullptr);
-    Workers workers(2, [&](int t, int r) {
-        if (t == 0)
-            trees[static_cast<size_t>(r)] = parse(document());
-        else
-            delete trees[static_cast<size_t>(r - 1)];
+    std::atomic<int> started{0}, finished{0};
+    auto step = [&](int t) {
+        for (int r = 1; r <= kRounds; ++r, ++finished) {
+            while (started < r)
+                std::this_thread::yield();
+            if (t == 0)
+                trees[static_cast<size_t>(r)] = parse(document());
+            else
+                delete trees[static_cast<size_t>(r - 1)];
+        }
+    };
+    std::thread builder(step, 0), freer(step, 1);
+    soak(2, [&](int r) {
+        started = r;
+        while (finished < 2 * r)
+            std::this_thread::yield();
     });
-    soak(2, [&](int r) { workers.run(r); });
+    builder.join();
+    freer.join();
     delete trees[kRounds];
-}
 
-TEST(PoolSoak, ThreadsThatLiveLong) {
-    Workers workers(2, [](int, int) { delete parse(document()); });
-    soak(2, [&](int r) { workers.run(r); });
-}
-
-TEST(PoolSoak, OneOtherThreadOnce) {
-    std::thread([] { delete parse("<a><b/></a>"); }).join();
-    soak(1, [](int) { delete parse(document()); });
-}
-
-TEST(PoolSoak, OneThreadWithABlockKeptAlive) {
-    // A malformed message leaves the log's last message in a pool block.
     ZUVLog log(nullptr);
     ZUVDOM dom(&log);
     delete dom.parseString(ZUVString("<a><b></a>"));
     ASSERT_GT(log.getErrorCount(), 0);
-    const ZUVString message(
-        "<message id=\"1\"><to>someone</to><body>a short text</body></message>");
-    soak(1, [&](int) {
-        for (int i = 0; i < 200; ++i) {
-            dom.setRoot(nullptr);
-            delete dom.parseString(message);
-        }
-        delete parse(document());
-    });
-}
-
-TEST(PoolSoak, Reload) {
-    // The new tree is built before the old one goes.
+    ZUVDOMElement* configuration = parse(smallDocument(0));
     ZUVDOMElement* current = parse(document());
-    soak(1, [&](int) {
+    std::vector<ZUVDOMElement*> cache(12, nullptr);
+    std::mt19937 rng(11);
+    soak(1, [&](int r) {
+        for (int i = 0; i < 100; ++i) {
+            dom.setRoot(nullptr);
+            delete dom.parseString(
+                ZUVString("<message id=\"1\"><body>a short text</body></message>"));
+        }
         ZUVDOMElement* next = parse(document());
         delete current;
         current = next;
-    });
-    delete current;
-}
-
-TEST(PoolSoak, BigAndSmallDocumentsInTurn) {
-    // With the program's configuration alive throughout, as it would be.
-    ZUVDOMElement* configuration = parse(smallDocument(0));
-    soak(1, [](int r) {
-        delete parse(document());
-        for (int i = 0; i < 40; ++i)
-            delete parse(smallDocument(r + i));
-    });
-    delete configuration;
-}
-
-TEST(PoolSoak, TreesKeptAlive) {
-    // A cache of trees, a few replaced each round, and one kept throughout.
-    ZUVDOMElement* kept = parse(smallDocument(5));
-    std::vector<ZUVDOMElement*> cache(12, nullptr);
-    std::mt19937 rng(11);
-    soak(1, [&](int) {
         for (int i = 0; i < 6; ++i) {
             ZUVDOMElement*& slot = cache[rng() % cache.size()];
             delete slot;
-            slot = parse(smallDocument(3));
+            slot = parse(smallDocument(r + i));
         }
-        delete parse(document());
+        for (int i = 0; i < 20; ++i)
+            delete parse(smallDocument(r + i));
     });
     for (ZUVDOMElement* root : cache)
         delete root;
-    EXPECT_EQ(kept->getElementCount("record") > 0, true);
-    delete kept;
+    EXPECT_GT(configuration->getElementCount("record"), 0);
+    delete configuration;
+    delete current;
 }
 
 // Readers of one parsed tree on several threads at once may all be the
