@@ -93,18 +93,12 @@ TEST(Builder, ReuseAfterDeletingTreesInEveryOrder) {
                 EXPECT_EQ(root, dom.getRoot());
                 EXPECT_EQ(dom.hasError(), kind != 0);
                 EXPECT_EQ(root != nullptr, kind < 2);
-                const ZUVSAX2Error& e = dom.getError();
-                if (kind == 1) {
-                    EXPECT_EQ(e.message, "mismatched tag");
-                    EXPECT_EQ(e.line, 2);
-                    EXPECT_EQ(e.column, 13);
+                if (kind == 1) {  // where it stopped is the parser suite's
                     EXPECT_EQ(dumpTree(root),
                               "<a>[] {0/1}<b p=a>[] {0/1}<c p=b>[] no-children</></></>");
                 }
                 if (kind == 3) {
-                    EXPECT_EQ(e.source, missing);
-                    EXPECT_EQ(e.line, 0);
-                    EXPECT_EQ(e.message, "cannot open: No such file or directory");
+                    EXPECT_EQ(dom.getError().source, missing);
                 }
                 delete root;  // the caller's in every case
             }
@@ -128,42 +122,6 @@ TEST(Builder, SettingsReachTheParser) {
     EXPECT_FALSE(dom.hasError());
 }
 
-// Start tags at known places in a document with every kind of line end,
-// multi-byte characters, a byte order mark and line breaks inside tags.
-struct Placed {
-    std::string document;
-    std::vector<size_t> starts;  // offset of each element's '<', document order
-};
-
-Placed placedDocument(unsigned seed, int elements) {
-    std::mt19937 random(seed);
-    const char* fillers[] = {"\r",
-                             "\t",
-                             " ",
-                             "\xC3\xA9",
-                             "\xE6\x97\xA5\xE6\x9C\xAC",
-                             "\xF0\x9F\x98\x80",
-                             "<!-- c\r\n -->",
-                             "<![CDATA[\n<]]>",
-                             "x",
-                             "\r\n",
-                             "\n"};
-    Placed p;
-    p.document = "\xEF\xBB\xBF<?xml version='1.0'?>\r\n";
-    int open = 0;
-    for (int i = 0; i < elements; ++i) {
-        for (int n = random() % 4; open && n > 0; --n)
-            p.document += fillers[random() % 11];
-        p.starts.push_back(p.document.size());
-        p.document += random() % 3 ? "<e>" : "<e\r\n  k='v\n\xC3\xA9'\n>";
-        for (++open; open > 1 && random() % 3 == 0; --open)
-            p.document += "</e>";
-    }
-    for (; open > 0; --open)
-        p.document += "</e>";
-    return p;
-}
-
 void collect(ZUVDOMElement* e, std::vector<ZUVDOMElement*>& out) {
     out.push_back(e);
     for (ZUVDOMElement* child : e->getChildren())
@@ -171,26 +129,44 @@ void collect(ZUVDOMElement* e, std::vector<ZUVDOMElement*>& out) {
 }
 
 // Where each element says its start tag was, against where Expat puts the
-// error of an end tag written in its place (the error is at the name, two
-// characters on), on both engines, from a string and from a file read in
-// chunks.
+// error of an end tag written in its place (at the name, two characters on),
+// on both engines, from a string and from a file read in chunks. Between the
+// tags: every kind of line end, multi-byte characters, comments and CDATA;
+// a byte order mark before, line breaks inside some.
 TEST(Builder, ElementsKnowWhereTheirStartTagWas) {
+    const std::string fillers =
+        "\n|\r\n|\r|\t| |\xC3\xA9|\xE6\x97\xA5\xE6\x9C\xAC|\xF0\x9F\x98\x80|"
+        "<!-- c\r\n -->|<![CDATA[\n<]]>|x|";
     TempDir dir;
     for (unsigned seed = 1; seed <= 4; ++seed) {
-        Placed p = placedDocument(seed, seed == 4 ? 6000 : 60);
-        const std::string& doc = p.document;
-        const std::vector<size_t>& starts = p.starts;
-        // Expat's error positions are the oracle for both engines.
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        std::mt19937 random(seed);
+        std::string doc = "\xEF\xBB\xBF<?xml version='1.0'?>\r\n";
+        std::vector<size_t> starts;  // of each element's '<', in document order
+        int open = 0;
+        for (int i = 0; i < (seed == 4 ? 6000 : 60); ++i) {
+            for (int n = random() % 4; open && n > 0; --n) {
+                size_t at = 0;
+                for (int skip = random() % 11; skip > 0; --skip)
+                    at = fillers.find('|', at) + 1;
+                doc += fillers.substr(at, fillers.find('|', at) - at);
+            }
+            starts.push_back(doc.size());
+            doc += random() % 3 ? "<e>" : "<e\r\n  k='v\n\xC3\xA9'\n>";
+            for (++open; open > 1 && random() % 3 == 0; --open)
+                doc += "</e>";
+        }
+        doc += repeat("</e>", open);
+        const size_t step = seed == 4 ? 293 : 1;
         ZUVDOM oracle;
         oracle.setEngine(ZUVSAX2Parser::Engine::Expat);
         std::vector<std::pair<int, int>> errors(starts.size());
-        for (size_t k = 1; k < starts.size(); k += seed == 4 ? 293 : 1) {
+        for (size_t k = 1; k < starts.size(); k += step) {
             delete oracle.parseString(doc.substr(0, starts[k]) + "</zz>" + doc.substr(starts[k]));
             ASSERT_EQ(oracle.getError().message, "mismatched tag");
             errors[k] = {oracle.getError().line, oracle.getError().column - 2};
         }
         for (auto engine : {ZUVSAX2Parser::Engine::Automatic, ZUVSAX2Parser::Engine::Expat}) {
-            SCOPED_TRACE("seed " + std::to_string(seed));
             ZUVDOM dom;
             dom.setEngine(engine);
             std::unique_ptr<ZUVDOMElement> root(seed == 4 ? dom.parseFile(dir.write("p.xml", doc))
@@ -199,13 +175,12 @@ TEST(Builder, ElementsKnowWhereTheirStartTagWas) {
             std::vector<ZUVDOMElement*> all;
             collect(root.get(), all);
             ASSERT_EQ(all.size(), starts.size());
-            for (size_t k = 1; k < all.size(); k += seed == 4 ? 293 : 1)
+            for (size_t k = 1; k < all.size(); k += step)
                 EXPECT_EQ(std::make_pair(all[k]->getLine(), all[k]->getColumn()), errors[k]) << k;
         }
     }
     ZUVDOMElement byHand("e", nullptr);
-    EXPECT_EQ(byHand.getLine(), 0);
-    EXPECT_EQ(byHand.getColumn(), 0);
+    EXPECT_EQ(std::make_pair(byHand.getLine(), byHand.getColumn()), std::make_pair(0, 0));
 }
 
 // --- Reading an element the way programs do -------------------------------
