@@ -718,37 +718,32 @@ TEST(Printer, HandedOverBuffersKeepEveryByte) {
     std::mt19937 rng(7);
     for (int i = 0; i < 3000; ++i)
         small += std::string(rng() % 90, static_cast<char>('a' + i % 26));
-    const std::string large(3 * ZUVFile::kBufferSize / 2, 'z');  // longer than a buffer
-    const std::string expected = small + large + small;
+    // In pieces of many sizes, by reserve and commit or by write; the large
+    // one, longer than a buffer, at once.
+    std::string large(3 * ZUVFile::kBufferSize / 2, 'z');
     for (int failAt : {-1, 0, 1, 2, 3}) {
         Taker taker;
         taker.failAt = failAt;
         ZUVFile file;
         ASSERT_TRUE(file.openHandOff(Taker::take, &taker));
-        for (int half = 0; half < 2; ++half) {
-            size_t at = 0;
-            for (size_t step = 1; at < small.size(); step = step * 7 % 1000 + 1) {
-                size_t n = std::min(step, small.size() - at);
+        for (const std::string* part : {&small, &large, &small}) {
+            for (size_t at = 0, step = 1, n; at < part->size(); at += n) {
+                n = part == &large ? large.size() : std::min(step, part->size() - at);
                 char* room = step % 2 ? nullptr : file.reserve(n);
                 if (room) {
-                    std::memcpy(room, small.data() + at, n);
+                    std::memcpy(room, part->data() + at, n);
                     file.commit(n);
                 } else {
-                    file.write(small.data() + at, n);
+                    file.write(part->data() + at, n);
                 }
-                at += n;
+                step = step * 7 % 1000 + 1;
             }
-            if (!half) file.write(large.data(), large.size());
         }
         file.close();
-        if (failAt < 0) {
-            EXPECT_EQ(file.getErrorNumber(), 0);
-            EXPECT_EQ(taker.kept, expected);
-        } else {
-            EXPECT_EQ(file.getErrorNumber(), ENOMEM) << failAt;
-            EXPECT_EQ(taker.calls, failAt + 1);
-            EXPECT_EQ(taker.kept, expected.substr(0, taker.kept.size()));
-        }
+        const std::string expected = small + large + small;
+        EXPECT_EQ(file.getErrorNumber(), failAt < 0 ? 0 : ENOMEM) << failAt;
+        EXPECT_EQ(taker.kept, failAt < 0 ? expected : expected.substr(0, taker.kept.size()));
+        EXPECT_EQ(taker.calls, failAt < 0 ? taker.calls : failAt + 1);
     }
     ZUVFile file;
     EXPECT_FALSE(file.openHandOff(nullptr, nullptr));
