@@ -130,10 +130,8 @@ TEST_F(Writer, EveryOperationWritesWhatItsNameSays) {
     EXPECT_TRUE(wellFormed(file));
 }
 
-// Each special character where it needs escaping: in text, "value", 'value'.
-// Whatever the text, Expat reads back exactly what was given. Long text is
-// escaped in pieces and scanned sixteen bytes at a time: with plain ASCII
-// around it, any string, clean or not, comes out as it does alone.
+// Expat reads back exactly what was given; text scanned sixteen bytes at a
+// time comes out alike wherever it falls against those boundaries.
 TEST_F(Writer, EscapingInTextAndBothQuotesWhereverTheTextFalls) {
     EXPECT_EQ(
         writeElement("a&<x>]]>\"'\t\n\r\n"),
@@ -233,9 +231,8 @@ TEST_F(Writer, OffendingNameCharactersBecomeUnderscores) {
     }
 }
 
-// Names are checked with the tokenizer's own tables: every character below
-// U+10000 that the writer keeps, first in a name or inside one, is one Expat
-// reads there, and every one it replaces, one Expat refuses.
+// Every character below U+10000 the writer keeps in a name, first or inside,
+// is one Expat reads there, and every one it replaces, one Expat refuses.
 TEST_F(Writer, NameCharactersAreTheOnesExpatReads) {
     writer->printXmlElementStart(ZUVString("r"), false);
     writer->printXmlElementClose();
@@ -318,8 +315,7 @@ std::string write(ZUVDOMElement* root, long* replaced = nullptr) {
     return readFile(path);
 }
 
-// Seeded random trees of random bytes, of names that need repair or repeat
-// once repaired (among few attributes or many), or of what XML can carry.
+// Seeded random trees of random bytes, of names to repair, or of what XML carries.
 struct TreeMaker {
     explicit TreeMaker(unsigned seed) : rng(seed), kind(seed % 4) {}
     std::mt19937 rng;
@@ -356,9 +352,8 @@ struct TreeMaker {
     }
 };
 
-// Whatever a tree holds, Expat takes its file; written with nothing replaced,
-// it reads back the same tree. Writing that again gives the same bytes, which
-// also proves attribute order and count. Returns the first file.
+// Expat takes the file; with nothing replaced it reads back the same tree,
+// and writing that again gives the same bytes. Returns the first file.
 std::string roundTrip(ZUVDOMElement* root, const std::vector<std::string>& attrs = {},
                       long* replaced = nullptr) {
     long count = 0;
@@ -404,8 +399,7 @@ TEST(RoundTrip, ManySeededRandomTrees) {
         if (maker.kind > 1) {
             EXPECT_EQ(replaced, 0);  // what XML can carry goes as it is
         }
-        // A child list may hold a null (it takes any pointer): every walk
-        // skips it, also where it looks at siblings ahead of the one it writes.
+        // A child list may hold a null: every walk skips it, wherever it is.
         ZUVOrderedVector* children = root->getAllElements();
         if (children) {
             children->insertElementAt(nullptr, static_cast<int>(seed) % (children->size() + 1));
@@ -429,11 +423,8 @@ TEST(RoundTrip, ManySeededRandomTrees) {
     }
 }
 
-// Names of every length either side of the 16 bytes a string keeps in
-// itself, by which the writer remembers names it found plain: each comes
-// twice around one of its length that needs repair. The walk writes what
-// printElem() writes, and each reads back repaired. (Values of every length
-// are the random trees'.)
+// Names either side of the 16 bytes by which the writer remembers plain
+// ones, each twice around one of its length that needs repair.
 TEST(RoundTrip, NamesAtEveryLengthAroundOnesToRepair) {
     std::unique_ptr<ZUVDOMElement> root(new ZUVDOMElement(zs("r"), nullptr));
     std::vector<std::string> names;
@@ -475,15 +466,11 @@ struct CountingWriter : ZUVDOMWriter {
     void printXmlElementEnd(const ZUVString&) override { ++count; }
 };
 
-// Writing and freeing kept one stack frame per level: the 10,000-deep
-// document crashed a thread with a 512 KB stack, and freeing crashed the 8 MB
-// main stack from about 80,000 levels. On 256 KB now: a document nested far
-// past the parser's limit, stopped there, through the file writer; a tree
-// built 1,000,000 deep by hand (siblings of three names every thousand levels,
-// for the free walk's way back up through several name lists) through
-// printElem() and the compact printer; then both freed. Indenting every level
-// made the file grow with the square of the depth (100 MB for 70 KB): past the
-// cap each element costs at most its own line.
+// Writing and freeing kept a stack frame per level (a 10,000-deep document
+// crashed a 512 KB stack), and indenting every level grew the file with the
+// square of the depth. On 256 KB: a document stopped at the nesting limit,
+// and a tree built 1,000,000 deep with siblings of three names now and then
+// (the free walk's way back up through several name lists).
 TEST(Walks, DeepTreesAreWrittenAndFreedOnASmallStack) {
     ZUVLog log(nullptr);
     ZUVDOM dom(&log);
@@ -528,8 +515,7 @@ TEST(Walks, DeepTreesAreWrittenAndFreedOnASmallStack) {
     // A line feed, the indent (three spaces a level) and both tags.
     const size_t perElement = 1 + 3 * ZUVXMLWriter::kMaxIndentLevels + 3 + 4;
     EXPECT_LE(file.size(), 64 + perElement * ZUVSAX2Parser::kMaxDepth);
-    // start, close, end by name for each but the last: start, close, value,
-    // end; each sibling start and end.
+    // Three calls a level, four for the last, two for each sibling.
     const int siblings = 3 * 999;
     EXPECT_EQ(calls.count, 3L * 999999 + 4 + 2 * siblings);
     EXPECT_EQ(compact.size(), 7u * 1000000 + 6 + 4 * siblings);
@@ -547,10 +533,8 @@ ZUVDOMElement* treeOfAtLeast(size_t bytes) {
     return root;
 }
 
-// Writing in place truncated the old document first: a disk that filled
-// halfway left neither the old file nor the whole new one. Here the file size
-// limit plays the full disk (writes past it fail with EFBIG), for the file
-// writer and for the printer, which says why.
+// Writing in place truncated the old document first, so a full disk lost
+// both; here the file size limit plays the full disk.
 TEST(SafeSave, AFailedSaveLeavesTheOldFileWhole) {
     TempDir dir;
     const std::string old = "<?xml version=\"1.0\"?>\n<old>kept</old>";
@@ -610,9 +594,7 @@ TEST(SafeSave, LinksAreWrittenThroughInPlace) {
 
 // --- Output anywhere ---------------------------------------------------------
 
-// The bytes of every sink the printer has, each checked against the file
-// writer's; a failure names the sink. (The round trip fuzzer checks the
-// strings and the descriptor on every test document.)
+// The printer's sinks against the file writer's bytes; a failure names the sink.
 void expectSameBytesEverywhere(ZUVDOMElement* root, const std::string& name) {
     const std::string expected = write(root);
     ZUVDOMPrinter printer;
@@ -642,8 +624,6 @@ void expectSameBytesEverywhere(ZUVDOMElement* root, const std::string& name) {
     std::free(memory);
 }
 
-// The property over the random trees; the round trip fuzzer checks it on
-// every test document.
 TEST(Printer, TheSameBytesWhicheverSink) {
     for (unsigned seed = 1; seed <= 60; ++seed) {
         std::unique_ptr<ZUVDOMElement> root(TreeMaker(seed).tree());
@@ -654,8 +634,7 @@ TEST(Printer, TheSameBytesWhicheverSink) {
 }
 
 // A subtree is written as a document of its own; the options change the
-// indentation and the declaration only. That the compact form reads back as
-// the same tree is the round trip fuzzer's check, on every test document.
+// indentation and the declaration only.
 TEST(Printer, SubtreesAndOptions) {
     auto root = parseWhole("<r><a x=\"1\"><b><c/></b>t</a><z/></r>");
     ZUVDOMElement* a = root->getElement(0);
@@ -675,9 +654,8 @@ TEST(Printer, SubtreesAndOptions) {
     EXPECT_NE(printer.getErrorNumber(), 0);
 }
 
-// `prog >> out.log` opens standard output for appending: the writer's own
-// open truncated it. The descriptor and the stream outputs write where the
-// descriptor stands, after the earlier lines and what the stream buffered.
+// `prog >> out.log`: the writer's own open truncated it; now the output goes
+// where the descriptor stands, after what the stream buffered.
 TEST(Printer, ARedirectedDescriptorIsAppendedTo) {
     TempDir dir;
     const std::string log = dir.write("out.log", "earlier line\n");
@@ -696,10 +674,8 @@ TEST(Printer, ARedirectedDescriptorIsAppendedTo) {
     EXPECT_EQ(readFile(log), "earlier line\n<d/>\nbuffered\n<d/>\nlater\n");
 }
 
-// Each failure comes back as a value with the system's reason.
-// What the string output stands on: buffers handed over as they fill, in
-// order and whole, and a hand-off that fails is a failed write that leaks
-// nothing (ASan).
+// Buffers handed over as they fill, in order and whole; a hand-off that
+// fails is a failed write that leaks nothing.
 TEST(Printer, HandedOverBuffersKeepEveryByte) {
     struct Taker {
         std::string kept;
@@ -718,8 +694,7 @@ TEST(Printer, HandedOverBuffersKeepEveryByte) {
     std::mt19937 rng(7);
     for (int i = 0; i < 3000; ++i)
         small += std::string(rng() % 90, static_cast<char>('a' + i % 26));
-    // In pieces of many sizes, by reserve and commit or by write; the large
-    // one, longer than a buffer, at once.
+    // In pieces, by reserve and commit or by write; the large one at once.
     std::string large(3 * ZUVFile::kBufferSize / 2, 'z');
     for (int failAt : {-1, 0, 1, 2, 3}) {
         Taker taker;
