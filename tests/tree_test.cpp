@@ -1,8 +1,6 @@
-// The element tree: documents into trees, reading and editing them, freeing
-// them, and every allocation of building and editing made to fail in turn
-// (each catch path must leak nothing and leave the tree as it was). Trees are
-// checked against the parser's events by the round trip fuzzer, edits on
-// parsed ones against a model by the tree edit fuzzer.
+// The element tree: building, reading, editing and freeing it, and each
+// allocation of building and editing made to fail in turn. The fuzzers check
+// trees against the parser's events and edits against a model.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
@@ -31,16 +29,14 @@ ZUVDOMElement* child(const char* name, ZUVDOMElement* parent) {
     return new ZUVDOMElement(ZUVString(name), parent);
 }
 
-// Death tests fork, so the suite name makes them run first. The edits that
-// are ignored are checked against a model by the tree edit fuzzer.
+// Death tests fork, so the suite name makes them run first.
 TEST(ChildListsDeathTest, AttachingAnElementWithAnotherParentStops) {
     Tree r(child("r", nullptr)), other(child("other", nullptr));
     ZUVDOMElement* foreign = child("f", other.get());
     EXPECT_DEATH(r->appendChild(foreign), "elem->parent == this");
 }
 
-// Makes a parent of `count` children; the work removes them one at a time,
-// from the front or from the back.
+// A parent of `count` children; the work removes them one at a time.
 TimedWork removeEach(int count, bool fromBack) {
     auto parent = std::make_shared<Tree>(child("p", nullptr));
     auto children = std::make_shared<std::vector<ZUVDOMElement*>>();
@@ -56,11 +52,9 @@ TimedWork removeEach(int count, bool fromBack) {
     };
 }
 
-// Removing every child one at a time was quadratic from either end: from the
-// back each removal searched from the front (4.3 s for 100,000 children), from
-// the front each moved all the others (6.3 s for 100,000 with two names).
-// Eight times the children now take about eight times as long, not 64 (the
-// bound leaves room for the cache misses of the larger lists on a busy machine).
+// Removing every child one at a time was quadratic from either end (4.3 s and
+// 6.3 s for 100,000). Eight times the children: about eight times as long,
+// not 64 (the bound leaves room for cache misses on a busy machine).
 TEST(ChildLists, RemovingOneAtATimeFromEitherEndIsLinear) {
     for (bool fromBack : {false, true}) {
         auto [small, large] = fastestSeconds([&] { return removeEach(10000, fromBack); },
@@ -70,9 +64,8 @@ TEST(ChildLists, RemovingOneAtATimeFromEitherEndIsLinear) {
     }
 }
 
-// One ZUVDOM reused after each of its trees is deleted, over every sequence
-// of three inputs of four kinds: a parse never returns or touches an element
-// of an earlier one (ASan would see a freed one), and its verdict is its own.
+// One ZUVDOM reused over every sequence of three inputs of four kinds: a
+// parse never touches an earlier tree (ASan), and its verdict is its own.
 TEST(Builder, ReuseAfterDeletingTreesInEveryOrder) {
     TempDir dir;
     const std::string good = dir.write("good.xml", "<a><b/></a>");
@@ -129,11 +122,7 @@ void collect(ZUVDOMElement* e, std::vector<ZUVDOMElement*>& out) {
 }
 
 // Each element keeps where its start tag was: where Expat puts the error of
-// an end tag written in its place (at the name, two characters on), on both
-// engines. Between the tags: every kind of line end, characters of two to
-// four bytes, a comment and CDATA; a byte order mark before, line breaks
-// inside one. (The parser's positions from files in chunks are the
-// differential suite's.)
+// an end tag written in its place (two characters on), on both engines.
 TEST(Builder, ElementsKnowWhereTheirStartTagWas) {
     const std::string doc =
         "\xEF\xBB\xBF<?xml version='1.0'?>\r\n<e>\r<e>\xE6\x97\xA5\xF0\x9F\x98\x80<e\r\n  "
@@ -244,9 +233,8 @@ ZUVDOMElement* parse(const char* text) {
     return root;
 }
 
-// Runs `work` with its n-th allocation failing, for n = 1, 2, ... until it
-// runs through; `check` is called after every failed run. Returns the
-// number of allocations the work made.
+// Runs `work` with its n-th allocation failing, n = 1, 2, ... until it runs
+// through, calling `check` after each failure; returns the allocations made.
 int failEachAllocation(const std::function<void()>& work, const std::function<void()>& check) {
     for (int n = 1;; ++n) {
         ZUVPool::failAllocation(n);
@@ -296,9 +284,8 @@ TEST(AllocationFailure, BuildingFromADocumentLeaksNothing) {
     delete again;
 }
 
-// Each edit, on the tree `make` returns, fails at every allocation it makes;
-// a failed edit leaves the tree as it was, and `inserted` (made beforehand)
-// detached, the caller's, and with no list for its name if there was none.
+// A failed edit leaves the tree as it was, and `inserted` detached, the
+// caller's, and with no list for its name if there was none.
 void checkEdit(const std::string& what, const std::function<ZUVDOMElement*()>& make,
                const std::function<void(ZUVDOMElement*)>& edit, ZUVDOMElement* inserted = nullptr) {
     SCOPED_TRACE(what);
@@ -355,9 +342,7 @@ TEST(AllocationFailure, EditsThatFailLeaveTheTreeAsItWas) {
     }
 }
 
-// appendChild and insertBefore take an element made beforehand: "x" grows a
-// name list that two children already fill; a new name meets parents whose
-// lists are of every fullness.
+// "x" grows a full name list; a new name meets lists of every fullness.
 TEST(AllocationFailure, FailedInsertionsLeaveTheElementDetached) {
     for (bool insert : {false, true}) {
         auto attach = [insert](ZUVDOMElement* extra) {
@@ -386,8 +371,7 @@ TEST(AllocationFailure, FailedInsertionsLeaveTheElementDetached) {
 // --- Hostile shapes ------------------------------------------------------------
 
 TEST(Width, ManyAttributesAndChildrenAreAllKept) {
-    // 200,000 rather than a million keeps ASan runs short and still passes
-    // every size where the attribute table changes its layout.
+    // Past every size where the attribute table changes its layout.
     const int count = 200000;
     std::string doc = "<a";
     for (int i = 0; i < count; ++i)
@@ -424,8 +408,7 @@ __attribute__((visibility("default"))) void ZUVPool::release(void* block, size_t
 
 namespace {
 
-// The model: each child's subtree before its parent; names in the order
-// they first appear (no insertBefore here), document order within one.
+// Each child's subtree before its parent, names as they first appear.
 void freeOrder(const ZUVDOMElement* e, std::vector<const void*>& order) {
     std::vector<std::string> names;
     for (const ZUVDOMElement* c : e->getChildren())
