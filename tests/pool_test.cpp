@@ -1,5 +1,4 @@
-// The small-block pool: live blocks, moves, blocks crossing threads, memory
-// given back to the system, many rounds of the ways programs use it; and
+// The small-block pool: live blocks, memory given back, long soaks, and
 // builders on separate threads sharing nothing.
 #include <gtest/gtest.h>
 #include <malloc.h>
@@ -117,10 +116,6 @@ TEST(Pool, ADoubleReleaseStopsTheProgram) {
 
 // --- Memory given back -------------------------------------------------------
 
-// The pool gives its memory back: empty pages above the reserve go to the
-// system once they have lain unused a while, or at once on trim(), whichever
-// threads built and freed the trees.
-
 // 51 elements a record: a thousand records are far more than the reserve.
 ZUVDOMElement* buildTree(int records) {
     ZUVDOMElement* root = new ZUVDOMElement(ZUVString("root"), nullptr);
@@ -185,10 +180,7 @@ TEST(PoolReturn, IdlePagesGoBackOnLaterPoolCalls) {
 
 // --- Separate builders on separate threads ------------------------------------
 
-// Each thread parses, writes, reads back and logs errors with its own ZUVDOM
-// and ZUVLog, and gets exactly what one thread alone gets, for documents of
-// each kind the builder meets: attributes, entities, mixed text, another
-// encoding, and two that are refused.
+// Each thread, with its own ZUVDOM and ZUVLog, gets what one alone gets.
 const char* const kDocuments[] = {
     "<list><item id=\"1\">a</item><item id=\"2\">b &amp; c</item></list>",
     "<!DOCTYPE r [<!ENTITY e \"ent\">]><r x=\"&e;\"><a>&e;&e;</a>tail</r>",
@@ -236,8 +228,7 @@ TEST(Threads, SeparateTreesDoNotInterfere) {
 constexpr int kRounds = 50;
 constexpr int kSettled = 10;
 
-// Records alike the benchmark's: a few attributes, text, and child lists
-// whose lengths and names vary, so that the containers trim often.
+// Records whose child lists vary in length and names: containers trim often.
 std::string makeRecords(size_t bytes, unsigned seed) {
     static const char* const kFields[] = {"name", "email", "city", "note", "tag", "phone", "code"};
     std::mt19937 rng(seed);
@@ -274,16 +265,14 @@ ZUVDOMElement* parse(const std::string& text) {
     return parseWhole(text).release();
 }
 
-// The bytes of the pages that hold live blocks, or are some thread's
-// current page: what the pool could not give back.
+// What the pool could not give back.
 size_t heldBytes() {
     ZUVPool::trim();
     return ZUVPool::getSlabBytes();
 }
 
-// Runs `round` kRounds times and checks the slab bytes of round 50 against
-// those of round 10; `threads` is how many threads may hold a page of their
-// own. Without a reserve, so that only pages in use are counted.
+// `threads`: how many may hold a page of their own. No reserve, so that only
+// pages in use count.
 void soak(int threads, const std::function<void(int)>& round) {
     size_t reserve = ZUVPool::getReserve();
     ZUVPool::setReserve(0);
@@ -297,21 +286,17 @@ void soak(int threads, const std::function<void(int)>& round) {
     ZUVPool::setReserve(reserve);
 }
 
-// Threads that end, one per document; then long-lived ones, one building
-// while the other frees the tree of the round before; then this thread alone
-// with blocks kept alive throughout (a log's last message, a configuration,
-// a cache of trees, a tree reloaded by building the new one first) while big
-// and small documents come and go.
+// Threads that end; two long-lived ones, one freeing what the other built;
+// this thread with blocks kept alive (a log message, a configuration, a
+// cache, a tree reloaded new before old) while documents come and go.
 TEST(PoolSoak, SlabBytesStopGrowingWhateverThreadsAndLiveBlocks) {
-    // This thread's count, which an earlier test in the same process may have
-    // left below zero by freeing what other threads took.
+    // An earlier test may have left this thread's count below zero.
     const long bytes = ZUVPool::getBytesInUse();
     soak(2, [](int) { onThreads(2, [](int) { delete parse(document()); }); });
     EXPECT_LE(heldBytes(), ZUVPool::kSlabSize);  // nothing stays with the threads that ended
     EXPECT_EQ(ZUVPool::getBytesInUse(), bytes);
 
-    // Long-lived: round r starts when `started` reaches it and ends when
-    // both threads have counted it in `finished`.
+    // Round r runs once `started` is r, ends once both counted it.
     std::vector<ZUVDOMElement*> trees(kRounds + 1, nullptr);
     std::atomic<int> started{0}, finished{0};
     auto step = [&](int t) {
@@ -366,9 +351,8 @@ TEST(PoolSoak, SlabBytesStopGrowingWhateverThreadsAndLiveBlocks) {
     delete current;
 }
 
-// Readers of one parsed tree on several threads at once may all be the
-// first to look a name up, which makes the index by name: each must see a
-// whole index (TSan checks that they do not race).
+// Readers on several threads may all be first to look a name up, which
+// makes the index by name: each must see a whole one (TSan).
 TEST(Threads, ReadersOfOneTreeMeetAtItsIndexByName) {
     std::string doc = "<r>";
     for (int i = 0; i < 200; ++i)
