@@ -8,15 +8,12 @@
 #include <cstddef>
 #include <functional>
 
-// The stack of the threads the deep-tree tests run on.
-constexpr size_t kSmallStack = 256 * 1024;
-
-// Runs `work` on a new thread with a `kSmallStack` stack and waits for it.
-// False when the thread could not be made.
+// Runs `work` on a new thread with a 256 KB stack and waits for it; false
+// when the thread could not be made.
 inline bool onSmallStack(const std::function<void()>& work) {
     pthread_attr_t attributes;
     if (pthread_attr_init(&attributes) != 0) return false;
-    pthread_attr_setstacksize(&attributes, kSmallStack);
+    pthread_attr_setstacksize(&attributes, 256 * 1024);
     pthread_t thread;
     auto run = [](void* w) -> void* {
         (*static_cast<const std::function<void()>*>(w))();

@@ -39,8 +39,7 @@
 extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #endif
 
-// Heap bytes the program holds now (the sanitizer's count under ASan, whose
-// quarantine keeps freed memory mapped).
+// Heap bytes in use (the sanitizer's count under ASan, which keeps freed memory).
 inline size_t heapInUse() {
 #ifdef ZUVDOM_TEST_ASAN
     return __sanitizer_get_current_allocated_bytes();
@@ -50,9 +49,8 @@ inline size_t heapInUse() {
 #endif
 }
 
-// Everything the interface shows of a tree: tags, values, the attributes
-// named in `names`, parent links, and each child's place in its name list.
-// Two trees are the same when their dumps are.
+// What the interface shows of a tree (the attributes named in `names`, each
+// child's place in its name list): two trees are the same when their dumps are.
 inline void dumpTree(const ZUVDOMElement* e, const std::vector<std::string>& names,
                      std::string& out) {
     out += "<" + str(e->getTagName());
@@ -93,11 +91,8 @@ inline std::string repeat(const std::string& s, int times) {
     return out;
 }
 
-// The fastest of `runs` runs of each of `a` and `b`, in seconds, taken in
-// turn so that whatever else the machine runs touches both alike. Each makes
-// its work ready and returns it: only the work is timed, not what it needs
-// made or freed. Tests compare the two (linear against quadratic); timings
-// go in the benchmark.
+// The fastest of `runs` runs of each of `a` and `b` (taken in turn, each
+// making its work ready and returning it to be timed), in seconds.
 using TimedWork = std::function<void()>;
 inline std::pair<double, double> fastestSeconds(const std::function<TimedWork()>& a,
                                                 const std::function<TimedWork()>& b, int runs = 3) {
@@ -118,8 +113,7 @@ inline std::string readFile(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// `utf8` in another encoding, through iconv, into `out`; false when iconv
-// cannot carry it there.
+// `utf8` in another encoding, into `out`; false when iconv cannot carry it.
 inline bool convertWithIconv(const char* encoding, const std::string& utf8, std::string& out) {
     iconv_t converter = iconv_open(encoding, "UTF-8");
     if (converter == reinterpret_cast<iconv_t>(-1)) return false;
@@ -142,8 +136,7 @@ inline std::string iconvTo(const char* encoding, const std::string& utf8) {
     return out;
 }
 
-// A new folder of its own under GoogleTest's temporary directory, removed
-// with all it holds at the end of its scope.
+// A new folder under GoogleTest's temporary one, removed at the end of its scope.
 struct TempDir {
     std::string path;
     TempDir() {
@@ -157,8 +150,6 @@ struct TempDir {
     }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
-
-    // The path of `name` in the folder.
     std::string file(const std::string& name) const { return path + "/" + name; }
     // Writes `content` to `name` in the folder; returns its path.
     std::string write(const std::string& name, const std::string& content) const {
@@ -183,8 +174,7 @@ inline std::vector<std::string> filesUnder(const std::filesystem::path& folder, 
 }
 
 #ifdef ZUVDOM_SHARED_DATA
-// Unpacks the W3C suite into `into`: empty when done, else why not, for the
-// test to skip with.
+// Unpacks the W3C suite into `into`: empty when done, else why not.
 inline std::string unpackW3CSuite(const TempDir& into) {
     const std::string archive = ZUVDOM_SHARED_DATA "/xmlts20130923.zip";
     if (!std::filesystem::exists(archive)) return "no W3C suite at " + archive;
