@@ -225,12 +225,8 @@ const char kDocument[] =
     "<deep><deeper>t</deeper></deep></an-element-name-longer-than-fifteen>"
     "text that is split &amp; joined</root>";
 
-ZUVDOMElement* parse(const char* text) {
-    ZUVLog log(nullptr);
-    ZUVDOM dom(&log);
-    ZUVDOMElement* root = dom.parseString(ZUVString(text));
-    dom.setRoot(nullptr);
-    return root;
+ZUVDOMElement* document() {
+    return parseWhole(kDocument).release();
 }
 
 // Runs `work` with its n-th allocation failing, n = 1, 2, ... until it runs
@@ -260,7 +256,7 @@ int failEachAllocation(const std::function<void()>& work, const std::function<vo
 }
 
 TEST(AllocationFailure, BuildingFromADocumentLeaksNothing) {
-    ZUVDOMElement* first = parse(kDocument);
+    ZUVDOMElement* first = document();
     std::string whole = dump(first);
     delete first;
     long blocks = ZUVPool::getBlocksInUse();
@@ -279,7 +275,7 @@ TEST(AllocationFailure, BuildingFromADocumentLeaksNothing) {
         [&] { EXPECT_EQ(ZUVPool::getBlocksInUse(), blocks); });
     EXPECT_GT(made, 30);
     EXPECT_EQ(ZUVPool::getBlocksInUse(), blocks);
-    ZUVDOMElement* again = parse(kDocument);
+    ZUVDOMElement* again = document();
     EXPECT_EQ(dump(again), whole);
     delete again;
 }
@@ -308,7 +304,6 @@ void checkEdit(const std::string& what, const std::function<ZUVDOMElement*()>& m
 }
 
 TEST(AllocationFailure, EditsThatFailLeaveTheTreeAsItWas) {
-    auto document = [] { return parse(kDocument); };
     // A new element under a parent with many names (hashed) and under one
     // with none yet (first child: the indexes are made).
     checkEdit("new element, new long name", document, [](ZUVDOMElement* root) {
@@ -331,7 +326,7 @@ TEST(AllocationFailure, EditsThatFailLeaveTheTreeAsItWas) {
     // Set again into a table the builder sized, after two removals.
     for (const char* again : {"b", "a-new-attribute-name-over-fifteen"}) {
         auto removed = [] {
-            ZUVDOMElement* root = parse(kDocument);
+            ZUVDOMElement* root = document();
             root->removeAttribute("a");
             root->removeAttribute("b");
             return root;
@@ -352,8 +347,7 @@ TEST(AllocationFailure, FailedInsertionsLeaveTheElementDetached) {
         };
         for (const char* name : {"x", "a-name-not-there-yet-and-long"}) {
             ZUVDOMElement* extra = new ZUVDOMElement(name, nullptr);
-            checkEdit(
-                name, [] { return parse(kDocument); }, attach(extra), extra);
+            checkEdit(name, document, attach(extra), extra);
         }
         for (int children = 2; children < 40; ++children) {
             auto made = [children] {
