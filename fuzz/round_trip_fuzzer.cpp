@@ -1,11 +1,7 @@
-// Parse, write, read back. Whatever the input, the parse returns, a refused
-// document gets one log line, and the root returned is the builder's. The
-// tree, whole or stopped by an error, is the one a second listener on the raw
-// parser events describes (attributes by the names the document gave them,
-// children also by name); an accepted one's file reads back as that tree and
-// writes the same bytes again.
-// ZUVDOM_FUZZ_PARSE_ONLY=1 stops after the parse's checks, for more inputs a
-// second on the parser alone.
+// Parse, write, read back. A refused document gets one log line; the tree,
+// whole or stopped, is the one a listener on the raw parser events describes;
+// an accepted one's file reads back as that tree and writes the same bytes.
+// ZUVDOM_FUZZ_PARSE_ONLY=1 stops after the parse, for more inputs a second.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -112,8 +108,7 @@ std::string writeTree(const MemoryFile& file, ZUVDOMElement* root) {
     return file.contents();
 }
 
-// The printer's outputs give the file writer's bytes, whatever the sink, and
-// its compact form reads back as the same tree.
+// The printer's sinks give the file writer's bytes; its compact form reads back.
 void checkPrinter(const MemoryFile& file, ZUVDOMElement* root, const std::string& written,
                   const std::vector<Expected>& expected) {
     ZUVDOMPrinter printer;
