@@ -1,9 +1,7 @@
-// Edits decoded from the input, on real elements and on a plain model of the
-// tree, compared after every step: links, child order in both indexes,
-// attributes in order, values, and at the end the written file. Elements are
-// made one by one or parsed from a small document the input spells. Edits
-// the element documents as ignored must change nothing; attaching an element
-// that has another parent stops the program by design, so that is never asked.
+// Edits decoded from the input, on real elements (made one by one or parsed
+// from a document the input spells) and on a plain model, compared after each
+// step and, at the end, as written files. Edits documented as ignored change
+// nothing; attaching an element that has another parent stops by design.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
