@@ -1,6 +1,5 @@
-// The gating fuzzers' checks in the suite: each runs over its checked-in
-// corpus, every test document and seeded random inputs. A check that fails
-// fails the test, naming the input and the reason, and the run goes on.
+// The gating fuzzers' checks over their corpus, every test document and seeded
+// random inputs; a failed check names the input and the run goes on.
 #include <gtest/gtest.h>
 
 #include <cstdint>
