@@ -9,7 +9,6 @@
 #include <cstring>
 #include <functional>
 #include <memory>
-#include <new>
 #include <random>
 #include <string>
 #include <thread>
