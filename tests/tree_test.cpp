@@ -335,10 +335,8 @@ TEST(AllocationFailure, EditsThatFailLeaveTheTreeAsItWas) {
             root->setAttribute(again, "a value that needs a block of its own");
         });
     }
-}
-
-// "x" grows a full name list; a new name meets lists of every fullness.
-TEST(AllocationFailure, FailedInsertionsLeaveTheElementDetached) {
+    // appendChild and insertBefore: "x" grows a full name list; a new name
+    // meets lists of every fullness.
     for (bool insert : {false, true}) {
         auto attach = [insert](ZUVDOMElement* extra) {
             return [=](ZUVDOMElement* root) {
