@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <climits>
-#include <functional>
 #include <memory>
 #include <random>
 #include <string>
@@ -427,29 +426,24 @@ TEST(RoundTrip, ManySeededRandomTrees) {
 // ones, each twice around one of its length that needs repair.
 TEST(RoundTrip, NamesAtEveryLengthAroundOnesToRepair) {
     std::unique_ptr<ZUVDOMElement> root(new ZUVDOMElement(zs("r"), nullptr));
-    std::vector<std::string> names;
+    std::string expected = "<r>";
     for (size_t length = 1; length <= 20; ++length) {
         for (size_t at = 0; at < length; ++at) {
-            std::string plain(length, 'n'), repair = plain;
+            std::string plain(length, 'n'), repair = plain, repaired = plain;
             repair[at] = '!';
-            for (const std::string& name : {plain, repair, plain}) {
-                new ZUVDOMElement(zs(name), root.get());
-                root->getElement(root->getElementCount() - 1)->setAttribute(zs(name), "v");
-                names.push_back(plain.substr(0, at) + (name == plain ? "n" : "_") +
-                                plain.substr(at + 1));
+            repaired[at] = '_';
+            for (const std::string* name : {&plain, &repair, &plain}) {
+                new ZUVDOMElement(zs(*name), root.get());
+                root->getElement(root->getElementCount() - 1)->setAttribute(zs(*name), "v");
+                const std::string& out = name == &plain ? plain : repaired;
+                expected += "<" + out + " " + out + "=\"v\"/>";
             }
         }
     }
-    TempDir dir;
-    const std::string walked = write(root.get());
-    PrintElemWriter printed(dir.file("print.xml"), root.get());
-    EXPECT_EQ(readFile(dir.file("print.xml")), walked);
-    auto back = parseWhole(walked);
-    ASSERT_EQ(back->getElementCount(), static_cast<int>(names.size()));
-    for (int i = 0; i < back->getElementCount(); ++i) {
-        EXPECT_EQ(str(back->getElement(i)->getTagName()), names[i]);
-        EXPECT_EQ(str(back->getElement(i)->getAttribute(zs(names[i]))), "v") << names[i];
-    }
+    ZUVDOMPrinter printer;
+    printer.setIndent(ZUVString(""));
+    printer.setDeclaration(false);
+    EXPECT_EQ(printer.toStdString(root.get()), expected + "</r>");
 }
 
 // --- The walks ------------------------------------------------------------
