@@ -68,11 +68,9 @@ TEST(ChildLists, RemovingOneAtATimeFromEitherEndIsLinear) {
 // parse never touches an earlier tree (ASan), and its verdict is its own.
 TEST(Builder, ReuseAfterDeletingTreesInEveryOrder) {
     TempDir dir;
-    const std::string good = dir.write("good.xml", "<a><b/></a>");
-    const std::string bad = dir.write("bad.xml", "<a>\n<b><c>text</b>");  // stops with a, b, c open
-    const std::string empty = dir.write("empty.xml", "");
-    const std::string missing = dir.file("missing.xml");
-    const std::string paths[] = {good, bad, empty, missing};
+    const std::string paths[] = {dir.write("good.xml", "<a><b/></a>"),
+                                 dir.write("bad.xml", "<a>\n<b><c>text</b>"),  // a, b, c open
+                                 dir.write("empty.xml", ""), dir.file("missing.xml")};
     ZUVDOM dom;
     for (int sequence = 0; sequence < 64; ++sequence) {
         for (int step = 0, kinds = sequence; step < 3; ++step, kinds /= 4) {
@@ -91,7 +89,7 @@ TEST(Builder, ReuseAfterDeletingTreesInEveryOrder) {
                               "<a>[] {0/1}<b p=a>[] {0/1}<c p=b>[] no-children</></></>");
                 }
                 if (kind == 3) {
-                    EXPECT_EQ(dom.getError().source, missing);
+                    EXPECT_EQ(dom.getError().source, paths[3]);
                 }
                 delete root;  // the caller's in every case
             }
