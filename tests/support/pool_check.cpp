@@ -11,10 +11,7 @@
 
 namespace {
 
-std::vector<std::string>& leakingTests() {
-    static std::vector<std::string> names;
-    return names;
-}
+std::vector<std::string> leakingTests;
 
 class PoolBlocksListener : public testing::EmptyTestEventListener {
     void OnTestStart(const testing::TestInfo&) override { before = ZUVPool::getBlocksInUse(); }
@@ -23,14 +20,14 @@ class PoolBlocksListener : public testing::EmptyTestEventListener {
         if (left == 0) return;
         std::string name = std::string(test.test_suite_name()) + "." + test.name();
         std::fprintf(stderr, "%s left %ld pool blocks in use\n", name.c_str(), left);
-        leakingTests().push_back(name);
+        leakingTests.push_back(name);
     }
     long before = 0;
 };
 
 class PoolBlocksCheck : public testing::Environment {
     void TearDown() override {
-        for (const std::string& name : leakingTests())
+        for (const std::string& name : leakingTests)
             ADD_FAILURE() << name << " left pool blocks in use";
     }
 };
