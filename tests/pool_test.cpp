@@ -107,7 +107,7 @@ ZUVDOMElement* buildTree(int records) {
     return root;
 }
 
-TEST(PoolReturn, TrimGivesBackWhatThreadsLeftAboveTheReserve) {
+TEST(PoolReturn, PagesAboveTheReserveGoBackOnTrimOrOnceIdle) {
     size_t mallocBefore = mallinfo2().uordblks;
     // Three threads build; each tree is freed on the next thread.
     std::vector<ZUVDOMElement*> roots(3);
@@ -138,17 +138,15 @@ TEST(PoolReturn, TrimGivesBackWhatThreadsLeftAboveTheReserve) {
     ZUVPool::trim();
     EXPECT_LE(ZUVPool::getSlabBytes(), ZUVPool::kSlabSize);
     ZUVPool::setReserve(reserve);
-}
 
-TEST(PoolReturn, IdlePagesGoBackOnLaterPoolCalls) {
+    // Idle pages go back on later pool calls, on any thread.
     delete buildTree(2000);
     size_t held = ZUVPool::getSlabBytes();
     EXPECT_GT(held, 8 * ZUVPool::getReserve());
     // A loop that rebuilds soon keeps its pages.
     delete buildTree(2000);
     EXPECT_LE(ZUVPool::getSlabBytes(), held + ZUVPool::kSlabSize);
-    // Once they have waited, the program's next pages bring the rest back,
-    // on another thread as well as on this one.
+    // Once they have waited, the next pages taken bring the rest back.
     std::this_thread::sleep_for(std::chrono::milliseconds(ZUVPool::kDecayMilliseconds + 300));
     std::thread([] { delete buildTree(20); }).join();
     EXPECT_LE(ZUVPool::getSlabBytes(), ZUVPool::getReserve() + 2 * ZUVPool::kSlabSize);
