@@ -358,8 +358,6 @@ TEST(AllocationFailure, EditsThatFailLeaveTheTreeAsItWas) {
     }
 }
 
-// --- Hostile shapes ------------------------------------------------------------
-
 TEST(Width, ManyAttributesAndChildrenAreAllKept) {
     // Past every size where the attribute table changes its layout.
     const int count = 200000;
