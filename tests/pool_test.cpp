@@ -24,7 +24,6 @@
 
 namespace {
 
-// Runs `work(t)` on `count` threads of their own and waits for them.
 void onThreads(int count, const std::function<void(int)>& work) {
     std::vector<std::thread> threads;
     for (int t = 0; t < count; ++t)
@@ -90,8 +89,6 @@ TEST(Pool, ADoubleReleaseStopsTheProgram) {
 }
 #endif
 
-// --- Memory given back -------------------------------------------------------
-
 // 51 elements a record: a thousand records are far more than the reserve.
 ZUVDOMElement* buildTree(int records) {
     ZUVDOMElement* root = new ZUVDOMElement(ZUVString("root"), nullptr);
@@ -152,8 +149,6 @@ TEST(PoolReturn, PagesAboveTheReserveGoBackOnTrimOrOnceIdle) {
     EXPECT_LE(ZUVPool::getSlabBytes(), ZUVPool::getReserve() + 2 * ZUVPool::kSlabSize);
 }
 
-// --- Separate builders on separate threads ------------------------------------
-
 // Each thread, with its own ZUVDOM and ZUVLog, gets what one alone gets.
 const char* const kDocuments[] = {
     "<list><item id=\"1\">a</item><item id=\"2\">b &amp; c</item></list>",
@@ -193,8 +188,6 @@ TEST(Threads, SeparateTreesDoNotInterfere) {
     for (const std::string& result : results)
         EXPECT_EQ(result, expected);
 }
-
-// --- Soak ----------------------------------------------------------------------
 
 // Whatever the threads and whatever stays alive, the pool's slab bytes after
 // round 50 are at most those after round 10, give or take one page per thread.
