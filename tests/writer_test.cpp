@@ -64,13 +64,11 @@ std::string randomString(std::mt19937& random, bool clean) {
 
 class Writer : public ::testing::Test {
 protected:
-    // A fresh writer on the test's own file.
     TestWriter& reset() {
         writer = std::make_unique<TestWriter>(path);
         return *writer;
     }
     void SetUp() override { reset(); }
-    // Closes the file and returns everything written.
     std::string output() {
         writer->file().close();
         return readFile(path);
