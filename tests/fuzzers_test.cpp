@@ -29,13 +29,18 @@ void feed(int (*fuzzer)(const uint8_t*, size_t), const std::string& doc, const s
 
 }  // namespace
 
-// Refused once or read, written and read back as the same tree.
+// Refused once or read, written and read back as the same tree; whole or
+// stopped, the tree the parser's events describe.
 TEST(Fuzzers, EveryTestDocumentParsesOnceOrRoundTrips) {
     std::vector<std::string> files = filesUnder(kCorpus + "parse", false);
     for (const std::string& file : filesUnder(ZUVDOM_TEST_DATA, false))
         files.push_back(file);
-    for (const std::string& file : files)
-        feed(roundTripInput, readFile(file), file);
+    for (const std::string& file : files) {
+        const std::string text = readFile(file);
+        feed(roundTripInput, text, file);
+        // Cut short, for trees stopped with elements open at every depth.
+        feed(roundTripInput, text.substr(0, text.size() * 2 / 3), file + ", first two thirds");
+    }
     EXPECT_GT(files.size(), 100u);
 }
 
