@@ -470,12 +470,12 @@ TEST(Walks, DeepTreesAreWrittenAndFreedOnASmallStack) {
     const std::string path = dir.file("deep.xml");
     CountingWriter calls;
     std::string compact, flat;
+    ZUVDOMPrinter printer;
+    printer.setIndent(ZUVString(""));
+    printer.setDeclaration(false);
     ASSERT_TRUE(onSmallStack([&] {
         ZUVDOMWriter writer(zs(path), parsed);
         calls.printElem(built);
-        ZUVDOMPrinter printer;
-        printer.setIndent(ZUVString(""));
-        printer.setDeclaration(false);
         compact = printer.toStdString(built);
         flat = printer.toStdString(parsed);
         delete parsed;
@@ -483,11 +483,7 @@ TEST(Walks, DeepTreesAreWrittenAndFreedOnASmallStack) {
     }));
     // Compared as compact text: the test's own tree dump would recurse.
     const std::string file = readFile(path);
-    auto back = parseWhole(file);
-    ZUVDOMPrinter printer;
-    printer.setIndent(ZUVString(""));
-    printer.setDeclaration(false);
-    EXPECT_EQ(printer.toStdString(back.get()), flat);
+    EXPECT_EQ(printer.toStdString(parseWhole(file).get()), flat);
     // A line feed, the indent (three spaces a level) and both tags.
     const size_t perElement = 1 + 3 * ZUVXMLWriter::kMaxIndentLevels + 3 + 4;
     EXPECT_LE(file.size(), 64 + perElement * ZUVSAX2Parser::kMaxDepth);
