@@ -374,9 +374,30 @@ struct KeyedNameHash {
     }
 };
 
+// For each length a string object can hold in itself: the bits of its
+// 16 bytes that are its text and its length byte, the last.
+struct ImageMask {
+    unsigned char bytes[16];
+};
+
+constexpr std::array<ImageMask, ZUVString::kInlineCapacity + 1> makeImageMasks() {
+    std::array<ImageMask, ZUVString::kInlineCapacity + 1> masks{};
+    for (int length = 0; length <= ZUVString::kInlineCapacity; ++length) {
+        for (int byte = 0; byte < 16; ++byte) {
+            masks[length].bytes[byte] = byte < length || byte == 15 ? 0xFF : 0;
+        }
+    }
+    return masks;
+}
+
+constexpr std::array<ImageMask, ZUVString::kInlineCapacity + 1> kImageMasks = makeImageMasks();
+
 // Names found plain (see isPlainName), known by the 16 bytes of a string
 // object that holds its text: a document uses a few names over and over, and
-// comparing those bytes is cheaper than checking the name again.
+// comparing those bytes is cheaper than checking the name again. Only the
+// text's bytes and the length byte count: the ones between are whatever the
+// memory held before, different in every copy of a name in a tree built
+// where other trees were freed.
 class PlainNames {
 public:
     PlainNames() {
@@ -389,6 +410,10 @@ public:
         if (!isInline(name)) return isPlainName(name);
         uint64_t image[2];
         std::memcpy(image, &name, sizeof image);
+        uint64_t keep[2];
+        std::memcpy(keep, kImageMasks[name.getLength()].bytes, sizeof keep);
+        image[0] &= keep[0];
+        image[1] &= keep[1];
         uint64_t* slot = slots[((image[0] ^ (image[1] * kMix)) * kMix) >> kShift];
         if (slot[0] == image[0] && slot[1] == image[1]) return true;
         if (!isPlainName(name)) return false;
