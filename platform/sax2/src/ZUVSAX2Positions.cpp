@@ -1,6 +1,7 @@
 // Start-tag positions asked for in a run, counted together: kept apart from
 // the tokenizer, whose inlining this code would disturb.
 #include <algorithm>
+#include <climits>
 #include <cstdint>
 
 #include "ZUVSAX2Tokenizer.h"
@@ -88,6 +89,10 @@ __attribute__((target("avx2,popcnt"))) void countDeferredAvx2(const char* base, 
         *d->line = position.line;
         *d->column = position.column;
     }
+    // Neither count can pass what ints hold within this buffer: no
+    // position needs to be clipped.
+    const long room = static_cast<long>(size - from);
+    const bool small = at.line < INT_MAX - room && at.column < INT_MAX - 1 - room;
     while (d < e) {
         if (size - from < 64) {
             // The buffer's last bytes, one at a time from the block's start.
@@ -121,9 +126,14 @@ __attribute__((target("avx2,popcnt"))) void countDeferredAvx2(const char* base, 
                 now = at;
                 advanceIn(b, k, now.line, now.column);
                 nowAt = d->offset;
-                ZUVSAX2Position position = now.position();
-                *d->line = position.line;
-                *d->column = position.column;
+                if (__builtin_expect(small, 1)) {
+                    *d->line = static_cast<int>(now.line);
+                    *d->column = static_cast<int>(now.column + 1);
+                } else {
+                    ZUVSAX2Position position = now.position();
+                    *d->line = position.line;
+                    *d->column = position.column;
+                }
             }
             advanceOver(b, at.line, at.column);
         }
