@@ -101,6 +101,8 @@ public:
     ZUVString characterData;
 
 private:
+    friend struct ZUVDOMBuilder;  // asks the parser for positions
+
     void startParse();
     void endParse();
 

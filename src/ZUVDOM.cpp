@@ -493,12 +493,11 @@ struct ZUVDOMBuilder {
         element->parent = parent;
     }
 
-    // An element for a start tag, marked with where the tag began, and
-    // appended to `parent` when there is one.
-    static ZUVDOMElement* create(const char* name, ZUVDOMElement* parent, ZUVSAX2Position at) {
+    // An element for a start tag, appended to `parent` when there is one.
+    // Where the tag began is written in once the parser has counted it,
+    // before the parse returns: counted in runs, positions cost less.
+    static ZUVDOMElement* create(const char* name, ZUVDOMElement* parent, ZUVDOM* dom) {
         ZUVDOMElement* element = new ZUVDOMElement(name, textLength(name), nullptr);
-        element->line = at.line;
-        element->column = at.column;
         if (parent) {
             // A parent that has a list already was given children by hand.
             if (parent->allElements)
@@ -506,6 +505,8 @@ struct ZUVDOMBuilder {
             else
                 adopt(parent, element);
         }
+        // Only now: an element that failed to attach is freed.
+        dom->parser->getPositionLater(&element->line, &element->column);
         return element;
     }
 
@@ -949,7 +950,7 @@ void xmlStartElement(void* userData, const char* name, const char** attributes) 
     ZUVDOM* dom = static_cast<ZUVDOM*>(userData);
     dom->characterData.empty();
     ZUVDOMElement* parent = dom->getObject(0);
-    ZUVDOMElement* element = ZUVDOMBuilder::create(name, parent, dom->getPosition());
+    ZUVDOMElement* element = ZUVDOMBuilder::create(name, parent, dom);
     // A root is handed over before anything else can fail, so that a failed
     // push leaves it reachable by getRoot(), not lost.
     if (!parent) dom->setRoot(element);

@@ -133,6 +133,12 @@ public:
     // accepted document, just past the last thing read. Both 0 before any
     // parse.
     ZUVSAX2Position getPosition() const;
+    // Inside a callback: the line and column getPosition() would give, written
+    // to *line and *column now or, while the parser's own lexer reads, once
+    // it has counted them: at the latest before the parse call returns or
+    // passes an exception on. Both must stay writable until then; the parser
+    // owns neither.
+    void getPositionLater(int* line, int* column);
     // Why the last parse failed; an empty message when it succeeded or none
     // ran yet. A parse left by an exception (from a callback or out of
     // memory) counts as failed, with the message "parse did not finish".

@@ -1339,6 +1339,25 @@ ZUVSAX2Position ZUVSAX2Parser::getPosition() const {
     return state->position;
 }
 
+namespace {
+
+// Where Expat reads, or outside a parse: the position is known now.
+[[gnu::noinline]] void writePosition(const ZUVSAX2Parser* parser, int* line, int* column) {
+    ZUVSAX2Position at = parser->getPosition();
+    *line = at.line;
+    *column = at.column;
+}
+
+}  // namespace
+
+void ZUVSAX2Parser::getPositionLater(int* line, int* column) {
+    State* s = state;
+    if (__builtin_expect(s->parsing && s->inTokenizer, 1))
+        s->tokenizer.deferPosition(line, column);
+    else
+        writePosition(this, line, column);
+}
+
 const ZUVSAX2Error& ZUVSAX2Parser::getError() const {
     return state->error;
 }

@@ -581,6 +581,7 @@ void ZUVSAX2Tokenizer::reset(const Handlers& h, int depthLimit, long textLimit, 
     kept = skip;
     cursor = Cursor();
     eventOffset = 0;
+    deferredCount = 0;
     open = Open::None;
     declarationKnown = false;
     externalSubset = false;
@@ -661,6 +662,7 @@ ZUVSAX2Tokenizer::Status ZUVSAX2Tokenizer::feed(const char* data, size_t length,
     end = data + length;
     size = length;
     final = last;
+    ResolveOnExit resolve{this};
     for (;;) {
         R r = R::Ok;
         switch (phase) {
@@ -690,6 +692,7 @@ ZUVSAX2Tokenizer::Status ZUVSAX2Tokenizer::feed(const char* data, size_t length,
 // Positions are counted only when asked for, and only forward: an event's
 // position inside a callback, an error's, or the bytes about to be dropped.
 ZUVSAX2Position ZUVSAX2Tokenizer::positionAt(size_t offset) {
+    if (deferredCount) resolveDeferred();  // they come first
     if (offset > size) offset = size;
     if (offset > cursor.offset) {
 #if defined(__SSE2__)

@@ -65,6 +65,14 @@ struct ZUVSAX2LineCount {
     }
 };
 
+// A start tag's position that a callback asked for, to be written where it
+// points once counted.
+struct ZUVSAX2DeferredPosition {
+    size_t offset;  // in the current buffer
+    int* line;
+    int* column;
+};
+
 class ZUVSAX2Tokenizer {
     // Bytes appended without the bookkeeping of vector::insert, on the hot
     // path of every start tag.
@@ -287,6 +295,13 @@ public:
     ZUVSAX2Position errorPosition() const { return errorAt; }
     // Inside a callback: where the event's token starts.
     ZUVSAX2Position eventPosition() { return positionAt(eventOffset); }
+    // Inside a callback: the event's position, written to *line and *column
+    // once counted, at the latest before feed() returns or throws. Positions
+    // are counted in order, so a run of start tags is read once.
+    void deferPosition(int* line, int* column) {
+        deferred[deferredCount] = ZUVSAX2DeferredPosition{eventOffset, line, column};
+        if (++deferredCount == kDeferred) resolveDeferred();
+    }
     // Just past the last byte of the last buffer; like Expat, a CR that ends
     // the document is not counted.
     ZUVSAX2Position endPosition() {
@@ -371,6 +386,15 @@ private:
     [[gnu::noinline]] ZUVSAX2Position positionAt(size_t offset);
     // Moves the cursor forward to `offset`, in the buffer, the long way.
     [[gnu::noinline]] void countLong(size_t offset);
+    // Writes every deferred position, in order.
+    [[gnu::noinline]] void resolveDeferred();
+    // Resolves what is deferred when feed() returns or throws.
+    struct ResolveOnExit {
+        ZUVSAX2Tokenizer* tokenizer;
+        ~ResolveOnExit() {
+            if (tokenizer->deferredCount) tokenizer->resolveDeferred();
+        }
+    };
 
     Handlers handlers;
     Scan scanLevel = Scan::Bytes;
@@ -386,6 +410,11 @@ private:
     size_t kept = 0;    // see prologKept()
     Cursor cursor;
     size_t eventOffset = 0;
+    // Deferred positions, offsets ascending: a run of start tags, counted
+    // in one go while its bytes are in the cache.
+    static constexpr unsigned kDeferred = 128;
+    unsigned deferredCount = 0;
+    ZUVSAX2DeferredPosition deferred[kDeferred];
 
     bool declarationKnown = false;
     Open open = Open::None;
