@@ -1,5 +1,5 @@
 // The fuzzer's bytes choose a small document, an expression from the
-// grammar of tests/xpath_oracle.h and a context element; libxml2 and we
+// grammar of tests/support/xpath_oracle.h and a context element; libxml2 and we
 // evaluate it, and any difference is a finding. The finding is printed in
 // the form of the fixtures in tests/data/xpath (context, expression,
 // document), ready to be kept.
