@@ -11,7 +11,6 @@
 #include <expat.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <functional>
 #include <string>
 
@@ -21,11 +20,6 @@
 #include "ZUVString.h"
 
 namespace differential {
-
-struct LastLine : ZUVLog {
-    std::string line;
-    void write(const ZUVString& text) override { line = text.getText(); }
-};
 
 inline std::string at(ZUVSAX2Position p) {
     return std::to_string(p.line) + ":" + std::to_string(p.column);
@@ -65,8 +59,7 @@ inline void onInstruction(void* user, const char* target, const char* data) {
 
 // Positions and messages too when `full`, or when ZUVDOM_DIFF_MESSAGES=1.
 inline bool fullByDefault() {
-    const char* full = std::getenv("ZUVDOM_DIFF_MESSAGES");
-    return full && std::strcmp(full, "1") == 0;
+    return std::getenv("ZUVDOM_DIFF_MESSAGES") && *std::getenv("ZUVDOM_DIFF_MESSAGES") == '1';
 }
 
 // What one engine made of `source`, the document or, `fromFile`, the path
@@ -74,7 +67,7 @@ inline bool fullByDefault() {
 inline std::string outcome(const std::string& source, ZUVSAX2Parser::Engine engine,
                            bool full = fullByDefault(), bool fromFile = false) {
     Events events;
-    LastLine log;
+    ZUVLog log(nullptr);
     ZUVSAX2Parser parser(&events, &log, onStart, onEnd, onText, onInstruction);
     parser.setEngine(engine);
     if (full) events.where = [&parser] { return parser.getPosition(); };
@@ -88,7 +81,7 @@ inline std::string outcome(const std::string& source, ZUVSAX2Parser::Engine engi
         return events.log + "accepted\n" + end;
     }
     // "error: SOURCE:LINE:COLUMN: what"
-    std::string line = log.line;
+    std::string line = log.getLastMessage().getText();
     if (!full) {
         size_t name = line.find(':', line.find(':') + 1);
         size_t column = name == std::string::npos ? name : line.find(':', name + 1);
