@@ -1,10 +1,8 @@
-// Gives one document to both engines of ZUVSAX2Parser, our tokenizer and
-// Expat, and says where they part: verdict, events (names, attributes in
-// order, text joined between other events, instructions) and the line of
-// the error; in full, also where each start tag was told to be, the error's
-// column and message, and where the parse ended. Text just before an error
-// is left out: how much of it Expat delivers before it stops depends on how
-// its input was cut.
+// Both engines of ZUVSAX2Parser, our tokenizer and Expat, on one document:
+// where they part in verdict, events and the error's line; in full, also in
+// start tags' places, the error's column and message, and the end. Text just
+// before an error is left out: how much Expat gives depends on its input's
+// cuts.
 #ifndef ZUVDOM_DIFFERENTIAL_H
 #define ZUVDOM_DIFFERENTIAL_H
 
@@ -63,12 +61,15 @@ inline bool fullByDefault() {
 }
 
 // What one engine made of `source`, the document or, `fromFile`, the path
-// of a file holding it, as comparable text.
+// of a file holding it, as comparable text. From a file only start tags are
+// asked for, as a program that wants elements alone would: the parser then
+// skips the rest.
 inline std::string outcome(const std::string& source, ZUVSAX2Parser::Engine engine,
                            bool full = fullByDefault(), bool fromFile = false) {
     Events events;
     ZUVLog log(nullptr);
-    ZUVSAX2Parser parser(&events, &log, onStart, onEnd, onText, onInstruction);
+    ZUVSAX2Parser parser(&events, &log, onStart, fromFile ? nullptr : onEnd,
+                         fromFile ? nullptr : onText, fromFile ? nullptr : onInstruction);
     parser.setEngine(engine);
     if (full) events.where = [&parser] { return parser.getPosition(); };
     ZUVFile file;
