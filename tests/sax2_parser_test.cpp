@@ -54,8 +54,7 @@ struct Harness : differential::Events {
         file = ZUVString(name.c_str());
         return run([&] { return parser.parseFile(file); });
     }
-    // Standard input from a pipe written a few bytes at a time, so the parser
-    // meets pieces of every size.
+    // Standard input from a pipe written in pieces of 1 to 7 bytes.
     bool parseStdIn(const std::string& doc) {
         int ends[2];
         EXPECT_EQ(pipe(ends), 0);
@@ -76,10 +75,8 @@ struct Harness : differential::Events {
     std::string message() const { return messages.getLastMessage().getText(); }
 };
 
-// A document of about `size` bytes with elements, attributes, entities,
-// CDATA and multi-byte characters, so chunk boundaries fall everywhere.
-// `word` is some text that is not ASCII; `declaration` holds the attributes
-// of the XML declaration.
+// About `size` bytes of every kind of token, with `word` (not ASCII) in
+// them, so that chunk boundaries fall everywhere.
 std::string bigDocument(size_t size, size_t padding, const std::string& word,
                         const std::string& declaration) {
     std::string doc =
@@ -93,10 +90,9 @@ std::string bigDocument(size_t size, size_t padding, const std::string& word,
 
 }  // namespace
 
-// Strings, files and standard input give the same events wherever the chunks
-// and the pipe's pieces cut the document: UTF-8, or converted as it streams
-// in, and through both engines. Shifting UTF-8 a byte at a time moves the
-// chunk boundary through every kind of token.
+// Strings, files and standard input give the same events wherever chunks
+// and pipe pieces cut the document, in UTF-8 or converted, on both engines.
+// Shifting UTF-8 a byte at a time moves a chunk boundary through each token.
 TEST(Sax2Sources, EverySourceAndEncodingGivesTheSameEvents) {
     TempDir dir;
     Harness h;
@@ -198,11 +194,10 @@ TEST(Sax2Errors, EveryTruncationIsRefusedOnce) {
     }
 }
 
-// Text in other scripts is read on byte by byte, with shortcuts for the
-// usual two- and three-byte characters: every lead byte against second and
-// third bytes at the edges of what is allowed (overlong, surrogates, U+FFFE,
-// U+FFFF), inside the text, before words, "]]>" and line ends, and
-// cut by the end of the document, as Expat reads them.
+// Text outside ASCII has shortcuts for the usual two- and three-byte
+// characters: each lead byte against bytes at the edges of what is allowed
+// (overlong, surrogates, U+FFFE, U+FFFF), before words, "]]>" and line ends
+// or cut by the end, as Expat reads them.
 TEST(Sax2Errors, CharactersOutsideAsciiAsExpatReadsThem) {
     const std::string leads = "\x80\xC1\xC2\xDF\xE0\xE1\xEC\xED\xEE\xEF\xF0\xF4\xF5";
     const std::string seconds = "\x7F\x80\x9F\xA0\xBF\xC0", thirds = "\x41\x80\xBD\xBE\xBF";
@@ -344,8 +339,7 @@ TEST(Sax2Exceptions, PassOutUnchangedAndTheParserGoesOn) {
 
 namespace {
 
-// Work for fastestSeconds: the parse of the file at `path`, or of `doc` as
-// a string when one is given, on `engine`, with a parser made beforehand.
+// Work for fastestSeconds: parsing the file at `path` (or `doc`) on `engine`.
 std::function<TimedWork()> timedParse(const std::string& path, ZUVSAX2Parser::Engine engine,
                                       const std::string* doc = nullptr) {
     return [=]() -> TimedWork {
@@ -362,10 +356,8 @@ std::function<TimedWork()> timedParse(const std::string& path, ZUVSAX2Parser::En
 
 }  // namespace
 
-// A parser reused after a big document holds what it held before it: the
-// tokenizer's names and values, the transcoder's output and Expat's own
-// buffers each go back once past 64 KB. Before, each kept the largest
-// document's size until the parser was deleted.
+// A parser reused after a big document holds what it held before: the
+// tokenizer's, the transcoder's and Expat's buffers each go back past 64 KB.
 TEST(Memory, BuffersGoBackAfterABigParse) {
     const std::string big(2u << 20, 'v');
     const std::string latin1 = "<?xml version='1.0' encoding='ISO-8859-1'?>";
@@ -404,14 +396,11 @@ TEST(Memory, BuffersGoBackAfterABigParse) {
     EXPECT_LT(heapInUse(), before + (256u << 10));
 }
 
-// Costs that once grew with the square of the input. Expat scans a token it
-// has not seen the end of again with each piece it is given: in pieces of a
-// fixed size a long value or comment cost the square of its length (a 32 MB
-// value took 70 s); it must cost about what the same bytes in short tokens
-// cost, from a string and from a file. An internal subset was read again
-// from its start with every chunk of a file and each ATTLIST searched the
-// elements one by one, so eight times the declarations cost sixty times the
-// time; a tag's given attributes were searched once per declared one.
+// Costs that once grew with the square of the input: Expat scanning an
+// unfinished long token again with each piece (a 32 MB value took 70 s), an
+// internal subset read again from its start with each chunk, each ATTLIST
+// searching the elements one by one, a tag's attributes searched once per
+// declared one.
 TEST(LongInput, CostsLinearTime) {
     const size_t length = 4u << 20;
     const std::string shortTokens = "<b v='0123456789'/><!--0123456789-->";
