@@ -28,9 +28,8 @@ std::string letters(int n) {
 
 }  // namespace
 
-// Two strings and their models through random edits that cross the inline
-// limit both ways: text from outside (NULs kept) or from its own (overlapping),
-// the other string copied, moved or assigned in, and what a move leaves.
+// Two strings and their models through random edits across the inline limit:
+// text from outside or overlapping its own, copies, moves and what they leave.
 TEST(StringValue, RandomEditsMatchAStdString) {
     const std::string outside = std::string("ab\0cd\0\0ef", 9) + letters(40);
     std::mt19937 rng(11);

@@ -1,14 +1,9 @@
-// Checks our path queries against libxml2's: small documents and
-// expressions built from a stream of choices (a seeded generator in the
-// suite, the fuzzer's bytes in the fuzzer), the same text parsed by both,
-// the same expression evaluated by both, results compared. Node-sets are
-// compared by position in document order, numbers with NaN and infinities.
-//
-// The documents carry text only after an element's last child, which is the
-// only text our tree keeps, so both see the same text nodes. Numbers reach
-// strings only as small integers: libxml2 writes other numbers its own way
-// (15 digits, exponents), which the suite covers by hand. No text holds a
-// minus sign: libxml2 reads a lone "-" as the number -0, not NaN.
+// Our path queries against libxml2's on small documents and expressions
+// built from a stream of choices (a seeded generator in the suite, the
+// fuzzer's bytes in the fuzzer). Text comes only after an element's last
+// child, the only text our tree keeps; numbers reach strings only as small
+// integers, and no text holds a lone "-": libxml2 writes and reads those
+// its own way (the suite covers them by hand).
 #ifndef ZUVDOM_XPATH_ORACLE_H
 #define ZUVDOM_XPATH_ORACLE_H
 
@@ -104,10 +99,8 @@ inline std::string fill(Choices& c, const std::string& forms, int depth) {
     return out;
 }
 
-// An attribute step only where `attribute` allows it, last in its path and
-// with no predicate: libxml2 puts an element's children outside the
-// following axis of its attributes (see the suite), so no step or predicate
-// ever starts from an attribute.
+// An attribute step only where `attribute` allows it, last and with no
+// predicate: libxml2 reads the following axis of attributes its own way.
 inline std::string step(Choices& c, int depth, bool attribute) {
     unsigned form = c.below(12);
     if (form < 2) return form ? ".." : ".";
@@ -226,9 +219,8 @@ inline bool sameNumber(double a, double b) {
 inline void ignoreError(void*, xmlErrorPtr) {}
 inline void ignoreGeneric(void*, const char*, ...) {}
 
-// Evaluates `expr` with libxml2 and with us, on the element at preorder
-// position `contextIndex` of the document `text`. Returns "" when they
-// agree, else a description of the difference.
+// "" when libxml2 and we agree on `expr` from the element at preorder
+// position `contextIndex` of `text`; else how they differ.
 inline std::string compare(const std::string& text, const std::string& expr,
                            unsigned contextIndex) {
     xmlSetStructuredErrorFunc(nullptr, ignoreError);
