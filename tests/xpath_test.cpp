@@ -98,7 +98,7 @@ TEST(XPathDeviations, NumbersAndAxesAsXPathDefinesThem) {
     EXPECT_EQ(ZUVXPath::select(t.get(), "/.//.").size(), 4);
 }
 
-TEST(XPathErrors, CompileErrorsGiveMessageAndColumn) {
+TEST(XPathErrors, CompileErrorsHaveAColumnAndEvaluationErrorsAreResults) {
     struct Row {
         const char* expr;
         int column;
@@ -114,9 +114,7 @@ TEST(XPathErrors, CompileErrorsGiveMessageAndColumn) {
             << row.expr << ": " << x.getErrorMessage().getText();
         EXPECT_TRUE(x.evaluate(parseWhole("<a/>").get()).isError());
     }
-}
-
-TEST(XPathErrors, EvaluationErrorsAreResults) {
+    // Evaluation errors are results.
     auto t = parseWhole(kBooks);
     for (const char* expr : {"count(1)", "1 | //book", "$missing", "'a'/b", "sum('x')"}) {
         ZUVXPathResult r = ZUVXPath(expr).evaluate(t.get());
