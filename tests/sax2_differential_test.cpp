@@ -1,6 +1,5 @@
-// Our tokenizer and transcoder against Expat, on the W3C suite, the peers'
-// files, tests/data/differential/ and generated documents; and the tokenizer
-// in pieces and on each scan against itself whole on its widest.
+// Our tokenizer and transcoder against Expat, and the tokenizer in pieces
+// and on each scan against itself whole.
 #include <gtest/gtest.h>
 #include <strings.h>
 #include <unistd.h>
@@ -39,8 +38,7 @@ using Declared = ZUVSAX2Transcoder::Declared;
 
 namespace {
 
-// Events, then the outcome: "done L:C", "error CODE at L:C", or "fallback".
-// Chunks of `chunk` bytes after a first one of `first` bytes; 0: all at once.
+// The tokenizer's events and outcome, fed `first` bytes then `chunk` at a time (0: whole).
 std::string run(const std::string& doc, size_t first, size_t chunk) {
     ZUVSAX2Tokenizer t;
     differential::Events events;
@@ -95,8 +93,7 @@ struct Tally {
     int transcoded = 0, wide = 0;              // not in UTF-8; in UTF-16
 };
 
-// Short documents cut at every byte, the others in small chunks; then on
-// each other scan, whole and in chunks that end buffers at odd places.
+// Cut at every byte (short documents) and in small chunks; whole and in odd chunks on each scan.
 void expectSplitsAgree(const std::string& doc, const std::string& name, Tally& n) {
     std::string whole = run(doc, 0, 0);
     if (whole == "fallback") return;
@@ -133,8 +130,7 @@ std::string declaredName(const std::string& declaration) {
     return end == std::string::npos ? "" : declaration.substr(at + 1, end - at - 1);
 }
 
-// Drives the transcoder as the tokenizer will, the bytes arriving in pieces
-// that end at `cuts`, then at the end.
+// The transcoder driven as the parser drives it, the bytes coming in pieces ending at `cuts`.
 Transcoded transcode(const std::string& document, const std::vector<size_t>& cuts) {
     Transcoded t;
     ZUVSAX2Transcoder transcoder;
@@ -260,8 +256,7 @@ void catalogEnd(void* data, const char*) {
     static_cast<CatalogReader*>(data)->bases.pop_back();
 }
 
-// The master catalog includes each collection, its tests in its own folder,
-// as an external entity, which Expat reads here (the parser never would).
+// The master catalog includes each collection as an external entity: Expat reads it here.
 int readCollection(XML_Parser parser, const char* context, const char* base, const char* system,
                    const char*) {
     CatalogReader* r = static_cast<CatalogReader*>(XML_GetUserData(parser));
@@ -290,8 +285,7 @@ std::vector<TestCase> readCatalogs(const std::string& folder) {
     return reader.tests;
 }
 
-// Why a test does not apply to us (one version, no namespaces, Expat's name
-// characters, errors a reader need not report); null when it does.
+// Why a test does not apply to us; null when it does.
 const char* skipReason(TestCase& t) {
     const std::string& recommendation = t.a["RECOMMENDATION"];
     const std::string &version = t.a["VERSION"], &edition = t.a["EDITION"];
@@ -314,10 +308,8 @@ std::map<std::string, std::string> readKnownFailures() {
 
 }  // namespace
 
-// Every document through the checks above; then the catalogs' verdicts:
-// "valid" and "invalid" documents read (the parser does not validate),
-// "not-wf" ones refused. data/conformance_known_failures.txt lists every
-// test that does otherwise, with its reason, and must match exactly.
+// Every document through the checks above, then the catalogs' verdicts: not-wf refused, the
+// rest read; data/conformance_known_failures.txt lists every exception and must match exactly.
 TEST(Differential, W3CSuite) {
     std::string why;
     const std::string& folder = w3cSuite(why);
@@ -371,9 +363,8 @@ TEST(Differential, Fixtures) {
     EXPECT_TRUE(n.scanned > 30 || ZUVSAX2Tokenizer::scan() == ZUVSAX2Tokenizer::Scan::Bytes);
 }
 
-// Each family a document can be written in, declaring each kind of encoding,
-// with text its name can and cannot carry, an internal subset (Expat's to
-// read) or a fault on its second line.
+// Each family declaring each kind of encoding, with text it can and cannot carry, a subset or a
+// fault.
 TEST(Differential, DeclaredEncodingsInEveryFamily) {
     const char* names[] = {"",       "UTF-8",      "utf-16",   "UTF-16LE",     "UTF-16BE",
                            "latin1", "ISO-8859-1", "US-ASCII", "windows-1252", "KOI8-R",
@@ -411,11 +402,8 @@ TEST(Differential, DeclaredEncodingsInEveryFamily) {
 
 namespace {
 
-// Start tags with up to 40 attributes, some long enough to outgrow the room
-// kept for a tag, with references, white space, characters outside ASCII,
-// repeated names, faults, declared defaults and tokenized types, for names
-// alike in first bytes and lengths; end tags naming the open element, a
-// longer or shorter one, or adding a space.
+// Start tags with up to 40 attributes, long or short, repeated or declared, right or faulty,
+// and end tags naming the open element, a longer or shorter one, or adding a space.
 std::string tagsDocument(std::mt19937& random) {
     auto below = [&random](unsigned n) { return static_cast<unsigned>(random() % n); };
     const char* const elements[] = {"a", "ab", "abc", "b", "ba", "item", "items", "itex", "x:y"};
@@ -480,8 +468,7 @@ std::string tagsDocument(std::mt19937& random) {
 
 }  // namespace
 
-// The tokenizer's start and end tags against Expat, and read whole against
-// read in pieces.
+// The tokenizer's start and end tags against Expat, and whole against in pieces.
 TEST(Differential, GeneratedTags) {
     // The harness itself must see a difference when there is one.
     const auto ours = ZUVSAX2Parser::Engine::Automatic;
@@ -503,10 +490,8 @@ TEST(Differential, GeneratedTags) {
     EXPECT_LT(accepted, 390);
 }
 
-// Start tags' positions where lines end in line feeds only (the short way
-// of counting): gaps of every length around a block, runs of blank lines,
-// characters beyond ASCII before and after the last line feed, and now and
-// then a gap too long for the short way.
+// Start tags' positions where lines end in line feeds only (the short way of counting),
+// with gaps of every length, some too long for it.
 TEST(Differential, StartTagPositionsOnEveryScan) {
     const std::string fillers[] = {std::string(1, '\n'),
                                    std::string(19, '\n'),
@@ -542,8 +527,7 @@ TEST(Differential, StartTagPositionsOnEveryScan) {
 
 namespace {
 
-// `doc` declared in `encoding` ("UTF-8", "ISO-8859-1" or "UTF-16") and
-// converted where iconv can (else, in ISO-8859-1, its bytes as they are).
+// `doc` declared in `encoding` and converted where iconv can (else its bytes as they are).
 std::string declaredAs(std::string doc, const std::string& encoding) {
     if (encoding == "UTF-8") return doc;
     for (const std::string& lead :
@@ -556,9 +540,7 @@ std::string declaredAs(std::string doc, const std::string& encoding) {
     return convertWithIconv(encoding.c_str(), doc, converted) ? converted : doc;
 }
 
-// `doc` in each encoding, read from a file by both engines as Expat alone
-// reads it given the whole file at once. Characters ISO-8859-1 cannot carry
-// stay as bytes of two or more.
+// `doc` in each encoding, read from a file by both engines as Expat alone reads it whole.
 void expectReadAsExpat(const TempDir& dir, const std::string& doc) {
     const std::string path = dir.file("doc.xml");
     for (const char* encoding : {"UTF-8", "ISO-8859-1", "UTF-16"}) {
@@ -581,8 +563,7 @@ void expectReadAsExpat(const TempDir& dir, const std::string& doc) {
     }
 }
 
-// `length` bytes of comment or instruction text: lines with '-', '?',
-// multi-byte characters and CR LF, then 'a's to the exact length.
+// `length` bytes of comment text with '-', '?', multi-byte characters and CR LF.
 std::string longBody(size_t length) {
     const std::string line = "ab-c?d \xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\t\r\n";
     std::string body;
@@ -593,12 +574,9 @@ std::string longBody(size_t length) {
 
 }  // namespace
 
-// A long prolog is cut from what the parser keeps, and a comment or
-// instruction longer than its buffer, before or after the root, is carried
-// across buffers by its last bytes. Read so, a document must still read as
-// Expat reads it: when it goes to Expat after all (for its entities, or for
-// an error), on the lines a cut ran through and after, and whether an end
-// marker, an error or a character falls across a buffer's end.
+// A long prolog is cut, and a comment longer than a buffer carried by its last bytes: the
+// document must still read as Expat reads it, also when it goes to Expat after all, whatever
+// falls across a buffer's end.
 TEST(LongProlog, CutAndCarriedAcrossBuffersAsExpatReadsIt) {
     // Multi-byte characters count one column each; CR LF is one line end.
     const std::string line = "<!-- \xC3\xA9t\xC3\xA9 --> <?pi d\xC2\xB1?>\t\r\n";
@@ -696,9 +674,8 @@ TEST(Sax2Transcoder, MultiByteInputSplitAnywhereGivesTheSameUtf8) {
 
 namespace {
 
-// A ZUVDOM of `head`, `body` `times` times and `tail`, read as it is written
-// to standard input or from a file written first: the root, the last log
-// line, and the most heap held above what was held at the start.
+// A ZUVDOM of `head`, `body` `times` times and `tail` from standard input or a file, with the
+// most heap held above the start.
 struct Streamed {
     std::unique_ptr<ZUVDOMElement> root;
     std::string error;
@@ -752,11 +729,8 @@ Streamed parseLong(const std::string& head, const std::string& body, long times,
 }
 }  // namespace
 
-// Hundreds of MB of one comment or instruction, or of many short ones,
-// before the root element or after it, read through a pipe or from a file,
-// in UTF-8 or converted from ISO-8859-1, go through with the heap in a few
-// MB; an error 300 MB into one is where Expat puts it, its line and column
-// counted across every buffer the comment filled.
+// Hundreds of MB of one comment or instruction, or of short ones, before or after the root,
+// piped or from a file, in a few MB of heap; an error 300 MB in is where Expat puts it.
 TEST(LongComment, IsReadInConstantMemory) {
     signal(SIGPIPE, SIG_IGN);
     const std::string utf8 = "<?xml version='1.0'?>";
