@@ -22,8 +22,7 @@
 
 namespace {
 
-// A parser that writes every event as the differential harness does, and
-// a log that keeps its last message.
+// A parser that writes its events as the differential harness does.
 struct Harness : differential::Events {
     ZUVLog messages{nullptr};
     int throwOnStart = -1;  // throw when this many more elements have started
@@ -75,8 +74,7 @@ struct Harness : differential::Events {
     std::string message() const { return messages.getLastMessage().getText(); }
 };
 
-// About `size` bytes of every kind of token, with `word` (not ASCII) in
-// them, so that chunk boundaries fall everywhere.
+// About `size` bytes of every kind of token, with `word` in them.
 std::string bigDocument(size_t size, const std::string& word, const std::string& declaration) {
     std::string doc = "<?xml " + declaration + "?>\n<!---->\n<root>";
     // The same items whatever the declaration says.
@@ -88,10 +86,8 @@ std::string bigDocument(size_t size, const std::string& word, const std::string&
 
 }  // namespace
 
-// A converted document gives the events of its UTF-8 from a string and from
-// standard input in pipe pieces of 1 to 7 bytes, which cut its characters
-// everywhere. Files, and chunk ends at every place, are the differential
-// suite's: against Expat.
+// Converted input gives its UTF-8's events from a string and from a pipe's small pieces
+// (files and chunk ends are the differential suite's).
 TEST(Sax2Sources, ConvertedInputCutAnywhereGivesTheSameEvents) {
     Harness h;
     const std::string word = "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E \xEF\xBD\xB6\xEF\xBE\x80";
@@ -110,8 +106,7 @@ TEST(Sax2Sources, ConvertedInputCutAnywhereGivesTheSameEvents) {
     }
 }
 
-// The log line and the error values say the same; a source that cannot be
-// read from its start gets no made-up position.
+// The log line and the error values agree; an unreadable source gets no made-up position.
 TEST(Sax2Sources, ErrorsNameTheSource) {
     TempDir dir;
     Harness h;
@@ -170,10 +165,7 @@ TEST(Sax2Errors, EveryTruncationIsRefusedOnce) {
     }
 }
 
-// Text outside ASCII has shortcuts for the usual two- and three-byte
-// characters: each lead byte against bytes at the edges of what is allowed
-// (overlong, surrogates, U+FFFE, U+FFFF), before words, "]]>" and line ends
-// or cut by the end, as Expat reads them.
+// The shortcuts for common characters outside ASCII, at the edges of what is allowed.
 TEST(Sax2Errors, CharactersOutsideAsciiAsExpatReadsThem) {
     const std::string leads = "\x80\xC1\xC2\xDF\xE0\xE1\xEC\xED\xEE\xEF\xF0\xF4\xF5";
     const std::string seconds = "\x7F\x80\x9F\xA0\xBF\xC0", thirds = "\x41\x80\xBD\xBE\xBF";
@@ -328,8 +320,7 @@ std::function<TimedWork()> timedParse(const std::string& path, ZUVSAX2Parser::En
 
 }  // namespace
 
-// A parser reused after a big document holds what it held before: the
-// tokenizer's, the transcoder's and Expat's buffers each go back past 64 KB.
+// A parser reused after a big document holds what it held before.
 TEST(Memory, BuffersGoBackAfterABigParse) {
     const std::string big(2u << 20, 'v');
     const std::string latin1 = "<?xml version='1.0' encoding='ISO-8859-1'?>";
@@ -368,11 +359,7 @@ TEST(Memory, BuffersGoBackAfterABigParse) {
     EXPECT_LT(heapInUse(), before + (256u << 10));
 }
 
-// Costs that once grew with the square of the input: Expat scanning an
-// unfinished long token again with each piece (a 32 MB value took 70 s), an
-// internal subset read again from its start with each chunk, each ATTLIST
-// searching the elements one by one, a tag's attributes searched once per
-// declared one.
+// Costs that once grew with the square of the input (a 32 MB value took 70 s on Expat).
 TEST(LongInput, CostsLinearTime) {
     const size_t length = 4u << 20;
     const std::string shortTokens = "<b v='0123456789'/><!--0123456789-->";
