@@ -1,8 +1,5 @@
-// Both engines of ZUVSAX2Parser, our tokenizer and Expat, on one document:
-// where they part in verdict, events and the error's line; in full, also in
-// start tags' places, the error's column and message, and the end. Text just
-// before an error is left out: how much Expat gives depends on its input's
-// cuts.
+// Both engines of ZUVSAX2Parser, our tokenizer and Expat, on one document, and where they
+// part. Text just before an error is left out: how much Expat gives depends on its input.
 #ifndef ZUVDOM_DIFFERENTIAL_H
 #define ZUVDOM_DIFFERENTIAL_H
 
@@ -60,10 +57,8 @@ inline bool fullByDefault() {
     return std::getenv("ZUVDOM_DIFF_MESSAGES") && *std::getenv("ZUVDOM_DIFF_MESSAGES") == '1';
 }
 
-// What one engine made of `source`, the document or, `fromFile`, the path
-// of a file holding it, as comparable text. From a file only start tags are
-// asked for, as a program that wants elements alone would: the parser then
-// skips the rest.
+// One engine's reading of `source` (`fromFile`: a path) as text. From a file only start tags
+// are asked for, as by a program that wants elements alone: the parser skips the rest.
 inline std::string outcome(const std::string& source, ZUVSAX2Parser::Engine engine,
                            bool full = fullByDefault(), bool fromFile = false) {
     Events events;
@@ -91,8 +86,7 @@ inline std::string outcome(const std::string& source, ZUVSAX2Parser::Engine engi
     return events.log + "refused: " + line + "\n" + end;
 }
 
-// Empty when `a` and `b` are equal; otherwise both, labelled, from the start
-// of the line where they part (at most 200 bytes before): they can be long.
+// Empty when `a` and `b` are equal; otherwise both, from near where they part.
 inline std::string whereTheyPart(const std::string& a, const char* aLabel, const std::string& b,
                                  const char* bLabel) {
     if (a == b) return std::string();
@@ -120,9 +114,7 @@ struct Parsed {
     std::string end;      // where it stopped, LINE:COLUMN
 };
 
-// Expat itself, not through the parser, on `bytes` in `encoding` (null: as
-// the bytes say), with the parser's settings; start tags with their places
-// when `where`.
+// Expat alone on `bytes` in `encoding` (null: as they say), set as the parser sets it.
 inline Parsed expat(const std::string& bytes, const char* encoding, bool where = false) {
     Events recorder;
     XML_Parser expat = XML_ParserCreate(encoding);
