@@ -1,9 +1,6 @@
-// Our path queries against libxml2's on small documents and expressions
-// built from a stream of choices (a seeded generator in the suite, the
-// fuzzer's bytes in the fuzzer). Text comes only after an element's last
-// child, the only text our tree keeps; numbers reach strings only as small
-// integers, and no text holds a lone "-": libxml2 writes and reads those
-// its own way (the suite covers them by hand).
+// Our path queries against libxml2's on documents and expressions built from choices.
+// Text comes only after an element's last child (the only text our tree keeps); numbers
+// reach strings only as small integers: libxml2 writes others its own way.
 #ifndef ZUVDOM_XPATH_ORACLE_H
 #define ZUVDOM_XPATH_ORACLE_H
 
@@ -191,8 +188,7 @@ inline std::string makeExpression(Choices& c) {
     return expression(c, "NXSB"[c.below(4)], 0);
 }
 
-// libxml2's nodes in document order: each element, its attributes, then
-// its children and text.
+// libxml2's nodes in document order.
 inline void listTheirs(xmlNodePtr node, std::vector<xmlNodePtr>& out) {
     out.push_back(node);
     for (xmlAttrPtr a = node->properties; a; a = a->next)
@@ -219,8 +215,7 @@ inline bool sameNumber(double a, double b) {
 inline void ignoreError(void*, xmlErrorPtr) {}
 inline void ignoreGeneric(void*, const char*, ...) {}
 
-// "" when libxml2 and we agree on `expr` from the element at preorder
-// position `contextIndex` of `text`; else how they differ.
+// How libxml2 and we differ on `expr` from the `contextIndex`th element; "" when we agree.
 inline std::string compare(const std::string& text, const std::string& expr,
                            unsigned contextIndex) {
     xmlSetStructuredErrorFunc(nullptr, ignoreError);
