@@ -28,8 +28,7 @@ std::string letters(int n) {
 
 }  // namespace
 
-// Two strings and their models through random edits across the inline limit:
-// text from outside or overlapping its own, copies, moves and what they leave.
+// Two strings and their models through random edits across the inline limit.
 TEST(StringValue, RandomEditsMatchAStdString) {
     const std::string outside = std::string("ab\0cd\0\0ef", 9) + letters(40);
     std::mt19937 rng(11);
@@ -99,8 +98,7 @@ TEST(StringLengthGuard, HugeLengthsThrowBeforeTouchingMemory) {
     }
 }
 
-// The text types programs hold come in, compare and go out without a cast;
-// NUL bytes count in the std forms, and C text ends at its NUL.
+// Std strings, views and C text come in, compare and go out without a cast.
 TEST(StringInterop, StdStringsViewsAndCText) {
     const std::string withNul("a\0b", 3);
     auto take = [](const ZUVString& s) { return std::string(std::string_view(s)); };
