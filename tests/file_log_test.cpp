@@ -1,5 +1,4 @@
-// ZUVFile: buffered writes read back and remembered failures.
-// ZUVLog: one line per message, however long or broken.
+// Files: buffered writes and remembered failures. Logs: one line per message.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
