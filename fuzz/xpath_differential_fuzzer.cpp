@@ -1,8 +1,5 @@
-// The fuzzer's bytes choose a small document, an expression from the
-// grammar of tests/xpath_oracle.h and a context element; libxml2 and we
-// evaluate it, and any difference is a finding. The finding is printed in
-// the form of the fixtures in tests/data/xpath (context, expression,
-// document), ready to be kept.
+// The bytes choose a document, an expression and a context (tests/support/xpath_oracle.h);
+// a difference from libxml2 is printed as a fixture of tests/data/xpath, ready to keep.
 #include <cstdint>
 #include <string>
 

@@ -1,5 +1,4 @@
-// ZUVFile: buffered writes read back and remembered failures.
-// ZUVLog: one line per message, however long or broken.
+// Files: buffered writes and remembered failures. Logs: one line per message.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -83,4 +82,13 @@ TEST(Logs, OneLinePerMessage) {
     EXPECT_EQ(lines[0] + lines[1] + lines[3],
               "error: bad tag at line 3\nwarning: two lines  here\nerror: \n");
     EXPECT_GT(lines[2].size(), 100u);  // cut, but not to nothing
+    // By default, to standard error.
+    const int saved = dup(2);
+    std::FILE* err = std::tmpfile();
+    dup2(fileno(err), 2);
+    ZUVLog().error("to standard error");
+    dup2(saved, 2);
+    close(saved);
+    EXPECT_EQ(contentsOf(fileno(err)), "error: to standard error\n");
+    std::fclose(err);
 }

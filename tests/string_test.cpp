@@ -28,9 +28,7 @@ std::string letters(int n) {
 
 }  // namespace
 
-// Two strings and their models through random edits that cross the inline
-// limit both ways: text from outside (NULs kept) or from its own (overlapping),
-// the other string copied, moved or assigned in, and what a move leaves.
+// Two strings and their models through random edits across the inline limit.
 TEST(StringValue, RandomEditsMatchAStdString) {
     const std::string outside = std::string("ab\0cd\0\0ef", 9) + letters(40);
     std::mt19937 rng(11);
@@ -100,8 +98,7 @@ TEST(StringLengthGuard, HugeLengthsThrowBeforeTouchingMemory) {
     }
 }
 
-// The text types programs hold come in, compare and go out without a cast;
-// NUL bytes count in the std forms, and C text ends at its NUL.
+// Std strings, views and C text come in, compare and go out without a cast.
 TEST(StringInterop, StdStringsViewsAndCText) {
     const std::string withNul("a\0b", 3);
     auto take = [](const ZUVString& s) { return std::string(std::string_view(s)); };

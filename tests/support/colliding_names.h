@@ -1,9 +1,5 @@
-// Names an attacker would choose against an unkeyed FNV-1a hash: all with the
-// same low bits, so that a linearly probed table files them in one cluster.
-// The low k bits of FNV-1a depend only on the low k bits of its state, so
-// the names are made by meeting in the middle, in a fraction of a second:
-// each 3-letter suffix is run backwards from the target to the state a
-// prefix must reach, and prefixes are counted up until they reach one.
+// Names an attacker would choose against unkeyed FNV-1a: all with the same low bits, met in
+// the middle (the low k bits depend only on the low k bits of the state).
 #ifndef ZUVDOM_COLLIDING_NAMES_H
 #define ZUVDOM_COLLIDING_NAMES_H
 

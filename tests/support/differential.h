@@ -1,31 +1,29 @@
-// Gives one document to both engines of ZUVSAX2Parser, our tokenizer and
-// Expat, and says where they part: verdict, events (names, attributes in
-// order, text joined between other events, instructions) and the line of
-// the error. Text just before an error is left out: how much of it Expat
-// delivers before it stops depends on how its input was cut.
+// Both engines of ZUVSAX2Parser, our tokenizer and Expat, on one document, and where they
+// part. Text just before an error is left out: how much Expat gives depends on its input.
 #ifndef ZUVDOM_DIFFERENTIAL_H
 #define ZUVDOM_DIFFERENTIAL_H
 
 #include <expat.h>
 
 #include <cstdlib>
-#include <cstring>
+#include <functional>
 #include <string>
 
+#include "ZUVFile.h"
 #include "ZUVLog.h"
 #include "ZUVSAX2Parser.h"
 #include "ZUVString.h"
 
 namespace differential {
 
-struct LastLine : ZUVLog {
-    std::string line;
-    void write(const ZUVString& text) override { line = text.getText(); }
-};
+inline std::string at(ZUVSAX2Position p) {
+    return std::to_string(p.line) + ":" + std::to_string(p.column);
+}
 
 struct Events {
     std::string log;
     std::string text;
+    std::function<ZUVSAX2Position()> where;  // when set, start tags say where they are
     void flush() {
         if (!text.empty()) log += "text " + text + "\n";
         text.clear();
@@ -38,7 +36,7 @@ inline void onStart(void* user, const char* name, const char** attributes) {
     e->log += std::string("start ") + name;
     for (; *attributes; attributes += 2)
         e->log += std::string(" ") + attributes[0] + "=\"" + attributes[1] + "\"";
-    e->log += "\n";
+    e->log += (e->where ? " @" + at(e->where()) : "") + "\n";
 }
 inline void onEnd(void* user, const char* name) {
     Events* e = static_cast<Events*>(user);
@@ -54,38 +52,41 @@ inline void onInstruction(void* user, const char* target, const char* data) {
     e->log += std::string("instruction ") + target + " " + data + "\n";
 }
 
-// Columns and messages too when `full`, or when ZUVDOM_DIFF_MESSAGES=1.
+// Positions and messages too when `full`, or when ZUVDOM_DIFF_MESSAGES=1.
 inline bool fullByDefault() {
-    const char* full = std::getenv("ZUVDOM_DIFF_MESSAGES");
-    return full && std::strcmp(full, "1") == 0;
+    return std::getenv("ZUVDOM_DIFF_MESSAGES") && *std::getenv("ZUVDOM_DIFF_MESSAGES") == '1';
 }
 
-// What one engine made of the document, as comparable text.
-inline std::string outcome(const std::string& document, ZUVSAX2Parser::Engine engine,
-                           bool full = fullByDefault()) {
+// One engine's reading of `source` (`fromFile`: a path) as text. From a file only start tags
+// are asked for, as by a program that wants elements alone: the parser skips the rest.
+inline std::string outcome(const std::string& source, ZUVSAX2Parser::Engine engine,
+                           bool full = fullByDefault(), bool fromFile = false) {
     Events events;
-    LastLine log;
-    ZUVSAX2Parser parser(&events, &log, onStart, onEnd, onText, onInstruction);
+    ZUVLog log(nullptr);
+    ZUVSAX2Parser parser(&events, &log, onStart, fromFile ? nullptr : onEnd,
+                         fromFile ? nullptr : onText, fromFile ? nullptr : onInstruction);
     parser.setEngine(engine);
-    bool accepted =
-        parser.parseString(ZUVString(document.data(), static_cast<int>(document.size())));
+    if (full) events.where = [&parser] { return parser.getPosition(); };
+    ZUVFile file;
+    file = ZUVString(source.c_str());
+    bool accepted = fromFile ? parser.parseFile(file)
+                             : parser.parseString(ZUVString(source.data(), int(source.size())));
+    std::string end = full ? "end " + at(parser.getPosition()) + "\n" : "";
     if (accepted) {
         events.flush();
-        return events.log + "accepted\n";
+        return events.log + "accepted\n" + end;
     }
-    events.text.clear();
-    // "error: string:LINE:COLUMN: what"
-    std::string line = log.line;
+    // "error: SOURCE:LINE:COLUMN: what"
+    std::string line = log.getLastMessage().getText();
     if (!full) {
-        size_t source = line.find(':', line.find(':') + 1);
-        size_t column = source == std::string::npos ? source : line.find(':', source + 1);
+        size_t name = line.find(':', line.find(':') + 1);
+        size_t column = name == std::string::npos ? name : line.find(':', name + 1);
         line = line.substr(0, column);
     }
-    return events.log + "refused: " + line + "\n";
+    return events.log + "refused: " + line + "\n" + end;
 }
 
-// Empty when `a` and `b` are equal; otherwise both, labelled, from the start
-// of the line where they part (at most 200 bytes before): they can be long.
+// Empty when `a` and `b` are equal; otherwise both, from near where they part.
 inline std::string whereTheyPart(const std::string& a, const char* aLabel, const std::string& b,
                                  const char* bLabel) {
     if (a == b) return std::string();
@@ -110,13 +111,18 @@ struct Parsed {
     bool accepted;
     std::string events;
     std::string message;  // without the source and position
+    std::string end;      // where it stopped, LINE:COLUMN
 };
 
-// Expat itself, not through the parser, on `bytes` in `encoding` (null: as
-// the bytes say), with the parser's settings.
-inline Parsed expat(const std::string& bytes, const char* encoding) {
+// Expat alone on `bytes` in `encoding` (null: as they say), set as the parser sets it.
+inline Parsed expat(const std::string& bytes, const char* encoding, bool where = false) {
     Events recorder;
     XML_Parser expat = XML_ParserCreate(encoding);
+    auto position = [expat] {
+        return ZUVSAX2Position{static_cast<int>(XML_GetCurrentLineNumber(expat)),
+                               static_cast<int>(XML_GetCurrentColumnNumber(expat)) + 1};
+    };
+    if (where) recorder.where = position;
     XML_SetUserData(expat, &recorder);
     XML_SetElementHandler(expat, onStart, onEnd);
     XML_SetCharacterDataHandler(expat, onText);
@@ -126,6 +132,8 @@ inline Parsed expat(const std::string& bytes, const char* encoding) {
     p.accepted =
         XML_Parse(expat, bytes.data(), static_cast<int>(bytes.size()), XML_TRUE) == XML_STATUS_OK;
     if (!p.accepted) p.message = XML_ErrorString(XML_GetErrorCode(expat));
+    if (!p.accepted) recorder.text.clear();
+    p.end = at(position());
     XML_ParserFree(expat);
     recorder.flush();
     p.events = recorder.log;
