@@ -1561,7 +1561,10 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::text(const char* p, const char* stop) {
             if (scanLevel != Scan::Bytes && end - p >= 16) {
                 const char* from = p;
                 p = skipCharacters(p, end);
-                if (p != from) continue;
+                if (p != from) {
+                    if (p < end && *p == '<') break;  // the usual end, found already
+                    continue;
+                }
             }
 #endif
             unsigned code = 0;
