@@ -183,6 +183,37 @@ TEST(Sax2Errors, CharactersOutsideAsciiAsExpatReadsThem) {
                 }
 }
 
+// The wide scans read text outside ASCII sixteen bytes at a time: faults,
+// stops and characters of every length at each place of the first two
+// blocks, after runs of two-, three-byte and ASCII characters.
+TEST(Sax2Errors, CharactersOutsideAsciiAtEveryPlaceOfABlock) {
+    const char* const runs[] = {"\xC3\xA9", "\xE4\xB8\xAD", "\xD0\xB4", "a"};
+    const char* const odd[] = {"\xC3",
+                               "\x80",
+                               "\xC3\xC3\xA9",
+                               "\xE4\xB8z",
+                               "\xED\xA0\x80",
+                               "\xEF\xBF\xBE",
+                               "\xEF\xBF\xBD",
+                               "\xE0\xA4\x85",
+                               "\xE0\x80\x80",
+                               "\xF0\x9F\x98\x80",
+                               "\xC0\x80",
+                               "\xEE\x80\x80",
+                               "<",
+                               "]]>",
+                               "\r\n",
+                               "\x01"};
+    for (size_t lead = 0; lead < 34; ++lead)
+        for (const char* fault : odd) {
+            std::string filler;
+            for (size_t i = 0; filler.size() < lead; ++i)
+                filler += runs[(lead + i) % 4];
+            std::string doc = "<r>" + filler + fault + "\xD0\xB4\xD0\xB4 \xE4\xB8\xAD words</r>";
+            ASSERT_EQ(differential::compare(doc, true), "") << lead << " " << fault;
+        }
+}
+
 TEST(Sax2Limits, NestingDepthAndTextLength) {
     Harness h;
     EXPECT_TRUE(h.parse(nestedDocument(ZUVSAX2Parser::kMaxDepth)));

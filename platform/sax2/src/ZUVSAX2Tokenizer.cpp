@@ -47,6 +47,40 @@ struct AsciiClasses {
 };
 constexpr AsciiClasses kAscii;
 
+// Whether c, after a name's bytes, ends it there.
+inline bool endsName(char c) {
+    return !(kAscii.of[static_cast<unsigned char>(c)] & kNameChar) &&
+           static_cast<unsigned char>(c) < 0x80;
+}
+
+// Two names compared the long way: rare, kept out of line.
+[[gnu::noinline]] bool sameLongName(const char* a, const char* b, size_t n) {
+    return std::memcmp(a, b, n) == 0;
+}
+
+// Whether the n bytes at `kept`, a name of ours with 16 bytes readable from
+// its start, are those at p, with n bytes readable before `end`.
+[[gnu::always_inline]] inline bool sameName(const char* kept, const char* p, size_t n,
+                                            const char* end) {
+#if defined(__SSE2__)
+    if (n < 16 && end - p >= 16) {
+        unsigned equal = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_cmpeq_epi8(ZUVBytes::load16(kept), ZUVBytes::load16(p))));
+        return (~equal & ((1u << n) - 1)) == 0;
+    }
+#else
+    (void)end;
+#endif
+    return sameLongName(kept, p, n);
+}
+
+// Whether the name of n bytes at `kept` (see sameName()) is also the one
+// that starts at p: the same bytes, then one that ends a name.
+[[gnu::always_inline]] inline bool repeatsName(const char* kept, const char* p, size_t n,
+                                               const char* end) {
+    return static_cast<size_t>(end - p) > n && sameName(kept, p, n, end) && endsName(p[n]);
+}
+
 inline bool isSpace(char c) {
     return kAscii.of[static_cast<unsigned char>(c)] & kSpace;
 }
@@ -210,6 +244,48 @@ inline unsigned stopsIn16(const char* p) {
         low = _mm_andnot_si128(allowed, low);
     }
     return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(hit, low)));
+}
+#endif
+
+#if defined(__SSE2__)
+// How many of the 16 bytes at p, from a character's start, are whole
+// characters that text may hold as they are: ASCII that skipPlain() would not
+// stop at, two-byte characters, and three-byte ones whose lead allows any
+// continuation (E1 to EC and EE: no surrogates, no U+FFFE or U+FFFF). The
+// rest (other leads, stray continuations, a character cut by the block's
+// end) is left to the byte by byte checks.
+inline unsigned wholeCharacters16(const char* p) {
+    const __m128i v = ZUVBytes::load16(p);
+    // Signed compares: 0x80 is -128, 0xC0 -64, 0xC2 -62, 0xE0 -32, 0xE1 -31.
+    const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(v));
+    const unsigned asciiStops = stopsIn16<'<', '&', ']', 1>(p) & ~high;
+    const unsigned trail =
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(v, _mm_set1_epi8(-64))));
+    const unsigned lead2 = static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(
+        _mm_cmpgt_epi8(v, _mm_set1_epi8(-63)), _mm_cmplt_epi8(v, _mm_set1_epi8(-32)))));
+    const __m128i from =
+        _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(-32)), _mm_cmplt_epi8(v, _mm_set1_epi8(-19)));
+    const unsigned lead3 = static_cast<unsigned>(_mm_movemask_epi8(
+        _mm_or_si128(from, _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(0xEE))))));
+    // Where continuation bytes must stand: bits 16 and 17 are beyond the block.
+    const unsigned wanted = (lead2 << 1) | (lead3 << 1) | (lead3 << 2);
+    const unsigned other = high & ~(lead2 | lead3 | trail);
+    const unsigned bad = asciiStops | other | ((trail ^ wanted) & 0xFFFFu) | 0x10000u;
+    const unsigned first = static_cast<unsigned>(__builtin_ctz(bad));
+    // Back to the start of the character the first bad byte is in.
+    const unsigned starts = ~wanted & ((2u << first) - 1);
+    return 31u - static_cast<unsigned>(__builtin_clz(starts));
+}
+
+// Over a run of text outside ASCII from p, a character's start, while 16
+// bytes are left: the first byte the byte by byte checks must see.
+[[gnu::noinline]] const char* skipCharacters(const char* p, const char* end) {
+    while (end - p >= 16) {
+        unsigned whole = wholeCharacters16(p);
+        p += whole;
+        if (whole < 14) break;  // a stop, or a byte that needs its checks
+    }
+    return p;
 }
 #endif
 
@@ -596,6 +672,7 @@ void ZUVSAX2Tokenizer::reset(const Handlers& h, int depthLimit, long textLimit, 
     textRun = 0;
     names.clear();
     nameStarts.clear();
+    closedLength = 0;
     queued.clear();
     errorCode = 0;
     errorLimit = Limit::None;
@@ -614,6 +691,7 @@ void releaseLarger(std::vector<T>& v, size_t keepBytes) noexcept {
 
 void ZUVSAX2Tokenizer::release(size_t keepBytes) noexcept {
     if (names.capacity() > keepBytes) names.release();
+    closedLength = 0;
     if (scratch.capacity() > keepBytes) scratch.release();
     releaseLarger(nameStarts, keepBytes);
     if (attributes.capacity() * sizeof(const char*) > keepBytes) attributes.release();
@@ -1482,6 +1560,16 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::text(const char* p, const char* stop) {
             continue;
         }
         if (c >= 0x80) {
+#if defined(__SSE2__)
+            if (scanLevel != Scan::Bytes && end - p >= 16) {
+                const char* from = p;
+                p = skipCharacters(p, end);
+                if (p != from) {
+                    if (p < end && *p == '<') break;  // the usual end, found already
+                    continue;
+                }
+            }
+#endif
             unsigned code = 0;
             int n = commonCharacter(p, end);
             if (n == 0) n = decode(p, end, &code);
@@ -1601,16 +1689,11 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::reference(const char* p, const char* token
     return R::Ok;
 }
 
-ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::startTag(const char* p) {
-    const char* q = p + 1;
-    const char* nameEnd = scanName(q, end);
-    if (nameEnd == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
-    if (nameEnd == q) return fail(q, XML_ERROR_INVALID_TOKEN);
+// The rest of the start tag at p from q, the end of its name: attributes,
+// then '>' or "/>"; *next is just past it.
+ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::tagRest(const char* p, const char* q, const char** next,
+                                              bool* emptyTag) {
     scratch.clear();
-    attributes.clear();
-    later.clear();
-    q = nameEnd;
-    bool empty = false;
     for (;;) {
         const char* s = skipSpace(q, end);
         if (s == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
@@ -1621,7 +1704,7 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::startTag(const char* p) {
         if (*s == '/') {
             if (s + 1 == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
             if (s[1] != '>') return fail(s + 1, XML_ERROR_INVALID_TOKEN);
-            empty = true;
+            *emptyTag = true;
             q = s + 2;
             break;
         }
@@ -1662,6 +1745,33 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::startTag(const char* p) {
         R r = attributeValue(q, p, attributes.size() / 2, &q);
         if (r != R::Ok) return r;
     }
+    *next = q;
+    return R::Ok;
+}
+
+ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::startTag(const char* p) {
+    const char* q = p + 1;
+    // Siblings mostly share a name: the one just closed still lies past the
+    // open names, and its bytes followed by one that no name takes are that
+    // name again, with no scan and no copy.
+    const size_t sibling = closedLength;
+    const char* nameEnd = q + sibling;
+    if (!sibling || !repeatsName(names.data() + names.size(), q, sibling, end)) {
+        closedLength = 0;
+        nameEnd = scanName(q, end);
+        if (nameEnd == end) return more(p, XML_ERROR_UNCLOSED_TOKEN);
+        if (nameEnd == q) return fail(q, XML_ERROR_INVALID_TOKEN);
+    }
+    attributes.clear();
+    later.clear();
+    bool empty = false;
+    // Most tags hold no attribute and end right after their name.
+    if (end - nameEnd >= 1 && *nameEnd == '>') {
+        q = nameEnd + 1;
+    } else {
+        R r = tagRest(p, nameEnd, &q, &empty);
+        if (r != R::Ok) return r;
+    }
     if (static_cast<long>(nameStarts.size()) + 1 > maxDepth) return failLimit(p, Limit::Depth);
     // As Expat does once the tag is whole: attribute by attribute, a repeated
     // name first, then what its value refers to.
@@ -1683,8 +1793,13 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::startTag(const char* p) {
 
     nameStarts.push_back(names.size());
     size_t nameLength = static_cast<size_t>(nameEnd - (p + 1));
-    names.reserve(nameLength + 1 + Scratch::kSpare, nullptr, nullptr);
-    names.appendName(p + 1, nameLength, end);
+    if (closedLength) {
+        names.resize(names.size() + nameLength + 1);  // in place, NUL and all
+        closedLength = 0;
+    } else {
+        names.reserve(nameLength + 1 + Scratch::kSpare, nullptr, nullptr);
+        names.appendName(p + 1, nameLength, end);
+    }
     if (!declared.empty() && declaredFirstByte(p[1]) &&
         applyDeclarations(p, p + 1, nameEnd - (p + 1)) != R::Ok) {
         names.resize(nameStarts.back());
@@ -1705,6 +1820,7 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::startTag(const char* p) {
         eventOffset = static_cast<size_t>(p - base);
         if (handlers.end) handlers.end(handlers.userData, name);
         names.resize(nameStarts.back());
+        closedLength = nameLength;
         nameStarts.pop_back();
         if (nameStarts.empty()) phase = Phase::Epilog;
     }
@@ -1846,7 +1962,7 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::endTag(const char* p) {
     const char* s = q + length;
     // The usual end tag is the open element's name and '>'.
     if (static_cast<size_t>(end - q) <= length || *s != '>' ||
-        !ZUVBytes::same(names.data() + open, q, length)) {
+        !sameName(names.data() + open, q, length, end)) {
         // Its bytes, then one that no name takes, end the same name that
         // scanning would find.
         bool same = static_cast<size_t>(end - q) > length &&
@@ -1868,6 +1984,7 @@ ZUVSAX2Tokenizer::R ZUVSAX2Tokenizer::endTag(const char* p) {
     eventOffset = static_cast<size_t>(p - base);
     if (handlers.end) handlers.end(handlers.userData, names.data() + open);
     names.resize(open);
+    closedLength = length;
     nameStarts.pop_back();
     if (nameStarts.empty()) phase = Phase::Epilog;
     return R::Ok;

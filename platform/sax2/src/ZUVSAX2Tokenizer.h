@@ -326,6 +326,7 @@ private:
     R junkLiteral(const char* p);
     R text(const char* p, const char* stop);
     R startTag(const char* p);
+    [[gnu::noinline]] R tagRest(const char* p, const char* q, const char** next, bool* emptyTag);
     R attributeValue(const char* p, const char* tag, size_t index, const char** next);
     [[gnu::noinline]] size_t duplicate();
     const char* attributeName(const char* tag, size_t index);
@@ -463,6 +464,9 @@ private:
 
     long long textRun = 0;
     Scratch names;  // open elements' names, NUL-terminated
+    // The length of the name last closed, whose bytes and NUL still follow
+    // the open names; 0 once anything else may have been written there.
+    size_t closedLength = 0;
     std::vector<size_t> nameStarts;
     Scratch scratch;      // a start tag's names and values, each name just before its value
     Pointers attributes;  // the tag's pairs, into scratch
