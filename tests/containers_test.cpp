@@ -214,6 +214,7 @@ std::string named(const std::vector<std::string>& names, bool attributes) {
 }  // namespace
 
 // Names chosen against unkeyed FNV-1a (32 and 64 bits) parse as fast as others.
+// The slack is for a busy machine: 8,192 names in one chain take far longer.
 TEST(ChosenNames, CollidingNamesParseAsFastAsOrdinaryOnes) {
     const int count = 8192;
     std::vector<std::string> names32 = collidingNames(kFnv1a32, count);
@@ -225,7 +226,7 @@ TEST(ChosenNames, CollidingNamesParseAsFastAsOrdinaryOnes) {
          {parseSeconds(named(names32, false), named(ordinary, false)),
           parseSeconds(named(names32, true), named(ordinary, true)),
           parseSeconds(named(names64, true), named(ordinary, true))})
-        EXPECT_LT(chosenTime, 3 * ordinaryTime + 0.005);
+        EXPECT_LT(chosenTime, 3 * ordinaryTime + 0.05);
     // Every name is kept, distinct.
     ZUVDOM dom(nullptr);
     std::unique_ptr<ZUVDOMElement> root(dom.parseString(zs(named(names32, true))));

@@ -54,12 +54,13 @@ TimedWork removeEach(int count, bool fromBack) {
 
 // Removing every child one at a time was quadratic from either end (4.3 s and
 // 6.3 s for 100,000). Eight times the children: about eight times as long,
-// not 64 (the bound leaves room for cache misses on a busy machine).
+// not 64. The bound leaves room for cache misses and a busy machine (a tenth
+// of a second): quadratic removal of 80,000 takes seconds.
 TEST(ChildLists, RemovingOneAtATimeFromEitherEndIsLinear) {
     for (bool fromBack : {false, true}) {
         auto [small, large] = fastestSeconds([&] { return removeEach(10000, fromBack); },
                                              [&] { return removeEach(80000, fromBack); }, 5);
-        EXPECT_LT(large, 24 * small + 0.005)
+        EXPECT_LT(large, 24 * small + 0.1)
             << (fromBack ? "back" : "front") << ": " << small << " s, then " << large << " s";
     }
 }
