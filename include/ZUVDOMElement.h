@@ -293,7 +293,8 @@ private:
     friend struct ZUVDOMBuilder;  // the parser callbacks' fast paths
     friend struct ZUVXPathTree;   // path queries read the attributes in order
 
-    // As the public constructor, with the name as `length` bytes of text.
+    // As the public constructor, with the name as `length` bytes of text
+    // (-1: up to the NUL).
     ZUVDOMElement(const char* tagName, int length, ZUVDOMElement* parent);
 
     // Files `elem` in both indexes, or in neither when it throws.
