@@ -151,7 +151,7 @@ public:
     //@{
     // Elements are still made with `new` and freed with `delete`; the memory
     // comes from the pool that holds the rest of the tree (see ZUVPool).
-    static void* operator new(size_t size) { return ZUVPool::allocate(size); }
+    static void* operator new(size_t size) { return ZUVPool::allocateFast(size); }
     static void operator delete(void* block, size_t size) noexcept {
         ZUVPool::release(block, size);
     }

@@ -169,7 +169,7 @@ public:
     //@{
     // Strings made with `new` (attribute values, for one) come from the
     // pool, like their texts.
-    static void* operator new(size_t size) { return ZUVPool::allocate(size); }
+    static void* operator new(size_t size) { return ZUVPool::allocateFast(size); }
     static void operator delete(void* block, size_t size) noexcept {
         ZUVPool::release(block, size);
     }
