@@ -151,7 +151,7 @@ public:
     //@{
     // Elements are still made with `new` and freed with `delete`; the memory
     // comes from the pool that holds the rest of the tree (see ZUVPool).
-    static void* operator new(size_t size) { return ZUVPool::allocate(size); }
+    static void* operator new(size_t size) { return ZUVPool::allocateFast(size); }
     static void operator delete(void* block, size_t size) noexcept {
         ZUVPool::release(block, size);
     }
@@ -293,7 +293,8 @@ private:
     friend struct ZUVDOMBuilder;  // the parser callbacks' fast paths
     friend struct ZUVXPathTree;   // path queries read the attributes in order
 
-    // As the public constructor, with the name as `length` bytes of text.
+    // As the public constructor, with the name as `length` bytes of text
+    // (-1: up to the NUL).
     ZUVDOMElement(const char* tagName, int length, ZUVDOMElement* parent);
 
     // Files `elem` in both indexes, or in neither when it throws.

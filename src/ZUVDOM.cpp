@@ -8,9 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 #include <exception>
 #include <functional>
 #include <new>
@@ -23,33 +20,6 @@
 // Elements
 
 namespace {
-
-// The length of the parser's names and values, which are mostly short:
-// one aligned block of 16 bytes answers for most. An aligned block never
-// crosses a page, so reading past the NUL within it cannot fault; the
-// sanitizers, which would see bytes read that are not the text's, are told
-// to look away.
-#if defined(__SSE2__)
-__attribute__((no_sanitize_address, no_sanitize_thread)) int textLength(const char* text) {
-    uintptr_t at = reinterpret_cast<uintptr_t>(text);
-    unsigned skip = static_cast<unsigned>(at & 15);
-    __m128i block = _mm_load_si128(reinterpret_cast<const __m128i*>(at - skip));
-    unsigned nul =
-        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, _mm_setzero_si128())));
-    nul >>= skip;
-    if (nul) return __builtin_ctz(nul);
-    size_t n = 16 - skip;
-    n += std::strlen(text + n);
-    if (n > static_cast<size_t>(ZUVString::kMaxLength)) throw std::length_error("text too long");
-    return static_cast<int>(n);
-}
-#else
-int textLength(const char* text) {
-    size_t n = std::strlen(text);
-    if (n > static_cast<size_t>(ZUVString::kMaxLength)) throw std::length_error("text too long");
-    return static_cast<int>(n);
-}
-#endif
 
 // The arguments the tree's containers are made with.
 constexpr bool kAttributesIgnoreCase = false;
@@ -148,11 +118,10 @@ public:
     void addAllNew(const char** pairs) override {
         // Value i takes room i while there is room: the order newValue() keeps.
         for (int i = 0; pairs[0]; pairs += 2, ++i) {
-            const char* text = pairs[1];
-            ZUVString* value = i < N ? ::new (values() + i) ZUVString(text, textLength(text))
-                                     : new ZUVString(text, textLength(text));
+            ZUVString* value = i < N ? ::new (values() + i) ZUVString() : new ZUVString();
             try {
-                addAbsent(pairs[0], textLength(pairs[0]), value);
+                value->initTerminated(pairs[1]);
+                addAbsent(pairs[0], value);
             } catch (...) {
                 dispose(value);
                 throw;
@@ -220,14 +189,17 @@ ZUVDOMElement::ZUVDOMElement(const ZUVString& tagName, ZUVDOMElement* parent)
     : ZUVDOMElement(tagName.getText(), tagName.getLength(), parent) {}
 
 ZUVDOMElement::ZUVDOMElement(const char* tagName, int length, ZUVDOMElement* parent)
-    : tagName(tagName, length),
-      parent(parent),
+    : parent(parent),
       attributes(nullptr),
       elementsByName(nullptr),
       allElements(nullptr),
       generalPointer(nullptr),
       line(0),
       column(0) {
+    if (length < 0)
+        this->tagName.initTerminated(tagName);
+    else
+        this->tagName.init(tagName, length);
     // A brand-new element is in no list and has no children, so none of
     // appendChild's checks can fail. If attaching fails, the parent is left
     // as it was and the new element is freed by the failed `new`.
@@ -497,7 +469,7 @@ struct ZUVDOMBuilder {
     // Where the tag began is written in once the parser has counted it,
     // before the parse returns: counted in runs, positions cost less.
     static ZUVDOMElement* create(const char* name, ZUVDOMElement* parent, ZUVDOM* dom) {
-        ZUVDOMElement* element = new ZUVDOMElement(name, textLength(name), nullptr);
+        ZUVDOMElement* element = new ZUVDOMElement(name, -1, nullptr);
         if (parent) {
             // A parent that has a list already was given children by hand.
             if (parent->allElements)

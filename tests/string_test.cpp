@@ -1,7 +1,10 @@
 // ZUVString against a std::string model, and the length guard.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <climits>
+#include <cstring>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -119,4 +122,35 @@ TEST(StringInterop, StdStringsViewsAndCText) {
     // A view too long for an int length is refused before any byte is read.
     EXPECT_THROW(ZUVString(std::string_view("x", size_t(ZUVString::kMaxLength) + 1)),
                  std::length_error);
+}
+
+// Text up to its NUL, placed at every offset before a page that may not be
+// read: short texts take a 16-byte load, which must never reach that page,
+// and lengths 15 and 16 sit on the line between the inline and heap forms.
+TEST(StringTerminated, EveryLengthAndOffsetBeforeAnUnreadablePage) {
+    size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    void* map = mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(map, MAP_FAILED);
+    char* base = static_cast<char*>(map);
+    ASSERT_EQ(mprotect(base + page, page, PROT_NONE), 0);
+    for (int length = 0; length <= 40; ++length) {
+        std::string want = letters(length);
+        for (int gap = 0; gap <= 20; ++gap) {
+            // The NUL lies `gap` bytes before the unreadable page; the bytes
+            // after it are not NUL, so a length read past it shows.
+            char* end = base + page - 1 - gap;
+            std::memset(base + page - 64, 'x', 64);
+            char* text = end - length;
+            std::memcpy(text, want.data(), want.size());
+            *end = '\0';
+            ZUVString s;
+            s.initTerminated(text);
+            expectText(s, want);
+            ZUVString copy(s);
+            EXPECT_TRUE(copy == want);
+            copy.append("!");
+            expectText(copy, want + "!");
+        }
+    }
+    munmap(map, 2 * page);
 }

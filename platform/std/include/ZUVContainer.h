@@ -17,7 +17,7 @@ public:
     //@{
     // Containers made with `new` come from the pool; the virtual destructor
     // hands the right size back.
-    static void* operator new(size_t size) { return ZUVPool::allocate(size); }
+    static void* operator new(size_t size) { return ZUVPool::allocateFast(size); }
     static void operator delete(void* block, size_t size) noexcept {
         ZUVPool::release(block, size);
     }

@@ -16,7 +16,7 @@ public:
 
         //@{
         // Iterators made with `new` come from the pool, like the tables.
-        static void* operator new(size_t size) { return ZUVPool::allocate(size); }
+        static void* operator new(size_t size) { return ZUVPool::allocateFast(size); }
         static void operator delete(void* block, size_t size) noexcept {
             ZUVPool::release(block, size);
         }

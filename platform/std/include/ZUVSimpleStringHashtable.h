@@ -136,6 +136,17 @@ protected:
         }
         add(key, length, value);
     }
+    // The same with the key up to its NUL.
+    void addAbsent(const char* key, void* value) {
+        if (count < static_cast<int>(capacity) && !indexed()) {
+            // Counted only once the key is made: a failed copy leaves no entry.
+            (::new (static_cast<void*>(&entries[count].key)) ZUVString())->initTerminated(key);
+            entries[count].value = value;
+            ++count;
+            return;
+        }
+        add(key, static_cast<int>(std::strlen(key)), value);
+    }
     // The room of the inline entries once the entries have moved to a block
     // of their own, which they never leave; null before. A subclass may put
     // an object there that fits its inline entries, and must destroy it.

@@ -23,6 +23,8 @@
 #include <sanitizer/asan_interface.h>
 #endif
 
+__attribute__((tls_model("initial-exec"))) __thread ZUVPool::Bump* zuvPoolBump = nullptr;
+
 namespace {
 
 constexpr size_t kGrain = 8;
@@ -221,19 +223,20 @@ inline void dropBlocks(Page* page, long blocks) noexcept {
 // Threads: each bump-allocates from a current page of its own.
 
 struct ThreadPool {
-    // Blocks released into the current page, reused before it is left.
+    // The bump range, the count of blocks handed out of the current page
+    // (listed ones too) and the thread's counts: what the inline fast path
+    // sees. Its end is the page's only while that path may serve.
+    ZUVPool::Bump fast;
+    // Blocks released into the current page, reused before it is left (by
+    // the inline path, once the page's bump range is spent).
     Block* free[kClasses];
-    char* bump;     // next unused byte of the current page
     char* bumpEnd;  // end of the current page
     Page* current;
-    long used;                 // blocks handed out of the current page, listed ones too
-    long listed;               // blocks on the free lists
-    Page* dropPage;            // a page some of whose blocks were released here,
-    long drops;                // and how many, not yet taken off its count
-    long inUse;                // bytes allocated minus bytes released on this thread
-    std::atomic<long> blocks;  // the same in blocks; written by this thread only
-    long failCountdown;        // see ZUVPool::failAllocation
-    ThreadPool* previous;      // the registry of threads, for getBlocksInUse
+    long listed;           // blocks on the free lists
+    Page* dropPage;        // a page some of whose blocks were released here,
+    long drops;            // and how many, not yet taken off its count
+    long failCountdown;    // see ZUVPool::failAllocation
+    ThreadPool* previous;  // the registry of threads, for getBlocksInUse
     ThreadPool* next;
     bool active;  // false for the shared stand-in of threads that ended
 };
@@ -257,10 +260,21 @@ Page* latePage = nullptr;
 char* lateBump = nullptr;
 long lateUsed = 0;
 
+// Gives the inline fast path the rest of the current page, unless a failure
+// is due or the pool poisons what it holds free: then every block goes
+// through allocate().
+inline void openFast(ThreadPool& p) noexcept {
+#ifdef ZUVPOOL_ASAN
+    p.fast.end = nullptr;
+#else
+    p.fast.end = p.failCountdown == 0 ? p.bumpEnd : nullptr;
+#endif
+}
+
 // Only the owner writes its count, so a plain add suffices; the atomic lets
 // getBlocksInUse read it from any thread.
 inline void countBlocks(ThreadPool& p, long delta) {
-    p.blocks.store(p.blocks.load(std::memory_order_relaxed) + delta, std::memory_order_relaxed);
+    __atomic_store_n(&p.fast.blocks, p.fast.blocks + delta, __ATOMIC_RELAXED);
 }
 void countBlock(ThreadPool& p, long delta) {
     if (p.active)
@@ -284,19 +298,20 @@ void leavePage(ThreadPool& p) noexcept {
     Page* page = p.current;
     if (!page) return;
     std::memset(p.free, 0, sizeof p.free);
-    long settled = kCurrentBias - p.used + p.listed;
+    long settled = kCurrentBias - p.fast.used + p.listed;
     p.current = nullptr;
-    p.bump = p.bumpEnd = nullptr;
-    p.used = p.listed = 0;
+    p.fast.next = p.bumpEnd = p.fast.end = nullptr;
+    p.fast.used = p.listed = 0;
     dropBlocks(page, settled);
 }
 
 void enterPage(ThreadPool& p, Page* page) noexcept {
     page->live.store(kCurrentBias, std::memory_order_relaxed);
     p.current = page;
-    p.bump = areaOf(page);
+    p.fast.next = areaOf(page);
     p.bumpEnd = endOf(page);
-    p.used = p.listed = 0;
+    p.fast.used = p.listed = 0;
+    openFast(p);
 }
 
 // The current page cannot serve: start it over when every block it handed
@@ -304,7 +319,8 @@ void enterPage(ThreadPool& p, Page* page) noexcept {
 void nextPage(ThreadPool& p) {
     flushDrops(p);
     Page* page = p.current;
-    if (page && kCurrentBias - page->live.load(std::memory_order_acquire) + p.listed == p.used) {
+    if (page &&
+        kCurrentBias - page->live.load(std::memory_order_acquire) + p.listed == p.fast.used) {
         std::memset(p.free, 0, sizeof p.free);
         poison(areaOf(page), kPageSize - kPageHeader);
         enterPage(p, page);
@@ -330,10 +346,11 @@ struct Reaper {
             else
                 registry = p->next;
             if (p->next) p->next->previous = p->previous;
-            retiredBlocks.fetch_add(p->blocks.load(std::memory_order_relaxed),
+            retiredBlocks.fetch_add(__atomic_load_n(&p->fast.blocks, __ATOMIC_RELAXED),
                                     std::memory_order_relaxed);
         }
         pool = &endedThreads;
+        zuvPoolBump = nullptr;
         p->~ThreadPool();
         std::free(p);
     }
@@ -355,6 +372,9 @@ ThreadPool* registerThread() noexcept {
         registry = p;
     }
     pool = p;
+#ifndef ZUVPOOL_ASAN
+    zuvPoolBump = &p->fast;
+#endif
     return p;
 }
 
@@ -389,16 +409,19 @@ inline Block* takeBlock(ThreadPool& p, size_t c) {
     if (b) {
         p.free[c] = linkOf(b);
         --p.listed;
-    } else if (p.bumpEnd - p.bump >= static_cast<long>(classSize(c))) {
-        b = reinterpret_cast<Block*>(p.bump);
-        p.bump += classSize(c);
-        ++p.used;
+    } else if (p.bumpEnd - p.fast.next >= static_cast<long>(classSize(c))) {
+        b = reinterpret_cast<Block*>(p.fast.next);
+        p.fast.next += classSize(c);
+        ++p.fast.used;
     }
     return b;
 }
 
 inline void checkFailure(ThreadPool& p) {
-    if (__builtin_expect(p.failCountdown != 0, 0) && --p.failCountdown == 0) throw std::bad_alloc();
+    if (__builtin_expect(p.failCountdown != 0, 0) && --p.failCountdown == 0) {
+        openFast(p);
+        throw std::bad_alloc();
+    }
 }
 
 // Stops the program on a block that the pool already holds free.
@@ -418,7 +441,7 @@ inline void checkInUse(void* block, size_t bytes) {
 // thread's current page, else off its page's count.
 inline void putBlock(ThreadPool& p, Block* b, size_t c) noexcept {
     poison(b, classSize(c));
-    p.inUse -= static_cast<long>(classSize(c));
+    p.fast.inUse -= static_cast<long>(classSize(c));
     countBlocks(p, -1);
     Page* page = pageOf(b);
     if (page == p.current) {
@@ -457,7 +480,7 @@ __attribute__((noinline)) void* allocateAny(size_t bytes) {
             nextPage(p);
             b = takeBlock(p, c);
         }
-        p.inUse += static_cast<long>(classSize(c));
+        p.fast.inUse += static_cast<long>(classSize(c));
         countBlocks(p, 1);
     }
     unpoison(b, bytes ? bytes : 1);
@@ -494,7 +517,7 @@ void* ZUVPool::allocate(size_t bytes) {
     Block* b = takeBlock(*p, c);
     if (__builtin_expect(!b, 0)) return allocateAny(bytes);
     unpoison(b, bytes ? bytes : 1);
-    p->inUse += static_cast<long>(classSize(c));
+    p->fast.inUse += static_cast<long>(classSize(c));
     countBlocks(*p, 1);
     return b;
 }
@@ -539,20 +562,20 @@ void* ZUVPool::shrink(void* block, size_t oldBytes, size_t newBytes) noexcept {
         poison(rest, tail);
         ThreadPool* p = pool;
         if (p && p->active && pageOf(block) == p->current) {
-            if (rest + tail == p->bump) {
+            if (rest + tail == p->fast.next) {
                 // The last block handed out: the bump pointer takes the tail back.
-                p->bump = rest;
+                p->fast.next = rest;
             } else {
                 // The tail becomes a free block of the current page.
                 Block* b = reinterpret_cast<Block*>(rest);
                 setLink(b, p->free[classOf(tail)]);
                 p->free[classOf(tail)] = b;
-                ++p->used;
+                ++p->fast.used;
                 ++p->listed;
             }
         }
         // Otherwise the tail lies idle until its page empties.
-        if (p && p->active) p->inUse -= static_cast<long>(tail);
+        if (p && p->active) p->fast.inUse -= static_cast<long>(tail);
     }
     poison(static_cast<char*>(block) + newBytes, classSize(newClass) - newBytes);
     return block;
@@ -560,14 +583,14 @@ void* ZUVPool::shrink(void* block, size_t oldBytes, size_t newBytes) noexcept {
 
 long ZUVPool::getBytesInUse() {
     ThreadPool* p = pool;
-    return p ? p->inUse : 0;
+    return p ? p->fast.inUse : 0;
 }
 
 long ZUVPool::getBlocksInUse() {
     std::lock_guard<std::mutex> lock(registryLock);
     long blocks = retiredBlocks.load(std::memory_order_relaxed);
     for (ThreadPool* p = registry; p; p = p->next)
-        blocks += p->blocks.load(std::memory_order_relaxed);
+        blocks += __atomic_load_n(&p->fast.blocks, __ATOMIC_RELAXED);
     return blocks;
 }
 
@@ -592,7 +615,9 @@ void ZUVPool::trim() noexcept {
 
 void ZUVPool::failAllocation(long n) {
     ThreadPool& p = currentPool();
-    if (p.active) p.failCountdown = n > 0 ? n : 0;
+    if (!p.active) return;
+    p.failCountdown = n > 0 ? n : 0;
+    openFast(p);
 }
 
 bool ZUVPool::failurePending() {

@@ -91,7 +91,7 @@ void ZUVString::init(const char* text, int length) {
         // The new block is filled before the old one goes: a failed
         // allocation leaves the string as it was, and the source may be our
         // own text.
-        char* data = static_cast<char*>(ZUVPool::allocate(static_cast<size_t>(length) + 1));
+        char* data = static_cast<char*>(ZUVPool::allocateFast(static_cast<size_t>(length) + 1));
         std::memcpy(data, text, static_cast<size_t>(length));
         data[length] = '\0';
         if (isHeap()) releaseHeap();
