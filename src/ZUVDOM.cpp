@@ -482,11 +482,15 @@ struct ZUVDOMBuilder {
         return element;
     }
 
-    // Gives the element the gathered text. A buffer that fits the text goes
-    // to the element as it is; one that grew over several pieces stays for
-    // the next text, and the element takes a copy of just the text's size.
+    // Gives the element the gathered text, or none when it is empty. A buffer that fits the text
+    // goes to the element as it is; one that grew over several pieces stays for the next text, and
+    // the element takes a copy of just the text's size.
     static void takeValue(ZUVDOMElement* element, ZUVString& text) {
         int length = text.getLength();
+        if (length == 0) {
+            if (!element->value.isEmpty()) element->value = ZUVString();
+            return;
+        }
         // A value still in its inline form holds nothing to free.
         const ZUVString& value = element->value;
         if (length <= ZUVString::kInlineCapacity &&
@@ -496,6 +500,39 @@ struct ZUVDOMBuilder {
             element->value = static_cast<ZUVString&&>(text);
         else
             element->value.init(text.getText(), length);
+    }
+
+    // True while `element` has no child: its text then goes straight into
+    // its value, which the end tag keeps as it is.
+    static bool isLeaf(const ZUVDOMElement* element) {
+        return !element->generalPointer && !element->allElements;
+    }
+
+    // A piece of text for an open element with no child yet. The first
+    // piece, most often the only one, is copied once, at its size.
+    static void addText(ZUVDOMElement* element, const char* text, int length) {
+        // (appending a short piece calls the library's copy, cheaper at these
+        // sizes than an inline one)
+        ZUVString& value = element->value;
+        if (length > ZUVString::kInlineCapacity && value.isEmpty() &&
+            value.getText() == reinterpret_cast<const char*>(&value))
+            value.init(text, length);
+        else
+            value.append(text, length);
+    }
+
+    static bool isValueTight(const ZUVDOMElement* element) { return element->value.isTight(); }
+    // Pieces joined by growing leave room over: the value keeps its size.
+    __attribute__((noinline)) static void fitValue(ZUVDOMElement* element) {
+        element->value = ZUVString(element->value.getText(), element->value.getLength());
+    }
+
+    // The end of an element with children (kept out of line: the leaves'
+    // end, the most, then saves no registers).
+    __attribute__((noinline)) static void endParent(ZUVDOMElement* element, ZUVString& text) {
+        takeValue(element, text);
+        text.empty();
+        finish(element);
     }
 
     // An element whose children are all in: they go from the ring to the
@@ -509,6 +546,14 @@ struct ZUVDOMBuilder {
         for (ZUVDOMElement* e = first; e != last; e = nextWaiting(e))
             ++count;
         ZUVOrderedVector* all = new ZUVOrderedVector(kListCapacity);
+        if (count == 1) {
+            // One child: the list's own slot holds it.
+            setNextWaiting(last, nullptr);
+            all->addElement(last, kChildListsGeometric);
+            element->generalPointer = nullptr;
+            element->allElements = all;
+            return;
+        }
         try {
             all->reserve(count);
         } catch (...) {
@@ -550,6 +595,12 @@ struct ZUVDOMBuilder {
     // elements among them, which leave the stack; the exception then passes
     // on.
     static void settle(ZUVDOM* dom) {
+        // No end tag came: the text an open element gathered is not its value.
+        for (int offset = 0;; --offset) {
+            ZUVDOMElement* open = dom->getObject(offset);
+            if (!open) break;
+            open->value = ZUVString();
+        }
         std::exception_ptr failure;
         for (int offset = 0;; --offset) {
             ZUVDOMElement* open = dom->getObject(offset);
@@ -930,17 +981,26 @@ void xmlStartElement(void* userData, const char* name, const char** attributes) 
     ZUVDOMBuilder::setAttributes(element, attributes);
 }
 
+// An element without children has its text in its value already; one with
+// children holds there the text before its first child, which is dropped for
+// the text gathered since its last child.
 void xmlEndElement(void* userData, const char* /*name*/) {
     ZUVDOM* dom = static_cast<ZUVDOM*>(userData);
     ZUVDOMElement* element = dom->getObject(0);
-    if (dom->characterData.getLength() != 0) ZUVDOMBuilder::takeValue(element, dom->characterData);
-    dom->characterData.empty();
-    ZUVDOMBuilder::finish(element);
+    if (!ZUVDOMBuilder::isLeaf(element))
+        ZUVDOMBuilder::endParent(element, dom->characterData);
+    else if (!ZUVDOMBuilder::isValueTight(element))
+        ZUVDOMBuilder::fitValue(element);
     dom->popObject();
 }
 
 void xmlCharacterData(void* userData, const char* text, int length) {
-    static_cast<ZUVDOM*>(userData)->characterData.append(text, length);
+    ZUVDOM* dom = static_cast<ZUVDOM*>(userData);
+    ZUVDOMElement* element = dom->getObject(0);
+    if (element && ZUVDOMBuilder::isLeaf(element))
+        ZUVDOMBuilder::addText(element, text, length);
+    else
+        dom->characterData.append(text, length);
 }
 
 }  // namespace
