@@ -110,11 +110,16 @@ public:
     // The part of a thread's state that allocateFast() reads and writes; the
     // pool's own, not part of the library's interface.
     struct Bump {
-        char* next;   // next unused byte of the current page
-        char* end;    // the end of the room allocateFast() may take; null: none
-        long used;    // blocks handed out of the current page
-        long inUse;   // bytes allocated minus bytes released on this thread
-        long blocks;  // the same in blocks; others read it with __atomic loads
+        // The next unused byte of the current page.
+        char* next;
+        // The end of the room allocateFast() may take; null: none.
+        char* end;
+        // Blocks handed out of the current page.
+        long used;
+        // Bytes allocated minus bytes released on this thread.
+        long inUse;
+        // The same in blocks; other threads read it with __atomic loads.
+        long blocks;
     };
 };
 
