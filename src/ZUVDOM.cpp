@@ -595,16 +595,12 @@ struct ZUVDOMBuilder {
     // elements among them, which leave the stack; the exception then passes
     // on.
     static void settle(ZUVDOM* dom) {
-        // No end tag came: the text an open element gathered is not its value.
-        for (int offset = 0;; --offset) {
-            ZUVDOMElement* open = dom->getObject(offset);
-            if (!open) break;
-            open->value = ZUVString();
-        }
         std::exception_ptr failure;
         for (int offset = 0;; --offset) {
             ZUVDOMElement* open = dom->getObject(offset);
             if (!open) break;
+            // No end tag came: the text an open element gathered is not its value.
+            open->value = ZUVString();
             try {
                 finish(open);
             } catch (...) {
