@@ -385,6 +385,21 @@ void ZUVDOMElement::dropList(const ZUVString& name, ZUVOrderedVector* list) noex
 // builder's fast paths, and the name index, which an element that the
 // builder filled makes only when it is first needed.
 struct ZUVDOMBuilder {
+    // A parse in progress: the parser hands it to the callbacks, so that the
+    // innermost open element is one load away. The ZUVDOM's stack is filled
+    // from it once the parse returns (see settle); nothing sees it before.
+    struct Build {
+        explicit Build(ZUVDOM* dom) : dom(dom), parser(dom->parser) { parser->setUserData(this); }
+        ~Build() { parser->setUserData(nullptr); }
+        Build(const Build&) = delete;
+        Build& operator=(const Build&) = delete;
+
+        ZUVDOM* dom;
+        ZUVSAX2Parser* parser;
+        ZUVDOMElement* top = nullptr;  // innermost open element
+        ZUVString text;                // text since the last start or end tag
+    };
+
     // Frees every child of `top` and their subtrees, in the destructor's
     // order; `top`'s attributes are gone already.
     static void freeChildren(ZUVDOMElement* top) noexcept;
@@ -468,7 +483,7 @@ struct ZUVDOMBuilder {
     // An element for a start tag, appended to `parent` when there is one.
     // Where the tag began is written in once the parser has counted it,
     // before the parse returns: counted in runs, positions cost less.
-    static ZUVDOMElement* create(const char* name, ZUVDOMElement* parent, ZUVDOM* dom) {
+    static ZUVDOMElement* create(const char* name, ZUVDOMElement* parent, ZUVSAX2Parser* parser) {
         ZUVDOMElement* element = new ZUVDOMElement(name, -1, nullptr);
         if (parent) {
             // A parent that has a list already was given children by hand.
@@ -478,7 +493,7 @@ struct ZUVDOMBuilder {
                 adopt(parent, element);
         }
         // Only now: an element that failed to attach is freed.
-        dom->parser->getPositionLater(&element->line, &element->column);
+        parser->getPositionLater(&element->line, &element->column);
         return element;
     }
 
@@ -590,15 +605,13 @@ struct ZUVDOMBuilder {
 
     // After a parse, whole or stopped: the elements still open get their
     // children into their lists, innermost first, so that the tree below
-    // the root is whole and they stay on the stack. Should memory run out,
-    // the children that could not be placed are freed, with the open
-    // elements among them, which leave the stack; the exception then passes
-    // on.
-    static void settle(ZUVDOM* dom) {
+    // the root is whole, and they go on the ZUVDOM's stack, outermost first.
+    // Should memory run out, the children that could not be placed are
+    // freed, with the open elements among them, which leave the stack; the
+    // exception then passes on.
+    static void settle(Build& build) {
         std::exception_ptr failure;
-        for (int offset = 0;; --offset) {
-            ZUVDOMElement* open = dom->getObject(offset);
-            if (!open) break;
+        for (ZUVDOMElement* open = build.top; open; open = open->parent) {
             // No end tag came: the text an open element gathered is not its value.
             open->value = ZUVString();
             try {
@@ -606,10 +619,23 @@ struct ZUVDOMBuilder {
             } catch (...) {
                 if (!failure) failure = std::current_exception();
                 dropWaiting(open);
-                while (dom->getObject(0) != open)
-                    dom->popObject();
-                offset = 0;  // `open` is the innermost now
+                build.top = open;  // the innermost now
             }
+        }
+        ZUVOrderedVector& stack = build.dom->objectStack;
+        int depth = 0;
+        for (ZUVDOMElement* e = build.top; e; e = e->parent)
+            ++depth;
+        try {
+            stack.reserve(depth);
+            for (int i = 0; i < depth; ++i)
+                stack.addElement(nullptr);
+            void** slots = stack.getArray();
+            for (ZUVDOMElement* e = build.top; e; e = e->parent)
+                slots[--depth] = e;
+        } catch (...) {
+            stack.removeAllElements();
+            if (!failure) failure = std::current_exception();
         }
         if (failure) std::rethrow_exception(failure);
     }
@@ -965,15 +991,17 @@ const ZUVString& ZUVDOMElement::getFirstElementValue(const ZUVString& name) cons
 
 namespace {
 
+using Build = ZUVDOMBuilder::Build;
+
 void xmlStartElement(void* userData, const char* name, const char** attributes) {
-    ZUVDOM* dom = static_cast<ZUVDOM*>(userData);
-    dom->characterData.empty();
-    ZUVDOMElement* parent = dom->getObject(0);
-    ZUVDOMElement* element = ZUVDOMBuilder::create(name, parent, dom);
+    Build* build = static_cast<Build*>(userData);
+    build->text.empty();
+    ZUVDOMElement* parent = build->top;
+    ZUVDOMElement* element = ZUVDOMBuilder::create(name, parent, build->parser);
     // A root is handed over before anything else can fail, so that a failed
-    // push leaves it reachable by getRoot(), not lost.
-    if (!parent) dom->setRoot(element);
-    dom->pushObject(element);
+    // attribute leaves it reachable by getRoot(), not lost.
+    if (!parent) build->dom->setRoot(element);
+    build->top = element;
     ZUVDOMBuilder::setAttributes(element, attributes);
 }
 
@@ -981,29 +1009,29 @@ void xmlStartElement(void* userData, const char* name, const char** attributes) 
 // children holds there the text before its first child, which is dropped for
 // the text gathered since its last child.
 void xmlEndElement(void* userData, const char* /*name*/) {
-    ZUVDOM* dom = static_cast<ZUVDOM*>(userData);
-    ZUVDOMElement* element = dom->getObject(0);
+    Build* build = static_cast<Build*>(userData);
+    ZUVDOMElement* element = build->top;
     if (!ZUVDOMBuilder::isLeaf(element))
-        ZUVDOMBuilder::endParent(element, dom->characterData);
+        ZUVDOMBuilder::endParent(element, build->text);
     else if (!ZUVDOMBuilder::isValueTight(element))
         ZUVDOMBuilder::fitValue(element);
-    dom->popObject();
+    build->top = element->getParent();
 }
 
 void xmlCharacterData(void* userData, const char* text, int length) {
-    ZUVDOM* dom = static_cast<ZUVDOM*>(userData);
-    ZUVDOMElement* element = dom->getObject(0);
+    Build* build = static_cast<Build*>(userData);
+    ZUVDOMElement* element = build->top;
     if (element && ZUVDOMBuilder::isLeaf(element))
         ZUVDOMBuilder::addText(element, text, length);
     else
-        dom->characterData.append(text, length);
+        build->text.append(text, length);
 }
 
 }  // namespace
 
 ZUVDOM::ZUVDOM(ZUVLog* log) : objectStack(), parser(nullptr), root(nullptr) {
     parser =
-        new ZUVSAX2Parser(this, log, xmlStartElement, xmlEndElement, xmlCharacterData, nullptr);
+        new ZUVSAX2Parser(nullptr, log, xmlStartElement, xmlEndElement, xmlCharacterData, nullptr);
 }
 
 ZUVDOM::~ZUVDOM() {
@@ -1032,16 +1060,17 @@ namespace {
 // when the parser throws; then the parser's exception is the one passed on.
 template <typename Parse>
 void parseAndSettle(ZUVDOM* dom, Parse parse) {
+    ZUVDOMBuilder::Build build(dom);
     try {
         parse();
     } catch (...) {
         try {
-            ZUVDOMBuilder::settle(dom);
+            ZUVDOMBuilder::settle(build);
         } catch (...) {
         }
         throw;
     }
-    ZUVDOMBuilder::settle(dom);
+    ZUVDOMBuilder::settle(build);
 }
 
 }  // namespace

@@ -124,9 +124,10 @@ TEST(StringInterop, StdStringsViewsAndCText) {
                  std::length_error);
 }
 
-// Text up to its NUL, placed at every offset before a page that may not be
-// read: short texts take a 16-byte load, which must never reach that page,
-// and lengths 15 and 16 sit on the line between the inline and heap forms.
+// Text up to its NUL, and a piece appended to an empty string, placed at
+// every offset before a page that may not be read: short texts take a
+// 16-byte load, which must never reach that page, and lengths 15 and 16 sit
+// on the line between the inline and heap forms.
 TEST(StringTerminated, EveryLengthAndOffsetBeforeAnUnreadablePage) {
     size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
     void* map = mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -150,6 +151,9 @@ TEST(StringTerminated, EveryLengthAndOffsetBeforeAnUnreadablePage) {
             EXPECT_TRUE(copy == want);
             copy.append("!");
             expectText(copy, want + "!");
+            ZUVString piece;
+            piece.append(text, length);
+            expectText(piece, want);
         }
     }
     munmap(map, 2 * page);

@@ -85,6 +85,11 @@ TEST(Builder, ReuseAfterDeletingTreesInEveryOrder) {
                 EXPECT_EQ(root, dom.getRoot());
                 EXPECT_EQ(dom.hasError(), kind != 0);
                 EXPECT_EQ(root != nullptr, kind < 2);
+                // The elements left open, innermost first.
+                std::string open;
+                for (int offset = 0; ZUVDOMElement* e = dom.getObject(offset); --offset)
+                    open += str(e->getTagName());
+                EXPECT_EQ(open, kind == 1 ? "cba" : "");
                 if (kind == 1) {  // where it stopped is the parser suite's
                     EXPECT_EQ(dumpTree(root),
                               "<a>[] {0/1}<b p=a>[] {0/1}<c p=b>[] no-children</></></>");
@@ -358,7 +363,18 @@ TEST(AllocationFailure, BuildingFromADocumentLeaksNothing) {
                 ZUVDOMElement* root = dom.parseString(ZUVString(kDocument));
                 delete root;
             } catch (...) {
-                delete dom.getRoot();  // what was built stays linked below the root
+                // What was built stays linked below the root, the elements
+                // still open on the stack, each the child of the next.
+                ZUVDOMElement* outermost = nullptr;
+                for (int offset = 0; ZUVDOMElement* e = dom.getObject(offset); --offset) {
+                    ZUVDOMElement* next = dom.getObject(offset - 1);
+                    EXPECT_EQ(e->getParent(), next);
+                    if (!next) outermost = e;
+                }
+                if (outermost) {
+                    EXPECT_EQ(outermost, dom.getRoot());
+                }
+                delete dom.getRoot();
                 throw;
             }
         },

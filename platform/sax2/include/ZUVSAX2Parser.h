@@ -153,6 +153,9 @@ public:
     void setMaxTextLength(long bytes);
     // Chooses the lexer for the following parses.
     void setEngine(Engine engine);
+    // Replaces the pointer handed to the handlers, for the following parses
+    // (ignored while a parse runs); it stays the caller's.
+    void setUserData(void* userData);
 
 private:
     struct State;

@@ -1373,3 +1373,8 @@ void ZUVSAX2Parser::setMaxTextLength(long bytes) {
 void ZUVSAX2Parser::setEngine(Engine engine) {
     state->engine = engine;
 }
+
+void ZUVSAX2Parser::setUserData(void* userData) {
+    // The lexers took their copy when the parse began.
+    if (!state->parsing) state->userData = userData;
+}
