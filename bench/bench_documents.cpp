@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -353,7 +354,10 @@ std::vector<Document*> allDocuments(bool large) {
     for (const auto& entry : real) {
         std::string path = entry[1];
         if (access(path.c_str(), R_OK) != 0) continue;
-        Document* document = generated(entry[0], kUseAll, [path] { return readFile(path); });
+        // The MIME database also in the states a real program is in.
+        unsigned uses =
+            std::strcmp(entry[0], "freedesktop-mime") == 0 ? kUseAll | kUseStates : kUseAll;
+        Document* document = generated(entry[0], uses, [path] { return readFile(path); });
         document->setSourcePath(path);
         documents.push_back(document);
     }

@@ -405,6 +405,14 @@ def print_targets(results):
             peer_bpe = bytes_per_element(results.get(("ParseString", peer, d)))
             if ours_bpe and peer_bpe:
                 check(f"bytes/element < {peer}", d, ours_bpe / peer_bpe, 1.0, False)
+    for workload in ("StateFreed", "StateKept", "StateThreads"):
+        for d in ordered_documents(results, workload):
+            ours = mbps(results.get((workload, OURS, d)))
+            for peer, goal in (("pugixml", 0.5), ("tinyxml2", 2.0)):
+                peer_mbps = mbps(results.get((workload, peer, d)))
+                if ours and peer_mbps:
+                    check(f"{workload[5:].lower()}: parse+build ≥ {goal}× {peer}", d,
+                          ours / peer_mbps, goal)
     for d in ordered_documents(results, "Write"):
         ours = mbps(results.get(("Write", OURS, d)))
         peer = mbps(results.get(("Write", "tinyxml2", d)))
