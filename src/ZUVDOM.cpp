@@ -560,25 +560,19 @@ struct ZUVDOMBuilder {
         int count = 1;
         for (ZUVDOMElement* e = first; e != last; e = nextWaiting(e))
             ++count;
+        // (one child stands in the list's own slot)
         ZUVOrderedVector* all = new ZUVOrderedVector(kListCapacity);
-        if (count == 1) {
-            // One child: the list's own slot holds it.
-            setNextWaiting(last, nullptr);
-            all->addElement(last, kChildListsGeometric);
-            element->generalPointer = nullptr;
-            element->allElements = all;
-            return;
-        }
         try {
-            all->reserve(count);
+            all->setSize(count);
         } catch (...) {
             delete all;
             throw;
         }
+        void** slots = all->getArray();
         for (ZUVDOMElement* e = first;;) {
             ZUVDOMElement* next = nextWaiting(e);
             setNextWaiting(e, nullptr);
-            all->addElement(e, kChildListsGeometric);
+            *slots++ = e;
             if (e == last) break;
             e = next;
         }
@@ -627,9 +621,7 @@ struct ZUVDOMBuilder {
         for (ZUVDOMElement* e = build.top; e; e = e->parent)
             ++depth;
         try {
-            stack.reserve(depth);
-            for (int i = 0; i < depth; ++i)
-                stack.addElement(nullptr);
+            stack.setSize(depth);
             void** slots = stack.getArray();
             for (ZUVDOMElement* e = build.top; e; e = e->parent)
                 slots[--depth] = e;

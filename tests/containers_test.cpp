@@ -144,7 +144,7 @@ TEST(Vectors, EveryChangeMatchesAModel) {
         ZUVOrderedVector v(round % 16);
         std::vector<void*> model;
         for (int step = 0; step < 300; ++step) {
-            int op = static_cast<int>(random() % 11);
+            int op = static_cast<int>(random() % 12);
             int at = static_cast<int>(random() % (model.size() + 1));
             if (op < 4 || model.size() < 20) {
                 v.addElement(cell(step), op % 2 == 0);
@@ -164,6 +164,10 @@ TEST(Vectors, EveryChangeMatchesAModel) {
                     v.removeElement(bad);
                 }
                 ASSERT_FALSE(v.insertElementAt(cell(9), v.size() + 1));
+            } else if (op == 11) {
+                int size = static_cast<int>(random() % (model.size() + 24)) - 2;
+                v.setSize(size);
+                model.resize(static_cast<size_t>(std::max(size, 0)), nullptr);
             } else {
                 ZUVOrderedVector view;
                 view.mirror(v);

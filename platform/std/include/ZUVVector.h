@@ -36,6 +36,12 @@ public:
     // list whose size is known takes one allocation and no more room.
     // Throws std::bad_alloc, changing nothing, when memory runs out.
     void reserve(int capacity);
+    // Makes the size `size` (0 when negative): elements beyond it are dropped,
+    // new ones are null, and a vector that grows gets room for `size`
+    // exactly, an empty one from the pool's inline path (a list built at its
+    // known length). Throws std::bad_alloc, changing nothing, when memory
+    // runs out, std::length_error above the largest capacity.
+    void setSize(int size);
     // Puts `element` at `index`, moving later ones up; `index` equal to size()
     // appends. Returns false, storing nothing, for any other index.
     bool insertElementAt(const void* element, int index);

@@ -90,6 +90,23 @@ void ZUVVector::reserve(int wanted) {
     capacity = static_cast<uint32_t>(wanted);
 }
 
+void ZUVVector::setSize(int size) {
+    if (size < 0) size = 0;
+    if (static_cast<unsigned>(size) > capacity) {
+        if (capacity == 1 && count == 0 && size <= kMaxCapacity) {
+            items = static_cast<void**>(
+                ZUVPool::allocateFast(static_cast<size_t>(size) * sizeof(void*)));
+            capacity = static_cast<uint32_t>(size);
+        } else {
+            reserve(size);
+        }
+    }
+    void** array = data();
+    for (int i = count; i < size; ++i)
+        array[i] = nullptr;
+    count = size;
+}
+
 void ZUVVector::trim() noexcept {
     dropFront();
     if (capacity == 1 || static_cast<unsigned>(count) == capacity) return;
