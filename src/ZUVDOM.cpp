@@ -508,8 +508,7 @@ struct ZUVDOMBuilder {
         }
         // A value still in its inline form holds nothing to free.
         const ZUVString& value = element->value;
-        if (length <= ZUVString::kInlineCapacity &&
-            value.getText() == reinterpret_cast<const char*>(&value))
+        if (length <= ZUVString::kInlineCapacity && value.isInline())
             ::new (&element->value) ZUVString(text.getText(), length);
         else if (text.isTight())
             element->value = static_cast<ZUVString&&>(text);
@@ -526,11 +525,9 @@ struct ZUVDOMBuilder {
     // A piece of text for an open element with no child yet. The first
     // piece, most often the only one, is copied once, at its size.
     static void addText(ZUVDOMElement* element, const char* text, int length) {
-        // (appending a short piece calls the library's copy, cheaper at these
-        // sizes than an inline one)
+        // (a short piece into an empty string is one 16-byte copy in append)
         ZUVString& value = element->value;
-        if (length > ZUVString::kInlineCapacity && value.isEmpty() &&
-            value.getText() == reinterpret_cast<const char*>(&value))
+        if (length > ZUVString::kInlineCapacity && value.isInline() && value.isEmpty())
             value.init(text, length);
         else
             value.append(text, length);

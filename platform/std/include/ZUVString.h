@@ -162,6 +162,10 @@ public:
     operator std::string_view() const noexcept {
         return std::string_view(getText(), static_cast<size_t>(getLength()));
     }
+    // True when the text lives in the object itself (at most
+    // kInlineCapacity bytes, no heap block): then the 16 bytes from
+    // getText() can all be read, those past the text holding nothing of it.
+    bool isInline() const noexcept { return !isHeap(); }
     // True when the string holds no more room than its text needs: inline,
     // or a heap block within a word of the text. A string that is not is
     // better copied than moved into a place where it stays.

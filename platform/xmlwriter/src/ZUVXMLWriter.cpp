@@ -61,12 +61,10 @@ constexpr ByteTable kCommentSpecials = makeCommentSpecials();
 // byte at a time, sooner than set up a vector compare.
 constexpr size_t kShortText = 8;
 
-// True when 16 bytes can be read from the string's text: a short one lives
-// in the object itself, whose bytes past the text are not the text's but
-// belong to it.
+// True when 16 bytes can be read from the string's text.
 inline bool isInline(const ZUVString& text) {
     static_assert(sizeof(ZUVString) == 16, "a short text fills the object");
-    return text.getText() == reinterpret_cast<const char*>(&text);
+    return text.isInline();
 }
 
 #if defined(__SSE2__)
