@@ -14,20 +14,23 @@
 namespace {
 
 #if defined(ZUVSAX2_AVX2)
-// One block's line feeds, carriage returns and UTF-8 continuation bytes, a
-// bit for each of its 64 bytes.
+// Every processor with AVX2 has BMI2 as well; checked all the same.
+#define ZUVSAX2_COUNT_TARGET __attribute__((target("avx2,bmi,bmi2,popcnt")))
+#define ZUVSAX2_COUNT_INLINE ZUVSAX2_COUNT_TARGET __attribute__((always_inline)) inline
+
+// One block's line feeds and UTF-8 continuation bytes, a bit for each of its
+// 64 bytes, and whether it holds a carriage return.
 struct BlockBytes {
-    uint64_t feeds, returns, follow;
+    uint64_t feeds, follow;
+    bool returns;
 };
 
-__attribute__((target("avx2,popcnt"))) __attribute__((always_inline)) inline uint64_t halves(
-    __m256i low, __m256i high) {
+ZUVSAX2_COUNT_INLINE uint64_t halves(__m256i low, __m256i high) {
     return static_cast<unsigned>(_mm256_movemask_epi8(low)) |
            static_cast<uint64_t>(static_cast<unsigned>(_mm256_movemask_epi8(high))) << 32;
 }
 
-__attribute__((target("avx2,popcnt"))) __attribute__((always_inline)) inline BlockBytes blockBytes(
-    const char* p) {
+ZUVSAX2_COUNT_INLINE BlockBytes blockBytes(const char* p) {
     __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
     __m256i w = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
     const __m256i lf = _mm256_set1_epi8('\n'), cr = _mm256_set1_epi8('\r');
@@ -35,112 +38,150 @@ __attribute__((target("avx2,popcnt"))) __attribute__((always_inline)) inline Blo
     const __m256i lead = _mm256_set1_epi8(-64);
     BlockBytes b;
     b.feeds = halves(_mm256_cmpeq_epi8(v, lf), _mm256_cmpeq_epi8(w, lf));
-    b.returns = halves(_mm256_cmpeq_epi8(v, cr), _mm256_cmpeq_epi8(w, cr));
     b.follow = halves(_mm256_cmpgt_epi8(lead, v), _mm256_cmpgt_epi8(lead, w));
+    __m256i returns = _mm256_or_si256(_mm256_cmpeq_epi8(v, cr), _mm256_cmpeq_epi8(w, cr));
+    b.returns = !_mm256_testz_si256(returns, returns);
     return b;
 }
 
-// Where the first `k` bytes (below 64) of a block lead from line `line` and
-// column `column` at its start, with no carriage return among them nor just
-// before.
-__attribute__((target("avx2,popcnt"))) __attribute__((always_inline)) inline void advanceIn(
-    const BlockBytes& b, unsigned k, long& line, long& column) {
-    uint64_t below = (uint64_t{1} << k) - 1;
-    uint64_t feeds = b.feeds & below;
-    uint64_t follow = b.follow & below;
-    unsigned after = 0;  // the first byte of the last line begun in the block
-    if (feeds) {
-        after = 64 - static_cast<unsigned>(__builtin_clzll(feeds));
-        column = 0;
-    }
-    line += __builtin_popcountll(feeds);
-    column += static_cast<long>(k - after) - __builtin_popcountll(follow >> after);
-}
-
-// The same over the whole block.
-__attribute__((target("avx2,popcnt"))) __attribute__((always_inline)) inline void advanceOver(
-    const BlockBytes& b, long& line, long& column) {
-    if (!b.feeds) {
-        column += 64 - __builtin_popcountll(b.follow);
-        return;
-    }
-    unsigned after = 64 - static_cast<unsigned>(__builtin_clzll(b.feeds));
-    line += __builtin_popcountll(b.feeds);
-    column =
-        after == 64 ? 0 : static_cast<long>(64 - after) - __builtin_popcountll(b.follow >> after);
-}
-
-// Moves the cursor (`at`, standing at base + offset) through each deferred
-// position in turn, writing each. The bytes are read once, 64 at a time,
-// whatever the number of positions in a block; a block with a carriage
-// return, or right after one, is counted byte by byte, and so are the last
-// bytes of the buffer.
-__attribute__((target("avx2,popcnt"))) void countDeferredAvx2(const char* base, size_t size,
-                                                              ZUVSAX2LineCount& cursor,
-                                                              size_t& offset,
-                                                              const ZUVSAX2DeferredPosition* d,
-                                                              const ZUVSAX2DeferredPosition* e) {
-    size_t from = offset;          // the block's start, where `at` stands
-    ZUVSAX2LineCount at = cursor;  // in registers, apart from what is written
-    ZUVSAX2LineCount now = at;     // at the last position written
-    size_t nowAt = from;
-    for (; d < e && d->offset <= from; ++d) {  // asked for where the cursor stands
+// Writes a position counted from 0 in the column; `clip` when a count may
+// pass what an int holds.
+template <bool clip>
+ZUVSAX2_COUNT_INLINE void store(const ZUVSAX2DeferredPosition* d, long line, long column) {
+    if (clip) {
+        ZUVSAX2LineCount at;
+        at.line = line;
+        at.column = column;
         ZUVSAX2Position position = at.position();
         *d->line = position.line;
         *d->column = position.column;
+    } else {
+        *d->line = static_cast<int>(line);
+        *d->column = static_cast<int>(column + 1);
     }
-    // Neither count can pass what ints hold within this buffer: no
-    // position needs to be clipped.
-    const long room = static_cast<long>(size - from);
-    const bool small = at.line < INT_MAX - room && at.column < INT_MAX - 1 - room;
-    while (d < e) {
+}
+
+// The positions in one block without a carriage return, then the block
+// itself: `line` and `column` go from its start to its end, `lastLine` and
+// `lastColumn` to the last position written. `wide` when the block holds
+// continuation bytes: an ASCII block counts its columns in bytes.
+template <bool clip, bool wide>
+ZUVSAX2_COUNT_INLINE const ZUVSAX2DeferredPosition* countBlock(const BlockBytes& b, size_t from,
+                                                               const ZUVSAX2DeferredPosition* d,
+                                                               const ZUVSAX2DeferredPosition* e,
+                                                               long& line, long& column,
+                                                               long& lastLine, long& lastColumn) {
+    for (; d < e; ++d) {
+        size_t k = d->offset - from;
+        if (k >= 64) break;
+        uint64_t feeds = _bzhi_u64(b.feeds, static_cast<unsigned>(k));
+        // The first byte of the last line begun before k, or 0; bit 63 is
+        // never below k, so the doubling loses nothing.
+        unsigned after = static_cast<unsigned>(__bsrq(static_cast<long long>(feeds * 2 + 1)));
+        // Where that line starts, from the block's start in characters.
+        long start = feeds ? static_cast<long>(after) : -column;
+        long at = static_cast<long>(k) - start;
+        if (wide)
+            at -= __builtin_popcountll(_bzhi_u64(b.follow, static_cast<unsigned>(k))) -
+                  __builtin_popcountll(_bzhi_u64(b.follow, after));
+        lastLine = line + __builtin_popcountll(feeds);
+        lastColumn = at;
+        store<clip>(d, lastLine, lastColumn);
+    }
+    if (b.feeds) {
+        unsigned before = static_cast<unsigned>(__builtin_clzll(b.feeds));  // after the last
+        line += __builtin_popcountll(b.feeds);
+        column = before;
+        // bzhi keeps all 64 bits when the last feed ends the block.
+        if (wide)
+            column -= __builtin_popcountll(b.follow) -
+                      __builtin_popcountll(_bzhi_u64(b.follow, 64 - before));
+    } else {
+        column += 64 - (wide ? __builtin_popcountll(b.follow) : 0);
+    }
+    return d;
+}
+
+// Moves the cursor (standing at base + offset) through each deferred
+// position in turn, writing each. The bytes are read once, 64 at a time,
+// whatever the number of positions in a block; a block with a carriage
+// return is counted byte by byte, and so are the last bytes of the buffer.
+template <bool clip>
+ZUVSAX2_COUNT_TARGET void countDeferredAvx2(const char* base, size_t size, ZUVSAX2LineCount& cursor,
+                                            size_t& offset, const ZUVSAX2DeferredPosition* d,
+                                            const ZUVSAX2DeferredPosition* e) {
+    size_t from = offset;                      // the block's start
+    for (; d < e && d->offset <= from; ++d) {  // asked for where the cursor stands
+        ZUVSAX2Position position = cursor.position();
+        *d->line = position.line;
+        *d->column = position.column;
+    }
+    if (d == e) return;
+    const size_t lastAt = std::max(std::min(e[-1].offset, size), from);
+    // Where the block starts, and where the last position written is.
+    ZUVSAX2LineCount at = cursor;
+    long line = at.line, column = at.column;
+    long lastLine = line, lastColumn = column;
+    // A line feed just after a carriage return ends no line: counted here,
+    // it is never at a block's start (no position is at a line feed). Any
+    // other byte ends what the carriage return means.
+    if (at.afterCR && from < size) {
+        from += base[from] == '\n';
+        at.afterCR = false;
+    }
+    for (;;) {
         if (size - from < 64) {
             // The buffer's last bytes, one at a time from the block's start.
+            at.line = line;
+            at.column = column;
+            size_t nowAt = from;
             for (; d < e; ++d) {
                 size_t to = std::max(std::min(d->offset, size), nowAt);
-                now = at;
-                now.count(base + from, base + to);
+                at.count(base + nowAt, base + to);
                 nowAt = to;
-                ZUVSAX2Position position = now.position();
+                ZUVSAX2Position position = at.position();
                 *d->line = position.line;
                 *d->column = position.column;
             }
-            break;
+            cursor = at;
+            offset = lastAt;
+            return;
         }
         const char* p = base + from;
         BlockBytes b = blockBytes(p);
-        if (__builtin_expect(b.returns || at.afterCR, 0)) {
+        if (__builtin_expect(b.returns, 0)) {
+            at.line = line;
+            at.column = column;
+            size_t nowAt = from;
             for (; d < e && d->offset - from < 64; ++d) {
-                size_t to = std::max(d->offset, nowAt);
-                now = at;
-                now.count(p, base + to);
-                nowAt = to;
-                ZUVSAX2Position position = now.position();
+                at.count(base + nowAt, base + d->offset);
+                nowAt = d->offset;
+                ZUVSAX2Position position = at.position();
                 *d->line = position.line;
                 *d->column = position.column;
+                lastLine = at.line;
+                lastColumn = at.column;
             }
-            at.count(p, p + 64);
+            at.count(base + nowAt, p + 64);
+            line = at.line;
+            column = at.column;
+            if (at.afterCR && size - from > 64) {
+                from += p[64] == '\n';  // as on entry
+                at.afterCR = false;
+            }
+        } else if (b.follow) {
+            d = countBlock<clip, true>(b, from, d, e, line, column, lastLine, lastColumn);
         } else {
-            for (; d < e && d->offset - from < 64; ++d) {
-                unsigned k = static_cast<unsigned>(d->offset - from);
-                now = at;
-                advanceIn(b, k, now.line, now.column);
-                nowAt = d->offset;
-                if (__builtin_expect(small, 1)) {
-                    *d->line = static_cast<int>(now.line);
-                    *d->column = static_cast<int>(now.column + 1);
-                } else {
-                    ZUVSAX2Position position = now.position();
-                    *d->line = position.line;
-                    *d->column = position.column;
-                }
-            }
-            advanceOver(b, at.line, at.column);
+            d = countBlock<clip, false>(b, from, d, e, line, column, lastLine, lastColumn);
         }
         from += 64;
+        if (d == e) break;
     }
-    cursor = now;
-    offset = nowAt;
+    cursor.line = lastLine;
+    cursor.column = lastColumn;
+    // Only the byte before it can have left the last position after a CR.
+    cursor.afterCR = lastAt > offset ? base[lastAt - 1] == '\r' : cursor.afterCR;
+    offset = lastAt;
 }
 #endif
 
@@ -151,8 +192,14 @@ void ZUVSAX2Tokenizer::resolveDeferred() {
     const ZUVSAX2DeferredPosition* e = d + deferredCount;
     deferredCount = 0;  // positionAt() below must not come back here
 #if defined(ZUVSAX2_AVX2)
-    if (scanLevel == Scan::Avx2) {
-        countDeferredAvx2(base, size, cursor, cursor.offset, d, e);
+    if (scanLevel == Scan::Avx2 && __builtin_cpu_supports("bmi2")) {
+        // Neither count can pass what ints hold within this buffer: no
+        // position needs to be clipped.
+        const long room = static_cast<long>(size - cursor.offset);
+        if (cursor.line < INT_MAX - room && cursor.column < INT_MAX - 1 - room)
+            countDeferredAvx2<false>(base, size, cursor, cursor.offset, d, e);
+        else
+            countDeferredAvx2<true>(base, size, cursor, cursor.offset, d, e);
         return;
     }
 #endif
