@@ -44,48 +44,49 @@ ZUVSAX2_COUNT_INLINE BlockBytes blockBytes(const char* p) {
     return b;
 }
 
-// Writes a position counted from 0 in the column; `clip` when a count may
-// pass what an int holds.
+// Writes a position; `clip` when a count may pass what an int holds.
 template <bool clip>
 ZUVSAX2_COUNT_INLINE void store(const ZUVSAX2DeferredPosition* d, long line, long column) {
     if (clip) {
         ZUVSAX2LineCount at;
         at.line = line;
-        at.column = column;
+        at.column = column - 1;
         ZUVSAX2Position position = at.position();
         *d->line = position.line;
         *d->column = position.column;
     } else {
         *d->line = static_cast<int>(line);
-        *d->column = static_cast<int>(column + 1);
+        *d->column = static_cast<int>(column);
     }
 }
 
 // The positions in one block without a carriage return, then the block
-// itself: `line` and `column` go from its start to its end, `lastLine` and
-// `lastColumn` to the last position written. `wide` when the block holds
-// continuation bytes: an ASCII block counts its columns in bytes.
+// itself: `line` and `column` (characters before, on its line) go from its
+// start to its end, `lastLine` and `lastColumn` (counted from 1) to the last
+// position written. `wide` when the block holds continuation bytes: an ASCII
+// block counts its columns in bytes.
 template <bool clip, bool wide>
 ZUVSAX2_COUNT_INLINE const ZUVSAX2DeferredPosition* countBlock(const BlockBytes& b, size_t from,
                                                                const ZUVSAX2DeferredPosition* d,
                                                                const ZUVSAX2DeferredPosition* e,
                                                                long& line, long& column,
                                                                long& lastLine, long& lastColumn) {
+    // Where the line feed before the block's first line would stand.
+    const long before = ~column;
     for (; d < e; ++d) {
         size_t k = d->offset - from;
         if (k >= 64) break;
         uint64_t feeds = _bzhi_u64(b.feeds, static_cast<unsigned>(k));
-        // The first byte of the last line begun before k, or 0; bit 63 is
-        // never below k, so the doubling loses nothing.
-        unsigned after = static_cast<unsigned>(__bsrq(static_cast<long long>(feeds * 2 + 1)));
-        // Where that line starts, from the block's start in characters.
-        long start = feeds ? static_cast<long>(after) : -column;
-        long at = static_cast<long>(k) - start;
-        if (wide)
-            at -= __builtin_popcountll(_bzhi_u64(b.follow, static_cast<unsigned>(k))) -
-                  __builtin_popcountll(_bzhi_u64(b.follow, after));
+        long last = feeds ? __bsrq(static_cast<long long>(feeds)) : before;
         lastLine = line + __builtin_popcountll(feeds);
-        lastColumn = at;
+        lastColumn = static_cast<long>(k) - last;
+        if (wide) {
+            // Continuation bytes since the line's start; bit 63 is never
+            // below k, so the doubling loses nothing.
+            unsigned start = static_cast<unsigned>(__bsrq(static_cast<long long>(feeds * 2 + 1)));
+            lastColumn -=
+                __builtin_popcountll(_bzhi_u64(b.follow, static_cast<unsigned>(k)) >> start);
+        }
         store<clip>(d, lastLine, lastColumn);
     }
     if (b.feeds) {
@@ -121,7 +122,7 @@ ZUVSAX2_COUNT_TARGET void countDeferredAvx2(const char* base, size_t size, ZUVSA
     // Where the block starts, and where the last position written is.
     ZUVSAX2LineCount at = cursor;
     long line = at.line, column = at.column;
-    long lastLine = line, lastColumn = column;
+    long lastLine = line, lastColumn = column + 1;
     // A line feed just after a carriage return ends no line: counted here,
     // it is never at a block's start (no position is at a line feed). Any
     // other byte ends what the carriage return means.
@@ -160,7 +161,7 @@ ZUVSAX2_COUNT_TARGET void countDeferredAvx2(const char* base, size_t size, ZUVSA
                 *d->line = position.line;
                 *d->column = position.column;
                 lastLine = at.line;
-                lastColumn = at.column;
+                lastColumn = at.column + 1;
             }
             at.count(base + nowAt, p + 64);
             line = at.line;
@@ -178,7 +179,7 @@ ZUVSAX2_COUNT_TARGET void countDeferredAvx2(const char* base, size_t size, ZUVSA
         if (d == e) break;
     }
     cursor.line = lastLine;
-    cursor.column = lastColumn;
+    cursor.column = lastColumn - 1;
     // Only the byte before it can have left the last position after a CR.
     cursor.afterCR = lastAt > offset ? base[lastAt - 1] == '\r' : cursor.afterCR;
     offset = lastAt;
