@@ -44,6 +44,15 @@ ZUVSAX2_COUNT_INLINE BlockBytes blockBytes(const char* p) {
     return b;
 }
 
+// The highest bit set in x, which is not 0: one bsr, its result as wide as x.
+ZUVSAX2_COUNT_INLINE long lastBit(uint64_t x) {
+#if defined(__clang__)
+    return 63 - __builtin_clzll(x);
+#else
+    return __builtin_ia32_bsrdi(static_cast<long long>(x));
+#endif
+}
+
 // Writes a position; `clip` when a count may pass what an int holds.
 template <bool clip>
 ZUVSAX2_COUNT_INLINE void store(const ZUVSAX2DeferredPosition* d, long line, long column) {
@@ -77,13 +86,13 @@ ZUVSAX2_COUNT_INLINE const ZUVSAX2DeferredPosition* countBlock(const BlockBytes&
         size_t k = d->offset - from;
         if (k >= 64) break;
         uint64_t feeds = _bzhi_u64(b.feeds, static_cast<unsigned>(k));
-        long last = feeds ? __bsrq(static_cast<long long>(feeds)) : before;
+        long last = feeds ? lastBit(feeds) : before;
         lastLine = line + __builtin_popcountll(feeds);
         lastColumn = static_cast<long>(k) - last;
         if (wide) {
             // Continuation bytes since the line's start; bit 63 is never
             // below k, so the doubling loses nothing.
-            unsigned start = static_cast<unsigned>(__bsrq(static_cast<long long>(feeds * 2 + 1)));
+            unsigned start = static_cast<unsigned>(lastBit(feeds * 2 + 1));
             lastColumn -=
                 __builtin_popcountll(_bzhi_u64(b.follow, static_cast<unsigned>(k)) >> start);
         }
