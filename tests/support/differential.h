@@ -6,6 +6,7 @@
 #include <expat.h>
 
 #include <cstdlib>
+#include <deque>
 #include <functional>
 #include <string>
 
@@ -104,6 +105,30 @@ inline std::string compare(const std::string& document, bool full = fullByDefaul
     return whereTheyPart(outcome(document, ZUVSAX2Parser::Engine::Automatic, full),
                          "tokenizer: ", outcome(document, ZUVSAX2Parser::Engine::Expat, full),
                          "expat:     ");
+}
+
+// Start tags and where they are, asked after each event as the builder asks
+// (getPositionLater): our tokenizer counts them in runs, Expat at once.
+inline std::string laterPositions(const std::string& source, ZUVSAX2Parser::Engine engine) {
+    struct Asked {
+        ZUVSAX2Parser* parser = nullptr;
+        std::deque<std::pair<std::string, ZUVSAX2Position>> seen;
+    } asked;
+    auto start = [](void* user, const char* name, const char**) {
+        Asked* a = static_cast<Asked*>(user);
+        ZUVSAX2Position& kept = a->seen.emplace_back(name, ZUVSAX2Position()).second;
+        a->parser->getPositionLater(&kept.line, &kept.column);
+    };
+    ZUVLog log(nullptr);
+    ZUVSAX2Parser parser(
+        &asked, &log, start, [](void*, const char*) {}, [](void*, const char*, int) {}, nullptr);
+    asked.parser = &parser;
+    parser.setEngine(engine);
+    bool accepted = parser.parseString(ZUVString(source.data(), int(source.size())));
+    std::string out;
+    for (const auto& [name, where] : asked.seen)
+        out += name + " @" + at(where) + "\n";
+    return out + (accepted ? "accepted\n" : "refused\n");
 }
 
 // What Expat alone made of a document.
