@@ -82,7 +82,7 @@ ZUVSAX2_COUNT_INLINE const ZUVSAX2DeferredPosition* countBlock(const BlockBytes&
                                                                long& lastLine, long& lastColumn) {
     // Where the line feed before the block's first line would stand.
     const long before = ~column;
-    for (; d < e; ++d) {
+    for (;; ++d) {  // d < e on entry
         size_t k = d->offset - from;
         if (k >= 64) break;
         uint64_t feeds = _bzhi_u64(b.feeds, static_cast<unsigned>(k));
@@ -97,6 +97,7 @@ ZUVSAX2_COUNT_INLINE const ZUVSAX2DeferredPosition* countBlock(const BlockBytes&
                 __builtin_popcountll(_bzhi_u64(b.follow, static_cast<unsigned>(k)) >> start);
         }
         store<clip>(d, lastLine, lastColumn);
+        if (d + 1 == e) return e;
     }
     if (b.feeds) {
         unsigned before = static_cast<unsigned>(__builtin_clzll(b.feeds));  // after the last
