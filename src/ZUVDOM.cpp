@@ -557,8 +557,15 @@ struct ZUVDOMBuilder {
         int count = 1;
         for (ZUVDOMElement* e = first; e != last; e = nextWaiting(e))
             ++count;
-        // (one child stands in the list's own slot)
         ZUVOrderedVector* all = new ZUVOrderedVector(kListCapacity);
+        if (count == 1) {
+            // One child (every parent in a deep chain): the list's own slot.
+            setNextWaiting(last, nullptr);
+            all->addElement(last);
+            element->generalPointer = nullptr;
+            element->allElements = all;
+            return;
+        }
         try {
             all->setSize(count);
         } catch (...) {
