@@ -86,6 +86,9 @@ public:
     // Replaces the root pointer; frees nothing.
     void setRoot(ZUVDOMElement* element) { root = element; }
 
+    // The stack of open elements holds, once a parse has returned, those it
+    // left open (none after a whole document), outermost first.
+
     // Pushes `element` on the stack of open elements.
     void pushObject(ZUVDOMElement* element) { objectStack.addElement(element, false); }
     // Pops the innermost open element; nothing when the stack is empty.
@@ -97,7 +100,8 @@ public:
         return at < 0 ? nullptr : static_cast<ZUVDOMElement*>(objectStack.elementAt(at));
     }
 
-    // Text received since the last start or end tag.
+    // Unused, and empty: the builder gathers the text received since the
+    // last start or end tag in a state of each parse. Kept for the layout.
     ZUVString characterData;
 
 private:
