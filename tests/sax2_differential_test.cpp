@@ -94,6 +94,16 @@ struct Tally {
     int transcoded = 0, wide = 0;              // not in UTF-8; in UTF-16
 };
 
+// Calls `check` with each scan this processor has, then goes back to the widest.
+template <typename Check>
+void onEveryScan(Check check) {
+    const ZUVSAX2Tokenizer::Scan widest = ZUVSAX2Tokenizer::scan();
+    for (auto scan : {ZUVSAX2Tokenizer::Scan::Bytes, ZUVSAX2Tokenizer::Scan::Sse2,
+                      ZUVSAX2Tokenizer::Scan::Avx2})
+        if (ZUVSAX2Tokenizer::setScan(scan) == scan) check(scan);
+    ZUVSAX2Tokenizer::setScan(widest);
+}
+
 // Cut at every byte (short documents) and in small chunks; whole and in odd chunks on each scan.
 void expectSplitsAgree(const std::string& doc, const std::string& name, Tally& n) {
     std::string whole = run(doc, 0, 0);
@@ -104,14 +114,12 @@ void expectSplitsAgree(const std::string& doc, const std::string& name, Tally& n
     for (size_t chunk : {1, 2, 3, 7, 64})
         ASSERT_TRUE(same(run(doc, chunk, chunk), whole)) << name << " in chunks of " << chunk;
     const ZUVSAX2Tokenizer::Scan widest = ZUVSAX2Tokenizer::scan();
-    for (auto scan : {ZUVSAX2Tokenizer::Scan::Bytes, ZUVSAX2Tokenizer::Scan::Sse2,
-                      ZUVSAX2Tokenizer::Scan::Avx2}) {
-        if (ZUVSAX2Tokenizer::setScan(scan) != scan || scan == widest) continue;
+    onEveryScan([&](ZUVSAX2Tokenizer::Scan scan) {
+        if (scan == widest) return;
         EXPECT_TRUE(same(run(doc, 0, 0), whole)) << name << " scan " << int(scan);
         EXPECT_TRUE(same(run(doc, 13, 29), whole)) << name << " scan " << int(scan);
         ++n.scanned;
-    }
-    ZUVSAX2Tokenizer::setScan(widest);
+    });
 }
 
 struct Transcoded {
@@ -553,49 +561,53 @@ std::string expatStartPositions(const std::string& doc) {
     return out + (parsed.accepted ? "accepted" : "refused");
 }
 
+// `<r>`, then `tags` start tags, each after fewer than `fill` fillers picked
+// at random, plain or `attributed`, closed at random as they go, then `</r>`.
+std::string randomTags(std::mt19937& random, const std::vector<std::string>& fillers, int tags,
+                       int fill, const char* attributed) {
+    std::string doc = "<r>";
+    int open = 0;
+    for (int i = 0; i < tags; ++i) {
+        for (int n = random() % fill; n > 0; --n)
+            doc += fillers[random() % fillers.size()];
+        doc += random() % 2 ? "<e>" : attributed;
+        for (++open; open > 0 && random() % 2; --open)
+            doc += "</e>";
+    }
+    for (; open > 0; --open)
+        doc += "</e>";
+    return doc + "</r>";
+}
+
 }  // namespace
 
 // Start tags' positions where lines end in line feeds only (the short way of counting),
 // with gaps of every length, some too long for it.
 TEST(Differential, StartTagPositionsOnEveryScan) {
-    const std::string fillers[] = {std::string(1, '\n'),
-                                   std::string(19, '\n'),
-                                   "\t",
-                                   " ",
-                                   "x",
-                                   "\xC3\xA9",
-                                   "\xE6\x97\xA5",
-                                   "\xF0\x9F\x98\x80",
-                                   "<!-- \xC3\xA9\n -->",
-                                   "<?p \n\xC3\xA9?>",
-                                   "<![CDATA[\n<]]>"};
-    const ZUVSAX2Tokenizer::Scan widest = ZUVSAX2Tokenizer::scan();
+    const std::vector<std::string> fillers = {std::string(1, '\n'),
+                                              std::string(19, '\n'),
+                                              "\t",
+                                              " ",
+                                              "x",
+                                              "\xC3\xA9",
+                                              "\xE6\x97\xA5",
+                                              "\xF0\x9F\x98\x80",
+                                              "<!-- \xC3\xA9\n -->",
+                                              "<?p \n\xC3\xA9?>",
+                                              "<![CDATA[\n<]]>"};
     std::mt19937 random(20261208);
     Tally n;
     for (int round = 0; round < 30; ++round) {
-        std::string doc = "<r>";
-        int open = 0;
-        for (int i = 0; i < 150; ++i) {
-            for (int n = random() % (round % 10 == 9 ? 400 : 14); n > 0; --n)
-                doc += fillers[random() % 11];
-            doc += random() % 2 ? "<e>" : "<e a='\xC3\xA9\n\xE6\x97\xA5'\n b=''>";
-            for (++open; open > 0 && random() % 2; --open)
-                doc += "</e>";
-        }
-        for (; open > 0; --open)
-            doc += "</e>";
-        doc += "</r>";
+        std::string doc = randomTags(random, fillers, 150, round % 10 == 9 ? 400 : 14,
+                                     "<e a='\xC3\xA9\n\xE6\x97\xA5'\n b=''>");
         std::string difference = differential::compare(doc, true);
         ASSERT_EQ(difference, "") << "round " << round;
         expectSplitsAgree(doc, "round " + std::to_string(round), n);
-        for (auto scan : {ZUVSAX2Tokenizer::Scan::Bytes, ZUVSAX2Tokenizer::Scan::Sse2,
-                          ZUVSAX2Tokenizer::Scan::Avx2}) {
-            if (ZUVSAX2Tokenizer::setScan(scan) != scan) continue;
+        onEveryScan([&](ZUVSAX2Tokenizer::Scan scan) {
             for (size_t chunk : {0, 61})
                 EXPECT_EQ(startPositions(doc, chunk, true), startPositions(doc, chunk))
                     << "round " << round << " scan " << int(scan) << " chunk " << chunk;
-        }
-        ZUVSAX2Tokenizer::setScan(widest);
+        });
     }
 }
 
@@ -603,43 +615,30 @@ TEST(Differential, StartTagPositionsOnEveryScan) {
 // and CR LF (the pair cut by blocks and buffers), tags at every place of a
 // block, long lines and runs of many positions, counted as Expat counts them.
 TEST(Differential, StartTagPositionsAskedLaterAsExpatCountsThem) {
-    const std::string fillers[] = {"\r",
-                                   "\n",
-                                   "\r\n",
-                                   "\r\r\n",
-                                   "\n\r",
-                                   " ",
-                                   "\xC3\xA9",
-                                   "\xE6\x97\xA5",
-                                   "\xF0\x9F\x98\x80",
-                                   std::string(70, 'x'),
-                                   "<!--\r\n\xC3\xA9-->",
-                                   "<?p \r?>"};
-    const size_t kinds = sizeof fillers / sizeof fillers[0];
-    const ZUVSAX2Tokenizer::Scan widest = ZUVSAX2Tokenizer::scan();
+    const std::vector<std::string> fillers = {"\r",
+                                              "\n",
+                                              "\r\n",
+                                              "\r\r\n",
+                                              "\n\r",
+                                              " ",
+                                              "\xC3\xA9",
+                                              "\xE6\x97\xA5",
+                                              "\xF0\x9F\x98\x80",
+                                              std::string(70, 'x'),
+                                              "<!--\r\n\xC3\xA9-->",
+                                              "<?p \r?>"};
     std::mt19937 random(20261209);
     for (int round = 0; round < 24; ++round) {
-        std::string doc = round % 3 ? "<r>" : "\r\n<r>";
-        int open = 0;
-        for (int i = 0; i < 300; ++i) {
-            for (int n = random() % (round % 4 == 3 ? 40 : 5); n > 0; --n)
-                doc += fillers[random() % kinds];
-            doc += random() % 2 ? "<e>" : "<e a='\r\n\xC3\xA9'\r b=''>";
-            for (++open; open > 0 && random() % 2; --open)
-                doc += "</e>";
-        }
-        for (; open > 0; --open)
-            doc += "</e>";
-        doc += "</r>\r";
+        std::string doc = std::string(round % 3 ? "" : "\r\n") +
+                          randomTags(random, fillers, 300, round % 4 == 3 ? 40 : 5,
+                                     "<e a='\r\n\xC3\xA9'\r b=''>") +
+                          "\r";
         const std::string expected = expatStartPositions(doc);
-        for (auto scan : {ZUVSAX2Tokenizer::Scan::Bytes, ZUVSAX2Tokenizer::Scan::Sse2,
-                          ZUVSAX2Tokenizer::Scan::Avx2}) {
-            if (ZUVSAX2Tokenizer::setScan(scan) != scan) continue;
+        onEveryScan([&](ZUVSAX2Tokenizer::Scan scan) {
             for (size_t chunk : {0, 1, 7, 61, 64, 200})
                 EXPECT_EQ(startPositions(doc, chunk, true), expected)
                     << "round " << round << " scan " << int(scan) << " chunk " << chunk;
-        }
-        ZUVSAX2Tokenizer::setScan(widest);
+        });
     }
 }
 
